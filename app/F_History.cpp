@@ -1,0 +1,45 @@
+#include "app/F_History.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QTextEdit>
+
+#include "app/U_RichText.h"
+#include "app/WizardLook.h"
+
+TfmHistory* fmHistory = nullptr;
+
+TfmHistory::TfmHistory(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("fmHistory"));
+  SetupDialogWindow(this, "History File", 492, 391);
+  setModal(true);
+
+  QFrame* pnMain = MakeBevel(this, "pnMain", QFrame::Sunken, 5, 5, 482, 381);
+  QFrame* strip = MakeTitleStrip(pnMain, 480, "History File", imgTitle, lbTitle);
+  // The strip is closed at its bottom by a bevelled line.
+  auto* line = new QFrame(strip);
+  line->setFrameStyle(QFrame::HLine | QFrame::Sunken);
+  line->setGeometry(0, 46, 480, 2);
+
+  constexpr int kBodyTop = 1 + 48 + 8;
+  QFrame* pnMemo = MakeBevel(pnMain, "pnMemo", QFrame::Sunken, 1 + 8, kBodyTop, 462, 286);
+  Memo = new QTextEdit(pnMemo);
+  Memo->setObjectName(QStringLiteral("Memo"));
+  Memo->setReadOnly(true);
+  Memo->setAcceptRichText(false);
+  Memo->setFrameShape(QFrame::NoFrame);
+  Memo->setLineWrapMode(QTextEdit::WidgetWidth);
+  Memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Memo->setGeometry(1, 1, 460, 284);
+
+  btnClose = MakeButton(pnMain, "btnClose", "Close", 1 + 192, kBodyTop + 286 + 8);
+  connect(btnClose, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+void TfmHistory::ShowHistory(const std::string& title, const std::string& history) {
+  setWindowTitle(ToDisplayText(title));
+  Memo->clear();
+  const std::string text = LooksLikeRichText(history) ? RichTextToPlainText(history) : history;
+  Memo->setPlainText(ToDisplayText(text));
+}

@@ -1,0 +1,27 @@
+#pragma once
+// The history window: one product's version history, shown modally over the
+// wizard. Created hidden at start-up and reused for every display; each
+// display replaces caption and text.
+#include <QDialog>
+#include <string>
+
+class QLabel;
+class QPushButton;
+class QTextEdit;
+
+class TfmHistory : public QDialog {
+  Q_OBJECT
+public:
+  explicit TfmHistory(QWidget* parent = nullptr);
+
+  // Sets the caption and the whole text of Memo. A history in Rich Text
+  // Format shows as its plain text; nothing in a text makes the window load
+  // anything from the network or the disk.
+  void ShowHistory(const std::string& title, const std::string& history);
+
+  QLabel *imgTitle, *lbTitle;
+  QTextEdit* Memo;
+  QPushButton* btnClose;
+};
+
+extern TfmHistory* fmHistory;

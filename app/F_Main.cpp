@@ -1,0 +1,161 @@
+#include "app/F_Main.h"
+
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QStackedWidget>
+
+#include "app/U_FileList.h"
+#include "app/WizardLook.h"
+#include "platform/DirEnum.h"
+#include "runtime/Application.h"
+#include "runtime/Exceptions.h"
+#include "runtime/MessageBox.h"
+
+TProductTable Products;
+std::int32_t ProductCount = 0;
+TfmMain* fmMain = nullptr;
+
+namespace {
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of(PathDelim);
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+}  // namespace
+
+TfmMain::TfmMain(const std::string& productFolder, QWidget* parent) : QWidget(parent), FProductFolder(productFolder) {
+  if (FProductFolder.empty() && Application) FProductFolder = FolderOf(Application->ExeName());
+  BuildControls();
+  FormCreate();
+}
+
+TfmMain::~TfmMain() {
+  if (fmMain == this) fmMain = nullptr;
+}
+
+void TfmMain::BuildControls() {
+  setObjectName(QStringLiteral("fmMain"));
+  SetupDialogWindow(this, "Quellmark", 442, 341);
+
+  // Frame of 5 pixels, then the lowered panel with title strip and body.
+  QFrame* pnMain = MakeBevel(this, "pnMain", QFrame::Sunken, 5, 5, 432, 331);
+  MakeTitleStrip(pnMain, 430, "Brevant Wizard", imgTitle, lbTitle);
+
+  // Body: the side picture in a 5-pixel border, the page area to its right.
+  constexpr int kBodyTop = 1 + 48 + 8;
+  imgWizard = MakePicture(pnMain, "imgWizard", ":/brevant/side.png", 1 + 5, kBodyTop + 5, 120, 253);
+
+  Notebook1 = new QStackedWidget(pnMain);
+  Notebook1->setObjectName(QStringLiteral("Notebook1"));
+  Notebook1->setGeometry(431 - 8 - 282, kBodyTop, 282, 263);
+
+  // Every page: a 5-pixel border; its inner area is 272 x 253, with the
+  // button strip at its bottom and buttons at (112, 8) and (192, 8) in it.
+  constexpr int kInner = 5, kWidth = 272, kStripTop = kInner + 253 - 35;
+  constexpr int kLeftButton = kInner + 112, kRightButton = kInner + 192, kButtonTop = kStripTop + 8;
+
+  pgStart = MakePage(Notebook1, "Start");
+  Label1 = MakeLabel(pgStart, "Label1", "The following software and components are installed on your computer. ", kInner,
+                     kInner, kWidth, 35, true);
+  QFrame* pnApp = MakeBevel(pgStart, "pnApp", QFrame::Sunken, kInner, kInner + 35, kWidth, kStripTop - 35 - 35 - kInner);
+  lstApp = MakeList(pnApp, "lstApp", QPalette::Window);
+  Label3 = MakeLabel(pgStart, "Label3", "Click on the next button to check if new versions are available.", kInner,
+                     kStripTop - 35, kWidth, 35, true);
+  btnNext = MakeButton(pgStart, "btnNext", "Next", kLeftButton, kButtonTop);
+  btnCancel = MakeButton(pgStart, "btnCancel", "Cancel", kRightButton, kButtonTop);
+
+  pgCheck = MakePage(Notebook1, "Check");
+  pnSteps = MakeBevel(pgCheck, "pnSteps", QFrame::Sunken, kInner, kInner, kWidth, 130);
+  check1 = MakePicture(pnSteps, "check1", ":/brevant/check.png", 16, 17, 12, 13);
+  check2 = MakePicture(pnSteps, "check2", ":/brevant/check.png", 16, 41, 12, 13);
+  check3 = MakePicture(pnSteps, "check3", ":/brevant/check.png", 16, 77, 12, 13);
+  check4 = MakePicture(pnSteps, "check4", ":/brevant/check.png", 16, 101, 12, 13);
+  lb1 = MakeLabel(pnSteps, "lb1", "Connecting to server...", 36, 16);
+  lb2 = MakeLabel(pnSteps, "lb2", "Downloading informations...\r\nThis can take a few minutes.", 36, 40, 145, 35, true);
+  lb3 = MakeLabel(pnSteps, "lb3", "Analysing...", 36, 76);
+  lb4 = MakeLabel(pnSteps, "lb4", "Disconnecting.", 36, 100);
+  lbErr1 = MakeErrorMark(pnSteps, "lbErr1", 152, 16);
+  lbErr2 = MakeErrorMark(pnSteps, "lbErr2", 176, 40);
+  lbErr3 = MakeErrorMark(pnSteps, "lbErr3", 96, 76);
+  for (QWidget* w : {static_cast<QWidget*>(check1), static_cast<QWidget*>(check2), static_cast<QWidget*>(check3),
+                     static_cast<QWidget*>(check4), static_cast<QWidget*>(lb1), static_cast<QWidget*>(lb2),
+                     static_cast<QWidget*>(lb3), static_cast<QWidget*>(lb4), static_cast<QWidget*>(lbErr1),
+                     static_cast<QWidget*>(lbErr2), static_cast<QWidget*>(lbErr3)})
+    w->setVisible(false);
+  lbAllOK = MakeLabel(pgCheck, "lbAllOK", "You have last version for all products.", kInner, kStripTop - 35, kWidth, 35,
+                      true);
+  lbAllOK->setVisible(false);
+  btnExitCheck = MakeButton(pgCheck, "btnExitCheck", "Exit", kRightButton, kButtonTop);
+  btnExitCheck->setVisible(false);
+
+  pgResults = MakePage(Notebook1, "Results");
+  Label2 = MakeLabel(pgResults, "Label2",
+                     "New versions are available for the following software and components. \r\n\r\n"
+                     "Select those which you want to download. \r\n"
+                     "Double click on a product to have more informations.",
+                     kInner, kInner, kWidth, 80, true);
+  QFrame* pnNew = MakeBevel(pgResults, "pnNew", QFrame::Sunken, kInner, kInner + 80, kWidth, kStripTop - 80 - kInner);
+  lstNew = MakeList(pnNew, "lstNew", QPalette::Base);
+  btnDownload = MakeButton(pgResults, "btnDownload", "Download", kLeftButton, kButtonTop);
+  btnExitResults = MakeButton(pgResults, "btnExitResults", "Exit", kRightButton, kButtonTop);
+
+  connect(btnNext, &QPushButton::clicked, this, &TfmMain::btnNextClick);
+  connect(btnCancel, &QPushButton::clicked, this, &TfmMain::btnCancelClick);
+  connect(btnExitCheck, &QPushButton::clicked, this, &TfmMain::btnCancelClick);
+  connect(btnExitResults, &QPushButton::clicked, this, &TfmMain::btnCancelClick);
+  connect(btnDownload, &QPushButton::clicked, this, &TfmMain::btnProcessClick);
+  connect(lstNew, &QListWidget::itemChanged, this, [this](QListWidgetItem*) { lstNewClickCheck(); });
+  connect(lstNew, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem*) { lstNewDblClick(); });
+}
+
+void TfmMain::SetActivePage(const QString& name) {
+  for (int i = 0; i < Notebook1->count(); ++i)
+    if (Notebook1->widget(i)->objectName() == name) Notebook1->setCurrentIndex(i);
+}
+
+QString TfmMain::ActivePage() const {
+  return Notebook1->currentWidget() ? Notebook1->currentWidget()->objectName() : QString();
+}
+
+void TfmMain::FormCreate() {
+  ProductCount = 0;
+  SetActivePage(QStringLiteral("Start"));
+  {
+    TFileList files(FProductFolder, "*.ini", faAnyFile);
+    for (int i = 0; i < files.Count; ++i) {
+      const TFileItem& item = files.Items(i);
+      try {
+        const TDescriptor d = ReadDescriptor(item.FullName);
+        const int place = ProductCount;
+        Products.Store(place, d);
+        auto* row = new QListWidgetItem(ToQString(d.Title + " " + d.Version));
+        row->setData(Qt::UserRole, place);
+        lstApp->addItem(row);
+        ++ProductCount;
+      } catch (const std::exception& e) {
+        ShowMessage("Error on reading file: " + item.FullName + "\r\n\r\n" + e.what());
+      }
+    }
+  }
+  if (ProductCount == 0) {
+    TMessageBox::Show("No product of Quellmark was found on this computer.", "Information", TMsgIcon::Information);
+    FNoProduct = true;
+    if (Application) Application->Terminate();
+  }
+}
+
+void TfmMain::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!event->spontaneous()) btnNext->setFocus(Qt::OtherFocusReason);
+}
+
+void TfmMain::btnCancelClick() { close(); }
+
+void TfmMain::btnNextClick() {}
+void TfmMain::btnProcessClick() {}
+void TfmMain::lstNewClickCheck() {}
+void TfmMain::lstNewDblClick() {}

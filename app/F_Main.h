@@ -1,0 +1,72 @@
+#pragma once
+// The wizard window: three pages "Start", "Check" and "Results" in a
+// notebook without tabs, the product list, the update check behind Next and
+// the download behind Download. It is the program's main window: closing it
+// ends the program.
+#include <QWidget>
+#include <cstdint>
+#include <string>
+
+#include "app/U_Products.h"
+
+class QFrame;
+class QLabel;
+class QListWidget;
+class QListWidgetItem;
+class QPushButton;
+class QStackedWidget;
+
+// The product table and its counter: filled when the window is created,
+// completed by the update check, read by the download and the history.
+extern TProductTable Products;
+extern std::int32_t ProductCount;
+
+class TfmMain : public QWidget {
+  Q_OBJECT
+public:
+  // Creates the window and runs FormCreate. `productFolder` is the folder
+  // searched for descriptors; empty means the executable's own folder.
+  explicit TfmMain(const std::string& productFolder = {}, QWidget* parent = nullptr);
+  ~TfmMain() override;
+
+  // True when FormCreate found no product and asked the program to end.
+  bool NoProduct() const { return FNoProduct; }
+
+  // Shows the notebook page of that name ("Start", "Check", "Results").
+  void SetActivePage(const QString& name);
+  QString ActivePage() const;
+
+  // Controls, by the names the window gives them.
+  QStackedWidget* Notebook1;
+  QWidget *pgStart, *pgCheck, *pgResults;
+  QLabel *imgTitle, *lbTitle, *imgWizard;
+  QLabel *Label1, *Label3;
+  QListWidget* lstApp;
+  QPushButton *btnNext, *btnCancel;
+  QFrame* pnSteps;
+  QLabel *check1, *check2, *check3, *check4;
+  QLabel *lb1, *lb2, *lb3, *lb4;
+  QLabel *lbErr1, *lbErr2, *lbErr3;
+  QLabel* lbAllOK;
+  QPushButton* btnExitCheck;
+  QLabel* Label2;
+  QListWidget* lstNew;
+  QPushButton *btnDownload, *btnExitResults;
+
+  void FormCreate();
+  void btnCancelClick();
+  void btnNextClick();
+  void btnProcessClick();
+  void lstNewClickCheck();
+  void lstNewDblClick();
+
+protected:
+  void showEvent(QShowEvent* event) override;
+
+private:
+  void BuildControls();
+  std::string FProductFolder;
+  bool FNoProduct = false;
+};
+
+extern TfmMain* fmMain;

@@ -1,0 +1,52 @@
+#pragma once
+// What the update check reads from the update server's replies, and the
+// addresses it asks.
+//
+// Update record: every character but ".", "/", "0"-"9" and "@" is dropped
+// from the reply. In what is left (the filtered text) the first "@@" is the
+// marker; the ten characters just before it are the latest date (DD?MM?YYYY,
+// any separators), the five after it the latest version. A marker within the
+// first ten characters reads the date from the first ten characters; without
+// a marker the marker counts as standing before the first character, so the
+// version is characters 2 to 6 and the date characters 1 to 10.
+//
+// History pointer: the URL between the first and the second "@@" of the
+// reply, taken whole.
+#include <optional>
+#include <string>
+
+#include "runtime/Conversions.h"
+
+struct TUpdateRecord {
+  std::string Version;   // up to five characters
+  std::string DateText;  // up to ten characters
+};
+
+std::string FilterUpdateRecord(const std::string& reply);
+TUpdateRecord ParseUpdateRecord(const std::string& reply);
+
+struct TLatestDate {
+  std::int32_t Day = 0, Month = 0, Year = 0;
+  TDate Date = 0;
+};
+// Reads day (characters 1-2), month (4-5) and year (7-10) of a date text.
+// Raises EConvertError when a part is not a whole number or the three give no
+// valid date.
+TLatestDate ConvertLatestDate(const std::string& dateText);
+
+// The URL of a history pointer reply; none when it holds fewer than two "@@".
+std::optional<std::string> ParseHistoryPointer(const std::string& reply);
+
+// Versions compare as text, byte by byte by their 8-bit codes; a proper
+// beginning is smaller. Negative, zero or positive like strcmp.
+int CompareVersionText(const std::string& a, const std::string& b);
+
+// The update server's base address, ending in "/": the environment variable
+// BREVANT_UPDATE_SERVER when set and not empty, else the address fixed at
+// build time.
+std::string UpdateServerBase();
+
+// The addresses the wizard asks and opens. Values go in unchanged.
+std::string UpdateRecordUrl(const std::string& base, const std::string& code, const std::string& id);
+std::string HistoryPointerUrl(const std::string& base, const std::string& id);
+std::string DownloadPageUrl(const std::string& base, std::int32_t mode, const std::string& id);

@@ -1,0 +1,148 @@
+#include "app/WizardLook.h"
+
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QListWidget>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QStyledItemDelegate>
+
+#include "runtime/Fonts.h"
+#include "runtime/MessageBox.h"
+
+namespace {
+// Rows of a fixed height, whatever the font's own line spacing.
+class TFixedRowDelegate : public QStyledItemDelegate {
+public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    return QSize(QStyledItemDelegate::sizeHint(option, index).width(), 13);
+  }
+};
+}  // namespace
+
+// Outside any namespace: the resource initialiser is a global function.
+static void InitResources() {
+  static bool done = false;
+  if (!done) {
+    Q_INIT_RESOURCE(brevant);
+    done = true;
+  }
+}
+
+QString ToDisplayText(const std::string& s) {
+  QString text = ToQString(s);
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return text;
+}
+
+void SetupDialogWindow(QWidget* w, const std::string& caption, int width, int height) {
+  InitResources();
+  w->setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+  w->setWindowTitle(ToQString(caption));
+  w->setWindowIcon(QIcon(QStringLiteral(":/brevant/icon256.png")));
+  w->setFixedSize(width, height);
+  w->setFont(DesignFont("Tahoma", 11));
+  QPalette pal = w->palette();
+  pal.setColor(QPalette::WindowText, pal.color(QPalette::Active, QPalette::WindowText));
+  w->setPalette(pal);
+  w->setAutoFillBackground(true);
+}
+
+void CentreOnScreen(QWidget* w) {
+  QScreen* screen = w->screen() ? w->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  const QRect area = screen->availableGeometry();
+  w->move(area.center() - QPoint(w->width() / 2, w->height() / 2));
+}
+
+QFrame* MakeBevel(QWidget* parent, const char* name, QFrame::Shadow shadow, int x, int y, int w, int h) {
+  auto* f = new QFrame(parent);
+  f->setObjectName(QString::fromLatin1(name));
+  f->setFrameStyle(QFrame::Panel | shadow);
+  f->setLineWidth(1);
+  f->setGeometry(x, y, w, h);
+  return f;
+}
+
+QFrame* MakeTitleStrip(QFrame* panel, int width, const std::string& title, QLabel*& imgTitle, QLabel*& lbTitle) {
+  QFrame* strip = MakeBevel(panel, "pnTitle", QFrame::Raised, 1, 1, width, 48);
+  QPalette pal = strip->palette();
+  pal.setColor(QPalette::Window, Qt::white);
+  strip->setPalette(pal);
+  strip->setAutoFillBackground(true);
+  imgTitle = MakePicture(strip, "imgTitle", ":/brevant/icon32.png", 8, 8, 32, 32);
+  lbTitle = MakeLabel(strip, "lbTitle", title, 52, 17);
+  lbTitle->setFont(DesignFont("Tahoma", 16, true));
+  lbTitle->adjustSize();
+  return strip;
+}
+
+QLabel* MakePicture(QWidget* parent, const char* name, const char* resource, int x, int y, int w, int h) {
+  auto* img = new QLabel(parent);
+  img->setObjectName(QString::fromLatin1(name));
+  img->setPixmap(QPixmap(QString::fromLatin1(resource)).scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+  img->setAttribute(Qt::WA_TranslucentBackground);
+  img->setGeometry(x, y, w, h);
+  return img;
+}
+
+QWidget* MakePage(QStackedWidget* notebook, const char* name) {
+  auto* page = new QWidget;
+  page->setObjectName(QString::fromLatin1(name));
+  notebook->addWidget(page);
+  return page;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const std::string& text, int x, int y, int w, int h,
+                  bool wordWrap) {
+  auto* l = new QLabel(ToDisplayText(text), parent);
+  l->setObjectName(QString::fromLatin1(name));
+  l->setTextFormat(Qt::PlainText);
+  l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  l->setContentsMargins(0, 0, 0, 0);
+  l->setWordWrap(wordWrap);
+  if (w > 0) {
+    l->setGeometry(x, y, w, h);
+  } else {
+    l->move(x, y);
+    l->adjustSize();
+  }
+  return l;
+}
+
+QLabel* MakeErrorMark(QWidget* parent, const char* name, int x, int y) {
+  QLabel* l = MakeLabel(parent, name, "Error.", x, y);
+  l->setFont(DesignFont("Tahoma", 11, true));
+  QPalette pal = l->palette();
+  pal.setColor(QPalette::WindowText, QColor(0x80, 0, 0));
+  l->setPalette(pal);
+  l->adjustSize();
+  return l;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const std::string& caption, int x, int y) {
+  auto* b = new QPushButton(ToQString(caption), parent);
+  b->setObjectName(QString::fromLatin1(name));
+  b->setGeometry(x, y, 75, 25);
+  b->setAutoDefault(false);
+  return b;
+}
+
+QListWidget* MakeList(QFrame* panel, const char* name, QPalette::ColorRole background) {
+  auto* list = new QListWidget(panel);
+  list->setObjectName(QString::fromLatin1(name));
+  list->setFrameShape(QFrame::NoFrame);
+  list->setUniformItemSizes(true);
+  list->setItemDelegate(new TFixedRowDelegate(list));
+  list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  QPalette pal = list->palette();
+  pal.setColor(QPalette::Base, pal.color(background));
+  list->setPalette(pal);
+  list->setGeometry(1, 1, panel->width() - 2, panel->height() - 2);
+  return list;
+}

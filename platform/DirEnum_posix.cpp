@@ -1,0 +1,88 @@
+#include "platform/DirEnum.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+
+struct TDirEnum::TImpl {
+  DIR* Dir = nullptr;
+  std::string Mask;
+  std::uint32_t Filter = 0;
+  int Err = 0;
+};
+
+TDirEnum::TDirEnum(const std::string& folder, const std::string& mask, std::uint32_t attrFilter)
+    : FImpl(std::make_unique<TImpl>()) {
+  FImpl->Mask = mask;
+  FImpl->Filter = attrFilter;
+  FImpl->Dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!FImpl->Dir) FImpl->Err = errno;
+}
+
+TDirEnum::~TDirEnum() {
+  if (FImpl->Dir) ::closedir(FImpl->Dir);
+}
+
+int TDirEnum::Error() const { return FImpl->Err; }
+
+bool TDirEnum::Next(TDirEntry& entry) {
+  if (!FImpl->Dir) return false;
+  constexpr std::uint32_t kSpecial = faHidden | faSysFile | faVolumeID | faDirectory;
+  for (;;) {
+    errno = 0;
+    const dirent* d = ::readdir(FImpl->Dir);
+    if (!d) {
+      FImpl->Err = errno;
+      return false;
+    }
+    const std::string name = d->d_name;
+    if (name == "." || name == "..") continue;
+    if (!MatchesMask(name, FImpl->Mask)) continue;
+    struct stat st {};
+    // Follow links like the original platform reports their targets; a
+    // dangling link is reported as a plain file of size 0.
+    if (::fstatat(::dirfd(FImpl->Dir), d->d_name, &st, 0) != 0 &&
+        ::fstatat(::dirfd(FImpl->Dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;  // vanished between readdir and stat
+    std::uint32_t attr = 0;
+    if (!(st.st_mode & S_IWUSR)) attr |= faReadOnly;
+    if (name[0] == '.') attr |= faHidden;
+    if (S_ISDIR(st.st_mode))
+      attr |= faDirectory;
+    else
+      attr |= faArchive;
+    if ((attr & kSpecial) & ~FImpl->Filter) continue;
+    entry.Name = name;
+    entry.Size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
+    entry.Attr = attr;
+    return true;
+  }
+}
+
+bool MatchesMask(const std::string& name, const std::string& mask) {
+  // Iterative wildcard match with back-tracking to the last "*".
+  std::size_t n = 0, m = 0, starM = std::string::npos, starN = 0;
+  auto same = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+  };
+  while (n < name.size()) {
+    if (m < mask.size() && (mask[m] == '?' || (mask[m] != '*' && same(mask[m], name[n])))) {
+      ++n;
+      ++m;
+    } else if (m < mask.size() && mask[m] == '*') {
+      starM = m++;
+      starN = n;
+    } else if (starM != std::string::npos) {
+      m = starM + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (m < mask.size() && mask[m] == '*') ++m;
+  return m == mask.size();
+}

@@ -1,0 +1,52 @@
+#include "runtime/Application.h"
+
+#include <QWidget>
+
+#include "runtime/Fonts.h"
+
+TApplication* Application = nullptr;
+
+namespace {
+std::string TitleFromExeName(const std::string& exe) {
+  const auto slash = exe.find_last_of('/');
+  std::string name = slash == std::string::npos ? exe : exe.substr(slash + 1);
+  const auto dot = name.find_last_of('.');
+  if (dot != std::string::npos && dot > 0) name.resize(dot);
+  return name;
+}
+}  // namespace
+
+TApplication::TApplication(int& argc, char** argv)
+    : QApplication(argc, argv), FExeName(QCoreApplication::applicationFilePath().toStdString()), FTitle(TitleFromExeName(FExeName)) {
+  Application = this;
+  LoadDesignFonts();
+}
+
+TApplication::~TApplication() {
+  if (Application == this) Application = nullptr;
+}
+
+void TApplication::Terminate() {
+  FTerminated = true;
+  QApplication::exit(0);
+}
+
+int TApplication::Run() {
+  if (FTerminated) return 0;
+  return exec();
+}
+
+void TApplication::BringToFront() {
+  QWidget* w = activeWindow();
+  if (!w) {
+    for (QWidget* top : topLevelWidgets())
+      if (top->isVisible()) {
+        w = top;
+        break;
+      }
+  }
+  if (w) {
+    w->raise();
+    w->activateWindow();
+  }
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The GUI application object: one per process, created first by the program
+// block. It knows the executable's name, the application's title (by default
+// the executable's file name without extension), whether termination was
+// requested, and brings the application to the foreground.
+#include <QApplication>
+#include <string>
+
+class TApplication : public QApplication {
+  Q_OBJECT
+public:
+  TApplication(int& argc, char** argv);
+  ~TApplication() override;
+
+  // Full path of the running executable.
+  const std::string& ExeName() const { return FExeName; }
+  const std::string& Title() const { return FTitle; }
+  void SetTitle(const std::string& title) { FTitle = title; }
+
+  // Asks the message loop to end once the current event has been handled. A
+  // request made before the loop starts keeps the loop from running at all.
+  void Terminate();
+  bool Terminated() const { return FTerminated; }
+
+  // Runs the message loop unless termination was already requested.
+  int Run();
+
+  // Raises and activates the main window, if any.
+  void BringToFront();
+
+private:
+  std::string FExeName;
+  std::string FTitle;
+  bool FTerminated = false;
+};
+
+// The application object, or null before it is created and after it is gone.
+extern TApplication* Application;

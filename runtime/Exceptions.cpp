@@ -1,0 +1,3 @@
+#include "runtime/Exceptions.h"
+
+void Abort() { throw EAbort(); }

@@ -1,0 +1,49 @@
+#pragma once
+// The runtime's exception classes. Every error of the program is an
+// Exception (or a descendant); its Message() is the text the user sees.
+// EAbort is the silent abort: it carries no message of its own, leaves a
+// chain of calls up to the nearest handler, and handlers that catch it show
+// nothing more.
+#include <exception>
+#include <string>
+
+class Exception : public std::exception {
+public:
+  explicit Exception(std::string message) : FMessage(std::move(message)) {}
+  const std::string& Message() const noexcept { return FMessage; }
+  void SetMessage(std::string message) { FMessage = std::move(message); }
+  const char* what() const noexcept override { return FMessage.c_str(); }
+
+private:
+  std::string FMessage;
+};
+
+// The silent abort. Its message is the runtime's fixed "Operation aborted"
+// text, which no handler shows.
+class EAbort : public Exception {
+public:
+  EAbort() : Exception("Operation aborted") {}
+};
+
+// A text that does not convert to a number or a date.
+class EConvertError : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// A failed file operation; ErrorCode is the system's error number.
+class EInOutError : public Exception {
+public:
+  EInOutError(std::string message, int errorCode) : Exception(std::move(message)), ErrorCode(errorCode) {}
+  int ErrorCode;
+};
+
+// A failed operating-system call; ErrorCode is the system's error number.
+class EOSError : public Exception {
+public:
+  EOSError(std::string message, int errorCode) : Exception(std::move(message)), ErrorCode(errorCode) {}
+  int ErrorCode;
+};
+
+// Raises the silent abort.
+[[noreturn]] void Abort();

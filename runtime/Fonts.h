@@ -1,0 +1,14 @@
+#pragma once
+// The window fonts. The forms are laid out for Tahoma, MS Sans Serif, Arial
+// and Courier New at fixed pixel heights. Debian ships a Tahoma and an MS Sans
+// Serif with its Windows-compatibility fonts, outside fontconfig's folders;
+// LoadDesignFonts() registers them with Qt when fontconfig does not list the
+// families. A family that still cannot be found falls back to the system's
+// sans-serif font through Qt's font matching.
+#include <QFont>
+
+// Registers the design fonts once; safe to call again.
+void LoadDesignFonts();
+
+// A font of the given family and pixel height (the em height).
+QFont DesignFont(const char* family, int pixelSize, bool bold = false);
