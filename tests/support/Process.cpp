@@ -1,0 +1,184 @@
+#include "tests/support/Process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra) {
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e; ++e) {
+    const std::string kv = *e;
+    vars[kv.substr(0, kv.find('='))] = kv;
+  }
+  for (const auto& kv : extra) vars[kv.substr(0, kv.find('='))] = kv;
+  std::vector<std::string> out;
+  for (auto& [k, v] : vars) out.push_back(v);
+  return out;
+}
+
+std::vector<char*> CStrings(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& env, int stdoutFd, int stderrFd) {
+  std::vector<std::string> envs = MergedEnvironment(env);
+  auto cargv = CStrings(argv);
+  auto cenv = CStrings(envs);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+  if (stderrFd >= 0) posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+}  // namespace
+
+TChildProcess::TChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                             const std::string& outputFile) {
+  int fd = -1;
+  if (!outputFile.empty()) fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  FPid = Spawn(argv, env, fd, fd);
+  if (fd >= 0) ::close(fd);
+}
+
+TChildProcess::~TChildProcess() {
+  if (Running()) {
+    Signal(SIGKILL);
+    Wait(std::chrono::seconds(5));
+  }
+}
+
+bool TChildProcess::Running() {
+  if (FPid <= 0 || FStatus) return false;
+  int status = 0;
+  const pid_t r = ::waitpid(FPid, &status, WNOHANG);
+  if (r == FPid) {
+    FStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    return false;
+  }
+  return r == 0;
+}
+
+std::optional<int> TChildProcess::Wait(std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (Running()) {
+    if (std::chrono::steady_clock::now() >= end) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return FStatus;
+}
+
+void TChildProcess::Signal(int sig) {
+  if (FPid > 0 && !FStatus) ::kill(FPid, sig);
+}
+
+std::optional<std::string> RunAndRead(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                                      std::chrono::milliseconds timeout) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+  const pid_t pid = Spawn(argv, env, fds[1], -1);
+  ::close(fds[1]);
+  if (pid <= 0) {
+    ::close(fds[0]);
+    return std::nullopt;
+  }
+  std::string out;
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  bool timedOut = false;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      timedOut = true;
+      break;
+    }
+    pollfd p{fds[0], POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buf[4096];
+    const ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  if (timedOut) ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (timedOut || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return out;
+}
+
+TXvfb::TXvfb() {
+  int fds[2];
+  if (::pipe(fds) != 0) return;
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  // Xvfb writes the display number it chose to the descriptor given.
+  FServer = std::make_unique<TChildProcess>(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]),
+                                                                     "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
+                                            std::vector<std::string>{}, "/dev/null");
+  ::close(fds[1]);
+  std::string number;
+  pollfd p{fds[0], POLLIN, 0};
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < end) {
+    if (::poll(&p, 1, 200) <= 0) continue;
+    char c;
+    if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
+    number += c;
+  }
+  ::close(fds[0]);
+  if (!number.empty()) FDisplay = ":" + number;
+}
+
+TXvfb::~TXvfb() {
+  if (FServer) {
+    FServer->Signal(SIGTERM);
+    FServer->Wait(std::chrono::seconds(5));
+  }
+}
+
+std::optional<std::string> TXvfb::XDoTool(const std::vector<std::string>& args,
+                                          std::chrono::milliseconds timeout) const {
+  std::vector<std::string> argv{"xdotool"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunAndRead(argv, {DisplayEnv()}, timeout);
+}
+
+std::optional<std::string> TXvfb::WaitForWindow(const std::string& titleRegex,
+                                                std::chrono::milliseconds timeout) const {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < end) {
+    if (auto out = XDoTool({"search", "--onlyvisible", "--name", titleRegex}, std::chrono::seconds(5));
+        out && !out->empty())
+      return out->substr(0, out->find('\n'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return std::nullopt;
+}
+
+bool TXvfb::HasWindow(const std::string& titleRegex) const {
+  auto out = XDoTool({"search", "--onlyvisible", "--name", titleRegex}, std::chrono::seconds(5));
+  return out && !out->empty();
+}
+
+bool TXvfb::PressKey(const std::string& window, const std::string& key) const {
+  return XDoTool({"windowfocus", "--sync", window}).has_value() && XDoTool({"key", key}).has_value();
+}
+
+bool TXvfb::Click(const std::string& window, int x, int y) const {
+  return XDoTool({"mousemove", "--window", window, "--sync", std::to_string(x), std::to_string(y)}).has_value() &&
+         XDoTool({"click", "1"}).has_value();
+}

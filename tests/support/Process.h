@@ -1,0 +1,66 @@
+#pragma once
+// Child processes for tests: the real executables, a virtual X display for
+// them, and xdotool to press their buttons as a user would. Every wait is
+// bounded.
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class TChildProcess {
+public:
+  // Starts `argv[0]` (a path, or a name looked up on PATH) with the current
+  // environment plus `env` ("NAME=value" entries override). Output goes to
+  // `outputFile` when given, else stays with the test's.
+  TChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                const std::string& outputFile = {});
+  ~TChildProcess();  // kills the child if it still runs
+  TChildProcess(const TChildProcess&) = delete;
+  TChildProcess& operator=(const TChildProcess&) = delete;
+
+  pid_t Pid() const { return FPid; }
+  bool Running();
+  // The exit code once the child ended within `timeout`; none if it is still
+  // running then, or -signal when a signal ended it.
+  std::optional<int> Wait(std::chrono::milliseconds timeout);
+  void Signal(int sig);
+
+private:
+  pid_t FPid = -1;
+  std::optional<int> FStatus;
+};
+
+// Runs a command to its end (at most `timeout`) and returns its standard
+// output; none when it failed or timed out.
+std::optional<std::string> RunAndRead(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                                      std::chrono::milliseconds timeout);
+
+// An Xvfb server on a display number of its own choosing.
+class TXvfb {
+public:
+  TXvfb();
+  ~TXvfb();
+  // ":N", or empty when Xvfb could not start.
+  const std::string& Display() const { return FDisplay; }
+  // "DISPLAY=:N" for a child's environment.
+  std::string DisplayEnv() const { return "DISPLAY=" + FDisplay; }
+
+  // xdotool on this display.
+  std::optional<std::string> XDoTool(const std::vector<std::string>& args,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(15)) const;
+  // The id of a window whose title matches the regular expression, waiting
+  // up to `timeout` for it to appear.
+  std::optional<std::string> WaitForWindow(const std::string& titleRegex, std::chrono::milliseconds timeout) const;
+  bool HasWindow(const std::string& titleRegex) const;
+  // Focuses the window and presses a key there.
+  bool PressKey(const std::string& window, const std::string& key) const;
+  // Clicks at a point of the window's client area.
+  bool Click(const std::string& window, int x, int y) const;
+
+private:
+  std::unique_ptr<TChildProcess> FServer;
+  std::string FDisplay;
+};
