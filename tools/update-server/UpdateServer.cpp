@@ -1,0 +1,847 @@
+#include "UpdateServer.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include <sys/socket.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view ProductExtension = ".product";
+constexpr std::string_view HistoryUrlPrefix = "/history/";
+constexpr std::size_t MaxUrlLength = 2048;
+constexpr std::size_t MaxHostLength = 255;
+constexpr std::size_t MaxIdAmpersands = 16;
+
+// Plain-text bodies of error replies. They hold no digits, dots, slashes or
+// "@": the wizard filters an update-record reply down to exactly those
+// characters and must not find anything that looks like a record in them.
+constexpr std::string_view TextNotFound = "Not found\r\n";
+constexpr std::string_view TextUnknownProduct = "Unknown product\r\n";
+constexpr std::string_view TextMissingProductId = "Missing productID\r\n";
+constexpr std::string_view TextNoHistory = "No history for this product\r\n";
+constexpr std::string_view TextBadRequest = "Bad request\r\n";
+constexpr std::string_view TextServerError = "Internal server error\r\n";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front()))
+    s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back()))
+    s.remove_suffix(1);
+  return s;
+}
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string LowerAscii(std::string_view s) {
+  std::string r(s);
+  for (char& c : r)
+    c = LowerAscii(c);
+  return r;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size())
+    return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (LowerAscii(s[i]) != LowerAscii(prefix[i]))
+      return false;
+  return true;
+}
+
+bool HasControlChar(std::string_view s) {
+  return std::any_of(s.begin(), s.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7F;
+  });
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool IsValidUtf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t extra = 0;
+    std::uint32_t cp = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1;
+      cp = c & 0x1Fu;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2;
+      cp = c & 0x0Fu;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3;
+      cp = c & 0x07u;
+    } else {
+      return false;
+    }
+    if (s.size() - i <= extra)
+      return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0u) != 0x80u)
+        return false;
+      cp = (cp << 6) | (cc & 0x3Fu);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF.
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+void AppendUtf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Windows-1252 characters 0x80 to 0x9F; 0 marks the five unassigned codes,
+// which are passed on as the C1 control of the same number.
+constexpr std::array<std::uint16_t, 32> Cp1252High = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+bool IsValidDate(int day, int month, int year) {
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1)
+    return false;
+  static constexpr std::array<int, 12> Days = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const int last = month == 2 && leap ? 29 : Days[static_cast<std::size_t>(month - 1)];
+  return day <= last;
+}
+
+// Date text "DD/MM/YYYY"; returns an error text or an empty one.
+std::string CheckDate(std::string_view v) {
+  if (v.size() != 10 || v[2] != '/' || v[5] != '/')
+    return "date must be written DD/MM/YYYY, e.g. 15/03/2026";
+  for (std::size_t i : {0u, 1u, 3u, 4u, 6u, 7u, 8u, 9u})
+    if (!IsDigit(v[i]))
+      return "date must be written DD/MM/YYYY, e.g. 15/03/2026";
+  const int day = (v[0] - '0') * 10 + (v[1] - '0');
+  const int month = (v[3] - '0') * 10 + (v[4] - '0');
+  const int year = (v[6] - '0') * 1000 + (v[7] - '0') * 100 + (v[8] - '0') * 10 + (v[9] - '0');
+  if (!IsValidDate(day, month, year))
+    return "'" + std::string(v) + "' is not a valid calendar date";
+  return {};
+}
+
+std::string CheckVersion(std::string_view v) {
+  if (v.empty())
+    return "version must not be empty";
+  if (v.size() > TCatalogue::MaxVersionLength)
+    return "version '" + std::string(v) + "' is longer than " +
+           std::to_string(TCatalogue::MaxVersionLength) +
+           " characters; the wizard reads only the first " +
+           std::to_string(TCatalogue::MaxVersionLength);
+  for (char c : v)
+    if (!IsDigit(c) && c != '.')
+      return "version '" + std::string(v) +
+             "' may hold only digits and dots (the wizard drops every other character)";
+  return {};
+}
+
+std::string CheckUrl(std::string_view v) {
+  if (!StartsWithNoCase(v, "http://") && !StartsWithNoCase(v, "https://"))
+    return "URL must start with http:// or https://";
+  const std::size_t schemeLength = StartsWithNoCase(v, "https://") ? 8 : 7;
+  if (v.size() == schemeLength)
+    return "URL names no host";
+  if (v.size() > MaxUrlLength)
+    return "URL is longer than " + std::to_string(MaxUrlLength) + " characters";
+  for (char c : v) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7F || c == '"' || c == '<' || c == '>' || c == '\\')
+      return "URL holds a blank, a control character or one of \" < > \\ (write them %-encoded)";
+  }
+  return {};
+}
+
+// A history file name relative to the catalogue folder; "\" is taken as "/".
+std::string CheckHistoryName(std::string& v) {
+  std::replace(v.begin(), v.end(), '\\', '/');
+  if (HasControlChar(v))
+    return "history file name holds a control character";
+  if (v.front() == '/' || (v.size() >= 2 && v[1] == ':'))
+    return "history file must be given relative to the catalogue folder";
+  std::size_t start = 0;
+  while (start <= v.size()) {
+    const std::size_t end = std::min(v.find('/', start), v.size());
+    const std::string_view part = std::string_view(v).substr(start, end - start);
+    if (part.empty() || part == "." || part == "..")
+      return "history file name '" + v + "' must not hold empty, '.' or '..' parts";
+    start = end + 1;
+  }
+  return {};
+}
+
+struct TKeyInfo {
+  std::string_view Name;
+  bool Required;
+};
+
+constexpr std::array<TKeyInfo, 7> Keys = {{{"id", true},
+                                           {"title", false},
+                                           {"date", true},
+                                           {"version", true},
+                                           {"history", false},
+                                           {"download", true},
+                                           {"download_reg", false}}};
+
+struct TParsedProduct {
+  TProduct Product;
+  std::map<std::string, int, std::less<>> Lines; // key -> line it was given on
+};
+
+TParsedProduct ParseProductText(std::string_view text, const std::string& fileName,
+                                std::vector<std::string>& errors) {
+  TParsedProduct parsed;
+  TProduct& p = parsed.Product;
+  p.SourceFile = fileName;
+  auto fail = [&](int line, const std::string& message) {
+    errors.push_back(fileName + ":" + std::to_string(line) + ": " + message);
+  };
+
+  if (text.substr(0, 3) == "\xEF\xBB\xBF")
+    text.remove_prefix(3);
+  if (text.find('\0') != std::string_view::npos) {
+    errors.push_back(fileName + ": holds NUL bytes; a product file is a text file");
+    return parsed;
+  }
+
+  int lineNo = 0;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    // Lines end in LF, CR LF or a lone CR.
+    std::size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos)
+      end = text.size();
+    const std::string_view raw = text.substr(pos, end - pos);
+    pos = end;
+    if (pos < text.size())
+      pos += text.compare(pos, 2, "\r\n") == 0 ? 2 : 1;
+    ++lineNo;
+
+    const std::string_view line = Trim(raw);
+    if (line.empty() || line.front() == '#')
+      continue;
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) {
+      fail(lineNo, "expected key=value");
+      continue;
+    }
+    const std::string key = LowerAscii(Trim(line.substr(0, eq)));
+    std::string value(Trim(line.substr(eq + 1)));
+    const auto known = std::find_if(Keys.begin(), Keys.end(),
+                                    [&](const TKeyInfo& k) { return k.Name == key; });
+    if (known == Keys.end()) {
+      std::string list;
+      for (const TKeyInfo& k : Keys)
+        list += (list.empty() ? "" : ", ") + std::string(k.Name);
+      fail(lineNo, "unknown key '" + key + "' (known keys: " + list + ")");
+      continue;
+    }
+    if (const auto seen = parsed.Lines.find(key); seen != parsed.Lines.end()) {
+      fail(lineNo, "key '" + key + "' given twice (first on line " + std::to_string(seen->second) + ")");
+      continue;
+    }
+    parsed.Lines.emplace(key, lineNo);
+
+    std::string problem;
+    if (value.empty() && known->Required)
+      problem = "'" + key + "' must not be empty";
+    else if (key == "id") {
+      if (HasControlChar(value))
+        problem = "id holds a control character";
+      else if (value.find('#') != std::string::npos)
+        problem = "id must not hold '#': HTTP clients never send what follows it";
+      p.Id = value;
+    } else if (key == "title") {
+      if (HasControlChar(value))
+        problem = "title holds a control character";
+      p.Title = value;
+    } else if (key == "date") {
+      problem = CheckDate(value);
+      p.Date = value;
+    } else if (key == "version") {
+      problem = CheckVersion(value);
+      p.Version = value;
+    } else if (key == "history") {
+      if (!value.empty())
+        problem = CheckHistoryName(value);
+      p.History = value;
+    } else if (key == "download") {
+      problem = CheckUrl(value);
+      p.Download = value;
+    } else if (key == "download_reg") {
+      if (!value.empty())
+        problem = CheckUrl(value);
+      p.DownloadReg = value;
+    }
+    if (!problem.empty())
+      fail(lineNo, problem);
+  }
+
+  for (const TKeyInfo& k : Keys)
+    if (k.Required && !parsed.Lines.contains(k.Name))
+      errors.push_back(fileName + ": required key '" + std::string(k.Name) + "' is missing");
+  if (p.Title.empty())
+    p.Title = p.Id;
+  if (p.DownloadReg.empty())
+    p.DownloadReg = p.Download;
+  return parsed;
+}
+
+// Reads a whole file of at most maxSize bytes; returns an error text or an empty one.
+std::string ReadFileLimited(const fs::path& path, std::uintmax_t maxSize, std::string& content) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (ec || !fs::exists(status))
+    return "not found";
+  if (!fs::is_regular_file(status))
+    return "not a regular file";
+  const std::uintmax_t size = fs::file_size(path, ec);
+  if (ec)
+    return ec.message();
+  if (size > maxSize)
+    return "larger than " + std::to_string(maxSize) + " bytes";
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    return std::string("cannot be opened: ") + std::strerror(errno);
+  content.assign(static_cast<std::size_t>(size), '\0');
+  in.read(content.data(), static_cast<std::streamsize>(size));
+  if (static_cast<std::uintmax_t>(in.gcount()) != size)
+    return "cannot be read whole";
+  return {};
+}
+
+std::string HistoryContentType(const std::string& name, const std::string& content) {
+  const std::string ext = LowerAscii(fs::path(name).extension().string());
+  if (ext == ".rtf")
+    return "application/rtf";
+  const std::string charset = IsValidUtf8(content) ? "utf-8" : "windows-1252";
+  if (ext == ".htm" || ext == ".html")
+    return "text/html; charset=" + charset;
+  return "text/plain; charset=" + charset;
+}
+
+void SetText(httplib::Response& response, int status, std::string_view text) {
+  response.status = status;
+  response.set_content(std::string(text), "text/plain; charset=utf-8");
+}
+
+bool IsHostChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '.' || c == '-' ||
+         c == '_' || c == ':' || c == '[' || c == ']';
+}
+
+std::string HostPart(const std::string& address, int port) {
+  const bool v6 = address.find(':') != std::string::npos;
+  return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
+std::string NowForLog() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  gmtime_r(&secs, &tm);
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+  return buf;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Text helpers
+
+namespace UpdateServerText {
+
+std::string MakeBaseUrl(const std::string& address, int port) {
+  return "http://" + HostPart(address, port) + "/";
+}
+
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+    case '&': out += "&amp;"; break;
+    case '<': out += "&lt;"; break;
+    case '>': out += "&gt;"; break;
+    case '"': out += "&quot;"; break;
+    case '\'': out += "&#39;"; break;
+    default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string ToUtf8(std::string_view text) {
+  if (IsValidUtf8(text))
+    return std::string(text);
+  std::string out;
+  out.reserve(text.size() + text.size() / 2);
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    std::uint32_t cp = u;
+    if (u >= 0x80 && u <= 0x9F && Cp1252High[u - 0x80] != 0)
+      cp = Cp1252High[u - 0x80];
+    AppendUtf8(out, cp);
+  }
+  return out;
+}
+
+std::string EscapeForLog(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7F || c == '\\') {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", u);
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string EncodePath(std::string_view path) {
+  static constexpr char Hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : path) {
+    const auto u = static_cast<unsigned char>(c);
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '-' || c == '.' ||
+        c == '_' || c == '~' || c == '/') {
+      out += c;
+    } else {
+      out += '%';
+      out += Hex[u >> 4];
+      out += Hex[u & 0x0F];
+    }
+  }
+  return out;
+}
+
+std::string DecodePercent(std::string_view text) {
+  auto hex = [](char c) -> int {
+    if (IsDigit(c))
+      return c - '0';
+    if (c >= 'a' && c <= 'f')
+      return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+      return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+} // namespace UpdateServerText
+
+using namespace UpdateServerText;
+
+// ---------------------------------------------------------------------------
+// ECatalogue, TCatalogue
+
+namespace {
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& l : lines)
+    out += (out.empty() ? "" : "\n") + l;
+  return out;
+}
+} // namespace
+
+ECatalogue::ECatalogue(std::vector<std::string> errors)
+    : std::runtime_error(JoinLines(errors)), Errors(std::move(errors)) {}
+
+TProduct TCatalogue::ParseProduct(std::string_view text, const std::string& fileName,
+                                  std::vector<std::string>& errors) {
+  return ParseProductText(text, fileName, errors).Product;
+}
+
+TCatalogue TCatalogue::Load(const fs::path& folder) {
+  TCatalogue catalogue;
+  catalogue.FFolder = folder;
+  std::vector<std::string> errors;
+  const std::string folderName = folder.string();
+
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec))
+    throw ECatalogue({folderName + ": catalogue folder not found"});
+
+  std::vector<fs::path> files;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path& path = it->path();
+    if (LowerAscii(path.extension().string()) == ProductExtension)
+      files.push_back(path);
+  }
+  if (ec)
+    throw ECatalogue({folderName + ": cannot list the catalogue folder: " + ec.message()});
+  std::sort(files.begin(), files.end());
+
+  std::map<std::string, std::pair<std::string, int>> historyUsers; // name -> first file, line
+  for (const fs::path& path : files) {
+    const std::string fileName = path.filename().string();
+    std::string text;
+    if (std::string problem = ReadFileLimited(path, MaxProductFileSize, text); !problem.empty()) {
+      errors.push_back(fileName + ": " + problem);
+      continue;
+    }
+    const std::size_t errorsBefore = errors.size();
+    TParsedProduct parsed = ParseProductText(text, fileName, errors);
+    if (errors.size() != errorsBefore)
+      continue;
+    TProduct& product = parsed.Product;
+    if (const auto other = catalogue.FById.find(product.Id); other != catalogue.FById.end()) {
+      errors.push_back(fileName + ":" + std::to_string(parsed.Lines.at("id")) + ": id '" +
+                       product.Id + "' is already used by " + catalogue.FItems[other->second].SourceFile);
+      continue;
+    }
+    if (!product.History.empty() && !historyUsers.contains(product.History))
+      historyUsers.emplace(product.History,
+                           std::make_pair(fileName, parsed.Lines.at("history")));
+    catalogue.FById.emplace(product.Id, catalogue.FItems.size());
+    catalogue.FItems.push_back(std::move(product));
+  }
+
+  for (const auto& [name, user] : historyUsers) {
+    std::string content;
+    if (std::string problem = ReadFileLimited(folder / name, MaxHistoryFileSize, content);
+        !problem.empty()) {
+      errors.push_back(user.first + ":" + std::to_string(user.second) + ": history file '" + name +
+                       "': " + problem);
+      continue;
+    }
+    const std::string type = HistoryContentType(name, content);
+    catalogue.FHistories.emplace(name, THistoryText{std::move(content), type});
+  }
+
+  if (files.empty())
+    errors.push_back(folderName + ": no *.product files in the catalogue folder");
+  if (!errors.empty())
+    throw ECatalogue(std::move(errors));
+  return catalogue;
+}
+
+const TProduct* TCatalogue::Find(std::string_view id) const {
+  const auto it = FById.find(id);
+  return it == FById.end() ? nullptr : &FItems[it->second];
+}
+
+const THistoryText* TCatalogue::FindHistory(const std::string& relativeName) const {
+  const auto it = FHistories.find(relativeName);
+  return it == FHistories.end() ? nullptr : &it->second;
+}
+
+// ---------------------------------------------------------------------------
+// TUpdateServer
+
+TUpdateServer::TUpdateServer(TCatalogue catalogue, TLogSink logSink)
+    : FCatalogue(std::move(catalogue)), FLogSink(std::move(logSink)) {}
+
+TUpdateServer::~TUpdateServer() { Stop(); }
+
+int TUpdateServer::Start(const std::string& address, int port) {
+  if (FServer)
+    throw EUpdateServer("the update server is running already");
+  if (port < 0 || port > 65535)
+    throw EUpdateServer("port " + std::to_string(port) + " is out of range (0 to 65535)");
+
+  auto server = std::make_unique<httplib::Server>();
+  server->set_tcp_nodelay(true);
+  // The library's default sets SO_REUSEPORT, which lets a second server
+  // share a busy port (and half of the requests) without an error.
+  server->set_socket_options([](int sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  server->set_keep_alive_max_count(KeepAliveMaxCount);
+  server->set_keep_alive_timeout(KeepAliveTimeoutSeconds);
+  server->set_read_timeout(5, 0);
+  server->set_write_timeout(5, 0);
+  server->set_payload_max_length(64 * 1024);
+  server->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+    Route(request, response);
+  });
+  // Replies that the routes left without a body (unknown method, a request
+  // the library refused) get a short text of their own.
+  server->set_error_handler(httplib::Server::HandlerWithResponse(
+      [](const httplib::Request&, httplib::Response& response) {
+        if (!response.body.empty())
+          return httplib::Server::HandlerResponse::Unhandled;
+        SetText(response, response.status,
+                response.status == 404   ? TextNotFound
+                : response.status >= 500 ? TextServerError
+                                         : TextBadRequest);
+        return httplib::Server::HandlerResponse::Handled;
+      }));
+  server->set_exception_handler(
+      [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+        SetText(response, 500, TextServerError);
+      });
+  server->set_logger([this](const httplib::Request& request, const httplib::Response& response) {
+    Log(request, response);
+  });
+
+  errno = 0;
+  int bound = port;
+  if (port == 0)
+    bound = server->bind_to_any_port(address);
+  else if (!server->bind_to_port(address, port))
+    bound = -1;
+  if (bound <= 0) {
+    const int error = errno;
+    std::string message = "cannot listen on " + HostPart(address, port);
+    if (error != 0)
+      message += std::string(": ") + std::strerror(error);
+    throw EUpdateServer(message);
+  }
+
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  httplib::Server* raw = server.get();
+  FThread = std::thread([raw, finished] {
+    raw->listen_after_bind();
+    finished->store(true);
+  });
+  // The library offers no "listening now" signal; its stop() is lost when
+  // it comes before the loop has started, so wait for the loop here.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!raw->is_running() && !finished->load() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!raw->is_running()) {
+    raw->stop();
+    if (finished->load()) {
+      FThread.join();
+    } else {
+      // The loop never started and cannot be stopped: leave the thread and
+      // the server to the process (this has never been seen to happen).
+      FThread.detach();
+      (void)server.release();
+    }
+    throw EUpdateServer("the server on " + HostPart(address, bound) + " did not start listening");
+  }
+  FServer = std::move(server);
+  FAddress = address;
+  FPort = bound;
+  return bound;
+}
+
+void TUpdateServer::Stop() {
+  if (!FServer)
+    return;
+  FServer->stop();
+  if (FThread.joinable())
+    FThread.join();
+  FServer.reset();
+}
+
+bool TUpdateServer::IsRunning() const { return FServer && FServer->is_running(); }
+
+std::string TUpdateServer::BaseUrl() const {
+  return FPort == 0 ? std::string() : MakeBaseUrl(FAddress, FPort);
+}
+
+std::vector<std::string> TUpdateServer::ProductIdCandidates(std::string_view target) {
+  std::vector<std::string> candidates;
+  const std::size_t question = target.find('?');
+  if (question == std::string_view::npos)
+    return candidates;
+  const std::string_view query = target.substr(question + 1);
+  constexpr std::string_view Name = "productID=";
+  std::size_t at = 0;
+  for (;;) {
+    if (StartsWithNoCase(query.substr(at), Name))
+      break;
+    at = query.find('&', at);
+    if (at == std::string_view::npos)
+      return candidates;
+    ++at;
+  }
+  // The wizard puts productID last and does not encode the value, so the
+  // whole rest is the ID first of all. A browser or a hand-made link may
+  // have encoded it, or added parameters after it: then the parts that end
+  // before an "&", longest first (only so many: an ID holds few of them).
+  const std::string_view rest = query.substr(at + Name.size());
+  std::vector<std::string_view> parts{rest};
+  for (std::size_t amp = rest.rfind('&'); amp != std::string_view::npos && amp > 0 &&
+                                          parts.size() <= MaxIdAmpersands;
+       amp = rest.rfind('&', amp - 1))
+    parts.push_back(rest.substr(0, amp));
+  for (const std::string_view part : parts) {
+    for (std::string c : {std::string(part), DecodePercent(part)}) {
+      if (!c.empty() && std::find(candidates.begin(), candidates.end(), c) == candidates.end())
+        candidates.push_back(std::move(c));
+    }
+  }
+  return candidates;
+}
+
+void TUpdateServer::Route(const httplib::Request& request, httplib::Response& response) const {
+  const std::string& path = request.path;
+  if (path == "/soft_update.php")
+    ServeUpdateRecord(request, response);
+  else if (path == "/soft_history.php")
+    ServeHistoryPointer(request, response);
+  else if (path == "/soft_download.php")
+    ServeDownloadPage(request, response, false);
+  else if (path == "/soft_download_reg.php")
+    ServeDownloadPage(request, response, true);
+  else if (path.starts_with(HistoryUrlPrefix))
+    ServeHistoryText(path.substr(HistoryUrlPrefix.size()), response);
+  else
+    SetText(response, 404, TextNotFound);
+}
+
+const TProduct* TUpdateServer::FindProduct(const httplib::Request& request,
+                                           httplib::Response& response) const {
+  const std::vector<std::string> candidates = ProductIdCandidates(request.target);
+  if (candidates.empty()) {
+    SetText(response, 404, TextMissingProductId);
+    return nullptr;
+  }
+  for (const std::string& id : candidates)
+    if (const TProduct* product = FCatalogue.Find(id))
+      return product;
+  SetText(response, 404, TextUnknownProduct);
+  return nullptr;
+}
+
+void TUpdateServer::ServeUpdateRecord(const httplib::Request& request,
+                                      httplib::Response& response) const {
+  const TProduct* product = FindProduct(request, response);
+  if (!product)
+    return;
+  response.status = 200;
+  response.set_content(product->Date + "@@" + product->Version + "\r\n", "text/plain; charset=utf-8");
+}
+
+void TUpdateServer::ServeHistoryPointer(const httplib::Request& request,
+                                        httplib::Response& response) const {
+  const TProduct* product = FindProduct(request, response);
+  if (!product)
+    return;
+  if (product->History.empty()) {
+    SetText(response, 404, TextNoHistory);
+    return;
+  }
+  // The pointer names this server as the client reached it; a missing or
+  // odd Host header falls back to the address the connection came in on.
+  std::string host = request.get_header_value("Host");
+  if (host.empty() || host.size() > MaxHostLength ||
+      !std::all_of(host.begin(), host.end(), IsHostChar))
+    host = HostPart(request.local_addr, request.local_port);
+  response.status = 200;
+  response.set_content("@@http://" + host + std::string(HistoryUrlPrefix) +
+                           EncodePath(product->History) + "@@\r\n",
+                       "text/plain; charset=utf-8");
+}
+
+void TUpdateServer::ServeHistoryText(const std::string& relativeName,
+                                     httplib::Response& response) const {
+  const THistoryText* history = FCatalogue.FindHistory(relativeName);
+  if (!history) {
+    SetText(response, 404, TextNotFound);
+    return;
+  }
+  response.status = 200;
+  response.set_content(history->Content, history->ContentType);
+}
+
+void TUpdateServer::ServeDownloadPage(const httplib::Request& request, httplib::Response& response,
+                                      bool registered) const {
+  const TProduct* product = FindProduct(request, response);
+  if (!product)
+    return;
+  const std::string title = HtmlEscape(ToUtf8(product->Title));
+  const std::string version = HtmlEscape(product->Version);
+  const std::string link = HtmlEscape(ToUtf8(registered ? product->DownloadReg : product->Download));
+  std::ostringstream page;
+  page << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+       << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+       << "<title>" << title << " " << version << " - Quellmark downloads</title>\n"
+       << "<style>\n"
+       << "body { font-family: sans-serif; max-width: 40em; margin: 3em auto; padding: 0 1em;"
+          " color: #222; line-height: 1.5; }\n"
+       << "h1 { font-size: 1.6em; margin-bottom: 0.2em; }\n"
+       << ".release { color: #555; margin-top: 0; }\n"
+       << "a.download { display: inline-block; padding: 0.6em 1.4em; background: #1d5fa8;"
+          " color: #fff; text-decoration: none; border-radius: 4px; }\n"
+       << "a.download:hover { background: #174c86; }\n"
+       << "footer { margin-top: 3em; font-size: 0.85em; color: #777; }\n"
+       << "</style>\n</head>\n<body>\n"
+       << "<h1>" << title << "</h1>\n"
+       << "<p class=\"release\">Version " << version << ", released " << product->Date << "</p>\n";
+  if (registered)
+    page << "<p>This is the download for registered customers: it installs the full version"
+            " over your current one and keeps your registration.</p>\n";
+  else
+    page << "<p>This is the free download. Registered customers find their own download"
+            " through the update wizard.</p>\n";
+  page << "<p><a class=\"download\" href=\"" << link << "\">Download " << title << " " << version
+       << "</a></p>\n"
+       << "<footer>Quellmark update service</footer>\n</body>\n</html>\n";
+  response.status = 200;
+  response.set_content(page.str(), "text/html; charset=utf-8");
+}
+
+void TUpdateServer::Log(const httplib::Request& request, const httplib::Response& response) const {
+  if (!FLogSink)
+    return;
+  std::string line = NowForLog();
+  line += ' ';
+  line += HostPart(request.remote_addr, request.remote_port);
+  line += ' ';
+  line += EscapeForLog(request.method.empty() ? std::string("-") : request.method);
+  line += ' ';
+  line += EscapeForLog(request.target.empty() ? std::string("-") : request.target);
+  line += ' ';
+  line += std::to_string(response.status);
+  line += ' ';
+  line += std::to_string(response.body.size());
+  std::lock_guard lock(FLogMutex);
+  FLogSink(line);
+}
