@@ -1,0 +1,115 @@
+#pragma once
+// HTTP GET client in the manner of the original platform's Internet calls:
+// open an Internet handle (TInternetSession) with an agent string, open a URL
+// over it (TInternetUrl), read the body in chunks until a read delivers 0
+// bytes, close the URL handle, close the Internet handle.
+//
+//   auto session = TInternetSession::Open("Agent/1.0");   // null: no HTTP library
+//   auto url = session->OpenUrl(address);                 // null: failure, see LastError()
+//   char buf[256]; std::size_t got;
+//   while (url->Read(buf, sizeof buf, got) && got > 0) text.append(buf, got);
+//
+// What is sent: a plain GET with User-Agent = agent and the HTTP library's
+// usual Host and "Accept: */*"; no body, no cookies, no credentials of our
+// own. The system's proxy settings (http_proxy, https_proxy, no_proxy) apply.
+// What comes back: the body bytes exactly as received (no decoding; zero
+// bytes kept). The HTTP status is not looked at: a 404 or 500 page is
+// returned like any body. Redirects are followed up to MaxRedirects, only to
+// http and https.
+//
+// URLs: only "http://" and "https://" URLs are opened (the scheme in any
+// letter case). Values are put into URLs without encoding by callers, so the
+// path and query are sent as given except for the bytes HTTP cannot carry
+// raw, which are percent-encoded: blank -> %20, control bytes (0x00-0x1F,
+// 0x7F) and bytes 0x80-0xFF -> %XX. Quotes, ";", "&", "%" and the rest stay
+// as they are. A blank or control byte in the host part makes the URL
+// malformed.
+//
+// Limits (THttpLimits): the connection (name lookup included) must be made
+// within ConnectTimeoutMs; a call waiting for data fails when nothing arrives
+// for StallTimeoutMs (headers or body bytes; the clock restarts with every
+// arrival and with every call); a body over MaxBodyBytes fails the fetch,
+// in OpenUrl when the server announces the length, else in the Read that
+// crosses the limit.
+//
+// Ownership and threads: a session owns its connections, which are kept
+// alive and reused for the session's later URLs. Only one URL is open per
+// session at a time: OpenUrl closes a URL of the session that is still open,
+// and the earlier TInternetUrl's Read then fails. A TInternetUrl may outlive
+// its session (its reads then fail) but should be released first. A session
+// and its URLs are used by one thread at a time (any thread); separate
+// sessions may be used on separate threads at the same time. All calls are
+// synchronous and block at most for the time-outs above.
+#include <cstddef>
+#include <memory>
+#include <string>
+
+struct THttpLimits {
+  long ConnectTimeoutMs = 30000;                   // a connection that cannot be made in 30 s fails the open
+  long StallTimeoutMs = 60000;                     // a transfer that delivers nothing for 60 s fails (the open, or the read)
+  std::size_t MaxBodyBytes = 16u * 1024 * 1024;   // a larger body fails the fetch (open or read)
+  long MaxRedirects = 10;
+};
+
+// The state a session shares with its open URL (private to the implementation).
+struct THttpCore;
+
+// One open URL (the "URL handle"). Created by TInternetSession::OpenUrl.
+class TInternetUrl {
+public:
+  ~TInternetUrl();  // closes the URL handle; an unfinished transfer is dropped with its connection
+  TInternetUrl(const TInternetUrl&) = delete;
+  TInternetUrl& operator=(const TInternetUrl&) = delete;
+
+  // Reads up to `size` bytes of the body into `buffer`.
+  //   true, got > 0   data;
+  //   true, got == 0  the body is complete (again on every later call);
+  //   false           the transfer failed part-way: connection cut before
+  //                   the announced length, stall time-out, body over the
+  //                   limit, URL closed by a later OpenUrl or by closing the
+  //                   session, or size == 0. Bytes that arrived before the
+  //                   failure are delivered first. got is 0; the session's
+  //                   LastError() tells why.
+  // Never blocks longer than the stall time-out without data.
+  bool Read(char* buffer, std::size_t size, std::size_t& got);
+
+private:
+  friend class TInternetSession;
+  TInternetUrl(std::shared_ptr<THttpCore> core, unsigned long generation);
+  std::shared_ptr<THttpCore> FCore;
+  unsigned long FGeneration;
+};
+
+// The Internet handle of one check.
+class TInternetSession {
+public:
+  // agent: the User-Agent string. Returns null only when the HTTP library
+  // cannot start.
+  static std::unique_ptr<TInternetSession> Open(const std::string& agent, const THttpLimits& limits = {});
+  ~TInternetSession();  // closes the Internet handle and its connections
+  TInternetSession(const TInternetSession&) = delete;
+  TInternetSession& operator=(const TInternetSession&) = delete;
+
+  // Sends the GET and returns once the response has started (status line
+  // and headers of the final response received, redirects followed); the
+  // body is then read with Read(). Returns null on failure: empty or
+  // malformed URL, scheme other than http/https, host not resolving,
+  // connection refused, connect time-out, stall before the headers, a
+  // redirect to another scheme or too many redirects, a body announced over
+  // the limit. LastError() then tells why.
+  std::unique_ptr<TInternetUrl> OpenUrl(const std::string& url);
+
+  // A readable text for the most recent failure of this session or its URLs
+  // (for logs); empty while nothing has failed. Success does not clear it.
+  const std::string& LastError() const;
+
+private:
+  explicit TInternetSession(std::shared_ptr<THttpCore> core);
+  std::shared_ptr<THttpCore> FCore;
+};
+
+// `url` with blanks, control bytes and bytes 0x80-0xFF of its path and query
+// percent-encoded as described above; everything else unchanged. Returns an
+// empty text when the URL has no "scheme://" or its host part holds a blank
+// or control byte.
+std::string EncodeUrlForRequest(const std::string& url);

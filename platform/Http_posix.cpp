@@ -1,0 +1,348 @@
+#include "platform/Http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// The library's global start, done once per process and never undone.
+bool CurlStarted() {
+  static const bool started = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  return started;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    unsigned char a = static_cast<unsigned char>(text[i]);
+    unsigned char b = static_cast<unsigned char>(prefix[i]);
+    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+bool RawUnsafe(unsigned char b) { return b <= 0x20 || b >= 0x7F; }
+
+void AppendEscaped(std::string& out, unsigned char b) {
+  static const char kHex[] = "0123456789ABCDEF";
+  out += '%';
+  out += kHex[b >> 4];
+  out += kHex[b & 0x0F];
+}
+
+// The URL as it may appear in a log line: unsafe bytes escaped, bounded length.
+std::string Printable(const std::string& url) {
+  constexpr std::size_t kMax = 1000;
+  std::string out;
+  for (std::size_t i = 0; i < url.size() && out.size() < kMax; ++i) {
+    const auto b = static_cast<unsigned char>(url[i]);
+    if (RawUnsafe(b))
+      AppendEscaped(out, b);
+    else
+      out += url[i];
+  }
+  if (out.size() >= kMax) out += "...";
+  return out;
+}
+
+long AtLeast(long value, long floor) { return value < floor ? floor : value; }
+
+}  // namespace
+
+std::string EncodeUrlForRequest(const std::string& url) {
+  const std::size_t sep = url.find("://");
+  if (sep == std::string::npos || sep == 0) return {};
+  std::size_t hostEnd = url.find_first_of("/?#", sep + 3);
+  if (hostEnd == std::string::npos) hostEnd = url.size();
+  for (std::size_t i = 0; i < hostEnd; ++i)
+    if (const auto b = static_cast<unsigned char>(url[i]); b <= 0x20 || b == 0x7F) return {};
+  std::string out = url.substr(0, hostEnd);
+  out.reserve(url.size() + 16);
+  for (std::size_t i = hostEnd; i < url.size(); ++i) {
+    const auto b = static_cast<unsigned char>(url[i]);
+    if (RawUnsafe(b))
+      AppendEscaped(out, b);
+    else
+      out += url[i];
+  }
+  return out;
+}
+
+// Everything one session owns; shared with its open URL so that a URL
+// handle outliving its session fails cleanly instead of touching freed memory.
+struct THttpCore {
+  enum class TState { Idle, Running, Complete, Failed };
+
+  THttpLimits Limits;
+  CURL* Easy = nullptr;
+  CURLM* Multi = nullptr;
+  bool Closed = false;     // the session is gone; the handles are released
+  bool Attached = false;   // Easy is in Multi
+  bool UrlOpen = false;    // the URL of Generation is open
+  unsigned long Generation = 0;
+  std::string LastError;
+  std::string Url;  // printable form of the current URL, for messages
+  char ErrorBuffer[CURL_ERROR_SIZE] = {};
+
+  // State of the current request, reset by StartRequest.
+  TState State = TState::Idle;
+  std::string Buffer;  // body bytes received and not yet read, from BufferPos
+  std::size_t BufferPos = 0;
+  std::size_t BodyBytes = 0;
+  bool HeadersDone = false;  // the final response's headers are complete
+  bool SawLocation = false;  // the response being received has a Location
+  bool TooLarge = false;
+  TClock::time_point LastArrival;
+
+  ~THttpCore() { Close(); }
+
+  void Close() {
+    if (Closed) return;
+    Closed = true;
+    Detach();
+    if (Multi) curl_multi_cleanup(Multi);
+    if (Easy) curl_easy_cleanup(Easy);
+    Multi = nullptr;
+    Easy = nullptr;
+    std::string().swap(Buffer);
+  }
+
+  void Detach() {
+    if (Attached) curl_multi_remove_handle(Multi, Easy);
+    Attached = false;
+  }
+
+  // Closes the open URL, if any; an unfinished transfer is abandoned (the
+  // library then drops its connection rather than reuse it).
+  void CloseUrl() {
+    Detach();
+    UrlOpen = false;
+    if (State == TState::Running) State = TState::Failed;
+    std::string().swap(Buffer);
+    BufferPos = 0;
+  }
+
+  void Fail(const std::string& why) { LastError = "GET " + Url + ": " + why; }
+
+  void StartRequest() {
+    State = TState::Running;
+    Buffer.clear();
+    BufferPos = 0;
+    BodyBytes = 0;
+    HeadersDone = false;
+    SawLocation = false;
+    TooLarge = false;
+    ErrorBuffer[0] = '\0';
+  }
+
+  void Finish(CURLcode code) {
+    Detach();
+    if (code == CURLE_OK) {
+      State = TState::Complete;
+      return;
+    }
+    State = TState::Failed;
+    if (TooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+      Fail("the response body is larger than " + std::to_string(Limits.MaxBodyBytes) + " bytes");
+    } else {
+      std::string why = curl_easy_strerror(code);
+      if (ErrorBuffer[0] && why != ErrorBuffer) why += std::string(" (") + ErrorBuffer + ")";
+      Fail(why);
+    }
+  }
+
+  void Abort(const std::string& why) {
+    Detach();
+    State = TState::Failed;
+    Fail(why);
+  }
+
+  // Drives the transfer until `ready()` holds, the transfer ends, or nothing
+  // has arrived for the stall time-out (then the transfer fails).
+  template <class TReady>
+  void Pump(TReady ready) {
+    LastArrival = TClock::now();
+    const long stall = AtLeast(Limits.StallTimeoutMs, 1);
+    while (State == TState::Running) {
+      int running = 0;
+      CURLMcode mc = curl_multi_perform(Multi, &running);
+      if (mc != CURLM_OK) return Abort(curl_multi_strerror(mc));
+      int left = 0;
+      while (CURLMsg* msg = curl_multi_info_read(Multi, &left))
+        if (msg->msg == CURLMSG_DONE && msg->easy_handle == Easy) Finish(msg->data.result);
+      if (State != TState::Running || ready()) return;
+      const auto idle =
+          std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - LastArrival).count();
+      if (idle >= stall) return Abort("no data from the server for " + std::to_string(stall) + " ms");
+      const long wait = std::min<long>(stall - static_cast<long>(idle), std::numeric_limits<int>::max());
+      mc = curl_multi_poll(Multi, nullptr, 0, static_cast<int>(wait), nullptr);
+      if (mc != CURLM_OK) return Abort(curl_multi_strerror(mc));
+    }
+  }
+
+  static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* core = static_cast<THttpCore*>(user);
+    const std::size_t len = size * count;
+    core->LastArrival = TClock::now();
+    core->HeadersDone = true;  // only the final response's body is delivered
+    if (len > core->Limits.MaxBodyBytes - core->BodyBytes) {
+      core->TooLarge = true;
+      return 0;  // makes the library fail the transfer
+    }
+    if (core->BufferPos == core->Buffer.size()) {
+      core->Buffer.clear();
+      core->BufferPos = 0;
+    } else if (core->BufferPos >= 65536 && core->BufferPos * 2 >= core->Buffer.size()) {
+      core->Buffer.erase(0, core->BufferPos);
+      core->BufferPos = 0;
+    }
+    core->Buffer.append(data, len);
+    core->BodyBytes += len;
+    return len;
+  }
+
+  // Tells the final response's end of headers from those of interim (1xx)
+  // responses and of redirects the library is about to follow.
+  static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* core = static_cast<THttpCore*>(user);
+    const std::size_t len = size * count;
+    core->LastArrival = TClock::now();
+    if (core->HeadersDone) return len;  // trailers
+    const std::string_view line(data, len);
+    if (StartsWithNoCase(line, "http/")) {
+      core->SawLocation = false;
+    } else if (StartsWithNoCase(line, "location:")) {
+      const std::string_view value = line.substr(9);
+      core->SawLocation = value.find_first_not_of(" \t\r\n") != std::string_view::npos;
+    } else if (line == "\r\n" || line == "\n") {
+      long code = 0;
+      curl_easy_getinfo(core->Easy, CURLINFO_RESPONSE_CODE, &code);
+      const bool interim = code < 200;
+      const bool redirect = code >= 300 && code < 400 && core->SawLocation;
+      if (!interim && !redirect) core->HeadersDone = true;
+    }
+    return len;
+  }
+};
+
+// --- TInternetSession ---
+
+TInternetSession::TInternetSession(std::shared_ptr<THttpCore> core) : FCore(std::move(core)) {}
+
+TInternetSession::~TInternetSession() { FCore->Close(); }
+
+std::unique_ptr<TInternetSession> TInternetSession::Open(const std::string& agent, const THttpLimits& limits) {
+  if (!CurlStarted()) return nullptr;
+  auto core = std::make_shared<THttpCore>();
+  core->Limits = limits;
+  core->Easy = curl_easy_init();
+  core->Multi = curl_multi_init();
+  if (!core->Easy || !core->Multi) return nullptr;
+
+  CURL* e = core->Easy;
+  const std::size_t maxBody = limits.MaxBodyBytes;
+  const auto offMax = static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max());
+  bool ok = true;
+  auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
+  set(curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L));
+  set(curl_easy_setopt(e, CURLOPT_USERAGENT, agent.c_str()));
+  set(curl_easy_setopt(e, CURLOPT_HTTPGET, 1L));
+  set(curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https"));
+  set(curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+  set(curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L));
+  set(curl_easy_setopt(e, CURLOPT_MAXREDIRS, AtLeast(limits.MaxRedirects, 0)));
+  set(curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, AtLeast(limits.ConnectTimeoutMs, 1)));
+  if (maxBody > 0)  // 0 would mean "no limit" to the library; OnBody enforces it anyway
+    set(curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE,
+                         static_cast<curl_off_t>(std::min<std::uint64_t>(maxBody, offMax))));
+  set(curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
+  set(curl_easy_setopt(e, CURLOPT_ERRORBUFFER, core->ErrorBuffer));
+  set(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &THttpCore::OnBody));
+  set(curl_easy_setopt(e, CURLOPT_WRITEDATA, core.get()));
+  set(curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &THttpCore::OnHeader));
+  set(curl_easy_setopt(e, CURLOPT_HEADERDATA, core.get()));
+  if (!ok) return nullptr;
+  return std::unique_ptr<TInternetSession>(new TInternetSession(std::move(core)));
+}
+
+const std::string& TInternetSession::LastError() const { return FCore->LastError; }
+
+std::unique_ptr<TInternetUrl> TInternetSession::OpenUrl(const std::string& url) {
+  THttpCore& core = *FCore;
+  core.CloseUrl();
+  ++core.Generation;  // an earlier TInternetUrl of this session is now closed
+  core.State = THttpCore::TState::Idle;
+  core.Url = Printable(url);
+  if (url.empty()) {
+    core.Fail("empty URL");
+    return nullptr;
+  }
+  if (!StartsWithNoCase(url, "http://") && !StartsWithNoCase(url, "https://")) {
+    core.Fail("only http:// and https:// URLs can be opened");
+    return nullptr;
+  }
+  const std::string wire = EncodeUrlForRequest(url);
+  if (wire.empty()) {
+    core.Fail("malformed URL");
+    return nullptr;
+  }
+  core.StartRequest();
+  if (curl_easy_setopt(core.Easy, CURLOPT_URL, wire.c_str()) != CURLE_OK) {
+    core.Abort("out of memory");
+    return nullptr;
+  }
+  if (const CURLMcode mc = curl_multi_add_handle(core.Multi, core.Easy); mc != CURLM_OK) {
+    core.Abort(curl_multi_strerror(mc));
+    return nullptr;
+  }
+  core.Attached = true;
+  core.Pump([&core] { return core.HeadersDone; });
+  if (core.State == THttpCore::TState::Failed && !core.HeadersDone) {
+    core.CloseUrl();
+    return nullptr;
+  }
+  // Running with headers, Complete, or failed after the headers (the bytes
+  // that came are still delivered, then Read fails).
+  core.UrlOpen = true;
+  return std::unique_ptr<TInternetUrl>(new TInternetUrl(FCore, core.Generation));
+}
+
+// --- TInternetUrl ---
+
+TInternetUrl::TInternetUrl(std::shared_ptr<THttpCore> core, unsigned long generation)
+    : FCore(std::move(core)), FGeneration(generation) {}
+
+TInternetUrl::~TInternetUrl() {
+  if (!FCore->Closed && FCore->UrlOpen && FCore->Generation == FGeneration) FCore->CloseUrl();
+}
+
+bool TInternetUrl::Read(char* buffer, std::size_t size, std::size_t& got) {
+  got = 0;
+  THttpCore& core = *FCore;
+  if (core.Closed || !core.UrlOpen || core.Generation != FGeneration) {
+    core.LastError = "read from a closed URL handle";
+    return false;
+  }
+  if (!buffer || size == 0) {
+    core.Fail("read into an empty buffer");
+    return false;
+  }
+  if (core.BufferPos == core.Buffer.size() && core.State == THttpCore::TState::Running)
+    core.Pump([&core] { return core.BufferPos < core.Buffer.size(); });
+  if (core.BufferPos < core.Buffer.size()) {
+    got = std::min(size, core.Buffer.size() - core.BufferPos);
+    std::memcpy(buffer, core.Buffer.data() + core.BufferPos, got);
+    core.BufferPos += got;
+    return true;
+  }
+  return core.State == THttpCore::TState::Complete;
+}
