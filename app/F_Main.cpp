@@ -1,5 +1,6 @@
 #include "app/F_Main.h"
 
+#include <QApplication>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
@@ -8,8 +9,13 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QStackedWidget>
+#include <chrono>
+#include <thread>
 
+#include "app/F_History.h"
 #include "app/U_FileList.h"
+#include "app/U_UpdateCheck.h"
+#include "diag/U_VEK_Global.h"
 #include "app/WizardLook.h"
 #include "platform/DirEnum.h"
 #include "runtime/Application.h"
@@ -21,6 +27,16 @@ std::int32_t ProductCount = 0;
 TfmMain* fmMain = nullptr;
 
 namespace {
+const char* const kHistoryError = "Error while getting History file...";
+
+// Pauses the GUI thread; no message is handled meanwhile.
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string FileNameOf(const std::string& path) {
+  const auto slash = path.find_last_of(PathDelim);
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string FolderOf(const std::string& path) {
   const auto slash = path.find_last_of(PathDelim);
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
@@ -29,6 +45,7 @@ std::string FolderOf(const std::string& path) {
 
 TfmMain::TfmMain(const std::string& productFolder, QWidget* parent) : QWidget(parent), FProductFolder(productFolder) {
   if (FProductFolder.empty() && Application) FProductFolder = FolderOf(Application->ExeName());
+  InternetOpener = [](const std::string& agent) { return TInternetSession::Open(agent); };
   BuildControls();
   FormCreate();
 }
@@ -103,13 +120,23 @@ void TfmMain::BuildControls() {
   btnDownload = MakeButton(pgResults, "btnDownload", "Download", kLeftButton, kButtonTop);
   btnExitResults = MakeButton(pgResults, "btnExitResults", "Exit", kRightButton, kButtonTop);
 
-  connect(btnNext, &QPushButton::clicked, this, &TfmMain::btnNextClick);
-  connect(btnCancel, &QPushButton::clicked, this, &TfmMain::btnCancelClick);
-  connect(btnExitCheck, &QPushButton::clicked, this, &TfmMain::btnCancelClick);
-  connect(btnExitResults, &QPushButton::clicked, this, &TfmMain::btnCancelClick);
-  connect(btnDownload, &QPushButton::clicked, this, &TfmMain::btnProcessClick);
-  connect(lstNew, &QListWidget::itemChanged, this, [this](QListWidgetItem*) { lstNewClickCheck(); });
-  connect(lstNew, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem*) { lstNewDblClick(); });
+  // Handlers run guarded: what escapes them goes to the application's
+  // exception handling, never through the toolkit.
+  auto bind = [this](auto handler) {
+    return [this, handler] {
+      if (Application)
+        Application->Guard([this, handler] { (this->*handler)(); });
+      else
+        (this->*handler)();
+    };
+  };
+  connect(btnNext, &QPushButton::clicked, this, bind(&TfmMain::btnNextClick));
+  connect(btnCancel, &QPushButton::clicked, this, bind(&TfmMain::btnCancelClick));
+  connect(btnExitCheck, &QPushButton::clicked, this, bind(&TfmMain::btnCancelClick));
+  connect(btnExitResults, &QPushButton::clicked, this, bind(&TfmMain::btnCancelClick));
+  connect(btnDownload, &QPushButton::clicked, this, bind(&TfmMain::btnProcessClick));
+  connect(lstNew, &QListWidget::itemChanged, this, bind(&TfmMain::lstNewClickCheck));
+  connect(lstNew, &QListWidget::itemDoubleClicked, this, bind(&TfmMain::lstNewDblClick));
 }
 
 void TfmMain::SetActivePage(const QString& name) {
@@ -155,7 +182,155 @@ void TfmMain::showEvent(QShowEvent* event) {
 
 void TfmMain::btnCancelClick() { close(); }
 
-void TfmMain::btnNextClick() {}
-void TfmMain::btnProcessClick() {}
-void TfmMain::lstNewClickCheck() {}
-void TfmMain::lstNewDblClick() {}
+void TfmMain::RepaintNow() { repaint(); }
+
+void TfmMain::ShowSteps(std::initializer_list<QWidget*> controls) {
+  for (QWidget* w : controls) w->setVisible(true);
+  RepaintNow();
+}
+
+std::string TfmMain::GetWebText(const std::string& url, QLabel* errorMark) {
+  std::unique_ptr<TInternetUrl> handle = FSession ? FSession->OpenUrl(url) : nullptr;
+  if (!handle) {
+    errorMark->setVisible(true);
+    Abort();
+  }
+  std::string result;
+  char buffer[256];
+  for (;;) {
+    std::size_t got = 0;
+    if (!handle->Read(buffer, sizeof buffer, got)) {
+      errorMark->setVisible(true);
+      Abort();  // the URL handle closes on the way out
+    }
+    if (got == 0) break;
+    result.append(buffer, got);
+  }
+  return result;
+}
+
+void TfmMain::btnNextClick() {
+  SetActivePage(QStringLiteral("Check"));
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  ShowSteps({check1, lb1});
+  Pause(250);
+
+  auto failCheck = [this] {
+    FSession.reset();
+    QApplication::restoreOverrideCursor();
+    btnExitCheck->setVisible(true);
+    btnExitCheck->setFocus(Qt::OtherFocusReason);
+    RepaintNow();
+  };
+
+  FSession = InternetOpener(FileNameOf(Application ? Application->ExeName() : std::string("Brevant")));
+  if (!FSession) {
+    lbErr1->setVisible(true);
+    failCheck();
+    return;
+  }
+  ShowSteps({check2, lb2});
+
+  const std::string base = UpdateServerBase();
+  std::vector<std::string> dateTexts(static_cast<std::size_t>(ProductCount));
+  try {
+    for (int place = 0; place < ProductCount; ++place) {
+      const std::size_t in = TProductTable::Installed(place), out = TProductTable::Latest(place);
+      const TUpdateRecord record =
+          ParseUpdateRecord(GetWebText(UpdateRecordUrl(base, Products.Code[in], Products.ID[in]), lbErr2));
+      Products.Version[out] = record.Version;
+
+      try {
+        const auto url = ParseHistoryPointer(GetWebText(HistoryPointerUrl(base, Products.ID[in]), lbErr2));
+        if (!url) {
+          lbErr2->setVisible(true);
+          Abort();
+        }
+        Products.History[out] = GetWebText(*url, lbErr2);
+      } catch (const std::exception&) {
+        Products.History[out] = kHistoryError;
+      }
+
+      try {
+        const TLatestDate latest = ConvertLatestDate(record.DateText);
+        Products.Day[out] = latest.Day;
+        Products.Month[out] = latest.Month;
+        Products.Year[out] = latest.Year;
+        Products.Date[out] = latest.Date;
+      } catch (const std::exception&) {
+        lbErr2->setVisible(true);
+        throw;
+      }
+      RepaintNow();
+    }
+  } catch (const std::exception&) {
+    failCheck();
+    return;
+  }
+
+  ShowSteps({check3, lb3});
+  Pause(250);
+  try {
+    lstNew->clear();
+    for (int place = 0; place < ProductCount; ++place) {
+      const std::size_t in = TProductTable::Installed(place), out = TProductTable::Latest(place);
+      const bool newer = Products.Date[in] < Products.Date[out] ||
+                         CompareVersionText(Products.Version[in], Products.Version[out]) < 0;
+      if (!newer) continue;
+      auto* row = new QListWidgetItem(
+          ToQString(Products.Title[in] + " " + Products.Version[in] + " -> " + Products.Version[out]));
+      row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+      row->setCheckState(Qt::Checked);
+      row->setData(Qt::UserRole, place);
+      lstNew->addItem(row);
+    }
+    if (lstNew->count() >= 2)
+      for (int i = lstNew->count() - 1; i >= 0; --i)
+        if (Products.ID[TProductTable::Installed(lstNew->item(i)->data(Qt::UserRole).toInt())] == "0")
+          delete lstNew->takeItem(i);
+  } catch (const std::exception&) {
+    lbErr3->setVisible(true);
+    failCheck();
+    return;
+  }
+
+  ShowSteps({check4, lb4});
+  Pause(250);
+  FSession.reset();
+  QApplication::restoreOverrideCursor();
+  if (lstNew->count() > 0) {
+    btnDownload->setEnabled(true);
+    SetActivePage(QStringLiteral("Results"));
+  } else {
+    lbAllOK->setVisible(true);
+    btnExitCheck->setVisible(true);
+  }
+  RepaintNow();
+}
+
+void TfmMain::lstNewClickCheck() {
+  bool ticked = false;
+  for (int i = 0; i < lstNew->count() && !ticked; ++i) ticked = lstNew->item(i)->checkState() == Qt::Checked;
+  btnDownload->setEnabled(ticked);
+}
+
+void TfmMain::btnProcessClick() {
+  const std::string base = UpdateServerBase();
+  for (int i = 0; i < lstNew->count(); ++i) {
+    const QListWidgetItem* row = lstNew->item(i);
+    if (row->checkState() != Qt::Checked) continue;
+    const std::size_t in = TProductTable::Installed(row->data(Qt::UserRole).toInt());
+    ExecuteFile(DownloadPageUrl(base, Products.Mode[in], Products.ID[in]), svOpen, "", "", 5);
+    Pause(1000);
+  }
+  close();
+}
+
+void TfmMain::lstNewDblClick() {
+  const QListWidgetItem* row = lstNew->currentItem();
+  if (!row || !fmHistory) return;  // nothing selected: nothing to show
+  const int place = row->data(Qt::UserRole).toInt();
+  fmHistory->ShowHistory(Products.Title[TProductTable::Installed(place)],
+                         Products.History[TProductTable::Latest(place)]);
+  fmHistory->exec();
+}

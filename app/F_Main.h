@@ -5,9 +5,12 @@
 // ends the program.
 #include <QWidget>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "app/U_Products.h"
+#include "platform/Http.h"
 
 class QFrame;
 class QLabel;
@@ -60,13 +63,24 @@ public:
   void lstNewClickCheck();
   void lstNewDblClick();
 
+  // Fetches the whole body behind `url` over the check's Internet handle. On
+  // failure it shows `errorMark` and raises the silent abort.
+  std::string GetWebText(const std::string& url, QLabel* errorMark);
+
+  // Opens the Internet handle of a check; tests replace it to make the open
+  // fail or to shorten the time-outs.
+  std::function<std::unique_ptr<TInternetSession>(const std::string& agent)> InternetOpener;
+
 protected:
   void showEvent(QShowEvent* event) override;
 
 private:
   void BuildControls();
+  void RepaintNow();
+  void ShowSteps(std::initializer_list<QWidget*> controls);
   std::string FProductFolder;
   bool FNoProduct = false;
+  std::unique_ptr<TInternetSession> FSession;
 };
 
 extern TfmMain* fmMain;

@@ -2,7 +2,9 @@
 
 #include <QWidget>
 
+#include "runtime/Exceptions.h"
 #include "runtime/Fonts.h"
+#include "runtime/MessageBox.h"
 
 TApplication* Application = nullptr;
 
@@ -49,4 +51,29 @@ void TApplication::BringToFront() {
     w->raise();
     w->activateWindow();
   }
+}
+
+void TApplication::HandleException(const std::exception& e) {
+  if (dynamic_cast<const EAbort*>(&e)) return;
+  if (OnException) {
+    OnException(e);
+    return;
+  }
+  TMessageBox::Show(e.what(), FTitle, TMsgIcon::Error);
+}
+
+void TApplication::Guard(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    HandleException(e);
+  } catch (...) {
+    HandleException(Exception("Unknown exception"));
+  }
+}
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+  bool result = false;
+  Guard([&] { result = QApplication::notify(receiver, event); });
+  return result;
 }

@@ -4,6 +4,8 @@
 // the executable's file name without extension), whether termination was
 // requested, and brings the application to the foreground.
 #include <QApplication>
+#include <exception>
+#include <functional>
 #include <string>
 
 class TApplication : public QApplication {
@@ -27,6 +29,21 @@ public:
 
   // Raises and activates the main window, if any.
   void BringToFront();
+
+  // The unhandled-exception event: called for an exception that escaped an
+  // event handler. Read, replaced and restored by whoever intercepts
+  // exceptions; when it is not set, HandleException shows the message.
+  using TExceptionEvent = std::function<void(const std::exception& e)>;
+  TExceptionEvent OnException;
+  // The global handling of an exception that left a handler: the silent
+  // abort is passed over; anything else goes to OnException, or is shown in
+  // an error box titled with the application's title.
+  void HandleException(const std::exception& e);
+  // Runs an event handler, routing every exception it lets escape to
+  // HandleException so that none unwinds through the toolkit.
+  void Guard(const std::function<void()>& handler);
+
+  bool notify(QObject* receiver, QEvent* event) override;
 
 private:
   std::string FExeName;

@@ -1,0 +1,428 @@
+// The update check, the results, the history window and the download,
+// through the real widgets against servers started here on loopback: the
+// reference update server for what a real server says, the fault server for
+// what a broken one does.
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QTimer>
+#include <QtTest>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "app/F_History.h"
+#include "app/F_Main.h"
+#include "runtime/Application.h"
+#include "runtime/MessageBox.h"
+#include "tests/support/FaultServer.h"
+#include "tests/support/TempDir.h"
+#include "tools/update-server/UpdateServer.h"
+
+namespace {
+struct TProductSpec {
+  std::string Id, Title, Version, Date;  // Date as DD/MM/YYYY
+  int Mode = 0;
+  std::string Code = "C";
+};
+
+std::string DescriptorText(const TProductSpec& p) {
+  return "[Product]\r\nID=" + p.Id + "\r\nMODE=" + std::to_string(p.Mode) + "\r\nVERSION=" + p.Version +
+         "\r\nTITLE=" + p.Title + "\r\nCODE=" + p.Code + "\r\nDAY=" + p.Date.substr(0, 2) +
+         "\r\nMONTH=" + p.Date.substr(3, 2) + "\r\nYEAR=" + p.Date.substr(6, 4) + "\r\n";
+}
+
+QStringList Rows(QListWidget* list) {
+  QStringList rows;
+  for (int i = 0; i < list->count(); ++i) rows << list->item(i)->text();
+  return rows;
+}
+
+// What a double click on row `row` shows: the caption and the text.
+std::pair<QString, QString> HistoryOf(TfmMain& form, int row) {
+  form.lstNew->setCurrentRow(row);
+  std::pair<QString, QString> shown;
+  QTimer poll;
+  poll.setInterval(20);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (!fmHistory->isVisible()) return;
+    shown = {fmHistory->windowTitle(), fmHistory->Memo->toPlainText()};
+    fmHistory->btnClose->click();
+    poll.stop();
+  });
+  poll.start();
+  const QPoint at = form.lstNew->visualItemRect(form.lstNew->item(row)).center();
+  // An item view takes a double click only after a press on the same item.
+  QTest::mousePress(form.lstNew->viewport(), Qt::LeftButton, {}, at);
+  QTest::mouseRelease(form.lstNew->viewport(), Qt::LeftButton, {}, at);
+  QTest::mouseDClick(form.lstNew->viewport(), Qt::LeftButton, {}, at);
+  return shown;
+}
+}  // namespace
+
+class UpdateCheckTest : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<TTempDir> Descriptors, Catalogue;
+  std::unique_ptr<TUpdateServer> Server;
+  std::unique_ptr<TfmMain> Form;
+  int CatalogueFiles = 0;
+
+  // A product the reference server knows, and the descriptor of its
+  // installed version.
+  void Offer(const std::string& id, const std::string& date, const std::string& version,
+             const std::string& history = "History of the product.\r\nSecond line.") {
+    const std::string n = std::to_string(CatalogueFiles++);
+    Catalogue->Write(n + ".txt", history);
+    Catalogue->Write(n + ".product", "id=" + id + "\r\ndate=" + date + "\r\nversion=" + version + "\r\nhistory=" + n +
+                                         ".txt\r\ndownload=http://127.0.0.1/d\r\n");
+  }
+  void Install(const TProductSpec& p) { Descriptors->Write(p.Id.empty() ? "noid.ini" : p.Id + ".ini", DescriptorText(p)); }
+  void StartServer() {
+    Server = std::make_unique<TUpdateServer>(TCatalogue::Load(Catalogue->Path()));
+    Server->Start("127.0.0.1", 0);
+    qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(Server->BaseUrl()));
+  }
+  TfmMain& RunCheck() {
+    Form = std::make_unique<TfmMain>(Descriptors->Path());
+    Form->show();
+    Form->btnNextClick();
+    return *Form;
+  }
+
+private slots:
+  void init() {
+    Descriptors = std::make_unique<TTempDir>();
+    Catalogue = std::make_unique<TTempDir>();
+    CatalogueFiles = 0;
+    TMessageBox::ClearHistory();
+  }
+  void cleanup() {
+    Form.reset();
+    Server.reset();
+  }
+
+  void productsUpToDateEndOnCheckWithExit() {
+    Offer("a", "14/03/2025", "2.1.0");
+    Install({"a", "Alpha", "2.1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QCOMPARE(f.ActivePage(), QStringLiteral("Check"));
+    for (QLabel* w : {f.check1, f.check2, f.check3, f.check4, f.lb4}) QVERIFY(!w->isHidden());
+    QVERIFY(!f.lbAllOK->isHidden());
+    QVERIFY(!f.btnExitCheck->isHidden());
+    QVERIFY(!!f.lbErr1->isHidden() && !!f.lbErr2->isHidden() && !!f.lbErr3->isHidden());
+    QCOMPARE(f.lstNew->count(), 0);
+    QVERIFY(!QApplication::overrideCursor());
+    f.btnExitCheck->click();
+    QVERIFY(!f.isVisible());
+  }
+
+  void newerProductsAreListedTickedAndTagged() {
+    Offer("old", "14/03/2025", "2.1.0");
+    Offer("bydate", "15/03/2025", "1.0");      // later date, smaller version: newer
+    Offer("prefix", "14/03/2025", "1.2.0");    // 1.2 is a proper beginning of 1.2.0
+    Offer("textual", "14/03/2025", "1.9.0");   // "1.10" < "1.9.0" as text
+    Offer("olderdate", "13/03/2025", "2.1.0");  // an earlier date alone is no update
+    Install({"old", "Old", "2.1.0", "14/03/2025"});
+    Install({"bydate", "By Date", "9.9", "14/03/2025"});
+    Install({"prefix", "Prefix", "1.2", "14/03/2025"});
+    Install({"textual", "Textual", "1.10", "14/03/2025"});
+    Install({"olderdate", "Older Date", "2.1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QCOMPARE(f.ActivePage(), QStringLiteral("Results"));
+    QStringList rows = Rows(f.lstNew);
+    QStringList sorted = rows;
+    sorted.sort();
+    QCOMPARE(sorted, QStringList({"By Date 9.9 -> 1.0", "Prefix 1.2 -> 1.2.0", "Textual 1.10 -> 1.9.0"}));
+    for (int i = 0; i < f.lstNew->count(); ++i) {
+      QListWidgetItem* row = f.lstNew->item(i);
+      QCOMPARE(row->checkState(), Qt::Checked);
+      const int place = row->data(Qt::UserRole).toInt();
+      QCOMPARE(f.lstApp->item(place)->text() + " -> " +
+                   QString::fromStdString(Products.Version[TProductTable::Latest(place)]),
+               row->text());
+      if (i > 0) QVERIFY(place > f.lstNew->item(i - 1)->data(Qt::UserRole).toInt());  // table order
+    }
+    QVERIFY(f.btnDownload->isEnabled());
+    QVERIFY(!!f.lbErr2->isHidden());
+  }
+
+  void productsWithIdZeroGoWhenOthersRemain() {
+    Offer("0", "15/03/2025", "2.0");
+    Offer("b", "15/03/2025", "2.0");
+    Install({"0", "Zero", "1.0", "14/03/2025"});
+    Install({"b", "Bee", "1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QCOMPARE(Rows(f.lstNew), QStringList({"Bee 1.0 -> 2.0"}));
+  }
+
+  void aLoneIdZeroRowStays() {
+    Offer("0", "15/03/2025", "2.0");
+    Install({"0", "Zero", "1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QCOMPARE(Rows(f.lstNew), QStringList({"Zero 1.0 -> 2.0"}));
+  }
+
+  void twoIdZeroRowsLeaveNothingNewer() {
+    // Two descriptors with the same ID "0".
+    Offer("0", "15/03/2025", "2.0");
+    Descriptors->Write("z1.ini", DescriptorText({"0", "Zero One", "1.0", "14/03/2025"}));
+    Descriptors->Write("z2.ini", DescriptorText({"0", "Zero Two", "1.0", "14/03/2025"}));
+    StartServer();
+    TfmMain& f = RunCheck();
+    QCOMPARE(f.ActivePage(), QStringLiteral("Check"));
+    QVERIFY(!f.lbAllOK->isHidden());
+    QCOMPARE(f.lstNew->count(), 0);
+  }
+
+  void anUnknownProductFailsTheCheckAndLaterOnesAreNotAsked() {
+    Offer("a", "15/03/2025", "2.0");
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    Install({"zzz", "Unknown", "1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QCOMPARE(f.ActivePage(), QStringLiteral("Check"));
+    QVERIFY(!f.lbErr2->isHidden());
+    QVERIFY(!!f.check3->isHidden());
+    QVERIFY(!f.btnExitCheck->isHidden());
+    QCOMPARE(f.focusWidget(), static_cast<QWidget*>(f.btnExitCheck));
+    QVERIFY(!!f.lbAllOK->isHidden());
+    QVERIFY(!QApplication::overrideCursor());
+  }
+
+  void noServerListeningFailsWithTheSecondMark() {
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    qputenv("BREVANT_UPDATE_SERVER",
+            QByteArray::fromStdString("http://127.0.0.1:" + std::to_string(TFaultServer::ClosedPort()) + "/"));
+    TfmMain& f = RunCheck();
+    QVERIFY(!f.lbErr2->isHidden());
+    QVERIFY(!!f.lbErr1->isHidden());
+    QVERIFY(!f.btnExitCheck->isHidden());
+  }
+
+  void anInternetHandleThatCannotOpenShowsTheFirstMark() {
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    Form = std::make_unique<TfmMain>(Descriptors->Path());
+    std::string agent;
+    Form->InternetOpener = [&](const std::string& a) {
+      agent = a;
+      return std::unique_ptr<TInternetSession>();
+    };
+    Form->show();
+    Form->btnNextClick();
+    QCOMPARE(agent, std::string("UpdateCheckTest"));  // the executable's file name
+    QVERIFY(!Form->lbErr1->isHidden());
+    QVERIFY(!!Form->check2->isHidden());
+    QVERIFY(!Form->btnExitCheck->isHidden());
+  }
+
+  void brokenRepliesEachHaveTheirOutcome_data() {
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<bool>("checkFails");
+    QTest::addColumn<QString>("history");
+    QTest::newRow("record wrapped in markup") << 0 << false << "History";
+    QTest::newRow("record without marker") << 1 << true << "";
+    QTest::newRow("record without marker but a date first") << 10 << false << "History";
+    QTest::newRow("record with an impossible date") << 2 << true << "";
+    QTest::newRow("pointer with one marker") << 3 << false << "Error while getting History file...";
+    QTest::newRow("pointer to a file URL") << 4 << false << "Error while getting History file...";
+    QTest::newRow("pointer to garbage") << 5 << false << "Error while getting History file...";
+    QTest::newRow("history cut mid-transfer") << 6 << false << "Error while getting History file...";
+    QTest::newRow("record cut mid-transfer") << 7 << true << "";
+    QTest::newRow("history redirected to a file URL") << 8 << false << "Error while getting History file...";
+    QTest::newRow("oversized history") << 9 << false << "Error while getting History file...";
+  }
+  void brokenRepliesEachHaveTheirOutcome() {
+    QFETCH(int, fault);
+    QFETCH(bool, checkFails);
+    QFETCH(QString, history);
+    TFaultServer server;
+    const std::string record = "/soft_update.php?referer=C_Update&productID=a";
+    const std::string pointer = "/soft_history.php?productID=a";
+    const std::string good = "<html><body>\r\nLatest:\r\n 15/03/2025 @@ 2.0.0 </body></html>";
+    server.Serve(record, good);
+    server.Serve(pointer, "<p>@@" + server.BaseUrl() + "h.txt@@</p>");
+    server.Serve("/h.txt", "History");
+    switch (fault) {
+      case 1: server.Serve(record, "Latest version: 2.0.0"); break;
+      case 10: server.Serve(record, "15/03/2025 2.0.0"); break;
+      case 2: server.Serve(record, "31/02/2025@@2.0.0"); break;
+      case 3: server.Serve(pointer, "@@" + server.BaseUrl() + "h.txt"); break;
+      case 4: server.Serve(pointer, "@@file:///etc/passwd@@"); break;
+      case 5: server.Serve(pointer, "@@\x01\xff not a url@@"); break;
+      case 6: server.CutBody("/h.txt", 1000, "History"); break;
+      case 7: server.CutBody(record, 1000, "15/03/2025@@2.0"); break;
+      case 8: server.Redirect("/h.txt", "file:///etc/passwd"); break;
+      case 9: server.Stream("/h.txt", 17u * 1024 * 1024, true); break;
+    }
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(server.BaseUrl()));
+    TfmMain& f = RunCheck();
+    QCOMPARE(!f.btnExitCheck->isHidden() && !!f.lbAllOK->isHidden(), checkFails);
+    QCOMPARE(!f.lbErr2->isHidden(), checkFails || history != "History");
+    if (!checkFails) {
+      QCOMPARE(f.ActivePage(), QStringLiteral("Results"));
+      QCOMPARE(QString::fromStdString(Products.History[TProductTable::Latest(0)]), history);
+    }
+  }
+
+  void aSilentServerEndsInTheTimeOutNotAHang() {
+    TFaultServer server;
+    server.Silent("/soft_update.php");
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(server.BaseUrl()));
+    Form = std::make_unique<TfmMain>(Descriptors->Path());
+    Form->InternetOpener = [](const std::string& agent) {
+      THttpLimits limits;
+      limits.StallTimeoutMs = 500;
+      return TInternetSession::Open(agent, limits);
+    };
+    Form->show();
+    const auto start = std::chrono::steady_clock::now();
+    Form->btnNextClick();
+    QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::seconds(20));
+    QVERIFY(!Form->lbErr2->isHidden());
+    QVERIFY(!Form->btnExitCheck->isHidden());
+  }
+
+  void idsAreSentUnchangedAndBytesOfTheHistoryKept() {
+    TFaultServer server;
+    const std::string id = "a b;'\"&x";
+    const std::string text = std::string("line 1\r\nbin \x01\x02\xff and zero \0 kept\r\n", 35);
+    server.Serve("/soft_update.php", "15/03/2025@@2.0");
+    server.Serve("/soft_history.php", "@@" + server.BaseUrl() + "h.txt@@");
+    server.Serve("/h.txt", text);
+    Install({id, "Odd", "1.0", "14/03/2025"});
+    qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(server.BaseUrl()));
+    TfmMain& f = RunCheck();
+    QCOMPARE(f.ActivePage(), QStringLiteral("Results"));
+    QCOMPARE(Products.History[TProductTable::Latest(0)], text);
+    bool sawRecord = false;
+    for (const auto& r : server.Requests())
+      sawRecord |= r.Target == "/soft_update.php?referer=C_Update&productID=a%20b;'\"&x";  // only the blank encoded
+    QVERIFY(sawRecord);
+    // The history window shows the text, zero byte and all, without loading anything.
+    TfmHistory history;
+    fmHistory = &history;
+    const auto shown = HistoryOf(f, 0);
+    QCOMPARE(shown.first, QStringLiteral("Odd"));
+    QVERIFY(shown.second.startsWith(QStringLiteral("line 1\nbin ")));
+    fmHistory = nullptr;
+  }
+
+  void doubleClicksShowEachProductsOwnHistory() {
+    Offer("0", "15/03/2025", "2.0", "zero's history");
+    Offer("a", "15/03/2025", "2.0", "Version 2.0\r\n- faster\r\n- smaller");
+    Offer("b", "15/03/2025", "2.0", "B history");
+    Install({"0", "Zero", "1.0", "14/03/2025"});
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    Install({"b", "Bee", "1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QCOMPARE(f.lstNew->count(), 2);  // the ID "0" row is gone
+    TfmHistory history;
+    fmHistory = &history;
+    QCOMPARE(history.windowTitle(), QStringLiteral("History File"));
+    for (int row = 0; row < 2; ++row) {
+      const auto shown = HistoryOf(f, row);
+      const int place = f.lstNew->item(row)->data(Qt::UserRole).toInt();
+      const std::string title = Products.Title[TProductTable::Installed(place)];
+      QCOMPARE(shown.first.toStdString(), title);
+      QCOMPARE(shown.second, title == "Alpha" ? QStringLiteral("Version 2.0\n- faster\n- smaller")
+                                              : QStringLiteral("B history"));
+      QCOMPARE(history.lbTitle->text(), QStringLiteral("History File"));
+    }
+    QCOMPARE(f.ActivePage(), QStringLiteral("Results"));
+    QCOMPARE(f.lstNew->item(0)->checkState(), Qt::Checked);
+    fmHistory = nullptr;
+  }
+
+  void ticksDecideTheDownloadButton() {
+    Offer("a", "15/03/2025", "2.0");
+    Offer("b", "15/03/2025", "2.0");
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    Install({"b", "Bee", "1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    f.lstNew->item(0)->setCheckState(Qt::Unchecked);
+    QVERIFY(f.btnDownload->isEnabled());
+    f.lstNew->item(1)->setCheckState(Qt::Unchecked);
+    QVERIFY(!f.btnDownload->isEnabled());
+    f.lstNew->item(1)->setCheckState(Qt::Checked);
+    QVERIFY(f.btnDownload->isEnabled());
+  }
+
+  void downloadOpensTheTickedPagesInRowOrderThenCloses() {
+    TTempDir bin;
+    const std::string log = bin.File("opened.txt");
+    bin.Write("xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + log + "'\nexit 0\n");
+    ::chmod(bin.File("xdg-open").c_str(), 0755);
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", QByteArray::fromStdString(bin.Path()) + ":" + oldPath);
+
+    Offer("a", "15/03/2025", "2.0");
+    Offer("b", "15/03/2025", "2.0");
+    Offer("c", "15/03/2025", "2.0");
+    Install({"a", "Alpha", "1.0", "14/03/2025", 0});
+    Install({"b", "Bee", "1.0", "14/03/2025", 0});
+    Install({"c", "Sea", "1.0", "14/03/2025", 1});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QCOMPARE(f.lstNew->count(), 3);
+    f.lstNew->item(1)->setCheckState(Qt::Unchecked);
+    std::string expected;
+    for (int row : {0, 2}) {
+      const int place = f.lstNew->item(row)->data(Qt::UserRole).toInt();
+      const std::size_t in = TProductTable::Installed(place);
+      expected += Server->BaseUrl() + (Products.Mode[in] == 0 ? "soft_download.php" : "soft_download_reg.php") +
+                  "?productID=" + Products.ID[in] + "\n";
+    }
+    const auto start = std::chrono::steady_clock::now();
+    f.btnDownload->click();
+    QVERIFY(std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(2000));  // one second per page
+    QVERIFY(!f.isVisible());
+    QTRY_COMPARE(ReadWholeFile(log), expected);
+    qputenv("PATH", oldPath);
+  }
+
+  void aRefusedPageStopsTheDownloadAndKeepsTheWizardOpen() {
+    TTempDir bin;
+    const std::string log = bin.File("opened.txt");
+    bin.Write("xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + log + "'\nexit 3\n");
+    ::chmod(bin.File("xdg-open").c_str(), 0755);
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", QByteArray::fromStdString(bin.Path()) + ":" + oldPath);
+
+    Offer("a", "15/03/2025", "2.0");
+    Offer("b", "15/03/2025", "2.0");
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    Install({"b", "Bee", "1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    f.btnDownload->click();
+    QVERIFY(f.isVisible());
+    QCOMPARE(f.ActivePage(), QStringLiteral("Results"));
+    QCOMPARE(TMessageBox::History().size(), size_t(1));
+    QVERIFY(TMessageBox::History()[0].Text.find("/soft_download.php?productID=a\r\n   Params : \r\n   Path : http://127.0.0.1:\r\n\r\n"
+                                                "   Message : No association found") != std::string::npos);
+    QCOMPARE(TMessageBox::History()[0].Icon, TMsgIcon::Error);
+    const std::string opened = ReadWholeFile(log);
+    QCOMPARE(std::count(opened.begin(), opened.end(), '\n'), 1L);  // the second page was not tried
+    qputenv("PATH", oldPath);
+  }
+};
+
+int main(int argc, char** argv) {
+  TApplication app(argc, argv);
+  TMessageBox::SetAutoAnswer(true);
+  UpdateCheckTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "UpdateCheckTest.moc"
