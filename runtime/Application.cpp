@@ -25,6 +25,7 @@ TApplication::TApplication(int& argc, char** argv)
 }
 
 TApplication::~TApplication() {
+  FDestroying = true;
   if (Application == this) Application = nullptr;
 }
 

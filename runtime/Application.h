@@ -23,6 +23,8 @@ public:
   // request made before the loop starts keeps the loop from running at all.
   void Terminate();
   bool Terminated() const { return FTerminated; }
+  // True from the first moment of the object's destruction.
+  bool Destroying() const { return FDestroying; }
 
   // Runs the message loop unless termination was already requested.
   int Run();
@@ -49,6 +51,7 @@ private:
   std::string FExeName;
   std::string FTitle;
   bool FTerminated = false;
+  bool FDestroying = false;
 };
 
 // The application object, or null before it is created and after it is gone.
