@@ -9,11 +9,15 @@
 TApplication* Application = nullptr;
 
 namespace {
+// The default title: the executable's file name up to its first dot, its
+// first letter as stored and the rest in lower case.
 std::string TitleFromExeName(const std::string& exe) {
   const auto slash = exe.find_last_of('/');
   std::string name = slash == std::string::npos ? exe : exe.substr(slash + 1);
-  const auto dot = name.find_last_of('.');
-  if (dot != std::string::npos && dot > 0) name.resize(dot);
+  const auto dot = name.find('.');
+  if (dot != std::string::npos) name.resize(dot);
+  for (std::size_t i = 1; i < name.size(); ++i)
+    if (name[i] >= 'A' && name[i] <= 'Z') name[i] = static_cast<char>(name[i] - 'A' + 'a');
   return name;
 }
 }  // namespace
