@@ -209,6 +209,46 @@ std::string TfmMain::GetWebText(const std::string& url, QLabel* errorMark) {
   return result;
 }
 
+bool TfmMain::OpenInternetHandle() {
+  FSession = InternetOpener(FileNameOf(Application ? Application->ExeName() : std::string("Brevant")));
+  return FSession != nullptr;
+}
+
+void TfmMain::CloseInternetHandle() { FSession.reset(); }
+
+void TfmMain::FetchLatestValues() {
+  const std::string base = UpdateServerBase();
+  for (int place = 0; place < ProductCount; ++place) {
+    const std::size_t in = TProductTable::Installed(place), out = TProductTable::Latest(place);
+    const TUpdateRecord record =
+        ParseUpdateRecord(GetWebText(UpdateRecordUrl(base, Products.Code[in], Products.ID[in]), lbErr2));
+    Products.Version[out] = record.Version;
+
+    try {
+      const auto url = ParseHistoryPointer(GetWebText(HistoryPointerUrl(base, Products.ID[in]), lbErr2));
+      if (!url) {
+        lbErr2->setVisible(true);
+        Abort();
+      }
+      Products.History[out] = GetWebText(*url, lbErr2);
+    } catch (const std::exception&) {
+      Products.History[out] = kHistoryError;
+    }
+
+    try {
+      const TLatestDate latest = ConvertLatestDate(record.DateText);
+      Products.Day[out] = latest.Day;
+      Products.Month[out] = latest.Month;
+      Products.Year[out] = latest.Year;
+      Products.Date[out] = latest.Date;
+    } catch (const std::exception&) {
+      lbErr2->setVisible(true);
+      throw;
+    }
+    RepaintNow();
+  }
+}
+
 void TfmMain::btnNextClick() {
   SetActivePage(QStringLiteral("Check"));
   QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -216,53 +256,22 @@ void TfmMain::btnNextClick() {
   Pause(250);
 
   auto failCheck = [this] {
-    FSession.reset();
+    CloseInternetHandle();
     QApplication::restoreOverrideCursor();
     btnExitCheck->setVisible(true);
     btnExitCheck->setFocus(Qt::OtherFocusReason);
     RepaintNow();
   };
 
-  FSession = InternetOpener(FileNameOf(Application ? Application->ExeName() : std::string("Brevant")));
-  if (!FSession) {
+  if (!OpenInternetHandle()) {
     lbErr1->setVisible(true);
     failCheck();
     return;
   }
   ShowSteps({check2, lb2});
 
-  const std::string base = UpdateServerBase();
-  std::vector<std::string> dateTexts(static_cast<std::size_t>(ProductCount));
   try {
-    for (int place = 0; place < ProductCount; ++place) {
-      const std::size_t in = TProductTable::Installed(place), out = TProductTable::Latest(place);
-      const TUpdateRecord record =
-          ParseUpdateRecord(GetWebText(UpdateRecordUrl(base, Products.Code[in], Products.ID[in]), lbErr2));
-      Products.Version[out] = record.Version;
-
-      try {
-        const auto url = ParseHistoryPointer(GetWebText(HistoryPointerUrl(base, Products.ID[in]), lbErr2));
-        if (!url) {
-          lbErr2->setVisible(true);
-          Abort();
-        }
-        Products.History[out] = GetWebText(*url, lbErr2);
-      } catch (const std::exception&) {
-        Products.History[out] = kHistoryError;
-      }
-
-      try {
-        const TLatestDate latest = ConvertLatestDate(record.DateText);
-        Products.Day[out] = latest.Day;
-        Products.Month[out] = latest.Month;
-        Products.Year[out] = latest.Year;
-        Products.Date[out] = latest.Date;
-      } catch (const std::exception&) {
-        lbErr2->setVisible(true);
-        throw;
-      }
-      RepaintNow();
-    }
+    FetchLatestValues();
   } catch (const std::exception&) {
     failCheck();
     return;
@@ -296,7 +305,7 @@ void TfmMain::btnNextClick() {
 
   ShowSteps({check4, lb4});
   Pause(250);
-  FSession.reset();
+  CloseInternetHandle();
   QApplication::restoreOverrideCursor();
   if (lstNew->count() > 0) {
     btnDownload->setEnabled(true);

@@ -67,6 +67,13 @@ public:
   // failure it shows `errorMark` and raises the silent abort.
   std::string GetWebText(const std::string& url, QLabel* errorMark);
 
+  // The network part of the check: open the Internet handle, fetch every
+  // product's update record, history pointer and history into the table
+  // (raising on a failed record, with lbErr2 shown), close the handle.
+  bool OpenInternetHandle();
+  void FetchLatestValues();
+  void CloseInternetHandle();
+
   // Opens the Internet handle of a check; tests replace it to make the open
   // fail or to shorten the time-outs.
   std::function<std::unique_ptr<TInternetSession>(const std::string& agent)> InternetOpener;
