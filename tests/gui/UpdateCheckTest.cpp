@@ -410,8 +410,11 @@ private slots:
     QVERIFY(f.isVisible());
     QCOMPARE(f.ActivePage(), QStringLiteral("Results"));
     QCOMPARE(TMessageBox::History().size(), size_t(1));
-    QVERIFY(TMessageBox::History()[0].Text.find("/soft_download.php?productID=a\r\n   Params : \r\n   Path : http://127.0.0.1:\r\n\r\n"
-                                                "   Message : No association found") != std::string::npos);
+    const std::string& text = TMessageBox::History()[0].Text;
+    const std::string firstId = Products.ID[TProductTable::Installed(f.lstNew->item(0)->data(Qt::UserRole).toInt())];
+    QVERIFY2(text.find("/soft_download.php?productID=" + firstId + "\r\n   Params : \r\n   Path : http://127.0.0.1:\r\n\r\n"
+                       "   Message : No association found") != std::string::npos,
+             text.c_str());
     QCOMPARE(TMessageBox::History()[0].Icon, TMsgIcon::Error);
     const std::string opened = ReadWholeFile(log);
     QCOMPARE(std::count(opened.begin(), opened.end(), '\n'), 1L);  // the second page was not tried
