@@ -1,1 +1,529 @@
-// placeholder
+// Version blocks on POSIX: there are no version calls in the system, so the
+// block is read straight out of the file (a PE resource or an ELF section)
+// and queried here. Every number taken from the file is checked before it is
+// used as an offset, a length or a count.
+#include "platform/VersionInfo.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Random access to the bytes of a file or of a buffer.
+class TByteSource {
+public:
+  virtual ~TByteSource() = default;
+  virtual std::uint64_t Size() const = 0;
+  // Copies `Count` bytes at `Offset` into `Out`; false when they are not all there.
+  virtual bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const = 0;
+
+protected:
+  bool InRange(std::uint64_t Offset, std::uint64_t Count) const {
+    const std::uint64_t size = Size();
+    return Offset <= size && Count <= size - Offset;
+  }
+};
+
+class TMemorySource final : public TByteSource {
+public:
+  explicit TMemorySource(std::string_view Bytes) : FBytes(Bytes) {}
+  std::uint64_t Size() const override { return FBytes.size(); }
+  bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override {
+    if (!InRange(Offset, Count)) return false;
+    if (Count) std::memcpy(Out, FBytes.data() + Offset, Count);
+    return true;
+  }
+
+private:
+  std::string_view FBytes;
+};
+
+class TFileSource final : public TByteSource {
+public:
+  // Opens `FileName` for reading. Pipes, devices and folders are refused
+  // (they have no version block, and reading a pipe could block).
+  explicit TFileSource(const std::string& FileName) {
+    FHandle = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (FHandle < 0) return;
+    struct stat st {};
+    if (::fstat(FHandle, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
+      ::close(FHandle);
+      FHandle = -1;
+      return;
+    }
+    FSize = static_cast<std::uint64_t>(st.st_size);
+  }
+  ~TFileSource() override {
+    if (FHandle >= 0) ::close(FHandle);
+  }
+  TFileSource(const TFileSource&) = delete;
+  TFileSource& operator=(const TFileSource&) = delete;
+
+  bool IsOpen() const { return FHandle >= 0; }
+  std::uint64_t Size() const override { return FSize; }
+  bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override {
+    if (FHandle < 0 || !InRange(Offset, Count)) return false;
+    auto* dest = static_cast<char*>(Out);
+    while (Count > 0) {
+      const ssize_t got = ::pread(FHandle, dest, Count, static_cast<off_t>(Offset));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;  // an error, or the file shrank meanwhile
+      dest += got;
+      Offset += static_cast<std::uint64_t>(got);
+      Count -= static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+
+private:
+  int FHandle = -1;
+  std::uint64_t FSize = 0;
+};
+
+// Little- or big-endian numbers out of a source.
+class TReader {
+public:
+  explicit TReader(const TByteSource& Source, bool BigEndian = false) : FSource(&Source), FBigEndian(BigEndian) {}
+
+  const TByteSource& Source() const { return *FSource; }
+
+  bool U16(std::uint64_t Offset, std::uint32_t& Value) const { return Number(Offset, 2, Value); }
+  bool U32(std::uint64_t Offset, std::uint32_t& Value) const { return Number(Offset, 4, Value); }
+  bool U64(std::uint64_t Offset, std::uint64_t& Value) const {
+    unsigned char b[8];
+    if (!FSource->Read(Offset, 8, b)) return false;
+    Value = 0;
+    for (int i = 0; i < 8; ++i) Value |= std::uint64_t{b[FBigEndian ? 7 - i : i]} << (8 * i);
+    return true;
+  }
+
+private:
+  bool Number(std::uint64_t Offset, int Width, std::uint32_t& Value) const {
+    unsigned char b[4];
+    if (!FSource->Read(Offset, static_cast<std::size_t>(Width), b)) return false;
+    Value = 0;
+    for (int i = 0; i < Width; ++i) Value |= std::uint32_t{b[FBigEndian ? Width - 1 - i : i]} << (8 * i);
+    return true;
+  }
+
+  const TByteSource* FSource;
+  bool FBigEndian;
+};
+
+constexpr std::size_t NodeHeaderSize = 6;  // wLength, wValueLength, wType
+
+// Reads the block that starts at `Offset` and may take up to `Available`
+// bytes: its root's own length decides how much is taken.
+bool ReadBlockAt(const TByteSource& Source, std::uint64_t Offset, std::uint64_t Available, std::string& Block) {
+  std::uint32_t length = 0;
+  if (Available < NodeHeaderSize || !TReader(Source).U16(Offset, length)) return false;
+  if (length < NodeHeaderSize || length > Available) return false;
+  Block.resize(length);
+  if (!Source.Read(Offset, length, Block.data())) {
+    Block.clear();
+    return false;
+  }
+  return true;
+}
+
+// --- PE (Windows executables and libraries) --------------------------------
+
+constexpr std::uint32_t RtVersion = 16;
+constexpr std::uint32_t HighBit = 0x80000000u;
+
+class TPeImage {
+public:
+  explicit TPeImage(const TReader& Reader) : R(Reader) {}
+
+  bool FindVersionBlock(std::string& Block) {
+    std::uint32_t mz = 0, lfanew = 0, signature = 0;
+    if (!R.U16(0, mz) || mz != 0x5A4D || !R.U32(0x3C, lfanew)) return false;
+    if (!R.U32(lfanew, signature) || signature != 0x00004550) return false;
+    const std::uint64_t coff = std::uint64_t{lfanew} + 4;
+    std::uint32_t optionalSize = 0;
+    if (!R.U16(coff + 2, FSectionCount) || !R.U16(coff + 16, optionalSize)) return false;
+    const std::uint64_t optional = coff + 20;
+    FSectionTable = optional + optionalSize;
+
+    std::uint32_t magic = 0, dirCount = 0;
+    std::uint64_t directories = 0;
+    if (!R.U16(optional, magic)) return false;
+    if (magic == 0x10B) {  // PE32
+      directories = 96;
+      if (!R.U32(optional + 92, dirCount)) return false;
+    } else if (magic == 0x20B) {  // PE32+
+      directories = 112;
+      if (!R.U32(optional + 108, dirCount)) return false;
+    } else {
+      return false;
+    }
+    // Data directory 2 (resources) must be both counted and inside the optional header.
+    constexpr std::uint64_t resourceEntry = 2 * 8;
+    if (dirCount < 3 || directories + resourceEntry + 8 > optionalSize) return false;
+    std::uint32_t rsrcRva = 0, rsrcSize = 0;
+    if (!R.U32(optional + directories + resourceEntry, rsrcRva) ||
+        !R.U32(optional + directories + resourceEntry + 4, rsrcSize))
+      return false;
+    if (rsrcRva == 0 || rsrcSize == 0) return false;
+
+    // The resource tree: offsets inside it are relative to its start and
+    // must stay inside the part of the section the file holds from there on.
+    if (!MapRva(rsrcRva, 0, FRsrcOffset, &FRsrcAvailable)) return false;
+
+    std::uint32_t entry = 0;
+    if (!FindEntry(0, true, RtVersion, entry) || !(entry & HighBit)) return false;  // type
+    if (!FindEntry(entry & ~HighBit, false, 0, entry) || !(entry & HighBit)) return false;  // first name
+    if (!FindEntry(entry & ~HighBit, false, 0, entry) || (entry & HighBit)) return false;  // first language
+
+    // The data entry: the data's address (an RVA, not a tree offset) and size.
+    std::uint32_t dataRva = 0, dataSize = 0;
+    if (!TreeU32(entry, dataRva) || !TreeU32(std::uint64_t{entry} + 4, dataSize)) return false;
+    std::uint64_t dataOffset = 0, available = 0;
+    if (dataSize < NodeHeaderSize || !MapRva(dataRva, NodeHeaderSize, dataOffset, &available)) return false;
+    return ReadBlockAt(R.Source(), dataOffset, std::min<std::uint64_t>(dataSize, available), Block);
+  }
+
+private:
+  // A number inside the resource tree.
+  bool TreeU32(std::uint64_t Offset, std::uint32_t& Value) const {
+    if (Offset > FRsrcAvailable || FRsrcAvailable - Offset < 4) return false;
+    return R.U32(FRsrcOffset + Offset, Value);
+  }
+  bool TreeU16(std::uint64_t Offset, std::uint32_t& Value) const {
+    if (Offset > FRsrcAvailable || FRsrcAvailable - Offset < 2) return false;
+    return R.U16(FRsrcOffset + Offset, Value);
+  }
+
+  // Looks in the resource directory at tree offset `Directory` for the entry
+  // with the numeric id `Id` (ById), or takes its first entry, and gives that
+  // entry's OffsetToData. Only three fixed levels are ever walked, so a
+  // directory that points back at itself or its parents cannot loop.
+  bool FindEntry(std::uint64_t Directory, bool ById, std::uint32_t Id, std::uint32_t& Target) const {
+    std::uint32_t named = 0, ids = 0;
+    if (!TreeU16(Directory + 12, named) || !TreeU16(Directory + 14, ids)) return false;
+    const std::uint32_t count = named + ids;  // at most 131070 entries
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint64_t entry = Directory + 16 + std::uint64_t{i} * 8;
+      std::uint32_t name = 0;
+      if (!TreeU32(entry, name) || !TreeU32(entry + 4, Target)) return false;
+      if (!ById) return true;
+      if (!(name & HighBit) && name == Id) return true;
+    }
+    return false;
+  }
+
+  // The file offset of `Size` bytes at `Rva`, when one section's raw data in
+  // the file holds them all. `Available` (optional) receives how many bytes
+  // of that section's raw data follow the address.
+  bool MapRva(std::uint32_t Rva, std::uint32_t Size, std::uint64_t& Offset, std::uint64_t* Available) const {
+    for (std::uint32_t i = 0; i < FSectionCount; ++i) {
+      const std::uint64_t header = FSectionTable + std::uint64_t{i} * 40;
+      std::uint32_t va = 0, rawSize = 0, rawPointer = 0;
+      if (!R.U32(header + 12, va) || !R.U32(header + 16, rawSize) || !R.U32(header + 20, rawPointer)) return false;
+      if (Rva < va || std::uint64_t{Rva} - va >= rawSize) continue;
+      const std::uint64_t delta = std::uint64_t{Rva} - va;
+      std::uint64_t available = rawSize - delta;
+      const std::uint64_t start = std::uint64_t{rawPointer} + delta;
+      const std::uint64_t fileSize = R.Source().Size();
+      if (start >= fileSize) return false;
+      available = std::min(available, fileSize - start);
+      if (Size > available) return false;
+      Offset = start;
+      if (Available) *Available = available;
+      return true;
+    }
+    return false;
+  }
+
+  const TReader& R;
+  std::uint32_t FSectionCount = 0;
+  std::uint64_t FSectionTable = 0;
+  std::uint64_t FRsrcOffset = 0;
+  std::uint64_t FRsrcAvailable = 0;
+};
+
+// --- ELF (our own executables) ----------------------------------------------
+
+constexpr char VersionSectionName[] = ".vek_version";
+constexpr std::uint32_t ShtNoBits = 8;
+constexpr std::uint32_t ShnXIndex = 0xFFFF;
+// More section headers than this are not looked at (real files have a few
+// dozen; the limit only bounds the work a hostile count can cause).
+constexpr std::uint64_t MaxElfSections = 1u << 20;
+
+struct TElfSection {
+  std::uint32_t Name = 0, Type = 0, Link = 0;
+  std::uint64_t Offset = 0, Size = 0;
+};
+
+class TElfImage {
+public:
+  explicit TElfImage(const TByteSource& Source) : FSource(Source), R(Source) {}
+
+  bool FindVersionBlock(std::string& Block) {
+    unsigned char ident[16];
+    if (!FSource.Read(0, sizeof ident, ident) || std::memcmp(ident, "\x7F" "ELF", 4) != 0) return false;
+    if (ident[4] != 1 && ident[4] != 2) return false;  // ELFCLASS32 / ELFCLASS64
+    if (ident[5] != 1 && ident[5] != 2) return false;  // little / big endian
+    F64 = ident[4] == 2;
+    R = TReader(FSource, ident[5] == 2);
+
+    std::uint32_t entrySize = 0, count16 = 0, names = 0;
+    if (F64) {
+      if (!R.U64(0x28, FTable) || !R.U16(0x3A, entrySize) || !R.U16(0x3C, count16) || !R.U16(0x3E, names))
+        return false;
+    } else {
+      std::uint32_t table = 0;
+      if (!R.U32(0x20, table) || !R.U16(0x2E, entrySize) || !R.U16(0x30, count16) || !R.U16(0x32, names))
+        return false;
+      FTable = table;
+    }
+    FEntrySize = entrySize;
+    if (FTable == 0 || FEntrySize < (F64 ? 64u : 40u)) return false;
+
+    // Extended numbering: a count of 0 or a name index of SHN_XINDEX means
+    // the real value sits in section header 0.
+    std::uint64_t count = count16;
+    TElfSection first;
+    if (!Section(0, first)) return false;
+    if (count == 0) count = first.Size;
+    if (names == ShnXIndex) names = first.Link;
+    // The whole table must be in the file.
+    const std::uint64_t size = FSource.Size();
+    if (FTable > size || count > (size - FTable) / FEntrySize) return false;
+    count = std::min(count, MaxElfSections);
+    if (names == 0 || names >= count) return false;
+
+    TElfSection strings;
+    if (!Section(names, strings) || strings.Type == ShtNoBits) return false;
+    for (std::uint64_t i = 1; i < count; ++i) {
+      TElfSection s;
+      if (!Section(i, s)) return false;
+      if (!HasName(strings, s.Name)) continue;
+      if (s.Type == ShtNoBits) return false;
+      if (s.Offset > size) return false;
+      return ReadBlockAt(FSource, s.Offset, std::min(s.Size, size - s.Offset), Block);
+    }
+    return false;
+  }
+
+private:
+  bool Section(std::uint64_t Index, TElfSection& S) const {
+    const std::uint64_t size = FSource.Size();
+    if (FTable > size || Index >= (size - FTable) / FEntrySize) return false;
+    const std::uint64_t h = FTable + Index * FEntrySize;
+    if (F64) return R.U32(h, S.Name) && R.U32(h + 4, S.Type) && R.U64(h + 24, S.Offset) && R.U64(h + 32, S.Size) &&
+                    R.U32(h + 40, S.Link);
+    std::uint32_t offset = 0, length = 0;
+    if (!(R.U32(h, S.Name) && R.U32(h + 4, S.Type) && R.U32(h + 16, offset) && R.U32(h + 20, length) &&
+          R.U32(h + 24, S.Link)))
+      return false;
+    S.Offset = offset;
+    S.Size = length;
+    return true;
+  }
+
+  // True when the name table holds VersionSectionName, zero included, at `Name`.
+  bool HasName(const TElfSection& Strings, std::uint32_t Name) const {
+    constexpr std::size_t length = sizeof VersionSectionName;  // with the zero
+    if (Name > Strings.Size || Strings.Size - Name < length) return false;
+    char text[length];
+    return FSource.Read(Strings.Offset + Name, length, text) && std::memcmp(text, VersionSectionName, length) == 0;
+  }
+
+  const TByteSource& FSource;
+  TReader R;
+  bool F64 = false;
+  std::uint64_t FTable = 0;
+  std::uint64_t FEntrySize = 0;
+};
+
+bool FindVersionBlock(const TByteSource& Source, std::string& Block) {
+  Block.clear();
+  unsigned char magic[4] = {};
+  if (!Source.Read(0, 2, magic)) return false;
+  if (magic[0] == 'M' && magic[1] == 'Z') {
+    const TReader reader(Source);
+    return TPeImage(reader).FindVersionBlock(Block);
+  }
+  if (Source.Read(0, 4, magic) && std::memcmp(magic, "\x7F" "ELF", 4) == 0)
+    return TElfImage(Source).FindVersionBlock(Block);
+  return false;
+}
+
+// --- the block's node tree --------------------------------------------------
+
+struct TNode {
+  std::size_t End = 0;         // one past the node's last byte
+  std::uint32_t Type = 0;      // 0 binary, 1 text
+  std::size_t KeyStart = 0;    // first UTF-16 unit of the key
+  std::size_t KeyUnits = 0;    // without the terminating zero
+  std::size_t ValueStart = 0;
+  std::size_t ValueBytes = 0;  // clamped to the node
+  std::size_t Children = 0;    // where the first child would start
+};
+
+std::uint32_t BlockU16(std::string_view Block, std::size_t Offset) {
+  return std::uint32_t{static_cast<unsigned char>(Block[Offset])} |
+         std::uint32_t{static_cast<unsigned char>(Block[Offset + 1])} << 8;
+}
+
+constexpr std::size_t Align4(std::size_t Offset) { return (Offset + 3) & ~std::size_t{3}; }
+
+// Reads the node at `Start`, which must end by `Limit` (its parent's end).
+bool ParseNode(std::string_view Block, std::size_t Start, std::size_t Limit, TNode& N) {
+  if (Limit > Block.size() || Start > Limit || Limit - Start < NodeHeaderSize) return false;
+  const std::size_t length = BlockU16(Block, Start);
+  if (length < NodeHeaderSize || length > Limit - Start) return false;
+  N.End = Start + length;
+  const std::size_t valueLength = BlockU16(Block, Start + 2);
+  N.Type = BlockU16(Block, Start + 4);
+  N.KeyStart = Start + NodeHeaderSize;
+  std::size_t p = N.KeyStart;
+  for (;; p += 2) {
+    if (N.End - p < 2) return false;  // the key has no terminating zero inside the node
+    if (BlockU16(Block, p) == 0) break;
+  }
+  N.KeyUnits = (p - N.KeyStart) / 2;
+  N.ValueStart = std::min(Align4(p + 2), N.End);
+  // A text's value length counts UTF-16 units, a binary value's counts bytes.
+  // Files that count a text in bytes are common: the node's end bounds both.
+  const std::size_t valueBytes = N.Type == 1 ? valueLength * 2 : valueLength;
+  N.ValueBytes = std::min(valueBytes, N.End - N.ValueStart);
+  N.Children = std::min(Align4(N.ValueStart + N.ValueBytes), N.End);
+  return true;
+}
+
+void AppendUtf8(std::string& Out, std::uint32_t CodePoint) {
+  if (CodePoint < 0x80) {
+    Out += static_cast<char>(CodePoint);
+  } else if (CodePoint < 0x800) {
+    Out += static_cast<char>(0xC0 | (CodePoint >> 6));
+    Out += static_cast<char>(0x80 | (CodePoint & 0x3F));
+  } else if (CodePoint < 0x10000) {
+    Out += static_cast<char>(0xE0 | (CodePoint >> 12));
+    Out += static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
+    Out += static_cast<char>(0x80 | (CodePoint & 0x3F));
+  } else {
+    Out += static_cast<char>(0xF0 | (CodePoint >> 18));
+    Out += static_cast<char>(0x80 | ((CodePoint >> 12) & 0x3F));
+    Out += static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
+    Out += static_cast<char>(0x80 | (CodePoint & 0x3F));
+  }
+}
+
+// UTF-16LE `Units` units at `Start`, up to the first zero, as UTF-8.
+std::string Utf16ToUtf8(std::string_view Block, std::size_t Start, std::size_t Units) {
+  std::string out;
+  for (std::size_t i = 0; i < Units; ++i) {
+    const std::uint32_t u = BlockU16(Block, Start + 2 * i);
+    if (u == 0) break;
+    if (u >= 0xD800 && u < 0xDC00 && i + 1 < Units) {
+      const std::uint32_t low = BlockU16(Block, Start + 2 * (i + 1));
+      if (low >= 0xDC00 && low < 0xE000) {
+        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        ++i;
+        continue;
+      }
+    }
+    AppendUtf8(out, u >= 0xD800 && u < 0xE000 ? 0xFFFD : u);
+  }
+  return out;
+}
+
+bool SameKey(std::string_view Block, const TNode& N, std::string_view Key) {
+  const std::string key = Utf16ToUtf8(Block, N.KeyStart, N.KeyUnits);
+  if (key.size() != Key.size()) return false;
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    char a = key[i], b = Key[i];
+    if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
+    if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+// Walks the path of keys in `SubBlock` down from the root. Each step goes
+// into a node strictly inside the one before, and the children of a node
+// are stepped through by their own lengths (at least a header each), so the
+// walk ends within the block's size.
+bool FindNode(std::string_view Block, std::string_view SubBlock, TNode& N) {
+  if (!ParseNode(Block, 0, Block.size(), N)) return false;
+  std::size_t pos = 0;
+  while (pos < SubBlock.size()) {
+    const std::size_t next = std::min(SubBlock.find('\\', pos), SubBlock.size());
+    const std::string_view key = SubBlock.substr(pos, next - pos);
+    pos = next + 1;
+    if (key.empty()) continue;
+    bool found = false;
+    for (std::size_t child = N.Children; child < N.End;) {
+      TNode c;
+      if (!ParseNode(Block, child, N.End, c)) return false;
+      if (SameKey(Block, c, key)) {
+        N = c;
+        found = true;
+        break;
+      }
+      child = Align4(c.End);
+    }
+    if (!found) return false;
+  }
+  return true;
+}
+
+std::uint32_t BlockU32(std::string_view Block, std::size_t Offset) {
+  return BlockU16(Block, Offset) | BlockU16(Block, Offset + 2) << 16;
+}
+
+}  // namespace
+
+bool FileExists(const std::string& FileName) {
+  struct stat st {};
+  return !FileName.empty() && ::stat(FileName.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+std::uint32_t GetFileVersionInfoSize(const std::string& FileName) {
+  std::string block;
+  return GetFileVersionInfo(FileName, block) ? static_cast<std::uint32_t>(block.size()) : 0;
+}
+
+bool GetFileVersionInfo(const std::string& FileName, std::string& Block) {
+  Block.clear();
+  const TFileSource source(FileName);
+  return source.IsOpen() && FindVersionBlock(source, Block);
+}
+
+bool ExtractVersionBlock(std::string_view Image, std::string& Block) {
+  return FindVersionBlock(TMemorySource(Image), Block);
+}
+
+bool VerQueryValue(const std::string& Block, const std::string& SubBlock, TFixedFileInfo& Fixed) {
+  TNode root;
+  if (!FindNode(Block, "", root) || SubBlock.find_first_not_of('\\') != std::string::npos) return false;
+  if (root.ValueBytes < FixedFileInfoSize || BlockU32(Block, root.ValueStart) != VS_FFI_SIGNATURE) return false;
+  std::uint32_t* fields[] = {&Fixed.dwSignature,       &Fixed.dwStrucVersion,     &Fixed.dwFileVersionMS,
+                             &Fixed.dwFileVersionLS,   &Fixed.dwProductVersionMS, &Fixed.dwProductVersionLS,
+                             &Fixed.dwFileFlagsMask,   &Fixed.dwFileFlags,        &Fixed.dwFileOS,
+                             &Fixed.dwFileType,        &Fixed.dwFileSubtype,      &Fixed.dwFileDateMS,
+                             &Fixed.dwFileDateLS};
+  static_assert(sizeof fields / sizeof fields[0] * 4 == FixedFileInfoSize);
+  for (std::size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i)
+    *fields[i] = BlockU32(Block, root.ValueStart + 4 * i);
+  return true;
+}
+
+bool VerQueryValue(const std::string& Block, const std::string& SubBlock, std::string& Value) {
+  TNode n;
+  if (!FindNode(Block, SubBlock, n)) return false;
+  if (n.Type == 1)
+    Value = Utf16ToUtf8(Block, n.ValueStart, n.ValueBytes / 2);
+  else
+    Value.assign(Block, n.ValueStart, n.ValueBytes);
+  return true;
+}
