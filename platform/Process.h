@@ -1,1 +1,125 @@
 #pragma once
+// The running process: its executable and command line, whether a debugger
+// is attached, its scheduling priority, the search for another program's
+// top-level window, and the signals that ask it to end.
+//
+// TProcessServices is the service; TPosixProcessServices the Linux
+// implementation. Callers reach the one in use through
+// CurrentProcessServices(); tests install a stand-in with
+// SetCurrentProcessServices(). TEndSignalWatch is not replaceable: tests
+// send real signals to child processes.
+//
+// All calls run on the GUI thread.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Priority classes, with the original platform's values.
+enum : std::uint32_t {
+  pcNormal = 0x20,
+  pcIdle = 0x40,
+  pcHigh = 0x80,
+  pcRealTime = 0x100,
+  pcBelowNormal = 0x4000,
+  pcAboveNormal = 0x8000,
+};
+
+class TProcessServices {
+public:
+  virtual ~TProcessServices() = default;
+
+  // Full path of the running executable as the GUI application reports it.
+  virtual std::string ExecutablePath() = 0;
+  // The command-line parameters after the program name, as the runtime
+  // splits the command line.
+  virtual std::vector<std::string> CommandLineParams() = 0;
+  // A debugger is attached to the process now.
+  virtual bool BeingDebugged() = 0;
+  // A top-level window of this window class exists on the desktop.
+  virtual bool TopLevelWindowExists(const std::string& ClassName) = 0;
+  // The process's priority class. On failure returns false with the
+  // system's error number in Error (0 when it gave none).
+  virtual bool GetPriorityClass(std::uint32_t& Class, int& Error) = 0;
+  // Sets the process's priority class. On failure (a class the system
+  // refuses, or one that is not in the list above) returns false with the
+  // error number in Error; the priority is then as it was.
+  virtual bool SetPriorityClass(std::uint32_t Class, int& Error) = 0;
+};
+
+// Priority classes on Linux, per thread of the process (the kernel keeps a
+// nice value and a scheduling policy per thread; threads started later
+// inherit the creating thread's):
+//   pcRealTime  nice -20: the strongest level of the ordinary scheduler.
+//               A real-time policy (SCHED_FIFO) is not used: a busy GUI
+//               thread under it can freeze the whole desktop.
+//   pcHigh      nice -10
+//   pcNormal    nice 0
+//   pcIdle      nice 19
+//   Setting a class also returns a thread with another policy to the
+//   ordinary one (SCHED_OTHER). Raising the priority (a lower nice value)
+//   needs the privilege to do so (CAP_SYS_NICE, or RLIMIT_NICE allowing
+//   it); without it the call fails with EACCES and nothing changes.
+// Reading back looks at the calling thread: SCHED_FIFO or SCHED_RR reads as
+// pcRealTime and SCHED_IDLE as pcIdle; otherwise nice -20, -10, 0 and 19
+// read as the four classes above, any other negative value as
+// pcAboveNormal and any other positive value as pcBelowNormal.
+class TPosixProcessServices final : public TProcessServices {
+public:
+  // The GUI application's ExeName(); without one, /proc/self/exe.
+  std::string ExecutablePath() override;
+  // QCoreApplication::arguments() after the first (the toolkit's own
+  // switches such as -platform already taken out); without an application
+  // object, /proc/self/cmdline.
+  std::vector<std::string> CommandLineParams() override;
+  // TracerPid in /proc/self/status is not 0.
+  bool BeingDebugged() override;
+  // Window classes of the original desktop have no equivalent here: never.
+  bool TopLevelWindowExists(const std::string& ClassName) override;
+  bool GetPriorityClass(std::uint32_t& Class, int& Error) override;
+  bool SetPriorityClass(std::uint32_t Class, int& Error) override;
+};
+
+// The service in use: the platform's own unless another was installed.
+TProcessServices& CurrentProcessServices();
+// Installs `Services` (null: the platform's own again) and returns the one
+// it replaces (null when that was the platform's own). The caller keeps
+// ownership.
+TProcessServices* SetCurrentProcessServices(TProcessServices* Services);
+
+// ---------------------------------------------------------------------------
+// TEndSignalWatch: calls OnSignal(signal number) on the GUI thread when the
+// process receives SIGTERM, SIGHUP or SIGINT, instead of letting the signal
+// end the process.
+//
+// The signal handler only writes the signal's number into a pipe; a socket
+// notifier of the GUI thread's event loop reads it and calls OnSignal. A
+// signal therefore takes effect when the event loop next runs, never in the
+// middle of other work. Without a running event loop signals wait in the
+// pipe (up to the pipe's capacity; further ones are dropped).
+//
+// Watches may nest: the handlers are installed by the first watch and the
+// previous dispositions restored when the last one goes; a signal goes to
+// the newest watch. Watching needs the application object and its thread:
+// created without one, or on another thread, a watch does nothing
+// (Watching() false) and the signals keep their dispositions.
+class TEndSignalWatch {
+public:
+  using TOnSignal = std::function<void(int Signal)>;
+  explicit TEndSignalWatch(TOnSignal OnSignal);
+  ~TEndSignalWatch();
+  TEndSignalWatch(const TEndSignalWatch&) = delete;
+  TEndSignalWatch& operator=(const TEndSignalWatch&) = delete;
+
+  bool Watching() const { return FWatching; }
+
+  // For a program that ends because of a signal: from now on the three
+  // signals are ignored, also after the last watch goes, so that a second
+  // signal cannot cut the program's shut-down short.
+  static void IgnoreEndSignals();
+
+private:
+  TOnSignal FOnSignal;
+  bool FWatching = false;
+  friend struct TEndSignalState;
+};

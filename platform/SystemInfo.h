@@ -1,1 +1,159 @@
 #pragma once
+// Facts about the operating system, the computer and the user, in the shape
+// of the original platform's calls: a version record, the name and folder
+// calls (each reporting success or an error number), the shell folders of
+// the registry, the environment block, the display modes, the host's IPv4
+// addresses and the memory status.
+//
+// TSystemInfo is the service; TPosixSystemInfo the Linux implementation.
+// Callers reach the one in use through CurrentSystemInfo(); tests install a
+// stand-in with SetCurrentSystemInfo(). Where each value comes from on Linux
+// is written beside the code that reads it (SystemInfo_posix.cpp).
+//
+// None of the calls throws. All run on the GUI thread.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "runtime/Exceptions.h"
+
+// The version record of the running system.
+struct TOSVersionRecord {
+  std::uint32_t PlatformId = 2;  // 0 Win32s, 1 Windows 9x, 2 NT family (also every modern kernel)
+  std::uint32_t Major = 0;
+  std::uint32_t Minor = 0;
+  std::uint32_t Build = 0;
+  std::string ServicePack;  // the service-pack text; on Linux the distribution's name
+  std::string SystemName;   // the system's own name ("Linux"); empty: the platform identifier names it
+};
+
+// The outcome of a name or folder call.
+struct TOSCallResult {
+  bool Ok = false;
+  std::string Text;  // on success: the name or folder (may hold a zero byte; callers stop there)
+  int Error = 0;     // on failure: the system's error number, 0 when the system gave none
+};
+
+// The registry facts and shell folders, in the order of their fields.
+enum class TShellFolder : std::uint8_t {
+  ProgramFilesDir, CommonFilesDir, MediaPath,
+  CommonAdministrativeTools, CommonAppData, CommonDesktop, CommonDocuments, CommonFavorites, CommonPrograms,
+  CommonStartMenu, CommonStartup, CommonTemplates,
+  AdministrativeTools, AppData, Cookies, Desktop, Personal, Favorites, Fonts, History, LocalSettings, LocalAppData,
+  Cache, NetHood, MyPictures, PrintHood, Programs, Recent, SendTo, StartMenu, Startup, Templates,
+};
+inline constexpr int ShellFolderCount = 32;
+
+// The registry value name of each shell folder, indexed by TShellFolder.
+extern const char* const ShellFolderValueNames[ShellFolderCount];
+
+enum class TFolderRead : std::uint8_t {
+  Found,      // Value holds the folder
+  Missing,    // no such key or value: Value is empty
+  WrongType,  // the value exists but is not text: Value is empty
+};
+
+// One display mode.
+struct TDisplayMode {
+  int Width = 0;         // pixels
+  int Height = 0;        // pixels
+  int BitsPerPixel = 0;
+};
+
+// Memory amounts in bytes, full 64-bit values.
+struct TMemoryStatus {
+  std::uint32_t MemoryLoad = 0;  // percentage of physical memory in use, 0 to 100
+  std::uint64_t TotalPhys = 0;
+  std::uint64_t AvailPhys = 0;
+  std::uint64_t TotalPageFile = 0;
+  std::uint64_t AvailPageFile = 0;
+  std::uint64_t TotalVirtual = 0;
+  std::uint64_t AvailVirtual = 0;
+};
+
+// The registry error: a value exists with a type other than text.
+class ERegistryException : public Exception {
+public:
+  using Exception::Exception;
+};
+
+class TSystemInfo {
+public:
+  virtual ~TSystemInfo() = default;
+
+  virtual TOSVersionRecord VersionRecord() = 0;
+  virtual TOSCallResult ComputerName() = 0;
+  virtual TOSCallResult UserName() = 0;
+  virtual TOSCallResult WindowsDir() = 0;
+  virtual TOSCallResult SystemDir() = 0;
+  // The folder for temporary files, ending with the folder separator.
+  virtual TOSCallResult TempDir() = 0;
+  // Reads one registry fact. Value is empty unless the result is Found.
+  virtual TFolderRead ShellFolder(TShellFolder Folder, std::string& Value) = 0;
+  // The process's environment strings ("NAME=value"), in block order.
+  virtual std::vector<std::string> EnvironmentStrings() = 0;
+  // Display mode number Index (0, 1, 2, ...) of the current display; false
+  // when there is no such mode.
+  virtual bool DisplayMode(int Index, TDisplayMode& Mode) = 0;
+  // The host's name; false when it cannot be got.
+  virtual bool HostName(std::string& Name) = 0;
+  // The IPv4 addresses `Name` resolves to, dotted, in the resolver's order;
+  // false when it cannot be resolved.
+  virtual bool HostAddresses(const std::string& Name, std::vector<std::string>& Addresses) = 0;
+  virtual TMemoryStatus MemoryStatus() = 0;
+};
+
+class TPosixSystemInfo final : public TSystemInfo {
+public:
+  TOSVersionRecord VersionRecord() override;
+  TOSCallResult ComputerName() override;
+  TOSCallResult UserName() override;
+  TOSCallResult WindowsDir() override;
+  TOSCallResult SystemDir() override;
+  TOSCallResult TempDir() override;
+  TFolderRead ShellFolder(TShellFolder Folder, std::string& Value) override;
+  std::vector<std::string> EnvironmentStrings() override;
+  bool DisplayMode(int Index, TDisplayMode& Mode) override;
+  bool HostName(std::string& Name) override;
+  bool HostAddresses(const std::string& Name, std::vector<std::string>& Addresses) override;
+  TMemoryStatus MemoryStatus() override;
+};
+
+// The service in use: the platform's own unless another was installed.
+TSystemInfo& CurrentSystemInfo();
+// Installs `Info` (null: the platform's own again) and returns the one it
+// replaces (null when that was the platform's own). The caller keeps
+// ownership of `Info`.
+TSystemInfo* SetCurrentSystemInfo(TSystemInfo* Info);
+
+// The system's message text for an error number. Never empty: an unknown
+// number gives the system's "Unknown error" text.
+std::string SysErrorMessage(int Code);
+
+// ---------------------------------------------------------------------------
+// Readers of the Linux sources, exposed for tests. Each takes the text as
+// read and never fails: what does not parse gives zeros or an empty text.
+
+// Major, minor and patch level of a kernel release such as
+// "6.1.0-18-amd64": the leading decimal numbers separated by dots; missing
+// ones are 0; a number too large for 32 bits is cut at the largest value.
+void ParseKernelRelease(const std::string& Release, std::uint32_t& Major, std::uint32_t& Minor,
+                        std::uint32_t& Build);
+
+// The value of `Key` in an os-release file (KEY=value lines, the value
+// optionally in single or double quotes, a backslash escaping the next
+// character inside double quotes); empty when the key is missing.
+std::string OsReleaseValue(const std::string& Content, const std::string& Key);
+
+// The folder of `Key` (such as "XDG_DESKTOP_DIR") in a user-dirs.dirs file:
+// lines KEY="$HOME/path" or KEY="/path", a backslash escaping the next
+// character; "$HOME" is replaced by `Home`. Empty when the key is missing or
+// its value has another form (a relative path, another variable). The last
+// line of a key counts.
+std::string UserDirsValue(const std::string& Content, const std::string& Key, const std::string& Home);
+
+// A "Key:  <number> kB" field of /proc/meminfo or /proc/self/status, in
+// bytes; false when the field is missing or malformed.
+bool ProcFieldBytes(const std::string& Content, const std::string& Key, std::uint64_t& Bytes);
+// A "Key:\t<number>" field of /proc/self/status as a plain number.
+bool ProcFieldNumber(const std::string& Content, const std::string& Key, std::uint64_t& Value);
