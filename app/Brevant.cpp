@@ -1,23 +1,47 @@
 // The program block of the update wizard.
+//
+// Start-up: the application object first (the diagnostics library creates
+// hidden windows), then the diagnostics library, then the wizard window,
+// whose creation reads the descriptors and ends the program when none is
+// found, then the history window, then the message loop. Every way out (the
+// window closed, no product found, the end of the desktop session, SIGTERM,
+// SIGHUP or SIGINT) runs the same shut-down in reverse order: the wizard's
+// product table, then the system and application information, whose log
+// file writes its closing block and saves.
+#include <exception>
+
 #include "app/F_History.h"
 #include "app/F_Main.h"
 #include "app/WizardLook.h"
+#include "diag/U_VEK_System.h"
 #include "runtime/Application.h"
+#include "runtime/MessageBox.h"
 #include "runtime/Shutdown.h"
 
 int main(int argc, char** argv) {
   TApplication app(argc, argv);
-  int exitCode = 0;
-  {
-    fmMain = new TfmMain;
-    if (!fmMain->NoProduct()) {
-      fmHistory = new TfmHistory(fmMain);
-      CentreOnScreen(fmMain);
-      fmMain->show();
-      exitCode = app.Run();
-    }
-    delete fmMain;
+  try {
+    InitVEKSystem();
+  } catch (const std::exception& e) {
+    // Start-up ends with the error of the diagnostics library.
+    TMessageBox::Show(e.what(), app.Title(), TMsgIcon::Error);
+    return 1;
   }
+  AddShutdownProc(FinalizeVEKSystem);
+  AddShutdownProc([] {
+    Products = TProductTable();
+    ProductCount = 0;
+  });
+
+  int exitCode = 0;
+  fmMain = new TfmMain;
+  if (!fmMain->NoProduct()) {
+    fmHistory = new TfmHistory(fmMain);
+    CentreOnScreen(fmMain);
+    fmMain->show();
+    exitCode = app.Run();
+  }
+  delete fmMain;
   RunShutdown();
   return exitCode;
 }

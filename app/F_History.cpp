@@ -37,6 +37,10 @@ TfmHistory::TfmHistory(QWidget* parent) : QDialog(parent) {
   connect(btnClose, &QPushButton::clicked, this, &QDialog::accept);
 }
 
+TfmHistory::~TfmHistory() {
+  if (fmHistory == this) fmHistory = nullptr;
+}
+
 void TfmHistory::ShowHistory(const std::string& title, const std::string& history) {
   setWindowTitle(ToDisplayText(title));
   Memo->clear();

@@ -13,6 +13,7 @@ class TfmHistory : public QDialog {
   Q_OBJECT
 public:
   explicit TfmHistory(QWidget* parent = nullptr);
+  ~TfmHistory() override;
 
   // Sets the caption and the whole text of Memo. A history in Rich Text
   // Format shows as its plain text; nothing in a text makes the window load

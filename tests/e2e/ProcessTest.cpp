@@ -1,64 +1,20 @@
 // The real Brevant executable as a process, on a virtual X display, driven
 // by key presses and clicks as a user would.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <sys/stat.h>
-
-#include <filesystem>
-#include <fstream>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 
 #include "app/U_FileList.h"
 #include "app/U_Products.h"
 #include "platform/DirEnum.h"
-
-#include "tests/support/Process.h"
-#include "tests/support/TempDir.h"
+#include "tests/e2e/WizardRun.h"
 
 using namespace std::chrono_literals;
+using namespace WizardAt;
 
 namespace {
-// A copy of the executable in a folder of its own: the wizard reads the
-// descriptors that lie beside it.
-std::string InstallWizard(const TTempDir& dir) {
-  const std::string exe = dir.File("Brevant");
-  std::filesystem::copy_file(BREVANT_EXE, exe);
-  return exe;
-}
-
-// A listening loopback socket that only counts who connects to it.
-class TListener {
-public:
-  TListener() {
-    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(FFd, 8);
-    socklen_t len = sizeof a;
-    ::getsockname(FFd, reinterpret_cast<sockaddr*>(&a), &len);
-    FPort = ntohs(a.sin_port);
-  }
-  ~TListener() { ::close(FFd); }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/"; }
-  int Accepted() {
-    int n = 0;
-    for (int c; (c = ::accept(FFd, nullptr, nullptr)) >= 0; ++n) ::close(c);
-    return n;
-  }
-
-private:
-  int FFd;
-  int FPort = 0;
-};
-
 const char* const kDescriptor =
     "[Product]\r\nID=7\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=14\r\nMONTH=03\r\nYEAR=2025\r\n";
 }  // namespace
@@ -86,57 +42,20 @@ TEST_F(WizardProcess, WithoutDescriptorsOnlyTheMessageShowsThenExitCodeZero) {
 TEST_F(WizardProcess, CancelOnStartEndsWithoutTouchingTheNetwork) {
   Dir.Write("imagetool.ini", kDescriptor);
   TListener server;
-  TChildProcess wizard({InstallWizard(Dir)}, {X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "BREVANT_UPDATE_SERVER=" + server.Url()},
+  TChildProcess wizard({InstallWizard(Dir)},
+                       {X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "BREVANT_UPDATE_SERVER=" + server.Url()},
                        Dir.File("output.txt"));
   const auto window = X.WaitForWindow("^Quellmark$", 30s);
   ASSERT_TRUE(window) << ReadWholeFile(Dir.File("output.txt"));
-  // Cancel: the right button of the page's strip (frame 5 + bevel 1 + page 141/57 + 197/231).
-  ASSERT_TRUE(X.Click(*window, 5 + 1 + 141 + 197 + 37, 5 + 1 + 57 + 231 + 12));
+  ASSERT_TRUE(X.Click(*window, kRightButtonX, kButtonY));  // Cancel
   EXPECT_EQ(wizard.Wait(15s), 0);
   EXPECT_EQ(server.Accepted(), 0);
 }
 
-
-namespace {
-// The reference update server as a process on a port of its own choosing.
-class TServerProcess {
-public:
-  TServerProcess(const TTempDir& dir, const std::string& catalogue)
-      : FOut(dir.File("server-out.txt")),
-        FProcess({UPDATE_SERVER_EXE, "--port", "0", "--catalogue", catalogue}, {}, FOut) {
-    for (int i = 0; i < 200 && FUrl.empty(); ++i) {
-      const std::string out = ReadWholeFile(FOut);
-      const auto at = out.find("Listening on ");
-      const auto eol = out.find('\n', at);
-      if (at != std::string::npos && eol != std::string::npos) FUrl = out.substr(at + 13, eol - at - 13);
-      else std::this_thread::sleep_for(50ms);
-    }
-  }
-  const std::string& Url() const { return FUrl; }
-
-private:
-  std::string FOut;
-  TChildProcess FProcess;
-  std::string FUrl;
-};
-
-// A stand-in for the desktop's opener: records each document with the time.
-std::string InstallOpener(const TTempDir& dir) {
-  const std::string bin = dir.File("bin");
-  std::filesystem::create_directory(bin);
-  std::ofstream(bin + "/xdg-open") << "#!/bin/sh\nprintf '%s %s\\n' \"$(date +%s.%N)\" \"$1\" >> '" << dir.File("opened.txt")
-                                   << "'\n";
-  ::chmod((bin + "/xdg-open").c_str(), 0755);
-  return bin;
-}
-}  // namespace
-
 TEST_F(WizardProcess, NextThenDownloadOpensTheTickedPagesInRowOrderOneSecondApart) {
-  const std::string demo = std::string(BREVANT_SOURCE_DIR) + "/demo";
-  for (const auto& e : std::filesystem::directory_iterator(demo + "/descriptors"))
-    std::filesystem::copy_file(e.path(), Dir.File(e.path().filename().string()));
-  TServerProcess server(Dir, demo + "/catalogue");
-  ASSERT_FALSE(server.Url().empty()) << ReadWholeFile(Dir.File("server-out.txt"));
+  InstallDemoDescriptors(Dir);
+  TServerProcess server(Dir, DemoCatalogue());
+  ASSERT_FALSE(server.Url().empty()) << server.Log();
   const std::string bin = InstallOpener(Dir);
   TChildProcess wizard({InstallWizard(Dir)},
                        {X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "BREVANT_UPDATE_SERVER=" + server.Url(),
@@ -156,20 +75,12 @@ TEST_F(WizardProcess, NextThenDownloadOpensTheTickedPagesInRowOrderOneSecondApar
   }
   ASSERT_EQ(newer.size(), 3u);
 
-  constexpr int kPageX = 5 + 1 + 141, kPageY = 5 + 1 + 57;
-  ASSERT_TRUE(X.Click(*window, kPageX + 117 + 37, kPageY + 231 + 12));  // Next
-  // Wait for the check's 12 requests, then for its closing pause.
-  for (int i = 0; i < 300; ++i) {
-    const std::string log = ReadWholeFile(Dir.File("server-out.txt"));
-    if (std::count(log.begin(), log.end(), '\n') >= 12 + 2) break;
-    std::this_thread::sleep_for(50ms);
-  }
-  std::this_thread::sleep_for(1500ms);
-  // Untick the second row: its check box sits at the row's left end.
-  constexpr int kListX = kPageX + 5 + 1, kListY = kPageY + 5 + 80 + 1;
-  ASSERT_TRUE(X.Click(*window, kListX + 8, kListY + 13 + 6));
+  ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));  // Next
+  ASSERT_TRUE(server.WaitForRequests(12));                // three per product
+  std::this_thread::sleep_for(1500ms);                     // the check's closing pauses
+  ASSERT_TRUE(X.Click(*window, kListX + 8, kListY + 13 + 6));  // the second row's tick
   std::this_thread::sleep_for(300ms);
-  ASSERT_TRUE(X.Click(*window, kPageX + 117 + 37, kPageY + 231 + 12));  // Download
+  ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));  // Download
   ASSERT_EQ(wizard.Wait(30s), 0) << ReadWholeFile(Dir.File("output.txt"));
 
   std::istringstream opened(ReadWholeFile(Dir.File("opened.txt")));

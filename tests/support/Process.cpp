@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <X11/Xlib.h>
+
 #include <cstring>
 #include <map>
 #include <thread>
@@ -179,6 +181,24 @@ bool TXvfb::PressKey(const std::string& window, const std::string& key) const {
 }
 
 bool TXvfb::Click(const std::string& window, int x, int y) const {
-  return XDoTool({"mousemove", "--window", window, "--sync", std::to_string(x), std::to_string(y)}).has_value() &&
+  // No --sync: it would wait for ever when the pointer already stands there;
+  // the server handles the move before the click all the same.
+  return XDoTool({"mousemove", "--window", window, std::to_string(x), std::to_string(y)}).has_value() &&
          XDoTool({"click", "1"}).has_value();
+}
+
+bool TXvfb::RequestClose(const std::string& window) const {
+  ::Display* display = XOpenDisplay(FDisplay.c_str());
+  if (!display) return false;
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = static_cast<Window>(std::stoul(window));
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  const Status sent = XSendEvent(display, event.xclient.window, False, NoEventMask, &event);
+  XFlush(display);
+  XCloseDisplay(display);
+  return sent != 0;
 }

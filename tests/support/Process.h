@@ -59,6 +59,9 @@ public:
   bool PressKey(const std::string& window, const std::string& key) const;
   // Clicks at a point of the window's client area.
   bool Click(const std::string& window, int x, int y) const;
+  // Asks the window to close as a window manager's close box does
+  // (WM_DELETE_WINDOW).
+  bool RequestClose(const std::string& window) const;
 
 private:
   std::unique_ptr<TChildProcess> FServer;

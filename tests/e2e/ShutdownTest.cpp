@@ -1,0 +1,170 @@
+// Every way out of the real wizard runs the same shut-down: with /LOGFILE
+// the log beside the executable ends with its closing block.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "tests/e2e/WizardRun.h"
+#include "tests/support/FaultServer.h"
+
+using namespace std::chrono_literals;
+using namespace WizardAt;
+
+namespace {
+const char* const kDescriptor =
+    "[Product]\r\nID=7\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=14\r\nMONTH=03\r\nYEAR=2025\r\n";
+const std::string kDashes(89, '-');
+
+// The log holds one run: the opening block, then anything, then the closing
+// block as its very end.
+void ExpectOneFramedRun(const std::string& log, const std::string& exe) {
+  const std::string stamp = "[^\\r\\n]+";
+  const std::regex opening("^# " + kDashes + "\r\n# START LOGGING : Brevant at " + stamp + "\r\n# " + kDashes +
+                           "\r\n# PROCESS  : " + exe + "\r\n# USER     : [^\r\n]+\r\n# COMPUTER : [^\r\n]+\r\n" +
+                           "# SYSTEM   : Linux v[0-9]+\\.[0-9]+\\.[0-9]+ [^\r\n]*\r\n# " + kDashes + "\r\n# \r\n");
+  const std::regex closing("# \r\n# " + kDashes + "\r\n# STOP LOGGING at " + stamp + "\r\n# " + kDashes + "\r\n# \r\n$");
+  EXPECT_TRUE(std::regex_search(log, opening)) << log;
+  EXPECT_TRUE(std::regex_search(log, closing)) << log;
+  EXPECT_EQ(log.find("START LOGGING"), log.rfind("START LOGGING")) << log;
+}
+}  // namespace
+
+class WaysOut : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (X.Display().empty()) GTEST_SKIP() << "Xvfb could not start";
+    Exe = InstallWizard(Dir);
+  }
+  // Starts the wizard with /LOGFILE and waits for its window.
+  std::string Start(std::vector<std::string> env = {}) {
+    env.push_back(X.DisplayEnv());
+    env.push_back("QT_QPA_PLATFORM=xcb");
+    Wizard = std::make_unique<TChildProcess>(std::vector<std::string>{Exe, "/logfile"}, env, Dir.File("output.txt"));
+    const auto window = X.WaitForWindow("^Quellmark$", 30s);
+    return window.value_or("");
+  }
+  std::string Log() const { return ReadWholeFile(Dir.File("Brevant.log")); }
+
+  TXvfb X;
+  TTempDir Dir;
+  std::string Exe;
+  std::unique_ptr<TChildProcess> Wizard;
+};
+
+TEST_F(WaysOut, Cancel) {
+  Dir.Write("imagetool.ini", kDescriptor);
+  const std::string window = Start();
+  ASSERT_FALSE(window.empty()) << ReadWholeFile(Dir.File("output.txt"));
+  ASSERT_TRUE(X.Click(window, kRightButtonX, kButtonY));
+  ASSERT_EQ(Wizard->Wait(15s), 0);
+  ExpectOneFramedRun(Log(), Exe);
+}
+
+TEST_F(WaysOut, TheCloseBox) {
+  Dir.Write("imagetool.ini", kDescriptor);
+  const std::string window = Start();
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(X.RequestClose(window));
+  ASSERT_EQ(Wizard->Wait(15s), 0);
+  ExpectOneFramedRun(Log(), Exe);
+}
+
+TEST_F(WaysOut, ExitAfterAFailedCheck) {
+  Dir.Write("imagetool.ini", kDescriptor);
+  const std::string window =
+      Start({"BREVANT_UPDATE_SERVER=http://127.0.0.1:" + std::to_string(TFaultServer::ClosedPort()) + "/"});
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
+  std::this_thread::sleep_for(1500ms);
+  ASSERT_TRUE(X.Click(window, kRightButtonX, kButtonY));  // Exit
+  ASSERT_EQ(Wizard->Wait(15s), 0);
+  ExpectOneFramedRun(Log(), Exe);
+}
+
+TEST_F(WaysOut, ExitOnTheResultsAndDownload) {
+  for (const bool download : {false, true}) {
+    SCOPED_TRACE(download ? "Download" : "Exit");
+    TTempDir dir;
+    TServerProcess server(dir, DemoCatalogue());
+    ASSERT_FALSE(server.Url().empty());
+    Dir.Write("imagetool.ini",
+              "ID=imagetool\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=1\r\nMONTH=1\r\nYEAR=2025\r\n");
+    std::filesystem::remove(Dir.File("Brevant.log"));
+    const std::string bin = InstallOpener(dir);
+    const std::string window = Start({"BREVANT_UPDATE_SERVER=" + server.Url(), "PATH=" + bin + ":" + std::getenv("PATH")});
+    ASSERT_FALSE(window.empty());
+    ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
+    ASSERT_TRUE(server.WaitForRequests(3)) << server.Log() << ReadWholeFile(Dir.File("output.txt"));
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(X.Click(window, download ? kLeftButtonX : kRightButtonX, kButtonY));
+    ASSERT_EQ(Wizard->Wait(15s), 0);
+    EXPECT_EQ(ReadWholeFile(dir.File("opened.txt")).empty(), !download);
+    ExpectOneFramedRun(Log(), Exe);
+  }
+}
+
+TEST_F(WaysOut, NoProductFound) {
+  Wizard = std::make_unique<TChildProcess>(std::vector<std::string>{Exe, "/LOGFILE"},
+                                           std::vector<std::string>{X.DisplayEnv(), "QT_QPA_PLATFORM=xcb"},
+                                           Dir.File("output.txt"));
+  const auto box = X.WaitForWindow("^Information$", 30s);
+  ASSERT_TRUE(box);
+  ASSERT_TRUE(X.PressKey(*box, "Return"));
+  ASSERT_EQ(Wizard->Wait(15s), 0);
+  ExpectOneFramedRun(Log(), Exe);
+}
+
+TEST_F(WaysOut, TerminationSignals) {
+  Dir.Write("imagetool.ini", kDescriptor);
+  for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
+    SCOPED_TRACE(strsignal(sig));
+    std::filesystem::remove(Dir.File("Brevant.log"));
+    ASSERT_FALSE(Start().empty());
+    Wizard->Signal(sig);
+    ASSERT_EQ(Wizard->Wait(15s), 128 + sig);
+    ExpectOneFramedRun(Log(), Exe);
+    X.XDoTool({"sync"}, 1s);  // let the window go before the next round
+    std::this_thread::sleep_for(200ms);
+  }
+}
+
+TEST_F(WaysOut, WithoutTheSwitchNoLogIsWritten) {
+  Dir.Write("imagetool.ini", kDescriptor);
+  Wizard = std::make_unique<TChildProcess>(std::vector<std::string>{Exe},
+                                           std::vector<std::string>{X.DisplayEnv(), "QT_QPA_PLATFORM=xcb"},
+                                           Dir.File("output.txt"));
+  const auto window = X.WaitForWindow("^Quellmark$", 30s);
+  ASSERT_TRUE(window);
+  ASSERT_TRUE(X.Click(*window, kRightButtonX, kButtonY));
+  ASSERT_EQ(Wizard->Wait(15s), 0);
+  EXPECT_FALSE(std::filesystem::exists(Dir.File("Brevant.log")));
+}
+
+TEST_F(WaysOut, AFolderWithoutWriteAccessShowsTheMessageAndCarriesOn) {
+  Dir.Write("imagetool.ini", kDescriptor);
+  std::vector<std::string> argv{Exe, "/LOGFILE"};
+  if (::geteuid() == 0) {
+    // Root writes anywhere: run the wizard as nobody in a folder it may read only.
+    ::chmod(Dir.Path().c_str(), 0755);
+    argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  } else {
+    ::chmod(Dir.Path().c_str(), 0555);
+  }
+  Wizard = std::make_unique<TChildProcess>(argv, std::vector<std::string>{X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "HOME=/tmp"},
+                                           "/dev/null");
+  const auto box = X.WaitForWindow("^Brevant$", 30s);
+  ASSERT_TRUE(box);
+  ASSERT_TRUE(X.PressKey(*box, "Return"));
+  const auto window = X.WaitForWindow("^Quellmark$", 30s);  // it carries on
+  ASSERT_TRUE(window);
+  ASSERT_TRUE(X.Click(*window, kRightButtonX, kButtonY));
+  EXPECT_EQ(Wizard->Wait(15s), 0);
+  EXPECT_FALSE(std::filesystem::exists(Dir.File("Brevant.log")));
+  ::chmod(Dir.Path().c_str(), 0700);
+}

@@ -1,0 +1,82 @@
+#include "tests/e2e/WizardRun.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+std::string InstallWizard(const TTempDir& dir) {
+  const std::string exe = dir.File("Brevant");
+  std::filesystem::copy_file(BREVANT_EXE, exe);
+  return exe;
+}
+
+std::string DemoCatalogue() { return std::string(BREVANT_SOURCE_DIR) + "/demo/catalogue"; }
+
+void InstallDemoDescriptors(const TTempDir& dir) {
+  for (const auto& e : std::filesystem::directory_iterator(std::string(BREVANT_SOURCE_DIR) + "/demo/descriptors"))
+    std::filesystem::copy_file(e.path(), dir.File(e.path().filename().string()));
+}
+
+TServerProcess::TServerProcess(const TTempDir& dir, const std::string& catalogue)
+    : FOut(dir.File("server-out.txt")),
+      FProcess({UPDATE_SERVER_EXE, "--port", "0", "--catalogue", catalogue}, {}, FOut) {
+  for (int i = 0; i < 200 && FUrl.empty(); ++i) {
+    const std::string out = ReadWholeFile(FOut);
+    const auto at = out.find("Listening on ");
+    const auto eol = out.find('\n', at);
+    if (at != std::string::npos && eol != std::string::npos)
+      FUrl = out.substr(at + 13, eol - at - 13);
+    else
+      std::this_thread::sleep_for(50ms);
+  }
+}
+
+bool TServerProcess::WaitForRequests(int requests) const {
+  for (int i = 0; i < 300; ++i) {
+    const std::string log = Log();
+    // One line per request after the "Listening" and start-up lines.
+    if (std::count(log.begin(), log.end(), '\n') >= requests + 2) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return false;
+}
+
+std::string InstallOpener(const TTempDir& dir) {
+  const std::string bin = dir.File("bin");
+  std::filesystem::create_directory(bin);
+  std::ofstream(bin + "/xdg-open") << "#!/bin/sh\nprintf '%s %s\\n' \"$(date +%s.%N)\" \"$1\" >> '"
+                                   << dir.File("opened.txt") << "'\n";
+  ::chmod((bin + "/xdg-open").c_str(), 0755);
+  return bin;
+}
+
+TListener::TListener() {
+  FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(FFd, 8);
+  socklen_t len = sizeof a;
+  ::getsockname(FFd, reinterpret_cast<sockaddr*>(&a), &len);
+  FPort = ntohs(a.sin_port);
+}
+
+TListener::~TListener() { ::close(FFd); }
+
+std::string TListener::Url() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/"; }
+
+int TListener::Accepted() {
+  int n = 0;
+  for (int c; (c = ::accept(FFd, nullptr, nullptr)) >= 0; ++n) ::close(c);
+  return n;
+}

@@ -1,0 +1,55 @@
+#pragma once
+// What the end-to-end tests share: a copy of the real wizard in a folder of
+// its own, the reference update server as a process, a stand-in for the
+// desktop's opener, a loopback socket that only counts connections, and
+// where the wizard's buttons are.
+#include <string>
+
+#include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
+
+// Copies the executable into `dir`: the wizard reads the descriptors that
+// lie beside it and keeps its log there.
+std::string InstallWizard(const TTempDir& dir);
+// Copies the demo's descriptors into `dir`.
+void InstallDemoDescriptors(const TTempDir& dir);
+std::string DemoCatalogue();
+
+// The reference update server on a free port.
+class TServerProcess {
+public:
+  TServerProcess(const TTempDir& dir, const std::string& catalogue);
+  const std::string& Url() const { return FUrl; }
+  std::string Log() const { return ReadWholeFile(FOut); }
+  // Waits until the server has answered `requests` requests.
+  bool WaitForRequests(int requests) const;
+
+private:
+  std::string FOut;
+  TChildProcess FProcess;
+  std::string FUrl;
+};
+
+// A stand-in xdg-open in `dir`/bin that appends "<time> <document>" to
+// `dir`/opened.txt; returns the bin folder.
+std::string InstallOpener(const TTempDir& dir);
+
+// A listening loopback socket that only counts who connects to it.
+class TListener {
+public:
+  TListener();
+  ~TListener();
+  std::string Url() const;
+  int Accepted();
+
+private:
+  int FFd = -1;
+  int FPort = 0;
+};
+
+// Client coordinates of the wizard's controls.
+namespace WizardAt {
+constexpr int kPageX = 5 + 1 + 141, kPageY = 5 + 1 + 57;
+constexpr int kLeftButtonX = kPageX + 117 + 37, kRightButtonX = kPageX + 197 + 37, kButtonY = kPageY + 231 + 12;
+constexpr int kListX = kPageX + 5 + 1, kListY = kPageY + 5 + 80 + 1;  // the results list
+}  // namespace WizardAt
