@@ -168,3 +168,33 @@ TEST_F(WaysOut, AFolderWithoutWriteAccessShowsTheMessageAndCarriesOn) {
   EXPECT_FALSE(std::filesystem::exists(Dir.File("Brevant.log")));
   ::chmod(Dir.Path().c_str(), 0700);
 }
+
+TEST_F(WaysOut, ARefusedDownloadIsLoggedAsAnErrorEntry) {
+  TTempDir dir;
+  TServerProcess server(dir, DemoCatalogue());
+  ASSERT_FALSE(server.Url().empty());
+  Dir.Write("imagetool.ini",
+            "ID=imagetool\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=1\r\nMONTH=1\r\nYEAR=2025\r\n");
+  const std::string bin = dir.File("bin");
+  std::filesystem::create_directory(bin);
+  dir.Write("bin/xdg-open", "#!/bin/sh\nexit 4\n");  // the desktop's action failed
+  ::chmod((bin + "/xdg-open").c_str(), 0755);
+  const std::string window = Start({"BREVANT_UPDATE_SERVER=" + server.Url(), "PATH=" + bin + ":" + std::getenv("PATH")});
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
+  ASSERT_TRUE(server.WaitForRequests(3));
+  std::this_thread::sleep_for(1500ms);
+  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Download
+  const auto box = X.WaitForWindow("^Brevant$", 30s);    // the error box, titled with the application's title
+  ASSERT_TRUE(box);
+  ASSERT_TRUE(X.PressKey(*box, "Return"));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(Wizard->Running());  // it stays on the results
+  ASSERT_TRUE(X.Click(window, kRightButtonX, kButtonY));  // Exit
+  ASSERT_EQ(Wizard->Wait(15s), 0);
+  const std::string log = Log();
+  ExpectOneFramedRun(log, Exe);
+  const std::regex entry("# [^\r\n]+ \\[ ERROR  \\] Error on executing :\r\n +\r\n( +)   File : [^\r\n]+/soft_download\\.php\\?productID=imagetool\r\n"
+                         "\\1   Params : \r\n\\1   Path : http://127\\.0\\.0\\.1:\r\n\\1\r\n\\1   Message : Bad file association\r\n");
+  EXPECT_TRUE(std::regex_search(log, entry)) << log;
+}
