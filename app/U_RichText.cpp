@@ -1,5 +1,7 @@
 #include "app/U_RichText.h"
 
+#include "runtime/Utf8.h"
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -420,22 +422,7 @@ void TRichTextReader::FlushSurrogate() {
 void TRichTextReader::Append(char32_t c) {
   FlushSurrogate();
   if (c < 0x20 && c != '\t' && c != '\r' && c != '\n') return;
-  if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = Replacement;
-  if (c < 0x80) {
-    FOut += static_cast<char>(c);
-  } else if (c < 0x800) {
-    FOut += static_cast<char>(0xC0 | (c >> 6));
-    FOut += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    FOut += static_cast<char>(0xE0 | (c >> 12));
-    FOut += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    FOut += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    FOut += static_cast<char>(0xF0 | (c >> 18));
-    FOut += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    FOut += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    FOut += static_cast<char>(0x80 | (c & 0x3F));
-  }
+  AppendUtf8(FOut, c);
 }
 
 }  // namespace

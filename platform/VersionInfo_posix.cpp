@@ -4,6 +4,8 @@
 // used as an offset, a length or a count.
 #include "platform/VersionInfo.h"
 
+#include "runtime/Utf8.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -398,24 +400,6 @@ bool ParseNode(std::string_view Block, std::size_t Start, std::size_t Limit, TNo
   N.ValueBytes = std::min(valueBytes, N.End - N.ValueStart);
   N.Children = std::min(Align4(N.ValueStart + N.ValueBytes), N.End);
   return true;
-}
-
-void AppendUtf8(std::string& Out, std::uint32_t CodePoint) {
-  if (CodePoint < 0x80) {
-    Out += static_cast<char>(CodePoint);
-  } else if (CodePoint < 0x800) {
-    Out += static_cast<char>(0xC0 | (CodePoint >> 6));
-    Out += static_cast<char>(0x80 | (CodePoint & 0x3F));
-  } else if (CodePoint < 0x10000) {
-    Out += static_cast<char>(0xE0 | (CodePoint >> 12));
-    Out += static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
-    Out += static_cast<char>(0x80 | (CodePoint & 0x3F));
-  } else {
-    Out += static_cast<char>(0xF0 | (CodePoint >> 18));
-    Out += static_cast<char>(0x80 | ((CodePoint >> 12) & 0x3F));
-    Out += static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
-    Out += static_cast<char>(0x80 | (CodePoint & 0x3F));
-  }
 }
 
 // UTF-16LE `Units` units at `Start`, up to the first zero, as UTF-8.

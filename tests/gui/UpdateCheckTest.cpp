@@ -60,6 +60,23 @@ std::pair<QString, QString> HistoryOf(TfmMain& form, int row) {
   QTest::mouseDClick(form.lstNew->viewport(), Qt::LeftButton, {}, at);
   return shown;
 }
+// A stand-in for the desktop's opener, first on PATH while it lives: it
+// records each document it is given and exits with `exitCode`.
+class TOpenerOnPath {
+public:
+  explicit TOpenerOnPath(int exitCode) : FOldPath(qgetenv("PATH")) {
+    FBin.Write("xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + FBin.File("opened.txt") + "'\nexit " +
+                               std::to_string(exitCode) + "\n");
+    ::chmod(FBin.File("xdg-open").c_str(), 0755);
+    qputenv("PATH", QByteArray::fromStdString(FBin.Path()) + ":" + FOldPath);
+  }
+  ~TOpenerOnPath() { qputenv("PATH", FOldPath); }
+  std::string Opened() const { return ReadWholeFile(FBin.File("opened.txt")); }
+
+private:
+  TTempDir FBin;
+  QByteArray FOldPath;
+};
 }  // namespace
 
 class UpdateCheckTest : public QObject {
@@ -360,12 +377,7 @@ private slots:
   }
 
   void downloadOpensTheTickedPagesInRowOrderThenCloses() {
-    TTempDir bin;
-    const std::string log = bin.File("opened.txt");
-    bin.Write("xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + log + "'\nexit 0\n");
-    ::chmod(bin.File("xdg-open").c_str(), 0755);
-    const QByteArray oldPath = qgetenv("PATH");
-    qputenv("PATH", QByteArray::fromStdString(bin.Path()) + ":" + oldPath);
+    TOpenerOnPath opener(0);
 
     Offer("a", "15/03/2025", "2.0");
     Offer("b", "15/03/2025", "2.0");
@@ -388,17 +400,11 @@ private slots:
     f.btnDownload->click();
     QVERIFY(std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(2000));  // one second per page
     QVERIFY(!f.isVisible());
-    QTRY_COMPARE(ReadWholeFile(log), expected);
-    qputenv("PATH", oldPath);
+    QTRY_COMPARE(opener.Opened(), expected);
   }
 
   void aRefusedPageStopsTheDownloadAndKeepsTheWizardOpen() {
-    TTempDir bin;
-    const std::string log = bin.File("opened.txt");
-    bin.Write("xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + log + "'\nexit 3\n");
-    ::chmod(bin.File("xdg-open").c_str(), 0755);
-    const QByteArray oldPath = qgetenv("PATH");
-    qputenv("PATH", QByteArray::fromStdString(bin.Path()) + ":" + oldPath);
+    TOpenerOnPath opener(3);
 
     Offer("a", "15/03/2025", "2.0");
     Offer("b", "15/03/2025", "2.0");
@@ -416,9 +422,8 @@ private slots:
                        "   Message : No association found") != std::string::npos,
              text.c_str());
     QCOMPARE(TMessageBox::History()[0].Icon, TMsgIcon::Error);
-    const std::string opened = ReadWholeFile(log);
+    const std::string opened = opener.Opened();
     QCOMPARE(std::count(opened.begin(), opened.end(), '\n'), 1L);  // the second page was not tried
-    qputenv("PATH", oldPath);
   }
 };
 
