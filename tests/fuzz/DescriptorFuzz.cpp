@@ -5,7 +5,6 @@
 #include <string>
 
 #include "app/U_Products.h"
-#include "app/U_UpdateCheck.h"
 #include "runtime/Exceptions.h"
 #include "runtime/TextFile.h"
 
@@ -16,13 +15,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (d.Title.size() > size || d.Version.size() > size) __builtin_trap();
   } catch (const EConvertError&) {
   }
-  // The same bytes as server replies.
-  const TUpdateRecord r = ParseUpdateRecord(text);
-  if (r.Version.size() > 5 || r.DateText.size() > 10) __builtin_trap();
-  try {
-    ConvertLatestDate(r.DateText);
-  } catch (const EConvertError&) {
-  }
-  if (auto url = ParseHistoryPointer(text); url && url->size() + 4 > size) __builtin_trap();
   return 0;
 }
