@@ -20,14 +20,16 @@
 
 int main(int argc, char** argv) {
   TApplication app(argc, argv);
+  AddShutdownProc(FinalizeVEKSystem);
   try {
     InitVEKSystem();
   } catch (const std::exception& e) {
-    // Start-up ends with the error of the diagnostics library.
+    // Start-up ends with the error of the diagnostics library; what it had
+    // created is released.
     TMessageBox::Show(e.what(), app.Title(), TMsgIcon::Error);
+    RunShutdown();
     return 1;
   }
-  AddShutdownProc(FinalizeVEKSystem);
   AddShutdownProc([] {
     Products = TProductTable();
     ProductCount = 0;
