@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES=(
   # build
-  g++ clang libclang-rt-14-dev cmake ninja-build pkg-config git
+  g++ clang libclang-rt-14-dev clang-format cmake ninja-build pkg-config git
   # libraries
   qt6-base-dev libcurl4-openssl-dev libcpp-httplib-dev libdw-dev libelf-dev
   # tests and benchmarks
