@@ -11,7 +11,7 @@ class QTextEdit;
 
 class TfmHistory : public QDialog {
   Q_OBJECT
-public:
+ public:
   explicit TfmHistory(QWidget* parent = nullptr);
   ~TfmHistory() override;
 

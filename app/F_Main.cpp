@@ -15,8 +15,8 @@
 #include "app/F_History.h"
 #include "app/U_FileList.h"
 #include "app/U_UpdateCheck.h"
-#include "diag/U_VEK_Global.h"
 #include "app/WizardLook.h"
+#include "diag/U_VEK_Global.h"
 #include "platform/DirEnum.h"
 #include "runtime/Application.h"
 #include "runtime/Exceptions.h"
@@ -30,7 +30,9 @@ namespace {
 const char* const kHistoryError = "Error while getting History file...";
 
 // Pauses the GUI thread; no message is handled meanwhile.
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Pause(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 std::string FileNameOf(const std::string& path) {
   const auto slash = path.find_last_of(PathDelim);
@@ -76,9 +78,10 @@ void TfmMain::BuildControls() {
   constexpr int kLeftButton = kInner + 112, kRightButton = kInner + 192, kButtonTop = kStripTop + 8;
 
   pgStart = MakePage(Notebook1, "Start");
-  Label1 = MakeLabel(pgStart, "Label1", "The following software and components are installed on your computer. ", kInner,
-                     kInner, kWidth, 35, true);
-  QFrame* pnApp = MakeBevel(pgStart, "pnApp", QFrame::Sunken, kInner, kInner + 35, kWidth, kStripTop - 35 - 35 - kInner);
+  Label1 = MakeLabel(pgStart, "Label1", "The following software and components are installed on your computer. ",
+                     kInner, kInner, kWidth, 35, true);
+  QFrame* pnApp =
+      MakeBevel(pgStart, "pnApp", QFrame::Sunken, kInner, kInner + 35, kWidth, kStripTop - 35 - 35 - kInner);
   lstApp = MakeList(pnApp, "lstApp", QPalette::Window);
   Label3 = MakeLabel(pgStart, "Label3", "Click on the next button to check if new versions are available.", kInner,
                      kStripTop - 35, kWidth, 35, true);
@@ -180,9 +183,13 @@ void TfmMain::showEvent(QShowEvent* event) {
   if (!event->spontaneous()) btnNext->setFocus(Qt::OtherFocusReason);
 }
 
-void TfmMain::btnCancelClick() { close(); }
+void TfmMain::btnCancelClick() {
+  close();
+}
 
-void TfmMain::RepaintNow() { repaint(); }
+void TfmMain::RepaintNow() {
+  repaint();
+}
 
 void TfmMain::ShowSteps(std::initializer_list<QWidget*> controls) {
   for (QWidget* w : controls) w->setVisible(true);
@@ -214,7 +221,9 @@ bool TfmMain::OpenInternetHandle() {
   return FSession != nullptr;
 }
 
-void TfmMain::CloseInternetHandle() { FSession.reset(); }
+void TfmMain::CloseInternetHandle() {
+  FSession.reset();
+}
 
 void TfmMain::FetchLatestValues() {
   const std::string base = UpdateServerBase();
@@ -283,8 +292,8 @@ void TfmMain::btnNextClick() {
     lstNew->clear();
     for (int place = 0; place < ProductCount; ++place) {
       const std::size_t in = TProductTable::Installed(place), out = TProductTable::Latest(place);
-      const bool newer = Products.Date[in] < Products.Date[out] ||
-                         CompareVersionText(Products.Version[in], Products.Version[out]) < 0;
+      const bool newer =
+          Products.Date[in] < Products.Date[out] || CompareVersionText(Products.Version[in], Products.Version[out]) < 0;
       if (!newer) continue;
       auto* row = new QListWidgetItem(
           ToQString(Products.Title[in] + " " + Products.Version[in] + " -> " + Products.Version[out]));

@@ -26,7 +26,7 @@ extern std::int32_t ProductCount;
 
 class TfmMain : public QWidget {
   Q_OBJECT
-public:
+ public:
   // Creates the window and runs FormCreate. `productFolder` is the folder
   // searched for descriptors; empty means the executable's own folder.
   explicit TfmMain(const std::string& productFolder = {}, QWidget* parent = nullptr);
@@ -78,10 +78,10 @@ public:
   // fail or to shorten the time-outs.
   std::function<std::unique_ptr<TInternetSession>(const std::string& agent)> InternetOpener;
 
-protected:
+ protected:
   void showEvent(QShowEvent* event) override;
 
-private:
+ private:
   void BuildControls();
   void RepaintNow();
   void ShowSteps(std::initializer_list<QWidget*> controls);

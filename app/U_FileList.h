@@ -7,14 +7,14 @@
 #include <vector>
 
 struct TFileItem {
-  std::string FullName;  // Path + FileName
-  std::string Path;      // the folder searched, always ending in the separator
-  std::string FileName;  // the entry's name without folder
+  std::string FullName;   // Path + FileName
+  std::string Path;       // the folder searched, always ending in the separator
+  std::string FileName;   // the entry's name without folder
   std::int32_t Size = 0;  // bytes; larger sizes are held as the largest 32-bit value
 };
 
 class TFileList {
-public:
+ public:
   TFileList(const std::string& folder, const std::string& mask, std::uint32_t attrFilter);
   // Fills the list anew. Count reflects what was found also when the
   // enumeration failed part-way.
@@ -22,6 +22,6 @@ public:
   const TFileItem& Items(int index) const { return *FItems.at(static_cast<std::size_t>(index)); }
   std::int32_t Count = 0;
 
-private:
+ private:
   std::vector<std::unique_ptr<TFileItem>> FItems;
 };

@@ -66,4 +66,6 @@ TDescriptor ParseDescriptor(const std::vector<std::string>& lines) {
   return d;
 }
 
-TDescriptor ReadDescriptor(const std::string& fileName) { return ParseDescriptor(LoadTextLines(fileName)); }
+TDescriptor ReadDescriptor(const std::string& fileName) {
+  return ParseDescriptor(LoadTextLines(fileName));
+}

@@ -19,10 +19,10 @@ constexpr int MaxParamDigits = 10;          // further digits are read, the valu
 constexpr char32_t Replacement = 0xFFFD;
 
 // Windows-1252 0x80-0x9F; 0 marks the five unassigned bytes. 0xA0-0xFF equal Latin-1.
-constexpr std::array<char16_t, 32> Cp1252High = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+constexpr std::array<char16_t, 32> Cp1252High = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                                 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                                 0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                                 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 char32_t FromCp1252(unsigned char b) {
   if (b < 0x80 || b >= 0xA0) return b;
@@ -31,12 +31,12 @@ char32_t FromCp1252(unsigned char b) {
 }
 
 enum class TWordKind {
-  Skip,       // a destination whose whole group is left out
-  Paragraph,  // CR LF
-  Char,       // the entry's character
-  Unicode,    // \uN
+  Skip,         // a destination whose whole group is left out
+  Paragraph,    // CR LF
+  Char,         // the entry's character
+  Unicode,      // \uN
   UnicodeSkip,  // \ucN
-  Binary,     // \binN: N raw bytes follow
+  Binary,       // \binN: N raw bytes follow
 };
 
 struct TWordEntry {
@@ -122,8 +122,12 @@ const TWordEntry* FindWord(std::string_view name) {
   return it != Words.end() && it->Name == name ? &*it : nullptr;
 }
 
-bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -173,13 +177,13 @@ std::size_t Utf8SequenceAt(const std::string& s, std::size_t pos) {
 }
 
 class TRichTextReader {
-public:
+ public:
   explicit TRichTextReader(const std::string& rtf) : FText(rtf) {}
   std::string Run();
 
-private:
+ private:
   struct TGroupState {
-    bool Skip = false;            // inside a destination that shows nothing
+    bool Skip = false;             // inside a destination that shows nothing
     std::int32_t UnicodeSkip = 1;  // \ucN: fallback characters after each \uN
   };
 
@@ -321,8 +325,8 @@ void TRichTextReader::ReadWord() {
   const bool hasParam = digits > 0;
   if (digits > MaxParamDigits) value = std::numeric_limits<std::int64_t>::max();
   if (negative) value = -value;
-  const auto param = static_cast<std::int32_t>(std::clamp<std::int64_t>(
-      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+  const auto param = static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
+                                                                        std::numeric_limits<std::int32_t>::max()));
   if (FPos < FText.size() && FText[FPos] == ' ') ++FPos;
 
   const TWordEntry* word = name.size() <= MaxWordLetters ? FindWord(name) : nullptr;
@@ -427,6 +431,10 @@ void TRichTextReader::Append(char32_t c) {
 
 }  // namespace
 
-bool LooksLikeRichText(const std::string& text) { return text.compare(SkipLeadIn(text), 5, "{\\rtf") == 0; }
+bool LooksLikeRichText(const std::string& text) {
+  return text.compare(SkipLeadIn(text), 5, "{\\rtf") == 0;
+}
 
-std::string RichTextToPlainText(const std::string& rtf) { return TRichTextReader(rtf).Run(); }
+std::string RichTextToPlainText(const std::string& rtf) {
+  return TRichTextReader(rtf).Run();
+}

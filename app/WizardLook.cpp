@@ -16,7 +16,7 @@
 namespace {
 // Rows of a fixed height, whatever the font's own line spacing.
 class TFixedRowDelegate : public QStyledItemDelegate {
-public:
+ public:
   using QStyledItemDelegate::QStyledItemDelegate;
   QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
     return QSize(QStyledItemDelegate::sizeHint(option, index).width(), 13);

@@ -1,5 +1,6 @@
 #include "diag/F_VEK_Log.h"
 
+#include <qdrawutil.h>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
@@ -10,7 +11,6 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QVBoxLayout>
-#include <qdrawutil.h>
 
 #include "diag/U_VEK_Global.h"
 #include "runtime/Application.h"
@@ -34,11 +34,11 @@ constexpr int kCloseRightGap = kClientWidth - 408 - 75;
 // A panel with a raised outer bevel, a border and a lowered inner bevel,
 // each bevel one pixel wide; its children fill what lies inside.
 class TBevelPanel final : public QWidget {
-public:
+ public:
   TBevelPanel(QWidget* parent, int borderWidth) : QWidget(parent), FBorder(borderWidth) {}
   int Inset() const { return 1 + FBorder + 1; }
 
-protected:
+ protected:
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     const QRect outer = rect();
@@ -46,7 +46,7 @@ protected:
     qDrawShadePanel(&p, outer.adjusted(1 + FBorder, 1 + FBorder, -1 - FBorder, -1 - FBorder), palette(), true, 1);
   }
 
-private:
+ private:
   int FBorder;
 };
 
@@ -69,8 +69,7 @@ TfmVEKLog::TfmVEKLog(QWidget* parent) : QWidget(parent, Qt::Window) {
   setFont(DesignFont("MS Sans Serif", 11));
   setBackgroundRole(QPalette::Button);
   setAutoFillBackground(true);
-  const std::string title =
-      Application ? Application->Title() : FromQString(QCoreApplication::applicationName());
+  const std::string title = Application ? Application->Title() : FromQString(QCoreApplication::applicationName());
   setWindowTitle(ToQString(title + " - Log"));
 
   auto* panel = new TBevelPanel(this, 5);
@@ -112,7 +111,9 @@ TfmVEKLog::TfmVEKLog(QWidget* parent) : QWidget(parent, Qt::Window) {
   resize(kClientWidth, kClientHeight);
 }
 
-TfmVEKLog::~TfmVEKLog() { MarkBeingDestroyed(this); }
+TfmVEKLog::~TfmVEKLog() {
+  MarkBeingDestroyed(this);
+}
 
 void TfmVEKLog::ShowLines(const std::deque<std::string>& Lines) {
   QString text;
@@ -126,7 +127,9 @@ void TfmVEKLog::ShowLines(const std::deque<std::string>& Lines) {
   activateWindow();
 }
 
-void TfmVEKLog::btnCloseClick() { close(); }
+void TfmVEKLog::btnCloseClick() {
+  close();
+}
 
 void TfmVEKLog::FormHide() {
   // Drops the text and the memory it holds.

@@ -14,7 +14,7 @@ class QPushButton;
 
 class TfmVEKLog : public QWidget {
   Q_OBJECT
-public:
+ public:
   // Created hidden; the caption is "<application title> - Log", fixed now.
   explicit TfmVEKLog(QWidget* parent = nullptr);
   ~TfmVEKLog() override;
@@ -29,13 +29,13 @@ public:
   QWidget* pnButtons;
   QPushButton* btnClose;
 
-protected:
+ protected:
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+ private:
   void btnCloseClick();
   void FormHide();
   // Gives the window its outer size once the window frame is known.

@@ -60,8 +60,12 @@ std::string NameOf(std::uint32_t Value, const char* const (&Names)[N], const std
   return UnknownName;
 }
 
-std::string Hi(std::uint32_t Value) { return std::to_string(Value >> 16); }
-std::string Lo(std::uint32_t Value) { return std::to_string(Value & 0xFFFF); }
+std::string Hi(std::uint32_t Value) {
+  return std::to_string(Value >> 16);
+}
+std::string Lo(std::uint32_t Value) {
+  return std::to_string(Value & 0xFFFF);
+}
 
 // The string table read for the texts: language 1033, code page 1252.
 const char* const StringTablePath = "\\StringFileInfo\\040904E4\\";
@@ -91,8 +95,8 @@ void TVEKFileVersion::ReadVersionInfo() {
     Build = Lo(fixed.dwFileVersionLS);
     FileVersion = Major + "." + Minor + "." + Release + "." + Build;
     // The product's build number is not shown.
-    ProductVersion = Hi(fixed.dwProductVersionMS) + "." + Lo(fixed.dwProductVersionMS) + "." +
-                     Hi(fixed.dwProductVersionLS);
+    ProductVersion =
+        Hi(fixed.dwProductVersionMS) + "." + Lo(fixed.dwProductVersionMS) + "." + Hi(fixed.dwProductVersionLS);
     FileOS = NameOf(fixed.dwFileOS, FileOSNames, FileOSValues);
     FileType = NameOf(fixed.dwFileType, FileTypeNames, FileTypeValues);  // the subtype is not used
 

@@ -19,7 +19,7 @@ extern const char* const FileTypeNames[6];
 extern const std::uint32_t FileTypeValues[6];
 
 class TVEKFileVersion {
-public:
+ public:
   TVEKFileVersion() = default;
 
   const std::string& FileName() const { return FFileName; }
@@ -32,10 +32,10 @@ public:
   void SetFileName(const std::string& Value);
 
   std::string Major, Minor, Release, Build, FileVersion, ProductVersion, FileOS, FileType;
-  std::string Comments, CompanyName, FileDescription, InternalName, LegalCopyright, LegalTradeMarks,
-      OriginalFileName, PrivateBuild, ProductName, SpecialBuild;
+  std::string Comments, CompanyName, FileDescription, InternalName, LegalCopyright, LegalTradeMarks, OriginalFileName,
+      PrivateBuild, ProductName, SpecialBuild;
 
-private:
+ private:
   void ReadVersionInfo();
   std::string FFileName;
 };

@@ -37,7 +37,9 @@ constexpr const char* kDestroyingProperty = "VEKBeingDestroyed";
 // children go.
 std::atomic<const QObject*> KnownApp{nullptr};
 
-void RememberApp() { KnownApp.store(QCoreApplication::instance()); }
+void RememberApp() {
+  KnownApp.store(QCoreApplication::instance());
+}
 
 }  // namespace
 
@@ -90,7 +92,8 @@ void RaiseError(const std::string& Msg, bool StopApplication, TVEKStopMode StopM
         else
           QCoreApplication::exit(0);
         break;
-      case smHalt: Halt(0);
+      case smHalt:
+        Halt(0);
     }
   }
   Abort();
@@ -106,8 +109,7 @@ void MarkBeingDestroyed(QObject* Obj) {
 bool IsBeingDestroyed(const QObject* Obj) {
   if (!Obj) return false;
   if (Obj->property(kDestroyingProperty).toBool()) return true;
-  if (const QObject* app = QCoreApplication::instance(); app && !QCoreApplication::closingDown())
-    KnownApp.store(app);
+  if (const QObject* app = QCoreApplication::instance(); app && !QCoreApplication::closingDown()) KnownApp.store(app);
   // The application object: closingDown() turns true as its destruction
   // begins. From then on its dynamic type falls back through the Qt
   // application classes to QObject; another object that later takes the
@@ -173,17 +175,28 @@ void VEKRaiseDestroyError(const std::string& Description) {
 
 std::string ShellErrorText(int Result) {
   switch (Result) {
-    case 0: return "Not enough memory or system ressources";
-    case 2: return "File not found";
-    case 3: return "Path not found";
-    case 5: return "Access denied";
-    case 8: return "Not enough memory";
-    case 11: return "Invalid file";
-    case 26: return "Share violation";
-    case 27: return "Bad file association";
-    case 31: return "No association found";
-    case 32: return "File not found";
-    default: return std::to_string(Result);
+    case 0:
+      return "Not enough memory or system ressources";
+    case 2:
+      return "File not found";
+    case 3:
+      return "Path not found";
+    case 5:
+      return "Access denied";
+    case 8:
+      return "Not enough memory";
+    case 11:
+      return "Invalid file";
+    case 26:
+      return "Share violation";
+    case 27:
+      return "Bad file association";
+    case 31:
+      return "No association found";
+    case 32:
+      return "File not found";
+    default:
+      return std::to_string(Result);
   }
 }
 
@@ -237,8 +250,7 @@ namespace {
 bool SameTextAscii(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
   return true;
 }
 

@@ -26,7 +26,9 @@ const char* LevelText(TVEKLogLevel Level) {
   return Level < std::size(LogLevelTexts) ? LogLevelTexts[Level] : "      ";
 }
 
-std::size_t Limit(std::int32_t Count) { return Count > 0 ? static_cast<std::size_t>(Count) : 0; }
+std::size_t Limit(std::int32_t Count) {
+  return Count > 0 ? static_cast<std::size_t>(Count) : 0;
+}
 
 std::string MessageOf(const std::exception& E) {
   if (const auto* e = dynamic_cast<const Exception*>(&E)) return e->Message();
@@ -188,4 +190,6 @@ void VEKLogRaiseError(const std::string& Msg) {
   if (VEKApplication && VEKApplication->LogFile) VEKApplication->LogFile->Write(llError, Msg, false);
 }
 
-void InstallLogHooks() { RaiseErrorLogHook = &VEKLogRaiseError; }
+void InstallLogHooks() {
+  RaiseErrorLogHook = &VEKLogRaiseError;
+}

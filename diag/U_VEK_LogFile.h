@@ -25,7 +25,7 @@ extern const char* const LogLevelTexts[6];
 class TfmVEKLog;
 
 class TVEKLogFile {
-public:
+ public:
   // Inactive and empty, with the hidden viewer (no viewer when the process
   // has no GUI application object).
   TVEKLogFile();
@@ -66,7 +66,7 @@ public:
   // The closing block and the final save. Never raises.
   void Stop();
 
-private:
+ private:
   void StartFailed(const std::string& Reason);
 
   bool FActive = false;

@@ -15,7 +15,9 @@
 
 namespace {
 
-std::string Reason(int Err) { return std::generic_category().message(Err); }
+std::string Reason(int Err) {
+  return std::generic_category().message(Err);
+}
 
 [[noreturn]] void Fail(const char* What, const std::string& FileName, int Err, const char* Why = nullptr) {
   throw EInOutError(std::string(What) + " \"" + FileName + "\". " + (Why ? std::string(Why) : Reason(Err)), Err);
@@ -25,7 +27,7 @@ std::string Reason(int Err) { return std::generic_category().message(Err); }
 constexpr std::size_t kChunk = 64 * 1024;
 
 class TPosixWriter final : public TVEKLogWriter {
-public:
+ public:
   // InPlace: the file had content before; Sync cuts it to what was appended.
   TPosixWriter(int Fd, std::string FileName, bool InPlace)
       : FFd(Fd), FFileName(std::move(FileName)), FInPlace(InPlace) {}
@@ -62,7 +64,7 @@ public:
     if (::close(fd) != 0 && errno != EINTR) Fail("Cannot write file", FFileName, errno);
   }
 
-private:
+ private:
   int FFd;
   std::string FFileName;
   bool FInPlace;
@@ -156,7 +158,9 @@ bool TVEKPosixLogStorage::FileExists(const std::string& FileName) {
   return !FileName.empty() && ::stat(FileName.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-void TVEKPosixLogStorage::CreateEmptyFile(const std::string& FileName) { ::CreateEmptyFile(FileName); }
+void TVEKPosixLogStorage::CreateEmptyFile(const std::string& FileName) {
+  ::CreateEmptyFile(FileName);
+}
 
 std::vector<std::string> TVEKPosixLogStorage::ReadLines(const std::string& FileName, std::size_t MaxCount) {
   // Look before reading: opening a FIFO or a device could block or never end.
@@ -239,7 +243,9 @@ void TVEKPosixLogStorage::RenameFile(const std::string& From, const std::string&
   }
 }
 
-void TVEKPosixLogStorage::RemoveFile(const std::string& FileName) noexcept { ::unlink(FileName.c_str()); }
+void TVEKPosixLogStorage::RemoveFile(const std::string& FileName) noexcept {
+  ::unlink(FileName.c_str());
+}
 
 void TVEKPosixLogStorage::SyncFolder(const std::string& Folder) noexcept {
   const int fd = ::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -260,7 +266,9 @@ TVEKLogStorage* DefaultStorage() {
 TVEKLogStorage* CurrentStorage = nullptr;
 }  // namespace
 
-TVEKLogStorage& VEKLogStorage() { return CurrentStorage ? *CurrentStorage : *DefaultStorage(); }
+TVEKLogStorage& VEKLogStorage() {
+  return CurrentStorage ? *CurrentStorage : *DefaultStorage();
+}
 
 TVEKLogStorage* SetVEKLogStorage(TVEKLogStorage* Storage) {
   TVEKLogStorage* previous = &VEKLogStorage();

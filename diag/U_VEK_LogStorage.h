@@ -31,7 +31,7 @@ inline constexpr std::uintmax_t kMaxLogFileSize = 64u * 1024 * 1024;
 
 // A new file being written by ReplaceFile.
 class TVEKLogWriter {
-public:
+ public:
   virtual ~TVEKLogWriter() = default;  // closes the file if Close was not called; never raises
   virtual void Append(std::string_view Data) = 0;
   // Pushes everything appended so far to the disk.
@@ -40,7 +40,7 @@ public:
 };
 
 class TVEKLogStorage {
-public:
+ public:
   virtual ~TVEKLogStorage() = default;
 
   // True when something other than a folder exists at FileName. Never raises:
@@ -80,7 +80,7 @@ public:
 
 // The real file system.
 class TVEKPosixLogStorage final : public TVEKLogStorage {
-public:
+ public:
   bool FileExists(const std::string& FileName) override;
   void CreateEmptyFile(const std::string& FileName) override;
   std::vector<std::string> ReadLines(const std::string& FileName, std::size_t MaxCount) override;

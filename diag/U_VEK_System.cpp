@@ -42,7 +42,7 @@ std::string OSCallText(const TOSCallResult& r) {
 }
 
 // The registry facts, in the order of TShellFolder.
-std::string TVEKWindows::* const kShellFields[ShellFolderCount] = {
+std::string TVEKWindows::*const kShellFields[ShellFolderCount] = {
     &TVEKWindows::ProgramFilesDir,
     &TVEKWindows::CommonFilesDir,
     &TVEKWindows::MediaPath,
@@ -145,7 +145,7 @@ std::string ExtensionOf(const std::string& path) {
 //   therefore counts as the cancellation: AppHook(smEndSession, false), and
 //   a later Quit event is an ordinary one again.
 class TVEKSessionHook : public QObject {
-public:
+ public:
   explicit TVEKSessionHook(TVEKWindows* Owner) : FOwner(Owner) {
     auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
     app->installEventFilter(this);
@@ -177,7 +177,7 @@ public:
     return false;
   }
 
-private:
+ private:
   TVEKWindows* FOwner;
   bool FEnding = false;
 };
@@ -381,11 +381,16 @@ TVEKPriority TVEKApplication::GetPriority() {
   int error = 0;
   if (!CurrentProcessServices().GetPriorityClass(cls, error)) RaiseLastOSError(error);
   switch (cls) {
-    case pcHigh: return prHigh;
-    case pcIdle: return prIdle;
-    case pcNormal: return prNormal;
-    case pcRealTime: return prRealTime;
-    default: return prNormal;
+    case pcHigh:
+      return prHigh;
+    case pcIdle:
+      return prIdle;
+    case pcNormal:
+      return prNormal;
+    case pcRealTime:
+      return prRealTime;
+    default:
+      return prNormal;
   }
 }
 

@@ -27,7 +27,7 @@ enum TVEKSessionMessage : std::uint8_t {
 extern const char* const PlatformNames[3];
 
 class TVEKWindows {
-public:
+ public:
   // Gathers every fact (Refresh) and starts watching the session's end: the
   // desktop's session manager (see AppHook) and the signals SIGTERM, SIGHUP
   // and SIGINT, which end the program at once through its normal shut-down
@@ -61,8 +61,8 @@ public:
   std::vector<std::string> DisplayModes;
   std::string WindowsDir, SystemDir, TempDir;
   std::string ProgramFilesDir, CommonFilesDir, MediaPath;
-  std::string CommonAdministrativeTools, CommonAppData, CommonDesktop, CommonDocuments, CommonFavorites,
-      CommonPrograms, CommonStartMenu, CommonStartup, CommonTemplates;
+  std::string CommonAdministrativeTools, CommonAppData, CommonDesktop, CommonDocuments, CommonFavorites, CommonPrograms,
+      CommonStartMenu, CommonStartup, CommonTemplates;
   std::string AdministrativeTools, AppData, Cookies, Desktop, Personal, Favorites, Fonts, History, LocalSettings,
       LocalAppData, Cache, NetHood, MyPictures, PrintHood, Programs, Recent, SendTo, StartMenu, Startup, Templates;
   std::string MemoryLoad;
@@ -70,7 +70,7 @@ public:
   // Asked when the desktop wants to end the user's session; the flag starts false.
   std::function<void(TVEKWindows* Sender, bool& CanEndSession)> OnQueryEndSession;
 
-private:
+ private:
   void ReadMemoryStatus();
   [[noreturn]] static void EndProgram(int ExitCode);
   void InstallHooks();
@@ -82,7 +82,7 @@ private:
 enum TVEKPriority : std::uint8_t { prHigh = 0, prIdle = 1, prNormal = 2, prRealTime = 3 };
 
 class TVEKApplication {
-public:
+ public:
   // Gathers every fact and names the log file; decides LogActive from the
   // command line. An error on the way is raised again after the object's
   // parts are released.
@@ -124,4 +124,3 @@ void InitVEKSystem();
 // The unit's shut-down: releases VEKWindows, then VEKApplication (each
 // with SafeFreeAndNil, so a second call does nothing).
 void FinalizeVEKSystem();
-

@@ -34,13 +34,13 @@ enum : std::uint32_t {
 };
 
 struct TDirEntry {
-  std::string Name;      // the entry's name, without folder
+  std::string Name;       // the entry's name, without folder
   std::int64_t Size = 0;  // bytes; 0 for folders
   std::uint32_t Attr = 0;
 };
 
 class TDirEnum {
-public:
+ public:
   // Starts enumerating `folder` (with or without trailing separator).
   // A folder that cannot be opened gives an enumeration with no entries;
   // Error() then holds the system's error number.
@@ -54,7 +54,7 @@ public:
   bool Next(TDirEntry& entry);
   int Error() const;
 
-private:
+ private:
   struct TImpl;
   std::unique_ptr<TImpl> FImpl;
 };

@@ -27,7 +27,9 @@ TDirEnum::~TDirEnum() {
   if (FImpl->Dir) ::closedir(FImpl->Dir);
 }
 
-int TDirEnum::Error() const { return FImpl->Err; }
+int TDirEnum::Error() const {
+  return FImpl->Err;
+}
 
 bool TDirEnum::Next(TDirEntry& entry) {
   if (!FImpl->Dir) return false;

@@ -45,9 +45,9 @@
 #include <string>
 
 struct THttpLimits {
-  long ConnectTimeoutMs = 30000;                   // a connection that cannot be made in 30 s fails the open
-  long StallTimeoutMs = 60000;                     // a transfer that delivers nothing for 60 s fails (the open, or the read)
-  std::size_t MaxBodyBytes = 16u * 1024 * 1024;   // a larger body fails the fetch (open or read)
+  long ConnectTimeoutMs = 30000;  // a connection that cannot be made in 30 s fails the open
+  long StallTimeoutMs = 60000;    // a transfer that delivers nothing for 60 s fails (the open, or the read)
+  std::size_t MaxBodyBytes = 16u * 1024 * 1024;  // a larger body fails the fetch (open or read)
   long MaxRedirects = 10;
 };
 
@@ -56,7 +56,7 @@ struct THttpCore;
 
 // One open URL (the "URL handle"). Created by TInternetSession::OpenUrl.
 class TInternetUrl {
-public:
+ public:
   ~TInternetUrl();  // closes the URL handle; an unfinished transfer is dropped with its connection
   TInternetUrl(const TInternetUrl&) = delete;
   TInternetUrl& operator=(const TInternetUrl&) = delete;
@@ -73,7 +73,7 @@ public:
   // Never blocks longer than the stall time-out without data.
   bool Read(char* buffer, std::size_t size, std::size_t& got);
 
-private:
+ private:
   friend class TInternetSession;
   TInternetUrl(std::shared_ptr<THttpCore> core, unsigned long generation);
   std::shared_ptr<THttpCore> FCore;
@@ -82,7 +82,7 @@ private:
 
 // The Internet handle of one check.
 class TInternetSession {
-public:
+ public:
   // agent: the User-Agent string. Returns null only when the HTTP library
   // cannot start.
   static std::unique_ptr<TInternetSession> Open(const std::string& agent, const THttpLimits& limits = {});
@@ -103,7 +103,7 @@ public:
   // (for logs); empty while nothing has failed. Success does not clear it.
   const std::string& LastError() const;
 
-private:
+ private:
   explicit TInternetSession(std::shared_ptr<THttpCore> core);
   std::shared_ptr<THttpCore> FCore;
 };

@@ -30,7 +30,9 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
-bool RawUnsafe(unsigned char b) { return b <= 0x20 || b >= 0x7F; }
+bool RawUnsafe(unsigned char b) {
+  return b <= 0x20 || b >= 0x7F;
+}
 
 void AppendEscaped(std::string& out, unsigned char b) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -54,7 +56,9 @@ std::string Printable(const std::string& url) {
   return out;
 }
 
-long AtLeast(long value, long floor) { return value < floor ? floor : value; }
+long AtLeast(long value, long floor) {
+  return value < floor ? floor : value;
+}
 
 }  // namespace
 
@@ -85,9 +89,9 @@ struct THttpCore {
   THttpLimits Limits;
   CURL* Easy = nullptr;
   CURLM* Multi = nullptr;
-  bool Closed = false;     // the session is gone; the handles are released
-  bool Attached = false;   // Easy is in Multi
-  bool UrlOpen = false;    // the URL of Generation is open
+  bool Closed = false;    // the session is gone; the handles are released
+  bool Attached = false;  // Easy is in Multi
+  bool UrlOpen = false;   // the URL of Generation is open
   unsigned long Generation = 0;
   std::string LastError;
   std::string Url;  // printable form of the current URL, for messages
@@ -180,8 +184,7 @@ struct THttpCore {
       while (CURLMsg* msg = curl_multi_info_read(Multi, &left))
         if (msg->msg == CURLMSG_DONE && msg->easy_handle == Easy) Finish(msg->data.result);
       if (State != TState::Running || ready()) return;
-      const auto idle =
-          std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - LastArrival).count();
+      const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - LastArrival).count();
       if (idle >= stall) return Abort("no data from the server for " + std::to_string(stall) + " ms");
       const long wait = std::min<long>(stall - static_cast<long>(idle), std::numeric_limits<int>::max());
       mc = curl_multi_poll(Multi, nullptr, 0, static_cast<int>(wait), nullptr);
@@ -238,7 +241,9 @@ struct THttpCore {
 
 TInternetSession::TInternetSession(std::shared_ptr<THttpCore> core) : FCore(std::move(core)) {}
 
-TInternetSession::~TInternetSession() { FCore->Close(); }
+TInternetSession::~TInternetSession() {
+  FCore->Close();
+}
 
 std::unique_ptr<TInternetSession> TInternetSession::Open(const std::string& agent, const THttpLimits& limits) {
   if (!CurlStarted()) return nullptr;
@@ -274,7 +279,9 @@ std::unique_ptr<TInternetSession> TInternetSession::Open(const std::string& agen
   return std::unique_ptr<TInternetSession>(new TInternetSession(std::move(core)));
 }
 
-const std::string& TInternetSession::LastError() const { return FCore->LastError; }
+const std::string& TInternetSession::LastError() const {
+  return FCore->LastError;
+}
 
 std::unique_ptr<TInternetUrl> TInternetSession::OpenUrl(const std::string& url) {
   THttpCore& core = *FCore;

@@ -26,7 +26,7 @@ enum : std::uint32_t {
 };
 
 class TProcessServices {
-public:
+ public:
   virtual ~TProcessServices() = default;
 
   // Full path of the running executable as the GUI application reports it.
@@ -65,7 +65,7 @@ public:
 // read as the four classes above, any other negative value as
 // pcAboveNormal and any other positive value as pcBelowNormal.
 class TPosixProcessServices final : public TProcessServices {
-public:
+ public:
   // The GUI application's ExeName(); without one, /proc/self/exe.
   std::string ExecutablePath() override;
   // QCoreApplication::arguments() after the first (the toolkit's own
@@ -104,7 +104,7 @@ TProcessServices* SetCurrentProcessServices(TProcessServices* Services);
 // created without one, or on another thread, a watch does nothing
 // (Watching() false) and the signals keep their dispositions.
 class TEndSignalWatch {
-public:
+ public:
   using TOnSignal = std::function<void(int Signal)>;
   explicit TEndSignalWatch(TOnSignal OnSignal);
   ~TEndSignalWatch();
@@ -118,7 +118,7 @@ public:
   // signal cannot cut the program's shut-down short.
   static void IgnoreEndSignals();
 
-private:
+ private:
   TOnSignal FOnSignal;
   bool FWatching = false;
   friend struct TEndSignalState;

@@ -44,11 +44,20 @@ TProcessServices* Installed = nullptr;
 // The nice value of each priority class; false for an unknown class.
 bool NiceOfClass(std::uint32_t cls, int& nice) {
   switch (cls) {
-    case pcRealTime: nice = -20; return true;
-    case pcHigh: nice = -10; return true;
-    case pcNormal: nice = 0; return true;
-    case pcIdle: nice = 19; return true;
-    default: return false;
+    case pcRealTime:
+      nice = -20;
+      return true;
+    case pcHigh:
+      nice = -10;
+      return true;
+    case pcNormal:
+      nice = 0;
+      return true;
+    case pcIdle:
+      nice = 19;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -112,7 +121,9 @@ bool TPosixProcessServices::BeingDebugged() {
   return ProcFieldNumber(ReadProcFile("/proc/self/status"), "TracerPid", tracer) && tracer != 0;
 }
 
-bool TPosixProcessServices::TopLevelWindowExists(const std::string&) { return false; }
+bool TPosixProcessServices::TopLevelWindowExists(const std::string&) {
+  return false;
+}
 
 bool TPosixProcessServices::GetPriorityClass(std::uint32_t& Class, int& Error) {
   Error = 0;
@@ -136,11 +147,21 @@ bool TPosixProcessServices::GetPriorityClass(std::uint32_t& Class, int& Error) {
     return false;
   }
   switch (nice) {
-    case -20: Class = pcRealTime; break;
-    case -10: Class = pcHigh; break;
-    case 0: Class = pcNormal; break;
-    case 19: Class = pcIdle; break;
-    default: Class = nice < 0 ? pcAboveNormal : pcBelowNormal; break;
+    case -20:
+      Class = pcRealTime;
+      break;
+    case -10:
+      Class = pcHigh;
+      break;
+    case 0:
+      Class = pcNormal;
+      break;
+    case 19:
+      Class = pcIdle;
+      break;
+    default:
+      Class = nice < 0 ? pcAboveNormal : pcBelowNormal;
+      break;
   }
   return true;
 }

@@ -202,12 +202,18 @@ void CloseInherited(int keep, int maxFd) {
 
 int MapExitStatus(int status) {
   switch (status) {
-    case 0: return seSuccess;
-    case 1: return seBadFormat;
-    case 2: return seFileNotFound;
-    case 3: return seNoAssoc;
-    case 5: return seAccessDenied;
-    default: return seAssocIncomplete;
+    case 0:
+      return seSuccess;
+    case 1:
+      return seBadFormat;
+    case 2:
+      return seFileNotFound;
+    case 3:
+      return seNoAssoc;
+    case 5:
+      return seAccessDenied;
+    default:
+      return seAssocIncomplete;
   }
 }
 
@@ -216,28 +222,40 @@ int MapExecError(int err) {
     case ENOENT:
     case ENOTDIR:
     case ELOOP:
-    case ENAMETOOLONG: return seNoAssoc;
+    case ENAMETOOLONG:
+      return seNoAssoc;
     case EACCES:
-    case EPERM: return seAccessDenied;
+    case EPERM:
+      return seAccessDenied;
     case ENOMEM:
-    case E2BIG: return seOutOfMemory;
+    case E2BIG:
+      return seOutOfMemory;
     case ENOEXEC:
     case EINVAL:
     case EISDIR:
-    case ELIBBAD: return seBadFormat;
-    case ETXTBSY: return seShareViolation;
-    case ELIBACC: return seDllNotFound;
-    default: return seOutOfResources;
+    case ELIBBAD:
+      return seBadFormat;
+    case ETXTBSY:
+      return seShareViolation;
+    case ELIBACC:
+      return seDllNotFound;
+    default:
+      return seOutOfResources;
   }
 }
 
 int MapReport(const TReport& r) {
   switch (r.Stage) {
-    case stExited: return MapExitStatus(r.Value);
-    case stSignaled: return seAssocIncomplete;
-    case stChdirFailed: return r.Value == EACCES || r.Value == EPERM ? seAccessDenied : sePathNotFound;
-    case stExecFailed: return MapExecError(r.Value);
-    default: return seOutOfResources;  // stForkFailed, stWaitFailed, garbage
+    case stExited:
+      return MapExitStatus(r.Value);
+    case stSignaled:
+      return seAssocIncomplete;
+    case stChdirFailed:
+      return r.Value == EACCES || r.Value == EPERM ? seAccessDenied : sePathNotFound;
+    case stExecFailed:
+      return MapExecError(r.Value);
+    default:
+      return seOutOfResources;  // stForkFailed, stWaitFailed, garbage
   }
 }
 
@@ -319,9 +337,12 @@ int ShellExecute(const std::string& verb, const std::string& file, const std::st
   const TWait wait = WaitForReport(fds[0], kVerdictWaitMs, report);
   ::close(fds[0]);
   switch (wait) {
-    case TWait::TimedOut: return seSuccess;
-    case TWait::Closed: return seOutOfResources;
-    case TWait::Report: break;
+    case TWait::TimedOut:
+      return seSuccess;
+    case TWait::Closed:
+      return seOutOfResources;
+    case TWait::Report:
+      break;
   }
   return MapReport(report);
 }

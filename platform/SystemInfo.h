@@ -36,11 +36,38 @@ struct TOSCallResult {
 
 // The registry facts and shell folders, in the order of their fields.
 enum class TShellFolder : std::uint8_t {
-  ProgramFilesDir, CommonFilesDir, MediaPath,
-  CommonAdministrativeTools, CommonAppData, CommonDesktop, CommonDocuments, CommonFavorites, CommonPrograms,
-  CommonStartMenu, CommonStartup, CommonTemplates,
-  AdministrativeTools, AppData, Cookies, Desktop, Personal, Favorites, Fonts, History, LocalSettings, LocalAppData,
-  Cache, NetHood, MyPictures, PrintHood, Programs, Recent, SendTo, StartMenu, Startup, Templates,
+  ProgramFilesDir,
+  CommonFilesDir,
+  MediaPath,
+  CommonAdministrativeTools,
+  CommonAppData,
+  CommonDesktop,
+  CommonDocuments,
+  CommonFavorites,
+  CommonPrograms,
+  CommonStartMenu,
+  CommonStartup,
+  CommonTemplates,
+  AdministrativeTools,
+  AppData,
+  Cookies,
+  Desktop,
+  Personal,
+  Favorites,
+  Fonts,
+  History,
+  LocalSettings,
+  LocalAppData,
+  Cache,
+  NetHood,
+  MyPictures,
+  PrintHood,
+  Programs,
+  Recent,
+  SendTo,
+  StartMenu,
+  Startup,
+  Templates,
 };
 inline constexpr int ShellFolderCount = 32;
 
@@ -55,8 +82,8 @@ enum class TFolderRead : std::uint8_t {
 
 // One display mode.
 struct TDisplayMode {
-  int Width = 0;         // pixels
-  int Height = 0;        // pixels
+  int Width = 0;   // pixels
+  int Height = 0;  // pixels
   int BitsPerPixel = 0;
 };
 
@@ -73,12 +100,12 @@ struct TMemoryStatus {
 
 // The registry error: a value exists with a type other than text.
 class ERegistryException : public Exception {
-public:
+ public:
   using Exception::Exception;
 };
 
 class TSystemInfo {
-public:
+ public:
   virtual ~TSystemInfo() = default;
 
   virtual TOSVersionRecord VersionRecord() = 0;
@@ -104,7 +131,7 @@ public:
 };
 
 class TPosixSystemInfo final : public TSystemInfo {
-public:
+ public:
   TOSVersionRecord VersionRecord() override;
   TOSCallResult ComputerName() override;
   TOSCallResult UserName() override;
@@ -137,8 +164,7 @@ std::string SysErrorMessage(int Code);
 // Major, minor and patch level of a kernel release such as
 // "6.1.0-18-amd64": the leading decimal numbers separated by dots; missing
 // ones are 0; a number too large for 32 bits is cut at the largest value.
-void ParseKernelRelease(const std::string& Release, std::uint32_t& Major, std::uint32_t& Minor,
-                        std::uint32_t& Build);
+void ParseKernelRelease(const std::string& Release, std::uint32_t& Major, std::uint32_t& Minor, std::uint32_t& Build);
 
 // The value of `Key` in an os-release file (KEY=value lines, the value
 // optionally in single or double quotes, a backslash escaping the next

@@ -93,7 +93,9 @@ void ForEachLine(const std::string& text, F each) {
   }
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 // For a line "KEY=..." (leading blanks allowed) with the given key: the part
 // after "=", else false.
@@ -202,8 +204,7 @@ bool ParseUnsigned(std::string_view s, std::size_t& i, std::uint64_t& value) {
 bool ProcField(const std::string& content, const std::string& key, std::string_view& rest) {
   bool found = false;
   ForEachLine(content, [&](std::string_view line) {
-    if (found || line.size() <= key.size() || line.compare(0, key.size(), key) != 0 || line[key.size()] != ':')
-      return;
+    if (found || line.size() <= key.size() || line.compare(0, key.size(), key) != 0 || line[key.size()] != ':') return;
     rest = line.substr(key.size() + 1);
     found = true;
   });
@@ -233,8 +234,7 @@ TSystemInfo* Installed = nullptr;
 
 // ---------------------------------------------------------------------------
 
-void ParseKernelRelease(const std::string& Release, std::uint32_t& Major, std::uint32_t& Minor,
-                        std::uint32_t& Build) {
+void ParseKernelRelease(const std::string& Release, std::uint32_t& Major, std::uint32_t& Minor, std::uint32_t& Build) {
   std::uint32_t* parts[3] = {&Major, &Minor, &Build};
   for (auto* p : parts) *p = 0;
   std::size_t i = 0;
@@ -326,7 +326,9 @@ bool ProcFieldBytes(const std::string& Content, const std::string& Key, std::uin
   return true;
 }
 
-std::string SysErrorMessage(int Code) { return std::strerror(Code); }
+std::string SysErrorMessage(int Code) {
+  return std::strerror(Code);
+}
 
 TSystemInfo& CurrentSystemInfo() {
   static TPosixSystemInfo platform;
@@ -396,8 +398,12 @@ TOSCallResult TPosixSystemInfo::UserName() {
 }
 
 // The Windows and system folders have no equivalent: empty, successfully.
-TOSCallResult TPosixSystemInfo::WindowsDir() { return {true, {}, 0}; }
-TOSCallResult TPosixSystemInfo::SystemDir() { return {true, {}, 0}; }
+TOSCallResult TPosixSystemInfo::WindowsDir() {
+  return {true, {}, 0};
+}
+TOSCallResult TPosixSystemInfo::SystemDir() {
+  return {true, {}, 0};
+}
 
 // $TMPDIR when set and not empty, else /tmp; with a trailing "/".
 TOSCallResult TPosixSystemInfo::TempDir() {
@@ -431,17 +437,38 @@ TFolderRead TPosixSystemInfo::ShellFolder(TShellFolder Folder, std::string& Valu
   const std::string home = HomeDir();
   const auto below = [](std::string base, const char* sub) { return base.empty() ? base : base + "/" + sub; };
   switch (Folder) {
-    case TShellFolder::AppData: Value = XdgBase("XDG_CONFIG_HOME", ".config", home); break;
-    case TShellFolder::LocalAppData: Value = XdgBase("XDG_DATA_HOME", ".local/share", home); break;
-    case TShellFolder::Cache: Value = XdgBase("XDG_CACHE_HOME", ".cache", home); break;
-    case TShellFolder::Fonts: Value = below(XdgBase("XDG_DATA_HOME", ".local/share", home), "fonts"); break;
-    case TShellFolder::Programs: Value = below(XdgBase("XDG_DATA_HOME", ".local/share", home), "applications"); break;
-    case TShellFolder::Startup: Value = below(XdgBase("XDG_CONFIG_HOME", ".config", home), "autostart"); break;
-    case TShellFolder::Desktop: Value = XdgUserDir("XDG_DESKTOP_DIR", "Desktop", home); break;
-    case TShellFolder::Personal: Value = XdgUserDir("XDG_DOCUMENTS_DIR", "Documents", home); break;
-    case TShellFolder::MyPictures: Value = XdgUserDir("XDG_PICTURES_DIR", "Pictures", home); break;
-    case TShellFolder::Templates: Value = XdgUserDir("XDG_TEMPLATES_DIR", "Templates", home); break;
-    default: break;
+    case TShellFolder::AppData:
+      Value = XdgBase("XDG_CONFIG_HOME", ".config", home);
+      break;
+    case TShellFolder::LocalAppData:
+      Value = XdgBase("XDG_DATA_HOME", ".local/share", home);
+      break;
+    case TShellFolder::Cache:
+      Value = XdgBase("XDG_CACHE_HOME", ".cache", home);
+      break;
+    case TShellFolder::Fonts:
+      Value = below(XdgBase("XDG_DATA_HOME", ".local/share", home), "fonts");
+      break;
+    case TShellFolder::Programs:
+      Value = below(XdgBase("XDG_DATA_HOME", ".local/share", home), "applications");
+      break;
+    case TShellFolder::Startup:
+      Value = below(XdgBase("XDG_CONFIG_HOME", ".config", home), "autostart");
+      break;
+    case TShellFolder::Desktop:
+      Value = XdgUserDir("XDG_DESKTOP_DIR", "Desktop", home);
+      break;
+    case TShellFolder::Personal:
+      Value = XdgUserDir("XDG_DOCUMENTS_DIR", "Documents", home);
+      break;
+    case TShellFolder::MyPictures:
+      Value = XdgUserDir("XDG_PICTURES_DIR", "Pictures", home);
+      break;
+    case TShellFolder::Templates:
+      Value = XdgUserDir("XDG_TEMPLATES_DIR", "Templates", home);
+      break;
+    default:
+      break;
   }
   return Value.empty() ? TFolderRead::Missing : TFolderRead::Found;
 }

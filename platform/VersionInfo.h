@@ -29,16 +29,16 @@
 // The fixed part of a version block (the original platform's
 // VS_FIXEDFILEINFO, same fields, same order, 52 bytes).
 struct TFixedFileInfo {
-  std::uint32_t dwSignature = 0;       // VS_FFI_SIGNATURE in a valid block
+  std::uint32_t dwSignature = 0;  // VS_FFI_SIGNATURE in a valid block
   std::uint32_t dwStrucVersion = 0;
-  std::uint32_t dwFileVersionMS = 0;   // major << 16 | minor
-  std::uint32_t dwFileVersionLS = 0;   // release << 16 | build
+  std::uint32_t dwFileVersionMS = 0;  // major << 16 | minor
+  std::uint32_t dwFileVersionLS = 0;  // release << 16 | build
   std::uint32_t dwProductVersionMS = 0;
   std::uint32_t dwProductVersionLS = 0;
   std::uint32_t dwFileFlagsMask = 0;
   std::uint32_t dwFileFlags = 0;
-  std::uint32_t dwFileOS = 0;          // VOS_* value
-  std::uint32_t dwFileType = 0;        // VFT_* value
+  std::uint32_t dwFileOS = 0;    // VOS_* value
+  std::uint32_t dwFileType = 0;  // VFT_* value
   std::uint32_t dwFileSubtype = 0;
   std::uint32_t dwFileDateMS = 0;
   std::uint32_t dwFileDateLS = 0;

@@ -19,13 +19,13 @@ namespace {
 
 // Random access to the bytes of a file or of a buffer.
 class TByteSource {
-public:
+ public:
   virtual ~TByteSource() = default;
   virtual std::uint64_t Size() const = 0;
   // Copies `Count` bytes at `Offset` into `Out`; false when they are not all there.
   virtual bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const = 0;
 
-protected:
+ protected:
   bool InRange(std::uint64_t Offset, std::uint64_t Count) const {
     const std::uint64_t size = Size();
     return Offset <= size && Count <= size - Offset;
@@ -33,7 +33,7 @@ protected:
 };
 
 class TMemorySource final : public TByteSource {
-public:
+ public:
   explicit TMemorySource(std::string_view Bytes) : FBytes(Bytes) {}
   std::uint64_t Size() const override { return FBytes.size(); }
   bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override {
@@ -42,12 +42,12 @@ public:
     return true;
   }
 
-private:
+ private:
   std::string_view FBytes;
 };
 
 class TFileSource final : public TByteSource {
-public:
+ public:
   // Opens `FileName` for reading. Pipes, devices and folders are refused
   // (they have no version block, and reading a pipe could block).
   explicit TFileSource(const std::string& FileName) {
@@ -83,14 +83,14 @@ public:
     return true;
   }
 
-private:
+ private:
   int FHandle = -1;
   std::uint64_t FSize = 0;
 };
 
 // Little- or big-endian numbers out of a source.
 class TReader {
-public:
+ public:
   explicit TReader(const TByteSource& Source, bool BigEndian = false) : FSource(&Source), FBigEndian(BigEndian) {}
 
   const TByteSource& Source() const { return *FSource; }
@@ -105,7 +105,7 @@ public:
     return true;
   }
 
-private:
+ private:
   bool Number(std::uint64_t Offset, int Width, std::uint32_t& Value) const {
     unsigned char b[4];
     if (!FSource->Read(Offset, static_cast<std::size_t>(Width), b)) return false;
@@ -140,7 +140,7 @@ constexpr std::uint32_t RtVersion = 16;
 constexpr std::uint32_t HighBit = 0x80000000u;
 
 class TPeImage {
-public:
+ public:
   explicit TPeImage(const TReader& Reader) : R(Reader) {}
 
   bool FindVersionBlock(std::string& Block) {
@@ -179,9 +179,9 @@ public:
     if (!MapRva(rsrcRva, 0, FRsrcOffset, &FRsrcAvailable)) return false;
 
     std::uint32_t entry = 0;
-    if (!FindEntry(0, true, RtVersion, entry) || !(entry & HighBit)) return false;  // type
+    if (!FindEntry(0, true, RtVersion, entry) || !(entry & HighBit)) return false;          // type
     if (!FindEntry(entry & ~HighBit, false, 0, entry) || !(entry & HighBit)) return false;  // first name
-    if (!FindEntry(entry & ~HighBit, false, 0, entry) || (entry & HighBit)) return false;  // first language
+    if (!FindEntry(entry & ~HighBit, false, 0, entry) || (entry & HighBit)) return false;   // first language
 
     // The data entry: the data's address (an RVA, not a tree offset) and size.
     std::uint32_t dataRva = 0, dataSize = 0;
@@ -191,7 +191,7 @@ public:
     return ReadBlockAt(R.Source(), dataOffset, std::min<std::uint64_t>(dataSize, available), Block);
   }
 
-private:
+ private:
   // A number inside the resource tree.
   bool TreeU32(std::uint64_t Offset, std::uint32_t& Value) const {
     if (Offset > FRsrcAvailable || FRsrcAvailable - Offset < 4) return false;
@@ -265,12 +265,16 @@ struct TElfSection {
 };
 
 class TElfImage {
-public:
+ public:
   explicit TElfImage(const TByteSource& Source) : FSource(Source), R(Source) {}
 
   bool FindVersionBlock(std::string& Block) {
     unsigned char ident[16];
-    if (!FSource.Read(0, sizeof ident, ident) || std::memcmp(ident, "\x7F" "ELF", 4) != 0) return false;
+    if (!FSource.Read(0, sizeof ident, ident) || std::memcmp(ident,
+                                                             "\x7F"
+                                                             "ELF",
+                                                             4) != 0)
+      return false;
     if (ident[4] != 1 && ident[4] != 2) return false;  // ELFCLASS32 / ELFCLASS64
     if (ident[5] != 1 && ident[5] != 2) return false;  // little / big endian
     F64 = ident[4] == 2;
@@ -278,12 +282,10 @@ public:
 
     std::uint32_t entrySize = 0, count16 = 0, names = 0;
     if (F64) {
-      if (!R.U64(0x28, FTable) || !R.U16(0x3A, entrySize) || !R.U16(0x3C, count16) || !R.U16(0x3E, names))
-        return false;
+      if (!R.U64(0x28, FTable) || !R.U16(0x3A, entrySize) || !R.U16(0x3C, count16) || !R.U16(0x3E, names)) return false;
     } else {
       std::uint32_t table = 0;
-      if (!R.U32(0x20, table) || !R.U16(0x2E, entrySize) || !R.U16(0x30, count16) || !R.U16(0x32, names))
-        return false;
+      if (!R.U32(0x20, table) || !R.U16(0x2E, entrySize) || !R.U16(0x30, count16) || !R.U16(0x32, names)) return false;
       FTable = table;
     }
     FEntrySize = entrySize;
@@ -315,13 +317,14 @@ public:
     return false;
   }
 
-private:
+ private:
   bool Section(std::uint64_t Index, TElfSection& S) const {
     const std::uint64_t size = FSource.Size();
     if (FTable > size || Index >= (size - FTable) / FEntrySize) return false;
     const std::uint64_t h = FTable + Index * FEntrySize;
-    if (F64) return R.U32(h, S.Name) && R.U32(h + 4, S.Type) && R.U64(h + 24, S.Offset) && R.U64(h + 32, S.Size) &&
-                    R.U32(h + 40, S.Link);
+    if (F64)
+      return R.U32(h, S.Name) && R.U32(h + 4, S.Type) && R.U64(h + 24, S.Offset) && R.U64(h + 32, S.Size) &&
+             R.U32(h + 40, S.Link);
     std::uint32_t offset = 0, length = 0;
     if (!(R.U32(h, S.Name) && R.U32(h + 4, S.Type) && R.U32(h + 16, offset) && R.U32(h + 20, length) &&
           R.U32(h + 24, S.Link)))
@@ -354,7 +357,10 @@ bool FindVersionBlock(const TByteSource& Source, std::string& Block) {
     const TReader reader(Source);
     return TPeImage(reader).FindVersionBlock(Block);
   }
-  if (Source.Read(0, 4, magic) && std::memcmp(magic, "\x7F" "ELF", 4) == 0)
+  if (Source.Read(0, 4, magic) && std::memcmp(magic,
+                                              "\x7F"
+                                              "ELF",
+                                              4) == 0)
     return TElfImage(Source).FindVersionBlock(Block);
   return false;
 }
@@ -362,10 +368,10 @@ bool FindVersionBlock(const TByteSource& Source, std::string& Block) {
 // --- the block's node tree --------------------------------------------------
 
 struct TNode {
-  std::size_t End = 0;         // one past the node's last byte
-  std::uint32_t Type = 0;      // 0 binary, 1 text
-  std::size_t KeyStart = 0;    // first UTF-16 unit of the key
-  std::size_t KeyUnits = 0;    // without the terminating zero
+  std::size_t End = 0;       // one past the node's last byte
+  std::uint32_t Type = 0;    // 0 binary, 1 text
+  std::size_t KeyStart = 0;  // first UTF-16 unit of the key
+  std::size_t KeyUnits = 0;  // without the terminating zero
   std::size_t ValueStart = 0;
   std::size_t ValueBytes = 0;  // clamped to the node
   std::size_t Children = 0;    // where the first child would start
@@ -376,7 +382,9 @@ std::uint32_t BlockU16(std::string_view Block, std::size_t Offset) {
          std::uint32_t{static_cast<unsigned char>(Block[Offset + 1])} << 8;
 }
 
-constexpr std::size_t Align4(std::size_t Offset) { return (Offset + 3) & ~std::size_t{3}; }
+constexpr std::size_t Align4(std::size_t Offset) {
+  return (Offset + 3) & ~std::size_t{3};
+}
 
 // Reads the node at `Start`, which must end by `Limit` (its parent's end).
 bool ParseNode(std::string_view Block, std::size_t Start, std::size_t Limit, TNode& N) {
@@ -491,10 +499,10 @@ bool VerQueryValue(const std::string& Block, const std::string& SubBlock, TFixed
   TNode root;
   if (!FindNode(Block, "", root) || SubBlock.find_first_not_of('\\') != std::string::npos) return false;
   if (root.ValueBytes < FixedFileInfoSize || BlockU32(Block, root.ValueStart) != VS_FFI_SIGNATURE) return false;
-  std::uint32_t* fields[] = {&Fixed.dwSignature,       &Fixed.dwStrucVersion,     &Fixed.dwFileVersionMS,
-                             &Fixed.dwFileVersionLS,   &Fixed.dwProductVersionMS, &Fixed.dwProductVersionLS,
-                             &Fixed.dwFileFlagsMask,   &Fixed.dwFileFlags,        &Fixed.dwFileOS,
-                             &Fixed.dwFileType,        &Fixed.dwFileSubtype,      &Fixed.dwFileDateMS,
+  std::uint32_t* fields[] = {&Fixed.dwSignature,     &Fixed.dwStrucVersion,     &Fixed.dwFileVersionMS,
+                             &Fixed.dwFileVersionLS, &Fixed.dwProductVersionMS, &Fixed.dwProductVersionLS,
+                             &Fixed.dwFileFlagsMask, &Fixed.dwFileFlags,        &Fixed.dwFileOS,
+                             &Fixed.dwFileType,      &Fixed.dwFileSubtype,      &Fixed.dwFileDateMS,
                              &Fixed.dwFileDateLS};
   static_assert(sizeof fields / sizeof fields[0] * 4 == FixedFileInfoSize);
   for (std::size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i)

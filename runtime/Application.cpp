@@ -23,7 +23,9 @@ std::string TitleFromExeName(const std::string& exe) {
 }  // namespace
 
 TApplication::TApplication(int& argc, char** argv)
-    : QApplication(argc, argv), FExeName(QCoreApplication::applicationFilePath().toStdString()), FTitle(TitleFromExeName(FExeName)) {
+    : QApplication(argc, argv),
+      FExeName(QCoreApplication::applicationFilePath().toStdString()),
+      FTitle(TitleFromExeName(FExeName)) {
   Application = this;
   LoadDesignFonts();
 }

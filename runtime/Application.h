@@ -10,7 +10,7 @@
 
 class TApplication : public QApplication {
   Q_OBJECT
-public:
+ public:
   TApplication(int& argc, char** argv);
   ~TApplication() override;
 
@@ -47,7 +47,7 @@ public:
 
   bool notify(QObject* receiver, QEvent* event) override;
 
-private:
+ private:
   std::string FExeName;
   std::string FTitle;
   bool FTerminated = false;

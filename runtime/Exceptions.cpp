@@ -1,3 +1,5 @@
 #include "runtime/Exceptions.h"
 
-void Abort() { throw EAbort(); }
+void Abort() {
+  throw EAbort();
+}

@@ -8,39 +8,39 @@
 #include <string>
 
 class Exception : public std::exception {
-public:
+ public:
   explicit Exception(std::string message) : FMessage(std::move(message)) {}
   const std::string& Message() const noexcept { return FMessage; }
   void SetMessage(std::string message) { FMessage = std::move(message); }
   const char* what() const noexcept override { return FMessage.c_str(); }
 
-private:
+ private:
   std::string FMessage;
 };
 
 // The silent abort. Its message is the runtime's fixed "Operation aborted"
 // text, which no handler shows.
 class EAbort : public Exception {
-public:
+ public:
   EAbort() : Exception("Operation aborted") {}
 };
 
 // A text that does not convert to a number or a date.
 class EConvertError : public Exception {
-public:
+ public:
   using Exception::Exception;
 };
 
 // A failed file operation; ErrorCode is the system's error number.
 class EInOutError : public Exception {
-public:
+ public:
   EInOutError(std::string message, int errorCode) : Exception(std::move(message)), ErrorCode(errorCode) {}
   int ErrorCode;
 };
 
 // A failed operating-system call; ErrorCode is the system's error number.
 class EOSError : public Exception {
-public:
+ public:
   EOSError(std::string message, int errorCode) : Exception(std::move(message)), ErrorCode(errorCode) {}
   int ErrorCode;
 };

@@ -22,7 +22,9 @@ std::string DateTimeText(std::time_t when) {
                      locale.toString(t.time(), LongTimeFormat(locale)));
 }
 
-std::string NowText() { return DateTimeText(std::time(nullptr)); }
+std::string NowText() {
+  return DateTimeText(std::time(nullptr));
+}
 
 std::string GroupedNumber(std::uint64_t value) {
   const QLocale locale = QLocale::system();

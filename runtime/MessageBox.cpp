@@ -12,11 +12,16 @@ std::vector<TShownMessage> Shown;
 
 QMessageBox::Icon ToQtIcon(TMsgIcon icon) {
   switch (icon) {
-    case TMsgIcon::Information: return QMessageBox::Information;
-    case TMsgIcon::Warning: return QMessageBox::Warning;
-    case TMsgIcon::Error: return QMessageBox::Critical;
-    case TMsgIcon::Question: return QMessageBox::Question;
-    case TMsgIcon::None: break;
+    case TMsgIcon::Information:
+      return QMessageBox::Information;
+    case TMsgIcon::Warning:
+      return QMessageBox::Warning;
+    case TMsgIcon::Error:
+      return QMessageBox::Critical;
+    case TMsgIcon::Question:
+      return QMessageBox::Question;
+    case TMsgIcon::None:
+      break;
   }
   return QMessageBox::NoIcon;
 }
@@ -36,10 +41,18 @@ QMessageBox::StandardButton TMessageBox::Show(const std::string& text, const std
   return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
-void TMessageBox::SetNextAnswer(QMessageBox::StandardButton answer) { NextAnswer = answer; }
-void TMessageBox::SetAutoAnswer(bool on) { AutoAnswer = on; }
-const std::vector<TShownMessage>& TMessageBox::History() { return Shown; }
-void TMessageBox::ClearHistory() { Shown.clear(); }
+void TMessageBox::SetNextAnswer(QMessageBox::StandardButton answer) {
+  NextAnswer = answer;
+}
+void TMessageBox::SetAutoAnswer(bool on) {
+  AutoAnswer = on;
+}
+const std::vector<TShownMessage>& TMessageBox::History() {
+  return Shown;
+}
+void TMessageBox::ClearHistory() {
+  Shown.clear();
+}
 
 void ShowMessage(const std::string& text) {
   TMessageBox::Show(text, Application ? Application->Title() : std::string(), TMsgIcon::None);
@@ -52,4 +65,6 @@ QString ToQString(const std::string& s) {
   return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
 }
 
-std::string FromQString(const QString& s) { return s.toStdString(); }
+std::string FromQString(const QString& s) {
+  return s.toStdString();
+}

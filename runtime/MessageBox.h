@@ -17,7 +17,7 @@ struct TShownMessage {
 };
 
 class TMessageBox {
-public:
+ public:
   // Shows a modal box with the given text, caption, icon and buttons and
   // returns the button pressed.
   static QMessageBox::StandardButton Show(const std::string& text, const std::string& caption, TMsgIcon icon,

@@ -10,7 +10,9 @@ std::vector<std::function<void()>>& Procs() {
 }
 }  // namespace
 
-void AddShutdownProc(std::function<void()> proc) { Procs().push_back(std::move(proc)); }
+void AddShutdownProc(std::function<void()> proc) {
+  Procs().push_back(std::move(proc));
+}
 
 void RunShutdown() {
   auto& procs = Procs();

@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
   std::ofstream config(descriptors.File("curl.cfg"));
   for (int i = 0; i < kProducts; ++i) {
     const std::string id = "p" + std::to_string(i);
-    for (const std::string& url : {UpdateRecordUrl(base, "P", id), HistoryPointerUrl(base, id), base + "history/" + id + ".txt"})
+    for (const std::string& url :
+         {UpdateRecordUrl(base, "P", id), HistoryPointerUrl(base, id), base + "history/" + id + ".txt"})
       config << "url = \"" << url << "\"\noutput = \"/dev/null\"\n";
   }
   config.close();

@@ -53,7 +53,7 @@ BENCHMARK(BM_FileSystemWork)->Iterations(3000)->Repetitions(3)->ReportAggregates
 
 // Keeps the median time per iteration of every benchmark.
 class TRecorder : public benchmark::ConsoleReporter {
-public:
+ public:
   std::map<std::string, double> Median, MedianCpu;  // nanoseconds
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs)

@@ -16,11 +16,12 @@ using namespace WizardAt;
 
 namespace {
 const char* const kDescriptor =
-    "[Product]\r\nID=7\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=14\r\nMONTH=03\r\nYEAR=2025\r\n";
+    "[Product]\r\nID=7\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image "
+    "Tool\r\nCODE=IMT\r\nDAY=14\r\nMONTH=03\r\nYEAR=2025\r\n";
 }  // namespace
 
 class WizardProcess : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     if (X.Display().empty()) GTEST_SKIP() << "Xvfb could not start";
   }
@@ -75,9 +76,9 @@ TEST_F(WizardProcess, NextThenDownloadOpensTheTickedPagesInRowOrderOneSecondApar
   }
   ASSERT_EQ(newer.size(), 3u);
 
-  ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));  // Next
-  ASSERT_TRUE(server.WaitForRequests(12));                // three per product
-  std::this_thread::sleep_for(1500ms);                     // the check's closing pauses
+  ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));       // Next
+  ASSERT_TRUE(server.WaitForRequests(12));                     // three per product
+  std::this_thread::sleep_for(1500ms);                         // the check's closing pauses
   ASSERT_TRUE(X.Click(*window, kListX + 8, kListY + 13 + 6));  // the second row's tick
   std::this_thread::sleep_for(300ms);
   ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));  // Download

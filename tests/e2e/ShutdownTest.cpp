@@ -18,7 +18,8 @@ using namespace WizardAt;
 
 namespace {
 const char* const kDescriptor =
-    "[Product]\r\nID=7\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=14\r\nMONTH=03\r\nYEAR=2025\r\n";
+    "[Product]\r\nID=7\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image "
+    "Tool\r\nCODE=IMT\r\nDAY=14\r\nMONTH=03\r\nYEAR=2025\r\n";
 const std::string kDashes(89, '-');
 
 // The log holds one run: the opening block, then anything, then the closing
@@ -28,7 +29,8 @@ void ExpectOneFramedRun(const std::string& log, const std::string& exe) {
   const std::regex opening("^# " + kDashes + "\r\n# START LOGGING : Brevant at " + stamp + "\r\n# " + kDashes +
                            "\r\n# PROCESS  : " + exe + "\r\n# USER     : [^\r\n]+\r\n# COMPUTER : [^\r\n]+\r\n" +
                            "# SYSTEM   : Linux v[0-9]+\\.[0-9]+\\.[0-9]+ [^\r\n]*\r\n# " + kDashes + "\r\n# \r\n");
-  const std::regex closing("# \r\n# " + kDashes + "\r\n# STOP LOGGING at " + stamp + "\r\n# " + kDashes + "\r\n# \r\n$");
+  const std::regex closing("# \r\n# " + kDashes + "\r\n# STOP LOGGING at " + stamp + "\r\n# " + kDashes +
+                           "\r\n# \r\n$");
   EXPECT_TRUE(std::regex_search(log, opening)) << log;
   EXPECT_TRUE(std::regex_search(log, closing)) << log;
   EXPECT_EQ(log.find("START LOGGING"), log.rfind("START LOGGING")) << log;
@@ -36,7 +38,7 @@ void ExpectOneFramedRun(const std::string& log, const std::string& exe) {
 }  // namespace
 
 class WaysOut : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     if (X.Display().empty()) GTEST_SKIP() << "Xvfb could not start";
     Exe = InstallWizard(Dir);
@@ -93,11 +95,13 @@ TEST_F(WaysOut, ExitOnTheResultsAndDownload) {
     TTempDir dir;
     TServerProcess server(dir, DemoCatalogue());
     ASSERT_FALSE(server.Url().empty());
-    Dir.Write("imagetool.ini",
-              "ID=imagetool\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=1\r\nMONTH=1\r\nYEAR=2025\r\n");
+    Dir.Write(
+        "imagetool.ini",
+        "ID=imagetool\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=1\r\nMONTH=1\r\nYEAR=2025\r\n");
     std::filesystem::remove(Dir.File("Brevant.log"));
     const std::string bin = InstallOpener(dir);
-    const std::string window = Start({"BREVANT_UPDATE_SERVER=" + server.Url(), "PATH=" + bin + ":" + std::getenv("PATH")});
+    const std::string window =
+        Start({"BREVANT_UPDATE_SERVER=" + server.Url(), "PATH=" + bin + ":" + std::getenv("PATH")});
     ASSERT_FALSE(window.empty());
     ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
     ASSERT_TRUE(server.WaitForRequests(3)) << server.Log() << ReadWholeFile(Dir.File("output.txt"));
@@ -156,8 +160,8 @@ TEST_F(WaysOut, AFolderWithoutWriteAccessShowsTheMessageAndCarriesOn) {
   } else {
     ::chmod(Dir.Path().c_str(), 0555);
   }
-  Wizard = std::make_unique<TChildProcess>(argv, std::vector<std::string>{X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "HOME=/tmp"},
-                                           "/dev/null");
+  Wizard = std::make_unique<TChildProcess>(
+      argv, std::vector<std::string>{X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "HOME=/tmp"}, "/dev/null");
   const auto box = X.WaitForWindow("^Brevant$", 30s);
   ASSERT_TRUE(box);
   ASSERT_TRUE(X.PressKey(*box, "Return"));
@@ -173,13 +177,15 @@ TEST_F(WaysOut, ARefusedDownloadIsLoggedAsAnErrorEntry) {
   TTempDir dir;
   TServerProcess server(dir, DemoCatalogue());
   ASSERT_FALSE(server.Url().empty());
-  Dir.Write("imagetool.ini",
-            "ID=imagetool\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=1\r\nMONTH=1\r\nYEAR=2025\r\n");
+  Dir.Write(
+      "imagetool.ini",
+      "ID=imagetool\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=1\r\nMONTH=1\r\nYEAR=2025\r\n");
   const std::string bin = dir.File("bin");
   std::filesystem::create_directory(bin);
   dir.Write("bin/xdg-open", "#!/bin/sh\nexit 4\n");  // the desktop's action failed
   ::chmod((bin + "/xdg-open").c_str(), 0755);
-  const std::string window = Start({"BREVANT_UPDATE_SERVER=" + server.Url(), "PATH=" + bin + ":" + std::getenv("PATH")});
+  const std::string window =
+      Start({"BREVANT_UPDATE_SERVER=" + server.Url(), "PATH=" + bin + ":" + std::getenv("PATH")});
   ASSERT_FALSE(window.empty());
   ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
   ASSERT_TRUE(server.WaitForRequests(3));
@@ -189,12 +195,14 @@ TEST_F(WaysOut, ARefusedDownloadIsLoggedAsAnErrorEntry) {
   ASSERT_TRUE(box);
   ASSERT_TRUE(X.PressKey(*box, "Return"));
   std::this_thread::sleep_for(300ms);
-  ASSERT_TRUE(Wizard->Running());  // it stays on the results
+  ASSERT_TRUE(Wizard->Running());                         // it stays on the results
   ASSERT_TRUE(X.Click(window, kRightButtonX, kButtonY));  // Exit
   ASSERT_EQ(Wizard->Wait(15s), 0);
   const std::string log = Log();
   ExpectOneFramedRun(log, Exe);
-  const std::regex entry("# [^\r\n]+ \\[ ERROR  \\] Error on executing :\r\n +\r\n( +)   File : [^\r\n]+/soft_download\\.php\\?productID=imagetool\r\n"
-                         "\\1   Params : \r\n\\1   Path : http://127\\.0\\.0\\.1:\r\n\\1\r\n\\1   Message : Bad file association\r\n");
+  const std::regex entry(
+      "# [^\r\n]+ \\[ ERROR  \\] Error on executing :\r\n +\r\n( +)   File : "
+      "[^\r\n]+/soft_download\\.php\\?productID=imagetool\r\n"
+      "\\1   Params : \r\n\\1   Path : http://127\\.0\\.0\\.1:\r\n\\1\r\n\\1   Message : Bad file association\r\n");
   EXPECT_TRUE(std::regex_search(log, entry)) << log;
 }

@@ -19,7 +19,9 @@ std::string InstallWizard(const TTempDir& dir) {
   return exe;
 }
 
-std::string DemoCatalogue() { return std::string(BREVANT_SOURCE_DIR) + "/demo/catalogue"; }
+std::string DemoCatalogue() {
+  return std::string(BREVANT_SOURCE_DIR) + "/demo/catalogue";
+}
 
 void InstallDemoDescriptors(const TTempDir& dir) {
   for (const auto& e : std::filesystem::directory_iterator(std::string(BREVANT_SOURCE_DIR) + "/demo/descriptors"))
@@ -71,9 +73,13 @@ TListener::TListener() {
   FPort = ntohs(a.sin_port);
 }
 
-TListener::~TListener() { ::close(FFd); }
+TListener::~TListener() {
+  ::close(FFd);
+}
 
-std::string TListener::Url() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/"; }
+std::string TListener::Url() const {
+  return "http://127.0.0.1:" + std::to_string(FPort) + "/";
+}
 
 int TListener::Accepted() {
   int n = 0;

@@ -17,14 +17,14 @@ std::string DemoCatalogue();
 
 // The reference update server on a free port.
 class TServerProcess {
-public:
+ public:
   TServerProcess(const TTempDir& dir, const std::string& catalogue);
   const std::string& Url() const { return FUrl; }
   std::string Log() const { return ReadWholeFile(FOut); }
   // Waits until the server has answered `requests` requests.
   bool WaitForRequests(int requests) const;
 
-private:
+ private:
   std::string FOut;
   TChildProcess FProcess;
   std::string FUrl;
@@ -36,13 +36,13 @@ std::string InstallOpener(const TTempDir& dir);
 
 // A listening loopback socket that only counts who connects to it.
 class TListener {
-public:
+ public:
   TListener();
   ~TListener();
   std::string Url() const;
   int Accepted();
 
-private:
+ private:
   int FFd = -1;
   int FPort = 0;
 };

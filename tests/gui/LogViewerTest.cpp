@@ -32,7 +32,7 @@ QStringList ShownLines(const TfmVEKLog& form) {
 
 class LogViewerTest : public QObject {
   Q_OBJECT
-private slots:
+ private slots:
   void layoutFollowsTheDesign() {
     TfmVEKLog form;
     Application->SetTitle("Renamed");  // the caption was fixed at creation
@@ -101,12 +101,11 @@ private slots:
 
   void multiLineEntryShowsAsSeveralLines() {
     TfmVEKLog form;
-    form.ShowLines({"# 06/12/2026 23:41:40 [ INFO   ] first\r\n                                 second",
-                    "# ends\r\n  ", "# lone\nlf", "caf\xC3\xA9", "\xE9t\xE9"});
-    QCOMPARE(ShownLines(form), QStringList({"# 06/12/2026 23:41:40 [ INFO   ] first",
-                                            "                                 second", "# ends", "  ", "# lone",
-                                            "lf", QString::fromUtf8("caf\xC3\xA9"),
-                                            QString::fromLatin1("\xE9t\xE9")}));
+    form.ShowLines({"# 06/12/2026 23:41:40 [ INFO   ] first\r\n                                 second", "# ends\r\n  ",
+                    "# lone\nlf", "caf\xC3\xA9", "\xE9t\xE9"});
+    QCOMPARE(ShownLines(form),
+             QStringList({"# 06/12/2026 23:41:40 [ INFO   ] first", "                                 second", "# ends",
+                          "  ", "# lone", "lf", QString::fromUtf8("caf\xC3\xA9"), QString::fromLatin1("\xE9t\xE9")}));
     form.close();
   }
 

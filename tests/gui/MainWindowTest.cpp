@@ -1,11 +1,11 @@
 // The wizard window through its real widgets, on Qt's offscreen platform.
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QtTest>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "app/F_Main.h"
 #include "runtime/Application.h"
@@ -35,7 +35,7 @@ T* Find(QWidget* form, const char* name) {
 
 class MainWindowTest : public QObject {
   Q_OBJECT
-private slots:
+ private slots:
   void init() { TMessageBox::ClearHistory(); }
 
   void layoutFollowsTheDesign() {
@@ -61,7 +61,8 @@ private slots:
 
     // Start page
     QCOMPARE(form.ActivePage(), QStringLiteral("Start"));
-    QCOMPARE(form.Label1->text(), QStringLiteral("The following software and components are installed on your computer. "));
+    QCOMPARE(form.Label1->text(),
+             QStringLiteral("The following software and components are installed on your computer. "));
     QCOMPARE(form.Label3->text(), QStringLiteral("Click on the next button to check if new versions are available."));
     QVERIFY(form.Label1->wordWrap());
     QCOMPARE(form.btnNext->text(), QStringLiteral("Next"));
@@ -104,9 +105,10 @@ private slots:
     QVERIFY(form.btnExitCheck->isHidden());
 
     // Results page
-    QCOMPARE(form.Label2->text(), QStringLiteral("New versions are available for the following software and components. \n\n"
-                                                 "Select those which you want to download. \n"
-                                                 "Double click on a product to have more informations."));
+    QCOMPARE(form.Label2->text(),
+             QStringLiteral("New versions are available for the following software and components. \n\n"
+                            "Select those which you want to download. \n"
+                            "Double click on a product to have more informations."));
     QCOMPARE(form.btnDownload->text(), QStringLiteral("Download"));
     QVERIFY(form.btnDownload->isEnabled());
     QCOMPARE(form.btnExitResults->text(), QStringLiteral("Exit"));

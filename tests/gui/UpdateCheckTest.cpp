@@ -2,19 +2,20 @@
 // through the real widgets against servers started here on loopback: the
 // reference update server for what a real server says, the fault server for
 // what a broken one does.
+#include <sys/stat.h>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QTimer>
 #include <QtTest>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <fstream>
 
 #include "app/F_History.h"
 #include "app/F_Main.h"
+#include "app/WizardLook.h"
 #include "runtime/Application.h"
 #include "runtime/MessageBox.h"
 #include "tests/support/FaultServer.h"
@@ -63,7 +64,7 @@ std::pair<QString, QString> HistoryOf(TfmMain& form, int row) {
 // A stand-in for the desktop's opener, first on PATH while it lives: it
 // records each document it is given and exits with `exitCode`.
 class TOpenerOnPath {
-public:
+ public:
   explicit TOpenerOnPath(int exitCode) : FOldPath(qgetenv("PATH")) {
     FBin.Write("xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + FBin.File("opened.txt") + "'\nexit " +
                                std::to_string(exitCode) + "\n");
@@ -73,7 +74,7 @@ public:
   ~TOpenerOnPath() { qputenv("PATH", FOldPath); }
   std::string Opened() const { return ReadWholeFile(FBin.File("opened.txt")); }
 
-private:
+ private:
   TTempDir FBin;
   QByteArray FOldPath;
 };
@@ -96,7 +97,9 @@ class UpdateCheckTest : public QObject {
     Catalogue->Write(n + ".product", "id=" + id + "\r\ndate=" + date + "\r\nversion=" + version + "\r\nhistory=" + n +
                                          ".txt\r\ndownload=http://127.0.0.1/d\r\n");
   }
-  void Install(const TProductSpec& p) { Descriptors->Write(p.Id.empty() ? "noid.ini" : p.Id + ".ini", DescriptorText(p)); }
+  void Install(const TProductSpec& p) {
+    Descriptors->Write(p.Id.empty() ? "noid.ini" : p.Id + ".ini", DescriptorText(p));
+  }
   void StartServer() {
     Server = std::make_unique<TUpdateServer>(TCatalogue::Load(Catalogue->Path()));
     Server->Start("127.0.0.1", 0);
@@ -109,7 +112,7 @@ class UpdateCheckTest : public QObject {
     return *Form;
   }
 
-private slots:
+ private slots:
   void init() {
     Descriptors = std::make_unique<TTempDir>();
     Catalogue = std::make_unique<TTempDir>();
@@ -139,9 +142,9 @@ private slots:
 
   void newerProductsAreListedTickedAndTagged() {
     Offer("old", "14/03/2025", "2.1.0");
-    Offer("bydate", "15/03/2025", "1.0");      // later date, smaller version: newer
-    Offer("prefix", "14/03/2025", "1.2.0");    // 1.2 is a proper beginning of 1.2.0
-    Offer("textual", "14/03/2025", "1.9.0");   // "1.10" < "1.9.0" as text
+    Offer("bydate", "15/03/2025", "1.0");       // later date, smaller version: newer
+    Offer("prefix", "14/03/2025", "1.2.0");     // 1.2 is a proper beginning of 1.2.0
+    Offer("textual", "14/03/2025", "1.9.0");    // "1.10" < "1.9.0" as text
     Offer("olderdate", "13/03/2025", "2.1.0");  // an earlier date alone is no update
     Install({"old", "Old", "2.1.0", "14/03/2025"});
     Install({"bydate", "By Date", "9.9", "14/03/2025"});
@@ -267,16 +270,36 @@ private slots:
     server.Serve(pointer, "<p>@@" + server.BaseUrl() + "h.txt@@</p>");
     server.Serve("/h.txt", "History");
     switch (fault) {
-      case 1: server.Serve(record, "Latest version: 2.0.0"); break;
-      case 10: server.Serve(record, "15/03/2025 2.0.0"); break;
-      case 2: server.Serve(record, "31/02/2025@@2.0.0"); break;
-      case 3: server.Serve(pointer, "@@" + server.BaseUrl() + "h.txt"); break;
-      case 4: server.Serve(pointer, "@@file:///etc/passwd@@"); break;
-      case 5: server.Serve(pointer, "@@\x01\xff not a url@@"); break;
-      case 6: server.CutBody("/h.txt", 1000, "History"); break;
-      case 7: server.CutBody(record, 1000, "15/03/2025@@2.0"); break;
-      case 8: server.Redirect("/h.txt", "file:///etc/passwd"); break;
-      case 9: server.Stream("/h.txt", 17u * 1024 * 1024, true); break;
+      case 1:
+        server.Serve(record, "Latest version: 2.0.0");
+        break;
+      case 10:
+        server.Serve(record, "15/03/2025 2.0.0");
+        break;
+      case 2:
+        server.Serve(record, "31/02/2025@@2.0.0");
+        break;
+      case 3:
+        server.Serve(pointer, "@@" + server.BaseUrl() + "h.txt");
+        break;
+      case 4:
+        server.Serve(pointer, "@@file:///etc/passwd@@");
+        break;
+      case 5:
+        server.Serve(pointer, "@@\x01\xff not a url@@");
+        break;
+      case 6:
+        server.CutBody("/h.txt", 1000, "History");
+        break;
+      case 7:
+        server.CutBody(record, 1000, "15/03/2025@@2.0");
+        break;
+      case 8:
+        server.Redirect("/h.txt", "file:///etc/passwd");
+        break;
+      case 9:
+        server.Stream("/h.txt", 17u * 1024 * 1024, true);
+        break;
     }
     Install({"a", "Alpha", "1.0", "14/03/2025"});
     qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(server.BaseUrl()));
@@ -334,6 +357,35 @@ private slots:
     fmHistory = nullptr;
   }
 
+  void historyWindowLayoutAndTextsThatMustNotRender() {
+    TfmHistory history;
+    QCOMPARE(history.objectName(), QStringLiteral("fmHistory"));
+    QCOMPARE(history.size(), QSize(492, 391));
+    QCOMPARE(history.minimumSize(), history.maximumSize());
+    QCOMPARE(history.windowTitle(), QStringLiteral("History File"));
+    QCOMPARE(history.lbTitle->pos(), QPoint(52, 17));
+    QCOMPARE(history.lbTitle->font().pixelSize(), 16);
+    QCOMPARE(history.imgTitle->geometry(), QRect(8, 8, 32, 32));
+    QCOMPARE(history.Memo->parentWidget()->size(), QSize(462, 286));
+    QVERIFY(history.Memo->isReadOnly());
+    QCOMPARE(history.Memo->lineWrapMode(), QTextEdit::WidgetWidth);
+    QCOMPARE(history.Memo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    QCOMPARE(history.btnClose->text(), QStringLiteral("Close"));
+    QCOMPARE(history.btnClose->size(), QSize(75, 25));
+
+    // Markup is text: nothing in a history loads or formats anything.
+    const std::string html = "<img src=\"http://127.0.0.1:9/x.png\"><b>bold</b>\r\n<a href=\"file:///etc\">x</a>";
+    history.ShowHistory("Html", html);
+    QCOMPARE(history.windowTitle(), QStringLiteral("Html"));
+    QCOMPARE(history.Memo->toPlainText(), ToDisplayText(html));
+    // Rich Text Format shows as its plain text, never as control words.
+    history.ShowHistory("Rtf", "{\\rtf1\\ansi{\\fonttbl{\\f0 Tahoma;}}\\f0\\b Version 2.0\\b0\\par - caf\\'e9\\par}");
+    QCOMPARE(history.Memo->toPlainText(), QStringLiteral("Version 2.0\n- caf\u00e9\n"));
+    // Each display replaces the whole text.
+    history.ShowHistory("Plain", "only this");
+    QCOMPARE(history.Memo->toPlainText(), QStringLiteral("only this"));
+  }
+
   void doubleClicksShowEachProductsOwnHistory() {
     Offer("0", "15/03/2025", "2.0", "zero's history");
     Offer("a", "15/03/2025", "2.0", "Version 2.0\r\n- faster\r\n- smaller");
@@ -352,8 +404,8 @@ private slots:
       const int place = f.lstNew->item(row)->data(Qt::UserRole).toInt();
       const std::string title = Products.Title[TProductTable::Installed(place)];
       QCOMPARE(shown.first.toStdString(), title);
-      QCOMPARE(shown.second, title == "Alpha" ? QStringLiteral("Version 2.0\n- faster\n- smaller")
-                                              : QStringLiteral("B history"));
+      QCOMPARE(shown.second,
+               title == "Alpha" ? QStringLiteral("Version 2.0\n- faster\n- smaller") : QStringLiteral("B history"));
       QCOMPARE(history.lbTitle->text(), QStringLiteral("History File"));
     }
     QCOMPARE(f.ActivePage(), QStringLiteral("Results"));
@@ -418,7 +470,8 @@ private slots:
     QCOMPARE(TMessageBox::History().size(), size_t(1));
     const std::string& text = TMessageBox::History()[0].Text;
     const std::string firstId = Products.ID[TProductTable::Installed(f.lstNew->item(0)->data(Qt::UserRole).toInt())];
-    QVERIFY2(text.find("/soft_download.php?productID=" + firstId + "\r\n   Params : \r\n   Path : http://127.0.0.1:\r\n\r\n"
+    QVERIFY2(text.find("/soft_download.php?productID=" + firstId +
+                       "\r\n   Params : \r\n   Path : http://127.0.0.1:\r\n\r\n"
                        "   Message : No association found") != std::string::npos,
              text.c_str());
     QCOMPARE(TMessageBox::History()[0].Icon, TMsgIcon::Error);

@@ -12,7 +12,7 @@
 #include "platform/SystemInfo.h"
 
 class TFakeSystemInfo final : public TSystemInfo {
-public:
+ public:
   TFakeSystemInfo();  // a plausible machine: every call succeeds
 
   TOSVersionRecord Version;
@@ -48,7 +48,7 @@ public:
 };
 
 class TFakeProcessServices final : public TProcessServices {
-public:
+ public:
   std::string Exe = "/opt/brevant/Brevant.bin";
   std::vector<std::string> Params;
   std::string ParamsError;  // not empty: CommandLineParams raises Exception with this text
@@ -70,7 +70,7 @@ public:
 // Installs a fresh TFakeSystemInfo and TFakeProcessServices; restores the
 // services in use before when it goes.
 class TFakeSystemScope {
-public:
+ public:
   TFakeSystemScope();
   ~TFakeSystemScope();
   TFakeSystemScope(const TFakeSystemScope&) = delete;
@@ -79,7 +79,7 @@ public:
   TFakeSystemInfo Info;
   TFakeProcessServices Process;
 
-private:
+ private:
   TSystemInfo* FPreviousInfo;
   TProcessServices* FPreviousProcess;
 };

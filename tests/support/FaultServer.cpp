@@ -15,8 +15,8 @@
 
 namespace {
 
-constexpr int kPollMs = 100;                 // longest single wait of the server thread
-constexpr std::size_t kMaxConns = 64;        // more are accepted and closed at once
+constexpr int kPollMs = 100;           // longest single wait of the server thread
+constexpr std::size_t kMaxConns = 64;  // more are accepted and closed at once
 constexpr std::size_t kMaxRequestBytes = 65536;
 constexpr std::size_t kStreamChunk = 65536;
 
@@ -34,14 +34,22 @@ std::string Trim(const std::string& s) {
 
 const char* Reason(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 303:
+      return "See Other";
+    case 307:
+      return "Temporary Redirect";
+    case 404:
+      return "Not Found";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Status";
   }
 }
 
@@ -86,8 +94,7 @@ TFaultServer::TFaultServer() {
   FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const sockaddr_in addr = Loopback(0);
   if (FListen < 0 || ::bind(FListen, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(FListen, 64) != 0 || (FPort = BoundPort(FListen)) == 0 ||
-      ::pipe2(FWake, O_CLOEXEC | O_NONBLOCK) != 0) {
+      ::listen(FListen, 64) != 0 || (FPort = BoundPort(FListen)) == 0 || ::pipe2(FWake, O_CLOEXEC | O_NONBLOCK) != 0) {
     const int err = errno;
     if (FListen >= 0) ::close(FListen);
     throw std::runtime_error(std::string("TFaultServer cannot listen: ") + std::strerror(err));
@@ -106,7 +113,9 @@ TFaultServer::~TFaultServer() {
   ::close(FWake[1]);
 }
 
-std::string TFaultServer::BaseUrl() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/"; }
+std::string TFaultServer::BaseUrl() const {
+  return "http://127.0.0.1:" + std::to_string(FPort) + "/";
+}
 
 void TFaultServer::On(const std::string& path, TFaultReply reply) {
   std::lock_guard<std::mutex> lock(FLock);
@@ -220,8 +229,7 @@ void TFaultServer::Run() {
         c.Fd = -1;
       }
     }
-    FConns.erase(std::remove_if(FConns.begin(), FConns.end(), [](const auto& c) { return c->Fd < 0; }),
-                 FConns.end());
+    FConns.erase(std::remove_if(FConns.begin(), FConns.end(), [](const auto& c) { return c->Fd < 0; }), FConns.end());
   }
 }
 
@@ -281,7 +289,8 @@ bool TFaultServer::Answer(TConn& conn) {
   req.RequestLine = head.substr(0, pos);
   const std::size_t sp1 = req.RequestLine.find(' ');
   const std::size_t sp2 = sp1 == std::string::npos ? std::string::npos : req.RequestLine.find(' ', sp1 + 1);
-  if (sp1 != std::string::npos) req.Target = req.RequestLine.substr(sp1 + 1, sp2 == std::string::npos ? sp2 : sp2 - sp1 - 1);
+  if (sp1 != std::string::npos)
+    req.Target = req.RequestLine.substr(sp1 + 1, sp2 == std::string::npos ? sp2 : sp2 - sp1 - 1);
   while (pos != std::string::npos) {
     const std::size_t next = head.find("\r\n", pos + 2);
     const std::string line = head.substr(pos + 2, next == std::string::npos ? next : next - pos - 2);

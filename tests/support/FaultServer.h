@@ -45,15 +45,15 @@ struct TFaultReply {
 
 // One request as the server received it.
 struct TFaultRequest {
-  std::string RequestLine;  // e.g. "GET /a?b=1 HTTP/1.1"
-  std::string Target;       // e.g. "/a?b=1"
+  std::string RequestLine;                                   // e.g. "GET /a?b=1 HTTP/1.1"
+  std::string Target;                                        // e.g. "/a?b=1"
   std::vector<std::pair<std::string, std::string>> Headers;  // as sent, values trimmed
   // The first header of that name (any letter case); empty when absent.
   std::string Header(const std::string& name) const;
 };
 
 class TFaultServer {
-public:
+ public:
   TFaultServer();  // listening and serving on return; throws std::runtime_error when it cannot
   ~TFaultServer();
   TFaultServer(const TFaultServer&) = delete;
@@ -80,7 +80,7 @@ public:
   // A loopback port that was free a moment ago and has nothing listening on it.
   static int ClosedPort();
 
-private:
+ private:
   struct TConn;
   void Run();
   void Accept();

@@ -25,7 +25,8 @@ std::string Utf16(const std::string& Utf8) {
     int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
     std::uint32_t cp = extra == 0 ? c : extra == 1 ? c & 0x1F : extra == 2 ? c & 0x0F : c & 0x07;
     if (i + static_cast<std::size_t>(extra) >= Utf8.size() && extra) throw std::invalid_argument("bad UTF-8");
-    for (int k = 1; k <= extra; ++k) cp = cp << 6 | (static_cast<unsigned char>(Utf8[i + static_cast<std::size_t>(k)]) & 0x3F);
+    for (int k = 1; k <= extra; ++k)
+      cp = cp << 6 | (static_cast<unsigned char>(Utf8[i + static_cast<std::size_t>(k)]) & 0x3F);
     i += 1 + static_cast<std::size_t>(extra);
     if (cp >= 0x10000) {
       unit(0xD800 + ((cp - 0x10000) >> 10));
@@ -62,7 +63,9 @@ struct TNode {
   }
 };
 
-std::uint32_t Pack(std::uint16_t High, std::uint16_t Low) { return std::uint32_t{High} << 16 | Low; }
+std::uint32_t Pack(std::uint16_t High, std::uint16_t Low) {
+  return std::uint32_t{High} << 16 | Low;
+}
 
 }  // namespace
 
@@ -82,9 +85,18 @@ TVersionSpec& TVersionSpec::SetProductVersion(std::uint16_t Major, std::uint16_t
 
 std::string BuildVersionBlock(const TVersionSpec& Spec) {
   TNode root{"VS_VERSION_INFO", 0, {}, 52, {}};
-  const std::uint32_t fixed[13] = {Spec.Signature,    0x00010000,       Spec.FileVersionMS, Spec.FileVersionLS,
-                                   Spec.ProductVersionMS, Spec.ProductVersionLS, 0x3F,     0,
-                                   Spec.FileOS,       Spec.FileType,    Spec.FileSubtype,   0,
+  const std::uint32_t fixed[13] = {Spec.Signature,
+                                   0x00010000,
+                                   Spec.FileVersionMS,
+                                   Spec.FileVersionLS,
+                                   Spec.ProductVersionMS,
+                                   Spec.ProductVersionLS,
+                                   0x3F,
+                                   0,
+                                   Spec.FileOS,
+                                   Spec.FileType,
+                                   Spec.FileSubtype,
+                                   0,
                                    0};
   for (const std::uint32_t v : fixed) PutN(root.Value, root.Value.size(), v, 4);
   if (!Spec.Tables.empty()) {
@@ -108,8 +120,12 @@ std::string BuildVersionBlock(const TVersionSpec& Spec) {
   return root.Bytes();
 }
 
-void Put16(std::string& Bytes, std::size_t At, std::uint32_t Value) { PutN(Bytes, At, Value, 2); }
-void Put32(std::string& Bytes, std::size_t At, std::uint32_t Value) { PutN(Bytes, At, Value, 4); }
+void Put16(std::string& Bytes, std::size_t At, std::uint32_t Value) {
+  PutN(Bytes, At, Value, 2);
+}
+void Put32(std::string& Bytes, std::size_t At, std::uint32_t Value) {
+  PutN(Bytes, At, Value, 4);
+}
 
 TPeFile BuildPe(const TPeOptions& Options) {
   constexpr std::uint32_t fileAlign = 0x200, textRva = 0x1000, rsrcRva = 0x2000;
@@ -207,20 +223,20 @@ TPeFile BuildPe(const TPeOptions& Options) {
   const std::size_t opt = f.OptionalHeader = coff + 20;
   b.resize(opt + optionalSize, '\0');
   PutN(b, opt, Options.Pe32Plus ? 0x20B : 0x10B, 2);
-  PutN(b, opt + 4, fileAlign, 4);   // size of code
-  PutN(b, opt + 16, textRva, 4);    // entry point
-  PutN(b, opt + 20, textRva, 4);    // base of code
+  PutN(b, opt + 4, fileAlign, 4);  // size of code
+  PutN(b, opt + 16, textRva, 4);   // entry point
+  PutN(b, opt + 20, textRva, 4);   // base of code
   if (Options.Pe32Plus)
     PutN(b, opt + 24, 0x140000000ull, 8);
   else
     PutN(b, opt + 28, 0x400000, 4);
-  PutN(b, opt + 32, 0x1000, 4);     // section alignment
+  PutN(b, opt + 32, 0x1000, 4);  // section alignment
   PutN(b, opt + 36, fileAlign, 4);
-  PutN(b, opt + 40, 6, 2);          // OS version 6.0
-  PutN(b, opt + 48, 6, 2);          // subsystem version 6.0
+  PutN(b, opt + 40, 6, 2);                                                     // OS version 6.0
+  PutN(b, opt + 48, 6, 2);                                                     // subsystem version 6.0
   PutN(b, opt + 56, rsrcRva + ((rsrcSize + 0xFFF) & ~std::size_t{0xFFF}), 4);  // size of image
-  PutN(b, opt + 60, 0x200, 4);      // size of headers
-  PutN(b, opt + 68, 2, 2);          // GUI subsystem
+  PutN(b, opt + 60, 0x200, 4);                                                 // size of headers
+  PutN(b, opt + 68, 2, 2);                                                     // GUI subsystem
   const std::size_t dirs = f.DataDirectories = opt + (Options.Pe32Plus ? 112 : 96);
   PutN(b, opt + (Options.Pe32Plus ? 108 : 92), 16, 4);
   PutN(b, dirs + 2 * 8, rsrcRva, 4);
@@ -267,8 +283,8 @@ TElfFile BuildElf(bool Elf64, const std::string& VersionBlock, bool BigEndian) {
   b[4] = Elf64 ? 2 : 1;
   b[5] = BigEndian ? 2 : 1;
   b[6] = 1;
-  put(16, 2, 2);                    // executable
-  put(18, Elf64 ? 62 : 3, 2);       // x86-64 / i386
+  put(16, 2, 2);               // executable
+  put(18, Elf64 ? 62 : 3, 2);  // x86-64 / i386
   put(20, 1, 4);
 
   // Contents: .text, .vek_version, .shstrtab.
@@ -310,9 +326,9 @@ TElfFile BuildElf(bool Elf64, const std::string& VersionBlock, bool BigEndian) {
     }
     return h;
   };
-  header(1, 1, 1, 6, text, 4);  // .text: PROGBITS, alloc + exec
+  header(1, 1, 1, 6, text, 4);                                                        // .text: PROGBITS, alloc + exec
   if (withVersion) f.VersionHeader = header(2, 7, 1, 2, block, VersionBlock.size());  // PROGBITS, alloc
-  header(count - 1, 20, 3, 0, strtab, names.size());                                 // .shstrtab: STRTAB
+  header(count - 1, 20, 3, 0, strtab, names.size());                                  // .shstrtab: STRTAB
 
   if (Elf64) {
     put(40, table, 8);

@@ -53,15 +53,15 @@ struct TPeOptions {
 
 struct TPeFile {
   std::string Bytes;
-  std::size_t PeHeader = 0;        // "PE\0\0"
-  std::size_t OptionalHeader = 0;  // its magic
-  std::size_t DataDirectories = 0; // entry 0 of the data directories
-  std::size_t SectionTable = 0;    // the first of two 40-byte section headers (.text, .rsrc)
-  std::size_t Resources = 0;       // the root directory of the resource tree
-  std::size_t VersionNameDir = 0;  // the version's name directory (0 without version)
-  std::size_t VersionLangDir = 0;  // its language directory
-  std::size_t VersionData = 0;     // its data entry
-  std::size_t Block = 0;           // the version block itself
+  std::size_t PeHeader = 0;         // "PE\0\0"
+  std::size_t OptionalHeader = 0;   // its magic
+  std::size_t DataDirectories = 0;  // entry 0 of the data directories
+  std::size_t SectionTable = 0;     // the first of two 40-byte section headers (.text, .rsrc)
+  std::size_t Resources = 0;        // the root directory of the resource tree
+  std::size_t VersionNameDir = 0;   // the version's name directory (0 without version)
+  std::size_t VersionLangDir = 0;   // its language directory
+  std::size_t VersionData = 0;      // its data entry
+  std::size_t Block = 0;            // the version block itself
 };
 
 TPeFile BuildPe(const TPeOptions& Options);

@@ -11,7 +11,7 @@
 #include <vector>
 
 class TChildProcess {
-public:
+ public:
   // Starts `argv[0]` (a path, or a name looked up on PATH) with the current
   // environment plus `env` ("NAME=value" entries override). Output goes to
   // `outputFile` when given, else stays with the test's.
@@ -28,7 +28,7 @@ public:
   std::optional<int> Wait(std::chrono::milliseconds timeout);
   void Signal(int sig);
 
-private:
+ private:
   pid_t FPid = -1;
   std::optional<int> FStatus;
 };
@@ -40,7 +40,7 @@ std::optional<std::string> RunAndRead(const std::vector<std::string>& argv, cons
 
 // An Xvfb server on a display number of its own choosing.
 class TXvfb {
-public:
+ public:
   TXvfb();
   ~TXvfb();
   // ":N", or empty when Xvfb could not start.
@@ -63,7 +63,7 @@ public:
   // (WM_DELETE_WINDOW).
   bool RequestClose(const std::string& window) const;
 
-private:
+ private:
   std::unique_ptr<TChildProcess> FServer;
   std::string FDisplay;
 };

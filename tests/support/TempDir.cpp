@@ -18,13 +18,14 @@ TTempDir::~TTempDir() {
   for (auto it = std::filesystem::recursive_directory_iterator(
            FPath, std::filesystem::directory_options::skip_permission_denied, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
   std::filesystem::permissions(FPath, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
   std::filesystem::remove_all(FPath, ec);
 }
 
-std::string TTempDir::File(const std::string& name) const { return FPath + "/" + name; }
+std::string TTempDir::File(const std::string& name) const {
+  return FPath + "/" + name;
+}
 
 std::string TTempDir::Write(const std::string& name, const std::string& content) const {
   const std::string path = File(name);

@@ -4,7 +4,7 @@
 #include <string>
 
 class TTempDir {
-public:
+ public:
   TTempDir();
   ~TTempDir();
   TTempDir(const TTempDir&) = delete;
@@ -17,7 +17,7 @@ public:
   // Writes `content` as the whole file `name` (bytes unchanged) and returns its path.
   std::string Write(const std::string& name, const std::string& content) const;
 
-private:
+ private:
   std::string FPath;
 };
 

@@ -30,9 +30,12 @@ std::string BuildFile(TFormat Format, const std::string& Block) {
       o.VersionBlock = Block;
       return BuildPe(o).Bytes;
     }
-    case TFormat::Elf32: return BuildElf(false, Block).Bytes;
-    case TFormat::Elf64: return BuildElf(true, Block).Bytes;
-    case TFormat::Elf64BigEndian: return BuildElf(true, Block, true).Bytes;
+    case TFormat::Elf32:
+      return BuildElf(false, Block).Bytes;
+    case TFormat::Elf64:
+      return BuildElf(true, Block).Bytes;
+    case TFormat::Elf64BigEndian:
+      return BuildElf(true, Block, true).Bytes;
   }
   return {};
 }
@@ -45,8 +48,8 @@ std::string BuildPe32(const TVersionSpec& Spec) {
 
 // The ten texts in field order.
 std::vector<std::string> Texts(const TVEKFileVersion& V) {
-  return {V.Comments,         V.CompanyName,  V.FileDescription, V.InternalName, V.LegalCopyright,
-          V.LegalTradeMarks,  V.OriginalFileName, V.PrivateBuild, V.ProductName,  V.SpecialBuild};
+  return {V.Comments,        V.CompanyName,      V.FileDescription, V.InternalName, V.LegalCopyright,
+          V.LegalTradeMarks, V.OriginalFileName, V.PrivateBuild,    V.ProductName,  V.SpecialBuild};
 }
 
 const std::vector<std::string> NoTexts(10);
@@ -65,9 +68,16 @@ TStringTable UsTable() {
            {"SpecialBuild", "special 9"}}};
 }
 
-const std::vector<std::string> UsTexts = {
-    "Built for the tests", "Quellmark", "Éditeur de mises à jour", "tool",      "© 2001 Quellmark",
-    "Quellmark™",          "tool.exe",  "private 7",               "Tool 𝄞 Suite", "special 9"};
+const std::vector<std::string> UsTexts = {"Built for the tests",
+                                          "Quellmark",
+                                          "Éditeur de mises à jour",
+                                          "tool",
+                                          "© 2001 Quellmark",
+                                          "Quellmark™",
+                                          "tool.exe",
+                                          "private 7",
+                                          "Tool 𝄞 Suite",
+                                          "special 9"};
 
 template <class F>
 std::string MessageOf(F&& Call) {
@@ -124,7 +134,7 @@ TEST(OwnExecutable, CarriesTheFrenchTableAndItsTranslation) {
 // --- reading built files, in every format -------------------------------
 
 class FileVersionFormats : public testing::TestWithParam<TFormat> {
-protected:
+ protected:
   std::string Write(const std::string& Name, const TVersionSpec& Spec) {
     return Dir.Write(Name, BuildFile(GetParam(), BuildVersionBlock(Spec)));
   }
@@ -211,9 +221,16 @@ TEST(FileVersionNames, OperatingSystemByTheWholeField) {
 
 TEST(FileVersionNames, FileTypeByTheWholeFieldSubtypeIgnored) {
   const std::vector<std::pair<std::uint32_t, std::string>> cases = {
-      {1, "Application"}, {2, "Dynamic-Link Library"}, {3, "Device Driver"},     {4, "Font"},
-      {5, "Virtual Device Driver"}, {7, "Static-Link Library"}, {0, "<Unknown>"}, {6, "<Unknown>"},
-      {8, "<Unknown>"},  {0x10001, "<Unknown>"},
+      {1, "Application"},
+      {2, "Dynamic-Link Library"},
+      {3, "Device Driver"},
+      {4, "Font"},
+      {5, "Virtual Device Driver"},
+      {7, "Static-Link Library"},
+      {0, "<Unknown>"},
+      {6, "<Unknown>"},
+      {8, "<Unknown>"},
+      {0x10001, "<Unknown>"},
   };
   TTempDir dir;
   for (const auto& [value, name] : cases) {
@@ -284,10 +301,12 @@ TEST(FileVersionName, FilesWithoutVersionBlockAreNoError) {
   outside.VersionBlock = BuildVersionBlock(TVersionSpec());
   TPeFile pe = BuildPe(outside);
   Put32(pe.Bytes, pe.VersionData, 0x00900000);
-  const std::vector<std::string> files = {
-      dir.Write("plain.exe", BuildPe(noVersion).Bytes), dir.Write("elf", BuildElf(true, "").Bytes),
-      dir.Write("outside.exe", pe.Bytes), dir.Write("notes.txt", "MZ is not enough\r\n"), dir.Write("empty", ""),
-      "/dev/null"};
+  const std::vector<std::string> files = {dir.Write("plain.exe", BuildPe(noVersion).Bytes),
+                                          dir.Write("elf", BuildElf(true, "").Bytes),
+                                          dir.Write("outside.exe", pe.Bytes),
+                                          dir.Write("notes.txt", "MZ is not enough\r\n"),
+                                          dir.Write("empty", ""),
+                                          "/dev/null"};
   for (const std::string& file : files) {
     TVEKFileVersion v;
     EXPECT_NO_THROW(v.SetFileName(file)) << file;
@@ -306,7 +325,8 @@ TEST(FileVersionName, UnreadableFixedPartRaisesAfterTheNameIsSet) {
   Put16(shortBlock, 2, 51);  // a fixed part one byte short
   TPeOptions o;
   o.VersionBlock = shortBlock;
-  for (const std::string& file : {dir.Write("sig.exe", BuildPe32(badSignature)), dir.Write("short.exe", BuildPe(o).Bytes)}) {
+  for (const std::string& file :
+       {dir.Write("sig.exe", BuildPe32(badSignature)), dir.Write("short.exe", BuildPe(o).Bytes)}) {
     TVEKFileVersion v;
     EXPECT_EQ(MessageOf([&] { v.SetFileName(file); }), "Error on getting file informations : " + file);
     EXPECT_EQ(v.FileName(), file);
@@ -342,7 +362,9 @@ TEST(VersionBlockReader, UnpairedSurrogatesBecomeReplacementCharacters) {
   Put16(block, at, 0xD800);  // a high surrogate followed by "b"
   std::string value;
   ASSERT_TRUE(VerQueryValue(block, "\\StringFileInfo\\040904E4\\Comments", value));
-  EXPECT_EQ(value, "\xEF\xBF\xBD" "b");
+  EXPECT_EQ(value,
+            "\xEF\xBF\xBD"
+            "b");
 }
 
 // Damaging one field of a good file must give "no version block", by memory
@@ -355,7 +377,8 @@ struct TDamage {
 TEST(HostileFiles, DamagedPeFilesHaveNoBlock) {
   const std::vector<TDamage> damages = {
       {"e_lfanew beyond the file", [](TPeFile& f) { Put32(f.Bytes, 0x3C, 0xFFFFFFF0); }},
-      {"e_lfanew on the last bytes", [](TPeFile& f) { Put32(f.Bytes, 0x3C, static_cast<std::uint32_t>(f.Bytes.size() - 2)); }},
+      {"e_lfanew on the last bytes",
+       [](TPeFile& f) { Put32(f.Bytes, 0x3C, static_cast<std::uint32_t>(f.Bytes.size() - 2)); }},
       {"PE signature", [](TPeFile& f) { f.Bytes[f.PeHeader + 1] = 'F'; }},
       {"optional header magic", [](TPeFile& f) { Put16(f.Bytes, f.OptionalHeader, 0x107); }},
       {"two data directories", [](TPeFile& f) { Put32(f.Bytes, f.DataDirectories - 4, 2); }},
@@ -363,21 +386,33 @@ TEST(HostileFiles, DamagedPeFilesHaveNoBlock) {
       {"no resource directory", [](TPeFile& f) { Put32(f.Bytes, f.DataDirectories + 16, 0); }},
       {"resources outside the sections", [](TPeFile& f) { Put32(f.Bytes, f.DataDirectories + 16, 0x7000); }},
       {"no sections", [](TPeFile& f) { Put16(f.Bytes, f.PeHeader + 6, 0); }},
-      {"65535 sections", [](TPeFile& f) { Put16(f.Bytes, f.PeHeader + 6, 0xFFFF); Put32(f.Bytes, f.SectionTable + 52, 0); }},
+      {"65535 sections",
+       [](TPeFile& f) {
+         Put16(f.Bytes, f.PeHeader + 6, 0xFFFF);
+         Put32(f.Bytes, f.SectionTable + 52, 0);
+       }},
       {"section data beyond the file", [](TPeFile& f) { Put32(f.Bytes, f.SectionTable + 40 + 20, 0xFFFFFE00); }},
       {"empty root directory", [](TPeFile& f) { Put32(f.Bytes, f.Resources + 12, 0); }},
-      {"root directory runs off", [](TPeFile& f) {
+      {"root directory runs off",
+       [](TPeFile& f) {
          Put32(f.Bytes, f.Resources + 12, 0xFFFFFFFF);
          Put32(f.Bytes, f.Resources + 32, 17);  // the version type's id
        }},
       {"language level loops to the root", [](TPeFile& f) { Put32(f.Bytes, f.VersionNameDir + 20, 0x80000000); }},
       {"name directory points at itself",
-       [](TPeFile& f) { Put32(f.Bytes, f.VersionNameDir + 20, 0x80000000u | static_cast<std::uint32_t>(f.VersionNameDir - f.Resources)); }},
+       [](TPeFile& f) {
+         Put32(f.Bytes, f.VersionNameDir + 20,
+               0x80000000u | static_cast<std::uint32_t>(f.VersionNameDir - f.Resources));
+       }},
       {"data entry beyond the tree", [](TPeFile& f) { Put32(f.Bytes, f.VersionLangDir + 20, 0x7FFFFFF0); }},
       {"data smaller than a node header", [](TPeFile& f) { Put32(f.Bytes, f.VersionData + 4, 5); }},
       {"block longer than its data", [](TPeFile& f) { Put32(f.Bytes, f.VersionData + 4, 0x40); }},
       {"block length below a header", [](TPeFile& f) { Put16(f.Bytes, f.Block, 3); }},
-      {"block length beyond the file", [](TPeFile& f) { Put16(f.Bytes, f.Block, 0xFFFF); Put32(f.Bytes, f.VersionData + 4, 0xFFFFFFFF); }},
+      {"block length beyond the file",
+       [](TPeFile& f) {
+         Put16(f.Bytes, f.Block, 0xFFFF);
+         Put32(f.Bytes, f.VersionData + 4, 0xFFFFFFFF);
+       }},
   };
   TTempDir dir;
   TVersionSpec spec;
@@ -402,13 +437,16 @@ TEST(HostileFiles, DamagedElfFilesHaveNoBlock) {
       {"section table beyond the file", [](TElfFile& f, bool e64) { Put32(f.Bytes, e64 ? 0x28 : 0x20, 0xFFFFFF00); }},
       {"entry size too small", [](TElfFile& f, bool e64) { Put16(f.Bytes, e64 ? 0x3A : 0x2E, 16); }},
       {"name table index out of range", [](TElfFile& f, bool e64) { Put16(f.Bytes, e64 ? 0x3E : 0x32, 9); }},
-      {"extended count too large", [](TElfFile& f, bool e64) {
+      {"extended count too large",
+       [](TElfFile& f, bool e64) {
          Put16(f.Bytes, e64 ? 0x3C : 0x30, 0);
          Put32(f.Bytes, f.SectionHeaders + (e64 ? 32 : 20), 0x7FFFFFFF);
        }},
       {"name beyond the name table", [](TElfFile& f, bool) { Put32(f.Bytes, f.VersionHeader, 0x10000); }},
-      {"data beyond the file", [](TElfFile& f, bool e64) { Put32(f.Bytes, f.VersionHeader + (e64 ? 24 : 16), 0xFFFFFFF0); }},
-      {"section shorter than the block", [](TElfFile& f, bool e64) { Put32(f.Bytes, f.VersionHeader + (e64 ? 32 : 20), 8); }},
+      {"data beyond the file",
+       [](TElfFile& f, bool e64) { Put32(f.Bytes, f.VersionHeader + (e64 ? 24 : 16), 0xFFFFFFF0); }},
+      {"section shorter than the block",
+       [](TElfFile& f, bool e64) { Put32(f.Bytes, f.VersionHeader + (e64 ? 32 : 20), 8); }},
       {"section without data", [](TElfFile& f, bool) { Put32(f.Bytes, f.VersionHeader + 4, 8); }},
   };
   const std::string good = BuildVersionBlock(TVersionSpec());

@@ -44,7 +44,7 @@ struct TCounted : TPlainBase {
 // variable with SafeFreeAndNil, as the library's destructors do.
 class TRegisteredComponent : public QObject, public TPlainBase {
   Q_OBJECT
-public:
+ public:
   static inline QObject* Registry = nullptr;
   static inline bool RegistryKept = false;
   TPlainBase* Owned = new TCounted;
@@ -79,7 +79,7 @@ std::vector<std::string> Logged;
 
 // Answers every box and records RaiseError's log entries.
 class TBoxTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     TMessageBox::ClearHistory();
     TMessageBox::SetAutoAnswer(true);
@@ -184,7 +184,8 @@ TEST_F(TSafeFreeAndNilTest, ThrowingDestructorIsReportedAndTheObjectFreed) {
     EXPECT_THROW(SafeFreeAndNil(q), EAbort);
     return TMessageBox::History().empty() ? std::string() : TMessageBox::History().back().Text;
   };
-  EXPECT_EQ("Error on destroying objet [TStdThrower] :\r\n\r\nbad state", text(static_cast<TPlainBase*>(new TStdThrower)));
+  EXPECT_EQ("Error on destroying objet [TStdThrower] :\r\n\r\nbad state",
+            text(static_cast<TPlainBase*>(new TStdThrower)));
   EXPECT_EQ("Error on destroying objet [TFlatThrower] :\r\n\r\nflat", text(new TFlatThrower));
 }
 
@@ -219,7 +220,7 @@ TEST_F(TSafeFreeAndNilTest, Components) {
 
 QObject* AppVariable = nullptr;
 class TAppChild : public QObject {
-public:
+ public:
   using QObject::QObject;
   ~TAppChild() override {
     SafeFreeAndNil(AppVariable);
@@ -272,7 +273,8 @@ TEST(ExpandLongPath, SpellsComponentsAsStored) {
   EXPECT_EQ(root + "/DATA", ExpandLongPath(root + "/DATA"));
   EXPECT_EQ(root + "/a?b", ExpandLongPath(root + "/A?B"));
   // From a component that is not there on, the path stays as given.
-  EXPECT_EQ(root + "/Long Folder Name/missing/mixedcase.exe/", ExpandLongPath(root + "/long folder name/missing/mixedcase.exe/"));
+  EXPECT_EQ(root + "/Long Folder Name/missing/mixedcase.exe/",
+            ExpandLongPath(root + "/long folder name/missing/mixedcase.exe/"));
   for (const char* unchanged : {"C:\\PROGRA~1\\Vendor\\app.exe", "docs/readme", "", "/"})
     EXPECT_EQ(unchanged, ExpandLongPath(unchanged));
 }
@@ -319,7 +321,7 @@ TEST_F(TExecuteFileTest, ReturnsAbove32AndReportsTheRest) {
 }
 
 class TShellTest : public TBoxTest {
-protected:
+ protected:
   TTempDir Bin, Work;
   std::string OldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
   std::string Calls = Work.File("calls");
@@ -352,8 +354,10 @@ TEST_F(TShellTest, DocumentArrivesAsOneUnchangedArgument) {
 }
 
 TEST_F(TShellTest, VerdictOfTheOpener) {
-  for (const auto& [then, expected] : std::vector<std::pair<std::string, int>>{
-           {"exit 1", seBadFormat}, {"exit 2", seFileNotFound}, {"exit 3", seNoAssoc}, {"kill -9 $$", seAssocIncomplete}}) {
+  for (const auto& [then, expected] : std::vector<std::pair<std::string, int>>{{"exit 1", seBadFormat},
+                                                                               {"exit 2", seFileNotFound},
+                                                                               {"exit 3", seNoAssoc},
+                                                                               {"kill -9 $$", seAssocIncomplete}}) {
     Opener(then);
     EXPECT_EQ(expected, ShellExecute("open", "doc.pdf", "", "", 5)) << then;
   }

@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -85,7 +85,7 @@ long MsSince(TClock::time_point t) {
 }
 
 class HttpTest : public ::testing::Test {
-protected:
+ protected:
   TFaultServer Server;
   std::string Url(const std::string& path) const { return Server.BaseUrl() + path; }
 };
@@ -132,9 +132,9 @@ TEST_F(HttpTest, ErrorPagesAreReturnedLikeAnyBody) {
 
 TEST_F(HttpTest, BadUrlsFailToOpen) {
   auto s = OpenSession();
-  for (const std::string& url : std::vector<std::string>{"", "http://", "no scheme at all", "127.0.0.1/x",
-                                                         "http://127.0.0.1:99999/", "http://127.0.0.1 :80/",
-                                                         "http://127.0.0.1\n/x"}) {
+  for (const std::string& url :
+       std::vector<std::string>{"", "http://", "no scheme at all", "127.0.0.1/x", "http://127.0.0.1:99999/",
+                                "http://127.0.0.1 :80/", "http://127.0.0.1\n/x"}) {
     EXPECT_FALSE(s->OpenUrl(url)) << url;
     EXPECT_FALSE(s->LastError().empty()) << url;
   }
@@ -151,8 +151,9 @@ TEST_F(HttpTest, OnlyHttpAndHttpsAreOpenedEvenByRedirect) {
   const std::string secret = dir.Write("secret.txt", "local secret");
   auto s = OpenSession();
   const std::string port = std::to_string(Server.Port());
-  for (const std::string& url : std::vector<std::string>{"file://" + secret, "FILE://" + secret,
-                                                         "ftp://127.0.0.1:" + port + "/x", "gopher://127.0.0.1:" + port + "/x"}) {
+  for (const std::string& url :
+       std::vector<std::string>{"file://" + secret, "FILE://" + secret, "ftp://127.0.0.1:" + port + "/x",
+                                "gopher://127.0.0.1:" + port + "/x"}) {
     const TFetch f = Fetch(*s, url);
     EXPECT_FALSE(f.Opened) << url;
     EXPECT_EQ(f.Body.find("secret"), std::string::npos);

@@ -63,7 +63,7 @@ class TAppEnvironment : public ::testing::Environment {
 // A writer that takes a limited number of bytes, like a disk filling up;
 // CountOnClose, when set, counts the writes that completed.
 class TLimitedWriter final : public TVEKLogWriter {
-public:
+ public:
   TLimitedWriter(std::unique_ptr<TVEKLogWriter> Real, std::optional<std::size_t>& Budget, bool FailSync,
                  int* CountOnClose = nullptr)
       : FReal(std::move(Real)), FBudget(Budget), FFailSync(FailSync), FCountOnClose(CountOnClose) {}
@@ -85,7 +85,7 @@ public:
     if (FCountOnClose) ++*FCountOnClose;
   }
 
-private:
+ private:
   std::unique_ptr<TVEKLogWriter> FReal;
   std::optional<std::size_t>& FBudget;
   bool FFailSync;
@@ -94,13 +94,13 @@ private:
 
 // The real file system with faults on request, and counts of the calls.
 class TFaultyStorage final : public TVEKLogStorage {
-public:
+ public:
   TFaultyStorage() { FPrevious = SetVEKLogStorage(this); }
   ~TFaultyStorage() override { SetVEKLogStorage(FPrevious); }
 
   // Faults.
-  bool NoNewFiles = false;                // the folder refuses new files (EACCES)
-  bool FailRead = false;                  // reading raises EACCES
+  bool NoNewFiles = false;                 // the folder refuses new files (EACCES)
+  bool FailRead = false;                   // reading raises EACCES
   std::optional<std::size_t> WriteBudget;  // bytes the disk still takes
   bool FailSync = false;
   bool FailRename = false;
@@ -141,7 +141,7 @@ public:
   void RemoveFile(const std::string& FileName) noexcept override { Real.RemoveFile(FileName); }
   void SyncFolder(const std::string& Folder) noexcept override { Real.SyncFolder(Folder); }
 
-private:
+ private:
   [[noreturn]] static void Refuse(const std::string& FileName) {
     throw EInOutError("Cannot create file \"" + FileName + "\". Permission denied", EACCES);
   }
@@ -150,7 +150,9 @@ private:
 };
 
 // The system's text for an error number, as the messages quote it.
-std::string Reason(int err) { return std::generic_category().message(err); }
+std::string Reason(int err) {
+  return std::generic_category().message(err);
+}
 
 std::string Text(const std::vector<std::string>& lines) {
   std::string s;
@@ -187,7 +189,7 @@ class TTestWindows final : public TVEKWindows {};
 
 // A log file in a temporary folder, with a clock the test sets.
 class LogFileTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     TMessageBox::ClearHistory();
     VEKWindows = Windows = new TTestWindows;
@@ -239,8 +241,8 @@ TEST_F(LogFileTest, FirstRunCreatesTheFileEmptyAndSavesTheSampleLayoutToTheByte)
   EXPECT_EQ(ReadWholeFile(Name), kOpeningAt34 + "# 06/12/2026 23:41:40 [ INFO   ] first line of the message\r\n" +
                                      std::string(33, ' ') + "second line of the message\r\n");
   Stamp = "06/12/2026 23:45:02";
-  const std::string closing = Text({"# ", "# " + std::string(kDash), "# STOP LOGGING at 06/12/2026 23:45:02",
-                                    "# " + std::string(kDash), "# "});
+  const std::string closing =
+      Text({"# ", "# " + std::string(kDash), "# STOP LOGGING at 06/12/2026 23:45:02", "# " + std::string(kDash), "# "});
   Log->SetActive(false);
   EXPECT_FALSE(Log->Active());
   EXPECT_THAT(ReadWholeFile(Name), EndsWith("second line of the message\r\n" + closing));
@@ -261,13 +263,12 @@ TEST_F(LogFileTest, EveryLevelShowsItsTextAndIndentsByItsPrefix) {
   Log->Write(llInfo, "ends\r\n", false);
   Log->Save();
   const std::string pad(2 + 14 + 3 + 6 + 3, ' ');
-  EXPECT_EQ(ReadWholeFile(Name), "# 1/2/03 4:05:06 [ INFO   ] m\r\n" + pad + "x\r\n" +
-                                     "# 1/2/03 4:05:06 [ ERROR  ] m\r\n" + pad + "x\r\n" +
-                                     "# 1/2/03 4:05:06 [ EXCEPT ] m\r\n" + pad + "x\r\n" +
-                                     "# 1/2/03 4:05:06 [ ENTER  ] m\r\n" + pad + "x\r\n" +
-                                     "# 1/2/03 4:05:06 [ LEAVE  ] m\r\n" + pad + "x\r\n" +
-                                     "# zero\r\n  next\r\n# \r\n# 1/2/03 4:05:06 [ INFO   ] lone\rcr\nlf\r\n" +
-                                     "# 1/2/03 4:05:06 [ INFO   ] ends\r\n" + pad + "\r\n");
+  EXPECT_EQ(ReadWholeFile(Name),
+            "# 1/2/03 4:05:06 [ INFO   ] m\r\n" + pad + "x\r\n" + "# 1/2/03 4:05:06 [ ERROR  ] m\r\n" + pad + "x\r\n" +
+                "# 1/2/03 4:05:06 [ EXCEPT ] m\r\n" + pad + "x\r\n" + "# 1/2/03 4:05:06 [ ENTER  ] m\r\n" + pad +
+                "x\r\n" + "# 1/2/03 4:05:06 [ LEAVE  ] m\r\n" + pad + "x\r\n" +
+                "# zero\r\n  next\r\n# \r\n# 1/2/03 4:05:06 [ INFO   ] lone\rcr\nlf\r\n" +
+                "# 1/2/03 4:05:06 [ INFO   ] ends\r\n" + pad + "\r\n");
   EXPECT_EQ(Log->Lines.size(), 9u);  // one item per entry
 }
 
@@ -280,10 +281,10 @@ TEST_F(LogFileTest, OpeningBlockWithoutSystemObjectsAndWithTheRealClock) {
   std::string stamp = "?";
   for (std::time_t t = before; t <= after; ++t)
     if (Log->Lines[1] == "# START LOGGING :  at " + DateTimeText(t)) stamp = DateTimeText(t);
-  EXPECT_THAT(std::vector<std::string>(Log->Lines.begin(), Log->Lines.end()),
-              ElementsAre("# " + std::string(kDash), "# START LOGGING :  at " + stamp, "# " + std::string(kDash),
-                          "# PROCESS  : ", "# USER     : ", "# COMPUTER : ", "# SYSTEM   : ",
-                          "# " + std::string(kDash), "# "));
+  EXPECT_THAT(
+      std::vector<std::string>(Log->Lines.begin(), Log->Lines.end()),
+      ElementsAre("# " + std::string(kDash), "# START LOGGING :  at " + stamp, "# " + std::string(kDash),
+                  "# PROCESS  : ", "# USER     : ", "# COMPUTER : ", "# SYSTEM   : ", "# " + std::string(kDash), "# "));
 }
 
 // ---------------------------------------------------------------------------
@@ -307,9 +308,9 @@ TEST_F(LogFileTest, WhileLoggingIsOffNothingIsWrittenSavedOrShown) {
 TEST_F(LogFileTest, SwitchingOffAndOnClosesThenReadsBackAndOpensAgain) {
   Dir.Write("Brevant.log", "# old run\r\n  continued\rlone cr\nlone lf\r\n\xE9t\xE9\r\n\r\n");
   Log->SetActive(true);
-  EXPECT_THAT(std::vector<std::string>(Log->Lines.begin(), Log->Lines.begin() + 7),
-              ElementsAre("# old run", "  continued", "lone cr", "lone lf", "\xE9t\xE9", "",
-                          "# " + std::string(kDash)));
+  EXPECT_THAT(
+      std::vector<std::string>(Log->Lines.begin(), Log->Lines.begin() + 7),
+      ElementsAre("# old run", "  continued", "lone cr", "lone lf", "\xE9t\xE9", "", "# " + std::string(kDash)));
   Log->SetActive(false);
   const std::string first = ReadWholeFile(Name);
   EXPECT_THAT(first, StartsWith("# old run\r\n  continued\r\nlone cr\r\nlone lf\r\n\xE9t\xE9\r\n\r\n" + kOpeningAt34));
@@ -424,7 +425,9 @@ struct TSaveFault {
   const char* Name;
   void (*Arm)(TFaultyStorage&);
 };
-void PrintTo(const TSaveFault& f, std::ostream* os) { *os << f.Name; }
+void PrintTo(const TSaveFault& f, std::ostream* os) {
+  *os << f.Name;
+}
 
 class LogSaveFaultTest : public LogFileTest, public ::testing::WithParamInterface<TSaveFault> {};
 
@@ -455,18 +458,17 @@ TEST_P(LogSaveFaultTest, KeepsTheOldFileAndTheEntriesAndRetriesWithEveryEntry) {
   EXPECT_THAT(ReadWholeFile(Name), HasSubstr("lost? 70\r\n"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, LogSaveFaultTest,
-    ::testing::Values(TSaveFault{"FullDisk", [](TFaultyStorage& s) { s.WriteBudget = 100; }},
-                      TSaveFault{"FullDiskAtOnce", [](TFaultyStorage& s) { s.WriteBudget = 0; }},
-                      TSaveFault{"FailedFlush", [](TFaultyStorage& s) { s.FailSync = true; }},
-                      TSaveFault{"FailedRename", [](TFaultyStorage& s) { s.FailRename = true; }},
-                      TSaveFault{"NoNewFilesNoRoom",
-                                 [](TFaultyStorage& s) {
-                                   s.NoNewFiles = true;
-                                   s.WriteBudget = 0;
-                                 }}),
-    [](const ::testing::TestParamInfo<TSaveFault>& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Faults, LogSaveFaultTest,
+                         ::testing::Values(TSaveFault{"FullDisk", [](TFaultyStorage& s) { s.WriteBudget = 100; }},
+                                           TSaveFault{"FullDiskAtOnce", [](TFaultyStorage& s) { s.WriteBudget = 0; }},
+                                           TSaveFault{"FailedFlush", [](TFaultyStorage& s) { s.FailSync = true; }},
+                                           TSaveFault{"FailedRename", [](TFaultyStorage& s) { s.FailRename = true; }},
+                                           TSaveFault{"NoNewFilesNoRoom",
+                                                      [](TFaultyStorage& s) {
+                                                        s.NoNewFiles = true;
+                                                        s.WriteBudget = 0;
+                                                      }}),
+                         [](const ::testing::TestParamInfo<TSaveFault>& info) { return std::string(info.param.Name); });
 
 TEST_F(LogFileTest, AFolderRefusingNewFilesStillSavesAWritableLogInPlace) {
   TFaultyStorage storage;
@@ -512,10 +514,10 @@ TEST_F(LogFileTest, AFolderAHugeOrAnUnreadableLogMakesTheStartFail) {
   fs::resize_file(huge, kMaxLogFileSize + 1);  // sparse: costs no disk space
   const std::string unreadable = Dir.Write("unreadable.log", "old\r\n");
   TFaultyStorage storage;
-  for (const auto& [file, reason] : {std::pair{folder, "Cannot create file \"" + folder + "\". " + Reason(EISDIR)},
-                                     std::pair{huge, "Cannot open file \"" + huge + "\". " + Reason(EFBIG)},
-                                     std::pair{unreadable, "Cannot open file \"" + unreadable +
-                                                               "\". Permission denied"}}) {
+  for (const auto& [file, reason] :
+       {std::pair{folder, "Cannot create file \"" + folder + "\". " + Reason(EISDIR)},
+        std::pair{huge, "Cannot open file \"" + huge + "\". " + Reason(EFBIG)},
+        std::pair{unreadable, "Cannot open file \"" + unreadable + "\". Permission denied"}}) {
     TMessageBox::ClearHistory();
     storage.FailRead = file == unreadable;  // root reads everything: through the storage
     TVEKLogFile log;

@@ -22,13 +22,13 @@ std::string ParseError(const V& lines) {
   }
   return "no error";
 }
-const V kGood = {"[Product]", "ID=42", "MODE=0", "VERSION=2.1.0", "TITLE=Image Tool", "CODE=IMT", "DAY=14",
-                 "MONTH=03", "YEAR=2025"};
+const V kGood = {"[Product]", "ID=42",  "MODE=0",   "VERSION=2.1.0", "TITLE=Image Tool",
+                 "CODE=IMT",  "DAY=14", "MONTH=03", "YEAR=2025"};
 }  // namespace
 
 TEST(LookupKey, FirstLineWhoseKeyMatchesWithoutRegardToCase) {
-  const V lines = {"[One]", "id=first", "[Two]", "ID=second", "TITLE=A=B = C ", "NOEQUALS", " MODE=1", "DAY =2",
-                   "=empty key"};
+  const V lines = {"[One]",    "id=first", "[Two]",  "ID=second", "TITLE=A=B = C ",
+                   "NOEQUALS", " MODE=1",  "DAY =2", "=empty key"};
   EXPECT_EQ(LookupKey(lines, "ID"), "first");
   EXPECT_EQ(LookupKey(lines, "TITLE"), "A=B = C ");
   EXPECT_EQ(LookupKey(lines, "MODE"), "");  // a blank before the key

@@ -5,12 +5,18 @@
 #include "app/U_RichText.h"
 
 namespace {
-std::string P(const std::string& rtf) { return RichTextToPlainText(rtf); }
+std::string P(const std::string& rtf) {
+  return RichTextToPlainText(rtf);
+}
 
 // UTF-8 of the characters the tests expect.
 const std::string Euro = "\xE2\x82\xAC", EAcute = "\xC3\xA9", Bad = "\xEF\xBF\xBD";
-std::string Opening(std::size_t n) { return std::string(n, '{'); }
-std::string Closing(std::size_t n) { return std::string(n, '}'); }
+std::string Opening(std::size_t n) {
+  return std::string(n, '{');
+}
+std::string Closing(std::size_t n) {
+  return std::string(n, '}');
+}
 }  // namespace
 
 TEST(LooksLikeRichText, NeedsTheRtfOpeningAfterOptionalLeadIn) {
@@ -26,7 +32,8 @@ TEST(LooksLikeRichText, NeedsTheRtfOpeningAfterOptionalLeadIn) {
 }
 
 TEST(RichTextToPlainText, TypicalDocument) {
-  const std::string doc = R"({\rtf1\ansi\ansicpg1252\deff0\deflang1033{\fonttbl{\f0\fswiss\fcharset0 Arial;}{\f1\fnil\fcharset2 Symbol;}}
+  const std::string doc =
+      R"({\rtf1\ansi\ansicpg1252\deff0\deflang1033{\fonttbl{\f0\fswiss\fcharset0 Arial;}{\f1\fnil\fcharset2 Symbol;}}
 {\colortbl ;\red0\green0\blue255;}
 {\*\generator Notes Writer 1.0;}\viewkind4\uc1\pard\f0\fs20\b Version 2.1\b0\par
 \pard - Caf\'e9 prices now in \u8364?\par
@@ -57,17 +64,19 @@ TEST(RichTextToPlainText, EightBitText) {
   // Raw bytes stay when they are UTF-8, else they are Windows-1252.
   EXPECT_EQ(P("{\\rtf1 Caf\xE9 \xC3\xA9t\xE9\x80}"), "Caf" + EAcute + " " + EAcute + "t" + EAcute + Euro);
   EXPECT_EQ(P("{\\rtf1 \xED\xA0\x80}"), "\xC3\xAD\xC2\xA0" + Euro);  // a UTF-16 half is no UTF-8
-  EXPECT_EQ(P("{\\rtf1 a\\'00b\\u1?c\x01" "d\\'0d\\'0a}"), "abcd\r\n");  // control characters go
+  EXPECT_EQ(P("{\\rtf1 a\\'00b\\u1?c\x01"
+              "d\\'0d\\'0a}"),
+            "abcd\r\n");  // control characters go
 }
 
 TEST(RichTextToPlainText, UnicodeAndFallbacks) {
   EXPECT_EQ(P(R"({\rtf1\uc2 \u8364\'80\'80x\uc0\u8364 y})"), Euro + "x" + Euro + "y");
-  EXPECT_EQ(P(R"({\rtf1 {\uc2\u233 ab}\u233 cd})"), EAcute + EAcute + "d");  // \uc belongs to its group
-  EXPECT_EQ(P(R"({\rtf1\uc3\u233{}x})"), EAcute + "x");                      // a brace ends the fallback
+  EXPECT_EQ(P(R"({\rtf1 {\uc2\u233 ab}\u233 cd})"), EAcute + EAcute + "d");      // \uc belongs to its group
+  EXPECT_EQ(P(R"({\rtf1\uc3\u233{}x})"), EAcute + "x");                          // a brace ends the fallback
   EXPECT_EQ(P(R"({\rtf1\u233\'e9x\u233\par y})"), EAcute + "x" + EAcute + "y");  // one control = one character
-  EXPECT_EQ(P(R"({\rtf1\u-4064?\u x})"), "\xEF\x80\xA0x");                     // 16-bit negatives; \u alone
-  EXPECT_EQ(P(R"({\rtf1\u-10179?\u-8704?})"), "\xF0\x9F\x98\x80");            // surrogate pair
-  EXPECT_EQ(P(R"({\rtf1\u55357?x\u56832?\u55357})"), Bad + "x" + Bad + Bad);   // halves alone
+  EXPECT_EQ(P(R"({\rtf1\u-4064?\u x})"), "\xEF\x80\xA0x");                       // 16-bit negatives; \u alone
+  EXPECT_EQ(P(R"({\rtf1\u-10179?\u-8704?})"), "\xF0\x9F\x98\x80");               // surrogate pair
+  EXPECT_EQ(P(R"({\rtf1\u55357?x\u56832?\u55357})"), Bad + "x" + Bad + Bad);     // halves alone
   EXPECT_EQ(P(R"({\rtf1 a\u-99999999999?b\u99999999999?c\u1114112?d\u-40000?})"),
             "a" + Bad + "b" + Bad + "c" + Bad + "d" + Bad);
   EXPECT_EQ(P(R"({\rtf1 {\uc99999999999\u233 abc}d})"), EAcute + "d");
@@ -75,10 +84,11 @@ TEST(RichTextToPlainText, UnicodeAndFallbacks) {
 
 TEST(RichTextToPlainText, SkipsDestinations) {
   for (const char* name :
-       {"fonttbl", "colortbl", "stylesheet", "info", "pict", "object", "header", "headerl", "headerr", "headerf",
-        "footer", "footerl", "footerr", "footerf", "footnote", "listtable", "listoverridetable", "rsidtbl",
-        "generator", "themedata", "colorschememapping", "latentstyles", "datastore", "xmlnstbl", "filetbl", "revtbl",
-        "fldinst", "bkmkstart", "pntxtb", "xe"})
+       {"fonttbl",      "colortbl",  "stylesheet",        "info",    "pict",      "object",    "header",
+        "headerl",      "headerr",   "headerf",           "footer",  "footerl",   "footerr",   "footerf",
+        "footnote",     "listtable", "listoverridetable", "rsidtbl", "generator", "themedata", "colorschememapping",
+        "latentstyles", "datastore", "xmlnstbl",          "filetbl", "revtbl",    "fldinst",   "bkmkstart",
+        "pntxtb",       "xe"})
     EXPECT_EQ(P(std::string("{\\rtf1 a{\\") + name + " hidden\\u233?\\'e9{\\b more} \xE9text}b}"), "ab") << name;
   EXPECT_EQ(P(R"({\rtf1 a{\*\unknown x{y}}b})"), "ab");
   EXPECT_EQ(P(R"({\rtf1 {\field{\fldinst HYPERLINK x}{\fldrslt shown}}})"), "shown");

@@ -51,7 +51,8 @@ TEST(EncodeDate, CountsDaysFromTheEndOf1899) {
   EXPECT_EQ(EncodeDate(1, 1, 1), -693593);
   EXPECT_LT(EncodeDate(2026, 3, 14), EncodeDate(2026, 3, 15));
   int y, m, d;
-  for (TDate date : {EncodeDate(1, 1, 1), EncodeDate(1600, 2, 29), EncodeDate(2024, 12, 31), EncodeDate(9999, 12, 31)}) {
+  for (TDate date :
+       {EncodeDate(1, 1, 1), EncodeDate(1600, 2, 29), EncodeDate(2024, 12, 31), EncodeDate(9999, 12, 31)}) {
     DecodeDate(date, y, m, d);
     EXPECT_EQ(EncodeDate(y, m, d), date);
   }
@@ -60,8 +61,15 @@ TEST(EncodeDate, CountsDaysFromTheEndOf1899) {
 }
 
 TEST(EncodeDate, RejectsImpossibleDatesAndYearsOutside1To9999) {
-  for (auto [y, m, d] : {std::tuple{2023, 2, 29}, {1900, 2, 29}, {2024, 13, 1}, {2024, 0, 1}, {2024, 4, 31},
-                          {2024, 1, 0}, {0, 1, 1}, {10000, 1, 1}, {-5, 1, 1}}) {
+  for (auto [y, m, d] : {std::tuple{2023, 2, 29},
+                         {1900, 2, 29},
+                         {2024, 13, 1},
+                         {2024, 0, 1},
+                         {2024, 4, 31},
+                         {2024, 1, 0},
+                         {0, 1, 1},
+                         {10000, 1, 1},
+                         {-5, 1, 1}}) {
     try {
       EncodeDate(y, m, d);
       ADD_FAILURE() << y << "-" << m << "-" << d;

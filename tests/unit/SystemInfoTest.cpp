@@ -57,7 +57,7 @@ class TAppEnvironment : public ::testing::Environment {
 [[maybe_unused]] ::testing::Environment* const Env = ::testing::AddGlobalTestEnvironment(new TAppEnvironment);
 
 class SystemTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     LogActive = false;
     TMessageBox::ClearHistory();
@@ -71,7 +71,9 @@ protected:
   TFakeProcessServices& Process = Fake.Process;
 };
 
-std::string Sep() { return FromQString(QLocale::system().groupSeparator()); }
+std::string Sep() {
+  return FromQString(QLocale::system().groupSeparator());
+}
 
 // ---------------------------------------------------------------------------
 // TVEKWindows
@@ -124,16 +126,38 @@ TEST_F(SystemTest, FailedNameAndFolderCallsLeaveTheirErrorText) {
 }
 
 TEST_F(SystemTest, RegistryFactsLandInTheirFields) {
-  const std::vector<std::string TVEKWindows::*> fields = {
-      &TVEKWindows::ProgramFilesDir, &TVEKWindows::CommonFilesDir, &TVEKWindows::MediaPath,
-      &TVEKWindows::CommonAdministrativeTools, &TVEKWindows::CommonAppData, &TVEKWindows::CommonDesktop,
-      &TVEKWindows::CommonDocuments, &TVEKWindows::CommonFavorites, &TVEKWindows::CommonPrograms,
-      &TVEKWindows::CommonStartMenu, &TVEKWindows::CommonStartup, &TVEKWindows::CommonTemplates,
-      &TVEKWindows::AdministrativeTools, &TVEKWindows::AppData, &TVEKWindows::Cookies, &TVEKWindows::Desktop,
-      &TVEKWindows::Personal, &TVEKWindows::Favorites, &TVEKWindows::Fonts, &TVEKWindows::History,
-      &TVEKWindows::LocalSettings, &TVEKWindows::LocalAppData, &TVEKWindows::Cache, &TVEKWindows::NetHood,
-      &TVEKWindows::MyPictures, &TVEKWindows::PrintHood, &TVEKWindows::Programs, &TVEKWindows::Recent,
-      &TVEKWindows::SendTo, &TVEKWindows::StartMenu, &TVEKWindows::Startup, &TVEKWindows::Templates};
+  const std::vector<std::string TVEKWindows::*> fields = {&TVEKWindows::ProgramFilesDir,
+                                                          &TVEKWindows::CommonFilesDir,
+                                                          &TVEKWindows::MediaPath,
+                                                          &TVEKWindows::CommonAdministrativeTools,
+                                                          &TVEKWindows::CommonAppData,
+                                                          &TVEKWindows::CommonDesktop,
+                                                          &TVEKWindows::CommonDocuments,
+                                                          &TVEKWindows::CommonFavorites,
+                                                          &TVEKWindows::CommonPrograms,
+                                                          &TVEKWindows::CommonStartMenu,
+                                                          &TVEKWindows::CommonStartup,
+                                                          &TVEKWindows::CommonTemplates,
+                                                          &TVEKWindows::AdministrativeTools,
+                                                          &TVEKWindows::AppData,
+                                                          &TVEKWindows::Cookies,
+                                                          &TVEKWindows::Desktop,
+                                                          &TVEKWindows::Personal,
+                                                          &TVEKWindows::Favorites,
+                                                          &TVEKWindows::Fonts,
+                                                          &TVEKWindows::History,
+                                                          &TVEKWindows::LocalSettings,
+                                                          &TVEKWindows::LocalAppData,
+                                                          &TVEKWindows::Cache,
+                                                          &TVEKWindows::NetHood,
+                                                          &TVEKWindows::MyPictures,
+                                                          &TVEKWindows::PrintHood,
+                                                          &TVEKWindows::Programs,
+                                                          &TVEKWindows::Recent,
+                                                          &TVEKWindows::SendTo,
+                                                          &TVEKWindows::StartMenu,
+                                                          &TVEKWindows::Startup,
+                                                          &TVEKWindows::Templates};
   ASSERT_EQ(std::size_t{ShellFolderCount}, fields.size());
   for (int i = 0; i < ShellFolderCount; i += 2) {
     Info.FolderReads[i] = TFolderRead::Found;
@@ -379,8 +403,8 @@ TEST_F(SystemTest, ConstructionErrorsAreRaisedAgain) {
 TEST_F(SystemTest, Priority) {
   TVEKApplication a;
   const std::pair<std::uint32_t, TVEKPriority> reads[] = {
-      {pcHigh, prHigh},     {pcIdle, prIdle},          {pcNormal, prNormal},
-      {pcRealTime, prRealTime}, {pcAboveNormal, prNormal}, {pcBelowNormal, prNormal}, {0x1234, prNormal}};
+      {pcHigh, prHigh},          {pcIdle, prIdle},          {pcNormal, prNormal}, {pcRealTime, prRealTime},
+      {pcAboveNormal, prNormal}, {pcBelowNormal, prNormal}, {0x1234, prNormal}};
   for (auto [cls, priority] : reads) {
     Process.PriorityClass = cls;
     EXPECT_EQ(priority, a.GetPriority()) << cls;
@@ -534,13 +558,13 @@ TEST(LinuxSources, UserDirs) {
   const std::string home = "/home/t";
   EXPECT_EQ("/home/t/Bureau", UserDirsValue(content, "XDG_DESKTOP_DIR", home));
   EXPECT_EQ("/data/My \"Docs\"", UserDirsValue(content, "XDG_DOCUMENTS_DIR", home));
-  EXPECT_EQ("", UserDirsValue(content, "XDG_PICTURES_DIR", home));   // relative
-  EXPECT_EQ("", UserDirsValue(content, "XDG_MUSIC_DIR", home));      // another variable
+  EXPECT_EQ("", UserDirsValue(content, "XDG_PICTURES_DIR", home));  // relative
+  EXPECT_EQ("", UserDirsValue(content, "XDG_MUSIC_DIR", home));     // another variable
   EXPECT_EQ("/home/t", UserDirsValue(content, "XDG_TEMPLATES_DIR", home));
-  EXPECT_EQ("", UserDirsValue(content, "XDG_VIDEOS_DIR", home));     // not quoted
-  EXPECT_EQ("", UserDirsValue(content, "XDG_DOWNLOAD_DIR", home));   // quote not closed
+  EXPECT_EQ("", UserDirsValue(content, "XDG_VIDEOS_DIR", home));    // not quoted
+  EXPECT_EQ("", UserDirsValue(content, "XDG_DOWNLOAD_DIR", home));  // quote not closed
   EXPECT_EQ("/second", UserDirsValue(content, "XDG_PUBLICSHARE_DIR", home));
-  EXPECT_EQ("", UserDirsValue(content, "XDG_DESKTOP_DIR", ""));      // no home to put in
+  EXPECT_EQ("", UserDirsValue(content, "XDG_DESKTOP_DIR", ""));  // no home to put in
   EXPECT_EQ("", UserDirsValue("XDG_DESKTOP_DIR=\"\\", "XDG_DESKTOP_DIR", home));
 }
 
@@ -573,7 +597,7 @@ TEST(LinuxSources, ProcFields) {
 
 // Sets environment variables for one scope and restores them.
 class TEnvScope {
-public:
+ public:
   void Set(const char* name, const char* value) {
     const char* old = std::getenv(name);
     FSaved.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
@@ -590,7 +614,7 @@ public:
         unsetenv(it->first.c_str());
   }
 
-private:
+ private:
   std::vector<std::pair<std::string, std::optional<std::string>>> FSaved;
 };
 
@@ -766,8 +790,7 @@ class ProgramEndTest : public ::testing::TestWithParam<TEnding> {};
 TEST_P(ProgramEndTest, RunsTheShutDownAndSavesTheLog) {
   const TEnding e = GetParam();
   TTempDir dir;
-  TChildProcess child({SIGNAL_HELPER_EXE, dir.Path(), e.Mode}, {"QT_QPA_PLATFORM=offscreen"},
-                      dir.File("output.txt"));
+  TChildProcess child({SIGNAL_HELPER_EXE, dir.Path(), e.Mode}, {"QT_QPA_PLATFORM=offscreen"}, dir.File("output.txt"));
   if (e.Signal) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!fs::exists(dir.File("ready")) && child.Running() && std::chrono::steady_clock::now() < deadline)
@@ -786,10 +809,8 @@ TEST_P(ProgramEndTest, RunsTheShutDownAndSavesTheLog) {
 
 INSTANTIATE_TEST_SUITE_P(Endings, ProgramEndTest,
                          ::testing::Values(TEnding{"wait", SIGTERM, 128 + SIGTERM},
-                                           TEnding{"wait", SIGHUP, 128 + SIGHUP},
-                                           TEnding{"wait", SIGINT, 128 + SIGINT},
-                                           TEnding{"resignal", SIGTERM, 128 + SIGTERM},
-                                           TEnding{"endsession", 0, 0}),
+                                           TEnding{"wait", SIGHUP, 128 + SIGHUP}, TEnding{"wait", SIGINT, 128 + SIGINT},
+                                           TEnding{"resignal", SIGTERM, 128 + SIGTERM}, TEnding{"endsession", 0, 0}),
                          [](const auto& info) {
                            return std::string(info.param.Mode) + "_" + std::to_string(info.param.Signal);
                          });

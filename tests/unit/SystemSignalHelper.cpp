@@ -48,8 +48,8 @@ int main(int argc, char** argv) {
 
   AddShutdownProc([folder, mode, app] {
     if (mode == "resignal") ::kill(::getpid(), SIGINT);  // must not cut the shut-down short
-    WriteFile(folder + "/marker", std::string("shut down, objects ") +
-                                      (VEKWindows || VEKApplication ? "alive" : "released") + "\n");
+    WriteFile(folder + "/marker",
+              std::string("shut down, objects ") + (VEKWindows || VEKApplication ? "alive" : "released") + "\n");
     delete app;
   });
   InitVEKSystem();

@@ -7,18 +7,18 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
 #include <tuple>
-#include <unistd.h>
 
 namespace {
 
@@ -46,21 +46,18 @@ TReply RawRequest(int port, const std::string& request) {
   (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   std::string data;
   char buf[4096];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
-    data.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) data.append(buf, static_cast<size_t>(n));
   ::close(fd);
   const size_t split = data.find("\r\n\r\n");
   reply.Head = data.substr(0, split);
-  if (split != std::string::npos)
-    reply.Body = data.substr(split + 4);
-  if (data.starts_with("HTTP/1.1 "))
-    reply.Status = std::atoi(data.c_str() + 9);
+  if (split != std::string::npos) reply.Body = data.substr(split + 4);
+  if (data.starts_with("HTTP/1.1 ")) reply.Status = std::atoi(data.c_str() + 9);
   return reply;
 }
 
 TReply Get(int port, const std::string& target, const std::string& host = "") {
-  return RawRequest(port, "GET " + target + " HTTP/1.1\r\nHost: " +
-                              (host.empty() ? "127.0.0.1:" + std::to_string(port) : host) +
+  return RawRequest(port, "GET " + target +
+                              " HTTP/1.1\r\nHost: " + (host.empty() ? "127.0.0.1:" + std::to_string(port) : host) +
                               "\r\nConnection: close\r\n\r\n");
 }
 
@@ -86,8 +83,10 @@ void WriteCatalogue(const TTempDir& dir) {
             "download_reg=https://downloads.example/reg/imagetool-full.exe\r\n");
   WriteFile(dir, "imagetool.txt", ImageToolHistory);
   WriteFile(dir, "odd.product",
-            "id=" + OddId + "\ntitle=<B\xFC" "cher & Co>\ndate=29/02/2024\nversion=1.0\n"
-            "history=notes\\odd notes.rtf\ndownload=https://downloads.example/odd.exe\n");
+            "id=" + OddId +
+                "\ntitle=<B\xFC"
+                "cher & Co>\ndate=29/02/2024\nversion=1.0\n"
+                "history=notes\\odd notes.rtf\ndownload=https://downloads.example/odd.exe\n");
   WriteFile(dir, "notes/odd notes.rtf", "{\\rtf1 odd}");
 }
 
@@ -98,7 +97,7 @@ std::string AfterMarker(const std::string& body) {
 }
 
 class UpdateServerTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     WriteCatalogue(Dir);
     Server = std::make_unique<TUpdateServer>(TCatalogue::Load(Dir.Path()), [this](const std::string& l) {
@@ -117,7 +116,7 @@ protected:
   TTempDir Dir;
   std::mutex LogMutex;
   std::vector<std::string> LogLines;
-  std::unique_ptr<TUpdateServer> Server; // after the log it writes to
+  std::unique_ptr<TUpdateServer> Server;  // after the log it writes to
   int Port = 0;
 };
 
@@ -133,7 +132,7 @@ TEST_F(UpdateServerTest, AnswersTheWizardsRequests) {
   ASSERT_EQ(url, base + "/history/imagetool.txt");
   TReply history = Get(Port, url.substr(base.size()));
   EXPECT_EQ(history.Status, 200);
-  EXPECT_EQ(history.Body, ImageToolHistory); // bytes unchanged, CR LF kept
+  EXPECT_EQ(history.Body, ImageToolHistory);  // bytes unchanged, CR LF kept
   EXPECT_NE(history.Head.find("charset=windows-1252"), std::string::npos);
 
   // A history name with a blank and a backslash: the pointer encodes it.
@@ -149,30 +148,30 @@ TEST_F(UpdateServerTest, DownloadPagesLinkTheRightDownloadAndEscapeTheCatalogue)
   TReply free = Get(Port, "/soft_download.php?productID=imagetool");
   EXPECT_EQ(free.Status, 200);
   EXPECT_NE(free.Head.find("text/html"), std::string::npos);
-  for (const char* part : {"<h1>Image Tool</h1>", "2.2.0", "15/03/2026",
-                           "href=\"https://downloads.example/imagetool-setup.exe\""})
+  for (const char* part :
+       {"<h1>Image Tool</h1>", "2.2.0", "15/03/2026", "href=\"https://downloads.example/imagetool-setup.exe\""})
     EXPECT_NE(free.Body.find(part), std::string::npos) << part;
   EXPECT_EQ(free.Body.find("/reg/"), std::string::npos);
 
   TReply reg = Get(Port, "/soft_download_reg.php?productID=imagetool");
-  EXPECT_NE(reg.Body.find("href=\"https://downloads.example/reg/imagetool-full.exe\""),
-            std::string::npos);
+  EXPECT_NE(reg.Body.find("href=\"https://downloads.example/reg/imagetool-full.exe\""), std::string::npos);
 
   // No registered link of its own: the free one. The 8-bit title comes out
   // as UTF-8 with its markup characters escaped.
   TReply odd = Get(Port, "/soft_download_reg.php?productID=Q%26A%20%22Pro%22%3B%20v%3D1%2Bx");
   EXPECT_NE(odd.Body.find("href=\"https://downloads.example/odd.exe\""), std::string::npos);
-  EXPECT_NE(odd.Body.find("&lt;B\xC3\xBC" "cher &amp; Co&gt;"), std::string::npos);
+  EXPECT_NE(odd.Body.find("&lt;B\xC3\xBC"
+                          "cher &amp; Co&gt;"),
+            std::string::npos);
   EXPECT_EQ(odd.Body.find("<B"), std::string::npos);
 }
 
 TEST_F(UpdateServerTest, FindsIdsSentUnencoded) {
   // As the wizard sends them (a blank can only travel as %20), as a browser
   // encodes them, and with a parameter after the ID.
-  for (const std::string target :
-       {"/soft_update.php?referer=Q&A_Update&productID=Q&A%20\"Pro\";%20v=1+x",
-        "/soft_update.php?referer=QA_Update&productID=Q%26A%20%22Pro%22%3B%20v%3D1%2Bx",
-        "/soft_update.php?productid=Q&A%20\"Pro\";%20v=1+x&lang=en"}) {
+  for (const std::string target : {"/soft_update.php?referer=Q&A_Update&productID=Q&A%20\"Pro\";%20v=1+x",
+                                   "/soft_update.php?referer=QA_Update&productID=Q%26A%20%22Pro%22%3B%20v%3D1%2Bx",
+                                   "/soft_update.php?productid=Q&A%20\"Pro\";%20v=1+x&lang=en"}) {
     TReply reply = Get(Port, target);
     EXPECT_EQ(reply.Status, 200) << target;
     EXPECT_EQ(reply.Body, "29/02/2024@@1.0\r\n") << target;
@@ -187,18 +186,19 @@ TEST_F(UpdateServerTest, HistoryPointerNamesTheHostTheClientAskedFor) {
             "http://[::1]:99/history/imagetool.txt");
   // No Host header, or one that would break the record: the connection's own address.
   const std::string own = "http://127.0.0.1:" + std::to_string(Port) + "/history/imagetool.txt";
-  EXPECT_EQ(AfterMarker(RawRequest(Port, "GET /soft_history.php?productID=imagetool HTTP/1.0\r\n\r\n").Body),
-            own);
+  EXPECT_EQ(AfterMarker(RawRequest(Port, "GET /soft_history.php?productID=imagetool HTTP/1.0\r\n\r\n").Body), own);
   EXPECT_EQ(AfterMarker(Get(Port, "/soft_history.php?productID=imagetool", "a@@b/c").Body), own);
 }
 
 TEST_F(UpdateServerTest, UnknownRequestsGet404WithoutRecordCharacters) {
   // The wizard ignores the status; a 404 body must not look like a record.
-  std::vector<std::string> targets = {"/", "/index.html", "/history/nothere.txt",
-                                      "/history/../imagetool.product", "/imagetool.product",
+  std::vector<std::string> targets = {"/",
+                                      "/index.html",
+                                      "/history/nothere.txt",
+                                      "/history/../imagetool.product",
+                                      "/imagetool.product",
                                       "/soft_update.PHP?productID=imagetool"};
-  for (const char* page : {"/soft_update.php", "/soft_history.php", "/soft_download.php",
-                           "/soft_download_reg.php"}) {
+  for (const char* page : {"/soft_update.php", "/soft_history.php", "/soft_download.php", "/soft_download_reg.php"}) {
     targets.push_back(std::string(page) + "?referer=X_Update&productID=1.2@@3.4/5");
     targets.push_back(std::string(page) + "?referer=X_Update");
     targets.push_back(std::string(page) + "?productID=");
@@ -210,13 +210,16 @@ TEST_F(UpdateServerTest, UnknownRequestsGet404WithoutRecordCharacters) {
     EXPECT_FALSE(reply.Body.empty()) << target;
     EXPECT_EQ(reply.Body.find_first_of("./0123456789@"), std::string::npos) << target;
   }
-  TReply post = RawRequest(Port, "POST /soft_update.php?productID=imagetool HTTP/1.1\r\nHost: x\r\n"
-                                 "Content-Length: 0\r\nConnection: close\r\n\r\n");
+  TReply post = RawRequest(Port,
+                           "POST /soft_update.php?productID=imagetool HTTP/1.1\r\nHost: x\r\n"
+                           "Content-Length: 0\r\nConnection: close\r\n\r\n");
   EXPECT_GE(post.Status, 400);
   EXPECT_EQ(post.Body.find_first_of("./0123456789@"), std::string::npos);
 }
 
-size_t IgnoreBody(char*, size_t size, size_t count, void*) { return size * count; }
+size_t IgnoreBody(char*, size_t size, size_t count, void*) {
+  return size * count;
+}
 
 TEST_F(UpdateServerTest, KeepsOneConnectionForManyRequests) {
   // The library's defaults close a connection after 5 requests.
@@ -246,8 +249,7 @@ TEST_F(UpdateServerTest, LogsOneLinePerRequest) {
   std::vector<std::string> log = Log();
   ASSERT_EQ(log.size(), 2u);
   EXPECT_NE(log[0].find(" 127.0.0.1:"), std::string::npos) << log[0];
-  EXPECT_TRUE(log[0].ends_with(" GET /soft_update.php?referer=X_Update&productID=imagetool 200 19"))
-      << log[0];
+  EXPECT_TRUE(log[0].ends_with(" GET /soft_update.php?referer=X_Update&productID=imagetool 200 19")) << log[0];
   EXPECT_TRUE(log[1].ends_with(" GET /no\\x1B[2Jpe 404 11")) << log[1];
 }
 
@@ -273,7 +275,7 @@ TEST(UpdateServerLifecycle, StartsStopsAndReportsABusyPort) {
   first.Stop();
   first.Stop();
   EXPECT_FALSE(first.IsRunning());
-  EXPECT_EQ(Get(port, "/").Status, 0); // refused
+  EXPECT_EQ(Get(port, "/").Status, 0);  // refused
   CURL* curl = curl_easy_init();
   ASSERT_NE(curl, nullptr);
   {
@@ -300,7 +302,7 @@ TEST(UpdateServerCatalogue, ReadsValuesAndDefaults) {
   ASSERT_EQ(catalogue.Count(), 2);
   const TProduct* tool = catalogue.Find("imagetool");
   ASSERT_NE(tool, nullptr);
-  EXPECT_EQ(tool->Title, "Image Tool"); // key case and blanks around the value do not count
+  EXPECT_EQ(tool->Title, "Image Tool");  // key case and blanks around the value do not count
   EXPECT_EQ(tool->Version, "2.2.0");
   const TProduct* odd = catalogue.Find(OddId);
   ASSERT_NE(odd, nullptr);
@@ -309,8 +311,8 @@ TEST(UpdateServerCatalogue, ReadsValuesAndDefaults) {
   EXPECT_EQ(catalogue.Find("IMAGETOOL"), nullptr);
 
   std::vector<std::string> errors;
-  const TProduct untitled = TCatalogue::ParseProduct(
-      "id=x\rdate=01/01/2000\rversion=1\rdownload=http://a.example/\r", "u.product", errors);
+  const TProduct untitled =
+      TCatalogue::ParseProduct("id=x\rdate=01/01/2000\rversion=1\rdownload=http://a.example/\r", "u.product", errors);
   EXPECT_TRUE(errors.empty());
   EXPECT_EQ(untitled.Title, "x");
 }
@@ -353,7 +355,8 @@ TEST(UpdateServerCatalogue, LoadReportsEveryProblemOfTheFolder) {
     return std::vector<std::string>{};
   };
   TTempDir dir;
-  EXPECT_EQ(errorsOf(dir.Path()), std::vector<std::string>{dir.Path() + ": no *.product files in the catalogue folder"});
+  EXPECT_EQ(errorsOf(dir.Path()),
+            std::vector<std::string>{dir.Path() + ": no *.product files in the catalogue folder"});
   EXPECT_EQ(errorsOf(dir.File("none")), std::vector<std::string>{dir.File("none") + ": catalogue folder not found"});
 
   const std::string good = "date=15/03/2026\nversion=2.2.0\ndownload=https://a.example/x.exe\n";
@@ -381,22 +384,20 @@ TEST(UpdateServerDemo, CatalogueFitsTheSampleDescriptors) {
   const TCatalogue catalogue = TCatalogue::Load(std::string(source) + "/demo/catalogue");
   int descriptors = 0, newer = 0, upToDate = 0, registered = 0;
   for (const auto& entry : std::filesystem::directory_iterator(std::string(source) + "/demo/descriptors")) {
-    if (entry.path().extension() != ".ini")
-      continue;
+    if (entry.path().extension() != ".ini") continue;
     ++descriptors;
     const std::string text = ReadWholeFile(entry.path().string());
     std::map<std::string, std::string> values;
     for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
       EXPECT_TRUE(end > 0 && text[end - 1] == '\r') << entry.path() << ": lines end in CR LF";
       const std::string line = text.substr(pos, end - pos - 1);
-      if (const size_t eq = line.find('='); eq != std::string::npos)
-        values[line.substr(0, eq)] = line.substr(eq + 1);
+      if (const size_t eq = line.find('='); eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
     }
     const TProduct* product = catalogue.Find(values["ID"]);
     ASSERT_NE(product, nullptr) << entry.path();
     EXPECT_LE(values["VERSION"].size(), 5u);
-    const auto installed = std::make_tuple(std::stoi(values["YEAR"]), std::stoi(values["MONTH"]),
-                                           std::stoi(values["DAY"]));
+    const auto installed =
+        std::make_tuple(std::stoi(values["YEAR"]), std::stoi(values["MONTH"]), std::stoi(values["DAY"]));
     const auto latest = std::make_tuple(std::stoi(product->Date.substr(6)), std::stoi(product->Date.substr(3, 2)),
                                         std::stoi(product->Date.substr(0, 2)));
     newer += installed < latest || (installed == latest && values["VERSION"] < product->Version);
@@ -467,4 +468,4 @@ TEST(UpdateServerProgramErrors, ExplainsBadStarts) {
   }
 }
 
-} // namespace
+}  // namespace

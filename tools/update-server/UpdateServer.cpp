@@ -35,31 +35,30 @@ constexpr std::string_view TextNoHistory = "No history for this product\r\n";
 constexpr std::string_view TextBadRequest = "Bad request\r\n";
 constexpr std::string_view TextServerError = "Internal server error\r\n";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front()))
-    s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back()))
-    s.remove_suffix(1);
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
 }
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string LowerAscii(std::string_view s) {
   std::string r(s);
-  for (char& c : r)
-    c = LowerAscii(c);
+  for (char& c : r) c = LowerAscii(c);
   return r;
 }
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size())
-    return false;
+  if (s.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (LowerAscii(s[i]) != LowerAscii(prefix[i]))
-      return false;
+    if (LowerAscii(s[i]) != LowerAscii(prefix[i])) return false;
   return true;
 }
 
@@ -70,7 +69,9 @@ bool HasControlChar(std::string_view s) {
   });
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 bool IsValidUtf8(std::string_view s) {
   std::size_t i = 0;
@@ -93,17 +94,14 @@ bool IsValidUtf8(std::string_view s) {
     } else {
       return false;
     }
-    if (s.size() - i <= extra)
-      return false;
+    if (s.size() - i <= extra) return false;
     for (std::size_t k = 1; k <= extra; ++k) {
       const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0u) != 0x80u)
-        return false;
+      if ((cc & 0xC0u) != 0x80u) return false;
       cp = (cp << 6) | (cc & 0x3Fu);
     }
     // Overlong forms, surrogates and values past U+10FFFF.
-    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
       return false;
     i += extra + 1;
   }
@@ -125,14 +123,13 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
 
 // Windows-1252 characters 0x80 to 0x9F; 0 marks the five unassigned codes,
 // which are passed on as the C1 control of the same number.
-constexpr std::array<std::uint16_t, 32> Cp1252High = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+constexpr std::array<std::uint16_t, 32> Cp1252High = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                                      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 bool IsValidDate(int day, int month, int year) {
-  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1)
-    return false;
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
   static constexpr std::array<int, 12> Days = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   const int last = month == 2 && leap ? 29 : Days[static_cast<std::size_t>(month - 1)];
@@ -141,31 +138,24 @@ bool IsValidDate(int day, int month, int year) {
 
 // Date text "DD/MM/YYYY"; returns an error text or an empty one.
 std::string CheckDate(std::string_view v) {
-  if (v.size() != 10 || v[2] != '/' || v[5] != '/')
-    return "date must be written DD/MM/YYYY, e.g. 15/03/2026";
+  if (v.size() != 10 || v[2] != '/' || v[5] != '/') return "date must be written DD/MM/YYYY, e.g. 15/03/2026";
   for (std::size_t i : {0u, 1u, 3u, 4u, 6u, 7u, 8u, 9u})
-    if (!IsDigit(v[i]))
-      return "date must be written DD/MM/YYYY, e.g. 15/03/2026";
+    if (!IsDigit(v[i])) return "date must be written DD/MM/YYYY, e.g. 15/03/2026";
   const int day = (v[0] - '0') * 10 + (v[1] - '0');
   const int month = (v[3] - '0') * 10 + (v[4] - '0');
   const int year = (v[6] - '0') * 1000 + (v[7] - '0') * 100 + (v[8] - '0') * 10 + (v[9] - '0');
-  if (!IsValidDate(day, month, year))
-    return "'" + std::string(v) + "' is not a valid calendar date";
+  if (!IsValidDate(day, month, year)) return "'" + std::string(v) + "' is not a valid calendar date";
   return {};
 }
 
 std::string CheckVersion(std::string_view v) {
-  if (v.empty())
-    return "version must not be empty";
+  if (v.empty()) return "version must not be empty";
   if (v.size() > TCatalogue::MaxVersionLength)
-    return "version '" + std::string(v) + "' is longer than " +
-           std::to_string(TCatalogue::MaxVersionLength) +
-           " characters; the wizard reads only the first " +
-           std::to_string(TCatalogue::MaxVersionLength);
+    return "version '" + std::string(v) + "' is longer than " + std::to_string(TCatalogue::MaxVersionLength) +
+           " characters; the wizard reads only the first " + std::to_string(TCatalogue::MaxVersionLength);
   for (char c : v)
     if (!IsDigit(c) && c != '.')
-      return "version '" + std::string(v) +
-             "' may hold only digits and dots (the wizard drops every other character)";
+      return "version '" + std::string(v) + "' may hold only digits and dots (the wizard drops every other character)";
   return {};
 }
 
@@ -173,10 +163,8 @@ std::string CheckUrl(std::string_view v) {
   if (!StartsWithNoCase(v, "http://") && !StartsWithNoCase(v, "https://"))
     return "URL must start with http:// or https://";
   const std::size_t schemeLength = StartsWithNoCase(v, "https://") ? 8 : 7;
-  if (v.size() == schemeLength)
-    return "URL names no host";
-  if (v.size() > MaxUrlLength)
-    return "URL is longer than " + std::to_string(MaxUrlLength) + " characters";
+  if (v.size() == schemeLength) return "URL names no host";
+  if (v.size() > MaxUrlLength) return "URL is longer than " + std::to_string(MaxUrlLength) + " characters";
   for (char c : v) {
     const auto u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u == 0x7F || c == '"' || c == '<' || c == '>' || c == '\\')
@@ -188,8 +176,7 @@ std::string CheckUrl(std::string_view v) {
 // A history file name relative to the catalogue folder; "\" is taken as "/".
 std::string CheckHistoryName(std::string& v) {
   std::replace(v.begin(), v.end(), '\\', '/');
-  if (HasControlChar(v))
-    return "history file name holds a control character";
+  if (HasControlChar(v)) return "history file name holds a control character";
   if (v.front() == '/' || (v.size() >= 2 && v[1] == ':'))
     return "history file must be given relative to the catalogue folder";
   std::size_t start = 0;
@@ -218,11 +205,10 @@ constexpr std::array<TKeyInfo, 7> Keys = {{{"id", true},
 
 struct TParsedProduct {
   TProduct Product;
-  std::map<std::string, int, std::less<>> Lines; // key -> line it was given on
+  std::map<std::string, int, std::less<>> Lines;  // key -> line it was given on
 };
 
-TParsedProduct ParseProductText(std::string_view text, const std::string& fileName,
-                                std::vector<std::string>& errors) {
+TParsedProduct ParseProductText(std::string_view text, const std::string& fileName, std::vector<std::string>& errors) {
   TParsedProduct parsed;
   TProduct& p = parsed.Product;
   p.SourceFile = fileName;
@@ -230,8 +216,7 @@ TParsedProduct ParseProductText(std::string_view text, const std::string& fileNa
     errors.push_back(fileName + ":" + std::to_string(line) + ": " + message);
   };
 
-  if (text.substr(0, 3) == "\xEF\xBB\xBF")
-    text.remove_prefix(3);
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   if (text.find('\0') != std::string_view::npos) {
     errors.push_back(fileName + ": holds NUL bytes; a product file is a text file");
     return parsed;
@@ -242,17 +227,14 @@ TParsedProduct ParseProductText(std::string_view text, const std::string& fileNa
   while (pos < text.size()) {
     // Lines end in LF, CR LF or a lone CR.
     std::size_t end = text.find_first_of("\r\n", pos);
-    if (end == std::string_view::npos)
-      end = text.size();
+    if (end == std::string_view::npos) end = text.size();
     const std::string_view raw = text.substr(pos, end - pos);
     pos = end;
-    if (pos < text.size())
-      pos += text.compare(pos, 2, "\r\n") == 0 ? 2 : 1;
+    if (pos < text.size()) pos += text.compare(pos, 2, "\r\n") == 0 ? 2 : 1;
     ++lineNo;
 
     const std::string_view line = Trim(raw);
-    if (line.empty() || line.front() == '#')
-      continue;
+    if (line.empty() || line.front() == '#') continue;
     const std::size_t eq = line.find('=');
     if (eq == std::string_view::npos) {
       fail(lineNo, "expected key=value");
@@ -260,12 +242,10 @@ TParsedProduct ParseProductText(std::string_view text, const std::string& fileNa
     }
     const std::string key = LowerAscii(Trim(line.substr(0, eq)));
     std::string value(Trim(line.substr(eq + 1)));
-    const auto known = std::find_if(Keys.begin(), Keys.end(),
-                                    [&](const TKeyInfo& k) { return k.Name == key; });
+    const auto known = std::find_if(Keys.begin(), Keys.end(), [&](const TKeyInfo& k) { return k.Name == key; });
     if (known == Keys.end()) {
       std::string list;
-      for (const TKeyInfo& k : Keys)
-        list += (list.empty() ? "" : ", ") + std::string(k.Name);
+      for (const TKeyInfo& k : Keys) list += (list.empty() ? "" : ", ") + std::string(k.Name);
       fail(lineNo, "unknown key '" + key + "' (known keys: " + list + ")");
       continue;
     }
@@ -285,8 +265,7 @@ TParsedProduct ParseProductText(std::string_view text, const std::string& fileNa
         problem = "id must not hold '#': HTTP clients never send what follows it";
       p.Id = value;
     } else if (key == "title") {
-      if (HasControlChar(value))
-        problem = "title holds a control character";
+      if (HasControlChar(value)) problem = "title holds a control character";
       p.Title = value;
     } else if (key == "date") {
       problem = CheckDate(value);
@@ -295,28 +274,23 @@ TParsedProduct ParseProductText(std::string_view text, const std::string& fileNa
       problem = CheckVersion(value);
       p.Version = value;
     } else if (key == "history") {
-      if (!value.empty())
-        problem = CheckHistoryName(value);
+      if (!value.empty()) problem = CheckHistoryName(value);
       p.History = value;
     } else if (key == "download") {
       problem = CheckUrl(value);
       p.Download = value;
     } else if (key == "download_reg") {
-      if (!value.empty())
-        problem = CheckUrl(value);
+      if (!value.empty()) problem = CheckUrl(value);
       p.DownloadReg = value;
     }
-    if (!problem.empty())
-      fail(lineNo, problem);
+    if (!problem.empty()) fail(lineNo, problem);
   }
 
   for (const TKeyInfo& k : Keys)
     if (k.Required && !parsed.Lines.contains(k.Name))
       errors.push_back(fileName + ": required key '" + std::string(k.Name) + "' is missing");
-  if (p.Title.empty())
-    p.Title = p.Id;
-  if (p.DownloadReg.empty())
-    p.DownloadReg = p.Download;
+  if (p.Title.empty()) p.Title = p.Id;
+  if (p.DownloadReg.empty()) p.DownloadReg = p.Download;
   return parsed;
 }
 
@@ -324,32 +298,24 @@ TParsedProduct ParseProductText(std::string_view text, const std::string& fileNa
 std::string ReadFileLimited(const fs::path& path, std::uintmax_t maxSize, std::string& content) {
   std::error_code ec;
   const fs::file_status status = fs::status(path, ec);
-  if (ec || !fs::exists(status))
-    return "not found";
-  if (!fs::is_regular_file(status))
-    return "not a regular file";
+  if (ec || !fs::exists(status)) return "not found";
+  if (!fs::is_regular_file(status)) return "not a regular file";
   const std::uintmax_t size = fs::file_size(path, ec);
-  if (ec)
-    return ec.message();
-  if (size > maxSize)
-    return "larger than " + std::to_string(maxSize) + " bytes";
+  if (ec) return ec.message();
+  if (size > maxSize) return "larger than " + std::to_string(maxSize) + " bytes";
   std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return std::string("cannot be opened: ") + std::strerror(errno);
+  if (!in) return std::string("cannot be opened: ") + std::strerror(errno);
   content.assign(static_cast<std::size_t>(size), '\0');
   in.read(content.data(), static_cast<std::streamsize>(size));
-  if (static_cast<std::uintmax_t>(in.gcount()) != size)
-    return "cannot be read whole";
+  if (static_cast<std::uintmax_t>(in.gcount()) != size) return "cannot be read whole";
   return {};
 }
 
 std::string HistoryContentType(const std::string& name, const std::string& content) {
   const std::string ext = LowerAscii(fs::path(name).extension().string());
-  if (ext == ".rtf")
-    return "application/rtf";
+  if (ext == ".rtf") return "application/rtf";
   const std::string charset = IsValidUtf8(content) ? "utf-8" : "windows-1252";
-  if (ext == ".htm" || ext == ".html")
-    return "text/html; charset=" + charset;
+  if (ext == ".htm" || ext == ".html") return "text/html; charset=" + charset;
   return "text/plain; charset=" + charset;
 }
 
@@ -359,8 +325,8 @@ void SetText(httplib::Response& response, int status, std::string_view text) {
 }
 
 bool IsHostChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '.' || c == '-' ||
-         c == '_' || c == ':' || c == '[' || c == ']';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '.' || c == '-' || c == '_' ||
+         c == ':' || c == '[' || c == ']';
 }
 
 std::string HostPart(const std::string& address, int port) {
@@ -371,17 +337,16 @@ std::string HostPart(const std::string& address, int port) {
 std::string NowForLog() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   std::tm tm{};
   gmtime_r(&secs, &tm);
   char buf[96];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
   return buf;
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Text helpers
@@ -397,27 +362,36 @@ std::string HtmlEscape(std::string_view text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-    case '&': out += "&amp;"; break;
-    case '<': out += "&lt;"; break;
-    case '>': out += "&gt;"; break;
-    case '"': out += "&quot;"; break;
-    case '\'': out += "&#39;"; break;
-    default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
 }
 
 std::string ToUtf8(std::string_view text) {
-  if (IsValidUtf8(text))
-    return std::string(text);
+  if (IsValidUtf8(text)) return std::string(text);
   std::string out;
   out.reserve(text.size() + text.size() / 2);
   for (char c : text) {
     const auto u = static_cast<unsigned char>(c);
     std::uint32_t cp = u;
-    if (u >= 0x80 && u <= 0x9F && Cp1252High[u - 0x80] != 0)
-      cp = Cp1252High[u - 0x80];
+    if (u >= 0x80 && u <= 0x9F && Cp1252High[u - 0x80] != 0) cp = Cp1252High[u - 0x80];
     AppendUtf8(out, cp);
   }
   return out;
@@ -444,8 +418,8 @@ std::string EncodePath(std::string_view path) {
   std::string out;
   for (char c : path) {
     const auto u = static_cast<unsigned char>(c);
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '-' || c == '.' ||
-        c == '_' || c == '~' || c == '/') {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '-' || c == '.' || c == '_' ||
+        c == '~' || c == '/') {
       out += c;
     } else {
       out += '%';
@@ -458,12 +432,9 @@ std::string EncodePath(std::string_view path) {
 
 std::string DecodePercent(std::string_view text) {
   auto hex = [](char c) -> int {
-    if (IsDigit(c))
-      return c - '0';
-    if (c >= 'a' && c <= 'f')
-      return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-      return c - 'A' + 10;
+    if (IsDigit(c)) return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
   };
   std::string out;
@@ -479,7 +450,7 @@ std::string DecodePercent(std::string_view text) {
   return out;
 }
 
-} // namespace UpdateServerText
+}  // namespace UpdateServerText
 
 using namespace UpdateServerText;
 
@@ -489,11 +460,10 @@ using namespace UpdateServerText;
 namespace {
 std::string JoinLines(const std::vector<std::string>& lines) {
   std::string out;
-  for (const std::string& l : lines)
-    out += (out.empty() ? "" : "\n") + l;
+  for (const std::string& l : lines) out += (out.empty() ? "" : "\n") + l;
   return out;
 }
-} // namespace
+}  // namespace
 
 ECatalogue::ECatalogue(std::vector<std::string> errors)
     : std::runtime_error(JoinLines(errors)), Errors(std::move(errors)) {}
@@ -510,20 +480,17 @@ TCatalogue TCatalogue::Load(const fs::path& folder) {
   const std::string folderName = folder.string();
 
   std::error_code ec;
-  if (!fs::is_directory(folder, ec))
-    throw ECatalogue({folderName + ": catalogue folder not found"});
+  if (!fs::is_directory(folder, ec)) throw ECatalogue({folderName + ": catalogue folder not found"});
 
   std::vector<fs::path> files;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     const fs::path& path = it->path();
-    if (LowerAscii(path.extension().string()) == ProductExtension)
-      files.push_back(path);
+    if (LowerAscii(path.extension().string()) == ProductExtension) files.push_back(path);
   }
-  if (ec)
-    throw ECatalogue({folderName + ": cannot list the catalogue folder: " + ec.message()});
+  if (ec) throw ECatalogue({folderName + ": cannot list the catalogue folder: " + ec.message()});
   std::sort(files.begin(), files.end());
 
-  std::map<std::string, std::pair<std::string, int>> historyUsers; // name -> first file, line
+  std::map<std::string, std::pair<std::string, int>> historyUsers;  // name -> first file, line
   for (const fs::path& path : files) {
     const std::string fileName = path.filename().string();
     std::string text;
@@ -533,37 +500,31 @@ TCatalogue TCatalogue::Load(const fs::path& folder) {
     }
     const std::size_t errorsBefore = errors.size();
     TParsedProduct parsed = ParseProductText(text, fileName, errors);
-    if (errors.size() != errorsBefore)
-      continue;
+    if (errors.size() != errorsBefore) continue;
     TProduct& product = parsed.Product;
     if (const auto other = catalogue.FById.find(product.Id); other != catalogue.FById.end()) {
-      errors.push_back(fileName + ":" + std::to_string(parsed.Lines.at("id")) + ": id '" +
-                       product.Id + "' is already used by " + catalogue.FItems[other->second].SourceFile);
+      errors.push_back(fileName + ":" + std::to_string(parsed.Lines.at("id")) + ": id '" + product.Id +
+                       "' is already used by " + catalogue.FItems[other->second].SourceFile);
       continue;
     }
     if (!product.History.empty() && !historyUsers.contains(product.History))
-      historyUsers.emplace(product.History,
-                           std::make_pair(fileName, parsed.Lines.at("history")));
+      historyUsers.emplace(product.History, std::make_pair(fileName, parsed.Lines.at("history")));
     catalogue.FById.emplace(product.Id, catalogue.FItems.size());
     catalogue.FItems.push_back(std::move(product));
   }
 
   for (const auto& [name, user] : historyUsers) {
     std::string content;
-    if (std::string problem = ReadFileLimited(folder / name, MaxHistoryFileSize, content);
-        !problem.empty()) {
-      errors.push_back(user.first + ":" + std::to_string(user.second) + ": history file '" + name +
-                       "': " + problem);
+    if (std::string problem = ReadFileLimited(folder / name, MaxHistoryFileSize, content); !problem.empty()) {
+      errors.push_back(user.first + ":" + std::to_string(user.second) + ": history file '" + name + "': " + problem);
       continue;
     }
     const std::string type = HistoryContentType(name, content);
     catalogue.FHistories.emplace(name, THistoryText{std::move(content), type});
   }
 
-  if (files.empty())
-    errors.push_back(folderName + ": no *.product files in the catalogue folder");
-  if (!errors.empty())
-    throw ECatalogue(std::move(errors));
+  if (files.empty()) errors.push_back(folderName + ": no *.product files in the catalogue folder");
+  if (!errors.empty()) throw ECatalogue(std::move(errors));
   return catalogue;
 }
 
@@ -583,13 +544,13 @@ const THistoryText* TCatalogue::FindHistory(const std::string& relativeName) con
 TUpdateServer::TUpdateServer(TCatalogue catalogue, TLogSink logSink)
     : FCatalogue(std::move(catalogue)), FLogSink(std::move(logSink)) {}
 
-TUpdateServer::~TUpdateServer() { Stop(); }
+TUpdateServer::~TUpdateServer() {
+  Stop();
+}
 
 int TUpdateServer::Start(const std::string& address, int port) {
-  if (FServer)
-    throw EUpdateServer("the update server is running already");
-  if (port < 0 || port > 65535)
-    throw EUpdateServer("port " + std::to_string(port) + " is out of range (0 to 65535)");
+  if (FServer) throw EUpdateServer("the update server is running already");
+  if (port < 0 || port > 65535) throw EUpdateServer("port " + std::to_string(port) + " is out of range (0 to 65535)");
 
   auto server = std::make_unique<httplib::Server>();
   server->set_tcp_nodelay(true);
@@ -604,28 +565,23 @@ int TUpdateServer::Start(const std::string& address, int port) {
   server->set_read_timeout(5, 0);
   server->set_write_timeout(5, 0);
   server->set_payload_max_length(64 * 1024);
-  server->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
-    Route(request, response);
-  });
+  server->Get(".*", [this](const httplib::Request& request, httplib::Response& response) { Route(request, response); });
   // Replies that the routes left without a body (unknown method, a request
   // the library refused) get a short text of their own.
-  server->set_error_handler(httplib::Server::HandlerWithResponse(
-      [](const httplib::Request&, httplib::Response& response) {
-        if (!response.body.empty())
-          return httplib::Server::HandlerResponse::Unhandled;
+  server->set_error_handler(
+      httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
+        if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
         SetText(response, response.status,
                 response.status == 404   ? TextNotFound
                 : response.status >= 500 ? TextServerError
                                          : TextBadRequest);
         return httplib::Server::HandlerResponse::Handled;
       }));
-  server->set_exception_handler(
-      [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        SetText(response, 500, TextServerError);
-      });
-  server->set_logger([this](const httplib::Request& request, const httplib::Response& response) {
-    Log(request, response);
+  server->set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+    SetText(response, 500, TextServerError);
   });
+  server->set_logger(
+      [this](const httplib::Request& request, const httplib::Response& response) { Log(request, response); });
 
   errno = 0;
   int bound = port;
@@ -636,8 +592,7 @@ int TUpdateServer::Start(const std::string& address, int port) {
   if (bound <= 0) {
     const int error = errno;
     std::string message = "cannot listen on " + HostPart(address, port);
-    if (error != 0)
-      message += std::string(": ") + std::strerror(error);
+    if (error != 0) message += std::string(": ") + std::strerror(error);
     throw EUpdateServer(message);
   }
 
@@ -671,15 +626,15 @@ int TUpdateServer::Start(const std::string& address, int port) {
 }
 
 void TUpdateServer::Stop() {
-  if (!FServer)
-    return;
+  if (!FServer) return;
   FServer->stop();
-  if (FThread.joinable())
-    FThread.join();
+  if (FThread.joinable()) FThread.join();
   FServer.reset();
 }
 
-bool TUpdateServer::IsRunning() const { return FServer && FServer->is_running(); }
+bool TUpdateServer::IsRunning() const {
+  return FServer && FServer->is_running();
+}
 
 std::string TUpdateServer::BaseUrl() const {
   return FPort == 0 ? std::string() : MakeBaseUrl(FAddress, FPort);
@@ -688,17 +643,14 @@ std::string TUpdateServer::BaseUrl() const {
 std::vector<std::string> TUpdateServer::ProductIdCandidates(std::string_view target) {
   std::vector<std::string> candidates;
   const std::size_t question = target.find('?');
-  if (question == std::string_view::npos)
-    return candidates;
+  if (question == std::string_view::npos) return candidates;
   const std::string_view query = target.substr(question + 1);
   constexpr std::string_view Name = "productID=";
   std::size_t at = 0;
   for (;;) {
-    if (StartsWithNoCase(query.substr(at), Name))
-      break;
+    if (StartsWithNoCase(query.substr(at), Name)) break;
     at = query.find('&', at);
-    if (at == std::string_view::npos)
-      return candidates;
+    if (at == std::string_view::npos) return candidates;
     ++at;
   }
   // The wizard puts productID last and does not encode the value, so the
@@ -707,8 +659,7 @@ std::vector<std::string> TUpdateServer::ProductIdCandidates(std::string_view tar
   // before an "&", longest first (only so many: an ID holds few of them).
   const std::string_view rest = query.substr(at + Name.size());
   std::vector<std::string_view> parts{rest};
-  for (std::size_t amp = rest.rfind('&'); amp != std::string_view::npos && amp > 0 &&
-                                          parts.size() <= MaxIdAmpersands;
+  for (std::size_t amp = rest.rfind('&'); amp != std::string_view::npos && amp > 0 && parts.size() <= MaxIdAmpersands;
        amp = rest.rfind('&', amp - 1))
     parts.push_back(rest.substr(0, amp));
   for (const std::string_view part : parts) {
@@ -736,34 +687,28 @@ void TUpdateServer::Route(const httplib::Request& request, httplib::Response& re
     SetText(response, 404, TextNotFound);
 }
 
-const TProduct* TUpdateServer::FindProduct(const httplib::Request& request,
-                                           httplib::Response& response) const {
+const TProduct* TUpdateServer::FindProduct(const httplib::Request& request, httplib::Response& response) const {
   const std::vector<std::string> candidates = ProductIdCandidates(request.target);
   if (candidates.empty()) {
     SetText(response, 404, TextMissingProductId);
     return nullptr;
   }
   for (const std::string& id : candidates)
-    if (const TProduct* product = FCatalogue.Find(id))
-      return product;
+    if (const TProduct* product = FCatalogue.Find(id)) return product;
   SetText(response, 404, TextUnknownProduct);
   return nullptr;
 }
 
-void TUpdateServer::ServeUpdateRecord(const httplib::Request& request,
-                                      httplib::Response& response) const {
+void TUpdateServer::ServeUpdateRecord(const httplib::Request& request, httplib::Response& response) const {
   const TProduct* product = FindProduct(request, response);
-  if (!product)
-    return;
+  if (!product) return;
   response.status = 200;
   response.set_content(product->Date + "@@" + product->Version + "\r\n", "text/plain; charset=utf-8");
 }
 
-void TUpdateServer::ServeHistoryPointer(const httplib::Request& request,
-                                        httplib::Response& response) const {
+void TUpdateServer::ServeHistoryPointer(const httplib::Request& request, httplib::Response& response) const {
   const TProduct* product = FindProduct(request, response);
-  if (!product)
-    return;
+  if (!product) return;
   if (product->History.empty()) {
     SetText(response, 404, TextNoHistory);
     return;
@@ -771,17 +716,14 @@ void TUpdateServer::ServeHistoryPointer(const httplib::Request& request,
   // The pointer names this server as the client reached it; a missing or
   // odd Host header falls back to the address the connection came in on.
   std::string host = request.get_header_value("Host");
-  if (host.empty() || host.size() > MaxHostLength ||
-      !std::all_of(host.begin(), host.end(), IsHostChar))
+  if (host.empty() || host.size() > MaxHostLength || !std::all_of(host.begin(), host.end(), IsHostChar))
     host = HostPart(request.local_addr, request.local_port);
   response.status = 200;
-  response.set_content("@@http://" + host + std::string(HistoryUrlPrefix) +
-                           EncodePath(product->History) + "@@\r\n",
+  response.set_content("@@http://" + host + std::string(HistoryUrlPrefix) + EncodePath(product->History) + "@@\r\n",
                        "text/plain; charset=utf-8");
 }
 
-void TUpdateServer::ServeHistoryText(const std::string& relativeName,
-                                     httplib::Response& response) const {
+void TUpdateServer::ServeHistoryText(const std::string& relativeName, httplib::Response& response) const {
   const THistoryText* history = FCatalogue.FindHistory(relativeName);
   if (!history) {
     SetText(response, 404, TextNotFound);
@@ -794,8 +736,7 @@ void TUpdateServer::ServeHistoryText(const std::string& relativeName,
 void TUpdateServer::ServeDownloadPage(const httplib::Request& request, httplib::Response& response,
                                       bool registered) const {
   const TProduct* product = FindProduct(request, response);
-  if (!product)
-    return;
+  if (!product) return;
   const std::string title = HtmlEscape(ToUtf8(product->Title));
   const std::string version = HtmlEscape(product->Version);
   const std::string link = HtmlEscape(ToUtf8(registered ? product->DownloadReg : product->Download));
@@ -821,16 +762,14 @@ void TUpdateServer::ServeDownloadPage(const httplib::Request& request, httplib::
   else
     page << "<p>This is the free download. Registered customers find their own download"
             " through the update wizard.</p>\n";
-  page << "<p><a class=\"download\" href=\"" << link << "\">Download " << title << " " << version
-       << "</a></p>\n"
+  page << "<p><a class=\"download\" href=\"" << link << "\">Download " << title << " " << version << "</a></p>\n"
        << "<footer>Quellmark update service</footer>\n</body>\n</html>\n";
   response.status = 200;
   response.set_content(page.str(), "text/html; charset=utf-8");
 }
 
 void TUpdateServer::Log(const httplib::Request& request, const httplib::Response& response) const {
-  if (!FLogSink)
-    return;
+  if (!FLogSink) return;
   std::string line = NowForLog();
   line += ' ';
   line += HostPart(request.remote_addr, request.remote_port);

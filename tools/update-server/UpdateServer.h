@@ -24,20 +24,20 @@ namespace httplib {
 class Server;
 struct Request;
 struct Response;
-} // namespace httplib
+}  // namespace httplib
 
 // Everything wrong with a catalogue folder. Errors lists every problem found,
 // each as "file:line: text" (or "file: text" where no line is to blame);
 // what() holds them all, one per line.
 class ECatalogue : public std::runtime_error {
-public:
+ public:
   explicit ECatalogue(std::vector<std::string> errors);
   std::vector<std::string> Errors;
 };
 
 // The server could not be started (address not resolvable, port taken...).
 class EUpdateServer : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 
@@ -45,13 +45,13 @@ public:
 // (UTF-8 or an 8-bit code page); Id is matched byte for byte.
 struct TProduct {
   std::string Id;
-  std::string Title;       // for the download pages; the Id when not given
-  std::string Date;        // latest version's date, always "DD/MM/YYYY"
-  std::string Version;     // latest version, 1 to 5 digits and dots
-  std::string History;     // history file relative to the catalogue, "/" separated; empty: none
-  std::string Download;    // free or trial download, http(s) URL
-  std::string DownloadReg; // download for registered customers; Download when not given
-  std::string SourceFile;  // the catalogue file it came from (for messages)
+  std::string Title;        // for the download pages; the Id when not given
+  std::string Date;         // latest version's date, always "DD/MM/YYYY"
+  std::string Version;      // latest version, 1 to 5 digits and dots
+  std::string History;      // history file relative to the catalogue, "/" separated; empty: none
+  std::string Download;     // free or trial download, http(s) URL
+  std::string DownloadReg;  // download for registered customers; Download when not given
+  std::string SourceFile;   // the catalogue file it came from (for messages)
 };
 
 // A history file, read whole at start-up and served unchanged.
@@ -61,7 +61,7 @@ struct THistoryText {
 };
 
 class TCatalogue {
-public:
+ public:
   // Largest product or history file accepted, in bytes.
   static constexpr std::uintmax_t MaxProductFileSize = 64 * 1024;
   static constexpr std::uintmax_t MaxHistoryFileSize = 16 * 1024 * 1024;
@@ -75,8 +75,7 @@ public:
 
   // Parses the text of one product file; fileName only labels errors, which
   // are appended to `errors` (the returned product is then incomplete).
-  static TProduct ParseProduct(std::string_view text, const std::string& fileName,
-                               std::vector<std::string>& errors);
+  static TProduct ParseProduct(std::string_view text, const std::string& fileName, std::vector<std::string>& errors);
 
   // The product with exactly this Id, or nullptr.
   const TProduct* Find(std::string_view id) const;
@@ -88,7 +87,7 @@ public:
   int Count() const { return static_cast<int>(FItems.size()); }
   const std::filesystem::path& Folder() const { return FFolder; }
 
-private:
+ private:
   std::filesystem::path FFolder;
   std::vector<TProduct> FItems;
   std::map<std::string, std::size_t, std::less<>> FById;
@@ -96,7 +95,7 @@ private:
 };
 
 class TUpdateServer {
-public:
+ public:
   // Receives one finished log line (without line break) per request; it is
   // called from the server's worker threads, one call at a time.
   using TLogSink = std::function<void(const std::string& line)>;
@@ -135,13 +134,12 @@ public:
   // Exposed for the tests; the handlers try the candidates in order.
   static std::vector<std::string> ProductIdCandidates(std::string_view target);
 
-private:
+ private:
   void Route(const httplib::Request& request, httplib::Response& response) const;
   const TProduct* FindProduct(const httplib::Request& request, httplib::Response& response) const;
   void ServeUpdateRecord(const httplib::Request& request, httplib::Response& response) const;
   void ServeHistoryPointer(const httplib::Request& request, httplib::Response& response) const;
-  void ServeDownloadPage(const httplib::Request& request, httplib::Response& response,
-                         bool registered) const;
+  void ServeDownloadPage(const httplib::Request& request, httplib::Response& response, bool registered) const;
   void ServeHistoryText(const std::string& relativeName, httplib::Response& response) const;
   void Log(const httplib::Request& request, const httplib::Response& response) const;
 
@@ -168,4 +166,4 @@ std::string EscapeForLog(std::string_view text);
 std::string EncodePath(std::string_view path);
 // Decodes %XX sequences (invalid ones stay as they are); "+" stays "+".
 std::string DecodePercent(std::string_view text);
-} // namespace UpdateServerText
+}  // namespace UpdateServerText

@@ -2,12 +2,12 @@
 // by the demo and by the tests. See README.md beside this file.
 #include "UpdateServer.h"
 
+#include <pthread.h>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <optional>
-#include <pthread.h>
 #include <string>
 #include <string_view>
 
@@ -67,13 +67,11 @@ TOptions ParseArguments(int argc, char** argv) {
     if (arg != "--address" && arg != "--port" && arg != "--catalogue")
       throw EUsage{"unknown option '" + std::string(argv[i]) + "'"};
     if (!value) {
-      if (i + 1 >= argc)
-        throw EUsage{arg + " needs a value"};
+      if (i + 1 >= argc) throw EUsage{arg + " needs a value"};
       value = argv[++i];
     }
     if (arg == "--address") {
-      if (value->empty())
-        throw EUsage{"--address must not be empty"};
+      if (value->empty()) throw EUsage{"--address must not be empty"};
       options.Address = *value;
     } else if (arg == "--port") {
       options.Port = ParsePort(*value);
@@ -81,8 +79,7 @@ TOptions ParseArguments(int argc, char** argv) {
       options.Catalogue = *value;
     }
   }
-  if (!options.Help && options.Catalogue.empty())
-    throw EUsage{"--catalogue DIR is required"};
+  if (!options.Help && options.Catalogue.empty()) throw EUsage{"--catalogue DIR is required"};
   return options;
 }
 
@@ -91,7 +88,7 @@ void WriteErrorLine(const std::string& line) {
   std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
   TOptions options;
@@ -121,8 +118,7 @@ int main(int argc, char** argv) {
     catalogue = TCatalogue::Load(options.Catalogue);
   } catch (const ECatalogue& e) {
     WriteErrorLine("update-server: the catalogue has errors:");
-    for (const std::string& error : e.Errors)
-      WriteErrorLine("  " + error);
+    for (const std::string& error : e.Errors) WriteErrorLine("  " + error);
     return ExitFailure;
   }
   const int productCount = catalogue->Count();
@@ -134,15 +130,13 @@ int main(int argc, char** argv) {
     WriteErrorLine(std::string("update-server: ") + e.what());
     return ExitFailure;
   }
-  WriteErrorLine("update-server: serving " + std::to_string(productCount) + " product(s) from " +
-                 options.Catalogue);
+  WriteErrorLine("update-server: serving " + std::to_string(productCount) + " product(s) from " + options.Catalogue);
   std::cout << "Listening on " << server.BaseUrl() << std::endl;
 
   int signal = 0;
   while (sigwait(&stopSignals, &signal) != 0) {
   }
-  WriteErrorLine(std::string("update-server: ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
-                 ", stopping");
+  WriteErrorLine(std::string("update-server: ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
   server.Stop();
   return ExitOk;
 }

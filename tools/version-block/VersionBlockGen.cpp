@@ -93,10 +93,13 @@ std::u16string Utf8ToUtf16(const std::string& Text) {
 // One node of the block: header, key, value, children, each value and child
 // starting on a 32-bit boundary of the block.
 class TNode {
-public:
+ public:
   TNode(const std::string& Key, std::uint16_t Type) : FKey(Utf8ToUtf16(Key)), FType(Type) {}
 
-  void SetBinary(const std::string& Bytes) { FValue = Bytes; FValueLength = Bytes.size(); }
+  void SetBinary(const std::string& Bytes) {
+    FValue = Bytes;
+    FValueLength = Bytes.size();
+  }
   void SetText(const std::string& Text) {
     const std::u16string units = Utf8ToUtf16(Text) + u'\0';
     FValue.clear();
@@ -131,7 +134,7 @@ public:
     return out;
   }
 
-private:
+ private:
   static void Pad(std::string& Out) {
     while (Out.size() % 4) Out += '\0';
   }
@@ -171,11 +174,10 @@ int main(int argc, char** argv) {
 
   TNode root("VS_VERSION_INFO", 0);
   const std::uint32_t fixed[13] = {
-      0xFEEF04BD, 0x00010000,  // signature, structure version 1.0
-      fileMS,     fileLS,    productMS, productLS,
-      0x3F,       0,          // flags mask, flags
-      fileOS,     fileType,  0,         // subtype
-      0,          0,          // date
+      0xFEEF04BD, 0x00010000,                                 // signature, structure version 1.0
+      fileMS,     fileLS,     productMS, productLS, 0x3F, 0,  // flags mask, flags
+      fileOS,     fileType,   0,                              // subtype
+      0,          0,                                          // date
   };
   std::string fixedBytes;
   for (const std::uint32_t v : fixed) fixedBytes += Le32(v);
