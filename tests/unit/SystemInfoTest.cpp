@@ -6,10 +6,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
+#include <regex>
 
 #include <QLocale>
 #include <QObject>
@@ -803,8 +805,11 @@ TEST_P(ProgramEndTest, RunsTheShutDownAndSavesTheLog) {
   EXPECT_EQ(e.ExitCode, *code) << ReadWholeFile(dir.File("output.txt"));
   EXPECT_EQ("logging\n", ReadWholeFile(dir.File("ready")));
   EXPECT_EQ("shut down, objects released\n", ReadWholeFile(dir.File("marker")));
-  // The log was saved by the shut-down: the opening block holds the user.
-  EXPECT_THAT(ReadWholeFile(dir.File("Helper.log")), HasSubstr("tester"));
+  // The log was saved by the shut-down: the opening block holds the user,
+  // and the closing block ends the file.
+  const std::string log = ReadWholeFile(dir.File("Helper.log"));
+  EXPECT_THAT(log, HasSubstr("# USER     : tester\r\n"));
+  EXPECT_TRUE(std::regex_search(log, std::regex("# STOP LOGGING at [^\r\n]+\r\n# -{89}\r\n# \r\n$"))) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, ProgramEndTest,
