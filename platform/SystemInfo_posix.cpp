@@ -295,27 +295,32 @@ std::string UserDirsValue(const std::string& Content, const std::string& Key, co
   return result;
 }
 
-bool ProcFieldNumber(const std::string& Content, const std::string& Key, std::uint64_t& Value) {
+namespace {
+// A /proc field's number and the unit text after it (blanks trimmed).
+bool ProcFieldValue(const std::string& Content, const std::string& Key, std::uint64_t& Value, std::string_view& Unit) {
   std::string_view rest;
   if (!ProcField(Content, Key, rest)) return false;
   std::size_t i = 0;
-  std::uint64_t v = 0;
-  if (!ParseUnsigned(rest, i, v)) return false;
+  if (!ParseUnsigned(rest, i, Value)) return false;
   while (i < rest.size() && IsBlank(rest[i])) ++i;
-  if (i != rest.size()) return false;
+  Unit = rest.substr(i);
+  while (!Unit.empty() && IsBlank(Unit.back())) Unit.remove_suffix(1);
+  return true;
+}
+}  // namespace
+
+bool ProcFieldNumber(const std::string& Content, const std::string& Key, std::uint64_t& Value) {
+  std::uint64_t v = 0;
+  std::string_view unit;
+  if (!ProcFieldValue(Content, Key, v, unit) || !unit.empty()) return false;
   Value = v;
   return true;
 }
 
 bool ProcFieldBytes(const std::string& Content, const std::string& Key, std::uint64_t& Bytes) {
-  std::string_view rest;
-  if (!ProcField(Content, Key, rest)) return false;
-  std::size_t i = 0;
   std::uint64_t v = 0;
-  if (!ParseUnsigned(rest, i, v)) return false;
-  while (i < rest.size() && IsBlank(rest[i])) ++i;
-  std::string_view unit = rest.substr(i);
-  while (!unit.empty() && IsBlank(unit.back())) unit.remove_suffix(1);
+  std::string_view unit;
+  if (!ProcFieldValue(Content, Key, v, unit)) return false;
   if (unit == "kB") {
     if (v > std::numeric_limits<std::uint64_t>::max() / 1024) return false;
     v *= 1024;
