@@ -78,7 +78,7 @@ TEST_F(WizardProcess, NextThenDownloadOpensTheTickedPagesInRowOrderOneSecondApar
 
   ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));       // Next
   ASSERT_TRUE(server.WaitForRequests(12));                     // three per product
-  std::this_thread::sleep_for(1500ms);                         // the check's closing pauses
+  std::this_thread::sleep_for(3000ms);                         // the check's closing pauses, with room to spare
   ASSERT_TRUE(X.Click(*window, kListX + 8, kListY + 13 + 6));  // the second row's tick
   std::this_thread::sleep_for(300ms);
   ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));  // Download

@@ -82,8 +82,8 @@ TEST_F(WaysOut, ExitAfterAFailedCheck) {
   const std::string window =
       Start({"BREVANT_UPDATE_SERVER=http://127.0.0.1:" + std::to_string(TFaultServer::ClosedPort()) + "/"});
   ASSERT_FALSE(window.empty());
-  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
-  std::this_thread::sleep_for(1500ms);
+  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));   // Next
+  std::this_thread::sleep_for(3000ms);                    // the check's end, with room to spare
   ASSERT_TRUE(X.Click(window, kRightButtonX, kButtonY));  // Exit
   ASSERT_EQ(Wizard->Wait(15s), 0);
   ExpectOneFramedRun(Log(), Exe);
@@ -105,7 +105,7 @@ TEST_F(WaysOut, ExitOnTheResultsAndDownload) {
     ASSERT_FALSE(window.empty());
     ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
     ASSERT_TRUE(server.WaitForRequests(3)) << server.Log() << ReadWholeFile(Dir.File("output.txt"));
-    std::this_thread::sleep_for(1500ms);
+    std::this_thread::sleep_for(3000ms);  // the check's end, with room to spare
     ASSERT_TRUE(X.Click(window, download ? kLeftButtonX : kRightButtonX, kButtonY));
     ASSERT_EQ(Wizard->Wait(15s), 0);
     EXPECT_EQ(ReadWholeFile(dir.File("opened.txt")).empty(), !download);
@@ -189,7 +189,7 @@ TEST_F(WaysOut, ARefusedDownloadIsLoggedAsAnErrorEntry) {
   ASSERT_FALSE(window.empty());
   ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
   ASSERT_TRUE(server.WaitForRequests(3));
-  std::this_thread::sleep_for(1500ms);
+  std::this_thread::sleep_for(3000ms);                   // the check's closing pauses, with room to spare
   ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Download
   const auto box = X.WaitForWindow("^Brevant$", 30s);    // the error box, titled with the application's title
   ASSERT_TRUE(box);
