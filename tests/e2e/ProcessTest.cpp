@@ -14,12 +14,6 @@
 using namespace std::chrono_literals;
 using namespace WizardAt;
 
-namespace {
-const char* const kDescriptor =
-    "[Product]\r\nID=7\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image "
-    "Tool\r\nCODE=IMT\r\nDAY=14\r\nMONTH=03\r\nYEAR=2025\r\n";
-}  // namespace
-
 class WizardProcess : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -41,7 +35,7 @@ TEST_F(WizardProcess, WithoutDescriptorsOnlyTheMessageShowsThenExitCodeZero) {
 }
 
 TEST_F(WizardProcess, CancelOnStartEndsWithoutTouchingTheNetwork) {
-  Dir.Write("imagetool.ini", kDescriptor);
+  Dir.Write("imagetool.ini", kListedDescriptor);
   TListener server;
   TChildProcess wizard({InstallWizard(Dir)},
                        {X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "BREVANT_UPDATE_SERVER=" + server.Url()},

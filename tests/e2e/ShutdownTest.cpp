@@ -17,9 +17,6 @@ using namespace std::chrono_literals;
 using namespace WizardAt;
 
 namespace {
-const char* const kDescriptor =
-    "[Product]\r\nID=7\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image "
-    "Tool\r\nCODE=IMT\r\nDAY=14\r\nMONTH=03\r\nYEAR=2025\r\n";
 const std::string kDashes(89, '-');
 
 // The log holds one run: the opening block, then anything, then the closing
@@ -52,6 +49,16 @@ class WaysOut : public ::testing::Test {
     return window.value_or("");
   }
   std::string Log() const { return ReadWholeFile(Dir.File("Brevant.log")); }
+  // Starts the wizard against `server` with the opener of `bin` first on
+  // PATH, presses Next and waits for the check of one product to end; empty
+  // when any of it failed.
+  std::string StartAndCheck(const TServerProcess& server, const std::string& bin) {
+    const std::string window =
+        Start({"BREVANT_UPDATE_SERVER=" + server.Url(), "PATH=" + bin + ":" + std::getenv("PATH")});
+    if (window.empty() || !X.Click(window, kLeftButtonX, kButtonY) || !server.WaitForRequests(3)) return {};
+    std::this_thread::sleep_for(3000ms);  // the check's closing pauses, with room to spare
+    return window;
+  }
 
   TXvfb X;
   TTempDir Dir;
@@ -60,7 +67,7 @@ class WaysOut : public ::testing::Test {
 };
 
 TEST_F(WaysOut, Cancel) {
-  Dir.Write("imagetool.ini", kDescriptor);
+  Dir.Write("imagetool.ini", kListedDescriptor);
   const std::string window = Start();
   ASSERT_FALSE(window.empty()) << ReadWholeFile(Dir.File("output.txt"));
   ASSERT_TRUE(X.Click(window, kRightButtonX, kButtonY));
@@ -69,7 +76,7 @@ TEST_F(WaysOut, Cancel) {
 }
 
 TEST_F(WaysOut, TheCloseBox) {
-  Dir.Write("imagetool.ini", kDescriptor);
+  Dir.Write("imagetool.ini", kListedDescriptor);
   const std::string window = Start();
   ASSERT_FALSE(window.empty());
   ASSERT_TRUE(X.RequestClose(window));
@@ -78,7 +85,7 @@ TEST_F(WaysOut, TheCloseBox) {
 }
 
 TEST_F(WaysOut, ExitAfterAFailedCheck) {
-  Dir.Write("imagetool.ini", kDescriptor);
+  Dir.Write("imagetool.ini", kListedDescriptor);
   const std::string window =
       Start({"BREVANT_UPDATE_SERVER=http://127.0.0.1:" + std::to_string(TFaultServer::ClosedPort()) + "/"});
   ASSERT_FALSE(window.empty());
@@ -95,17 +102,11 @@ TEST_F(WaysOut, ExitOnTheResultsAndDownload) {
     TTempDir dir;
     TServerProcess server(dir, DemoCatalogue());
     ASSERT_FALSE(server.Url().empty());
-    Dir.Write(
-        "imagetool.ini",
-        "ID=imagetool\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=1\r\nMONTH=1\r\nYEAR=2025\r\n");
+    Dir.Write("imagetool.ini", kOlderImageToolDescriptor);
     std::filesystem::remove(Dir.File("Brevant.log"));
     const std::string bin = InstallOpener(dir);
-    const std::string window =
-        Start({"BREVANT_UPDATE_SERVER=" + server.Url(), "PATH=" + bin + ":" + std::getenv("PATH")});
-    ASSERT_FALSE(window.empty());
-    ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
-    ASSERT_TRUE(server.WaitForRequests(3)) << server.Log() << ReadWholeFile(Dir.File("output.txt"));
-    std::this_thread::sleep_for(3000ms);  // the check's end, with room to spare
+    const std::string window = StartAndCheck(server, bin);
+    ASSERT_FALSE(window.empty()) << server.Log() << ReadWholeFile(Dir.File("output.txt"));
     ASSERT_TRUE(X.Click(window, download ? kLeftButtonX : kRightButtonX, kButtonY));
     ASSERT_EQ(Wizard->Wait(15s), 0);
     EXPECT_EQ(ReadWholeFile(dir.File("opened.txt")).empty(), !download);
@@ -125,7 +126,7 @@ TEST_F(WaysOut, NoProductFound) {
 }
 
 TEST_F(WaysOut, TerminationSignals) {
-  Dir.Write("imagetool.ini", kDescriptor);
+  Dir.Write("imagetool.ini", kListedDescriptor);
   for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
     SCOPED_TRACE(strsignal(sig));
     std::filesystem::remove(Dir.File("Brevant.log"));
@@ -139,7 +140,7 @@ TEST_F(WaysOut, TerminationSignals) {
 }
 
 TEST_F(WaysOut, WithoutTheSwitchNoLogIsWritten) {
-  Dir.Write("imagetool.ini", kDescriptor);
+  Dir.Write("imagetool.ini", kListedDescriptor);
   Wizard = std::make_unique<TChildProcess>(std::vector<std::string>{Exe},
                                            std::vector<std::string>{X.DisplayEnv(), "QT_QPA_PLATFORM=xcb"},
                                            Dir.File("output.txt"));
@@ -151,7 +152,7 @@ TEST_F(WaysOut, WithoutTheSwitchNoLogIsWritten) {
 }
 
 TEST_F(WaysOut, AFolderWithoutWriteAccessShowsTheMessageAndCarriesOn) {
-  Dir.Write("imagetool.ini", kDescriptor);
+  Dir.Write("imagetool.ini", kListedDescriptor);
   std::vector<std::string> argv{Exe, "/LOGFILE"};
   if (::geteuid() == 0) {
     // Root writes anywhere: run the wizard as nobody in a folder it may read only.
@@ -177,19 +178,10 @@ TEST_F(WaysOut, ARefusedDownloadIsLoggedAsAnErrorEntry) {
   TTempDir dir;
   TServerProcess server(dir, DemoCatalogue());
   ASSERT_FALSE(server.Url().empty());
-  Dir.Write(
-      "imagetool.ini",
-      "ID=imagetool\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=1\r\nMONTH=1\r\nYEAR=2025\r\n");
-  const std::string bin = dir.File("bin");
-  std::filesystem::create_directory(bin);
-  dir.Write("bin/xdg-open", "#!/bin/sh\nexit 4\n");  // the desktop's action failed
-  ::chmod((bin + "/xdg-open").c_str(), 0755);
-  const std::string window =
-      Start({"BREVANT_UPDATE_SERVER=" + server.Url(), "PATH=" + bin + ":" + std::getenv("PATH")});
-  ASSERT_FALSE(window.empty());
-  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
-  ASSERT_TRUE(server.WaitForRequests(3));
-  std::this_thread::sleep_for(3000ms);                   // the check's closing pauses, with room to spare
+  Dir.Write("imagetool.ini", kOlderImageToolDescriptor);
+  const std::string bin = InstallOpener(dir, 4);  // the desktop's action failed
+  const std::string window = StartAndCheck(server, bin);
+  ASSERT_FALSE(window.empty()) << server.Log();
   ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Download
   const auto box = X.WaitForWindow("^Brevant$", 30s);    // the error box, titled with the application's title
   ASSERT_TRUE(box);

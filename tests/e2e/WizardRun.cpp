@@ -54,11 +54,17 @@ bool TServerProcess::WaitForRequests(int requests) const {
   return false;
 }
 
-std::string InstallOpener(const TTempDir& dir) {
+const char* const kListedDescriptor =
+    "[Product]\r\nID=7\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image "
+    "Tool\r\nCODE=IMT\r\nDAY=14\r\nMONTH=03\r\nYEAR=2025\r\n";
+const char* const kOlderImageToolDescriptor =
+    "ID=imagetool\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=1\r\nMONTH=1\r\nYEAR=2025\r\n";
+
+std::string InstallOpener(const TTempDir& dir, int exitCode) {
   const std::string bin = dir.File("bin");
   std::filesystem::create_directory(bin);
   std::ofstream(bin + "/xdg-open") << "#!/bin/sh\nprintf '%s %s\\n' \"$(date +%s.%N)\" \"$1\" >> '"
-                                   << dir.File("opened.txt") << "'\n";
+                                   << dir.File("opened.txt") << "'\nexit " << exitCode << "\n";
   ::chmod((bin + "/xdg-open").c_str(), 0755);
   return bin;
 }

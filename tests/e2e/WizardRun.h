@@ -31,8 +31,13 @@ class TServerProcess {
 };
 
 // A stand-in xdg-open in `dir`/bin that appends "<time> <document>" to
-// `dir`/opened.txt; returns the bin folder.
-std::string InstallOpener(const TTempDir& dir);
+// `dir`/opened.txt and exits with `exitCode`; returns the bin folder.
+std::string InstallOpener(const TTempDir& dir, int exitCode = 0);
+
+// A descriptor of a product the wizard lists (unknown to the demo server),
+// and one of the demo's image tool, older than the demo server's version.
+extern const char* const kListedDescriptor;
+extern const char* const kOlderImageToolDescriptor;
 
 // A listening loopback socket that only counts who connects to it.
 class TListener {

@@ -133,7 +133,7 @@ class UpdateCheckTest : public QObject {
     for (QLabel* w : {f.check1, f.check2, f.check3, f.check4, f.lb4}) QVERIFY(!w->isHidden());
     QVERIFY(!f.lbAllOK->isHidden());
     QVERIFY(!f.btnExitCheck->isHidden());
-    QVERIFY(!!f.lbErr1->isHidden() && !!f.lbErr2->isHidden() && !!f.lbErr3->isHidden());
+    QVERIFY(f.lbErr1->isHidden() && f.lbErr2->isHidden() && f.lbErr3->isHidden());
     QCOMPARE(f.lstNew->count(), 0);
     QVERIFY(!QApplication::overrideCursor());
     f.btnExitCheck->click();
@@ -168,7 +168,7 @@ class UpdateCheckTest : public QObject {
       if (i > 0) QVERIFY(place > f.lstNew->item(i - 1)->data(Qt::UserRole).toInt());  // table order
     }
     QVERIFY(f.btnDownload->isEnabled());
-    QVERIFY(!!f.lbErr2->isHidden());
+    QVERIFY(f.lbErr2->isHidden());
   }
 
   void productsWithIdZeroGoWhenOthersRemain() {
@@ -209,10 +209,10 @@ class UpdateCheckTest : public QObject {
     TfmMain& f = RunCheck();
     QCOMPARE(f.ActivePage(), QStringLiteral("Check"));
     QVERIFY(!f.lbErr2->isHidden());
-    QVERIFY(!!f.check3->isHidden());
+    QVERIFY(f.check3->isHidden());
     QVERIFY(!f.btnExitCheck->isHidden());
     QCOMPARE(f.focusWidget(), static_cast<QWidget*>(f.btnExitCheck));
-    QVERIFY(!!f.lbAllOK->isHidden());
+    QVERIFY(f.lbAllOK->isHidden());
     QVERIFY(!QApplication::overrideCursor());
   }
 
@@ -222,7 +222,7 @@ class UpdateCheckTest : public QObject {
             QByteArray::fromStdString("http://127.0.0.1:" + std::to_string(TFaultServer::ClosedPort()) + "/"));
     TfmMain& f = RunCheck();
     QVERIFY(!f.lbErr2->isHidden());
-    QVERIFY(!!f.lbErr1->isHidden());
+    QVERIFY(f.lbErr1->isHidden());
     QVERIFY(!f.btnExitCheck->isHidden());
   }
 
@@ -238,7 +238,7 @@ class UpdateCheckTest : public QObject {
     Form->btnNextClick();
     QCOMPARE(agent, std::string("UpdateCheckTest"));  // the executable's file name
     QVERIFY(!Form->lbErr1->isHidden());
-    QVERIFY(!!Form->check2->isHidden());
+    QVERIFY(Form->check2->isHidden());
     QVERIFY(!Form->btnExitCheck->isHidden());
   }
 
@@ -304,7 +304,7 @@ class UpdateCheckTest : public QObject {
     Install({"a", "Alpha", "1.0", "14/03/2025"});
     qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(server.BaseUrl()));
     TfmMain& f = RunCheck();
-    QCOMPARE(!f.btnExitCheck->isHidden() && !!f.lbAllOK->isHidden(), checkFails);
+    QCOMPARE(!f.btnExitCheck->isHidden() && f.lbAllOK->isHidden(), checkFails);
     QCOMPARE(!f.lbErr2->isHidden(), checkFails || history != "History");
     if (!checkFails) {
       QCOMPARE(f.ActivePage(), QStringLiteral("Results"));
