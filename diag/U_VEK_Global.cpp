@@ -9,18 +9,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <iterator>
 #include <system_error>
-
-#if __has_include(<cxxabi.h>)
-#include <cxxabi.h>
-#define VEK_HAVE_CXXABI 1
-#endif
 
 #include "platform/DirEnum.h"
 #include "platform/Shell.h"
 #include "runtime/Application.h"
+#include "runtime/Demangle.h"
 #include "runtime/MessageBox.h"
 #include "runtime/Shutdown.h"
 
@@ -123,18 +118,7 @@ bool IsBeingDestroyed(const QObject* Obj) {
 }
 
 std::string VEKClassName(const std::type_info& Type) {
-  const char* raw = Type.name();
-#ifdef VEK_HAVE_CXXABI
-  int status = 0;
-  char* demangled = abi::__cxa_demangle(raw, nullptr, nullptr, &status);
-  if (status == 0 && demangled) {
-    std::string name = demangled;
-    std::free(demangled);
-    return name;
-  }
-  std::free(demangled);
-#endif
-  return raw;
+  return Demangle(Type.name());
 }
 
 bool VEKDescribeForFree(const QObject* Component, const std::type_info& Type, std::string& Description) {

@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <climits>
+#include <typeinfo>
+#include <utility>
 
 #include "runtime/Conversions.h"
+#include "runtime/Demangle.h"
 #include "runtime/Exceptions.h"
 #include "runtime/TextFile.h"
 #include "tests/support/TempDir.h"
@@ -120,4 +123,33 @@ TEST(TextFile, ReadsBytesAsTheyAre) {
   TTempDir dir;
   const std::string path = dir.Write("a.ini", std::string("TITLE=Caf\xe9\0x\r\nMODE=1", 20));
   EXPECT_EQ(LoadTextLines(path), (std::vector<std::string>{std::string("TITLE=Caf\xe9\0x", 12), "MODE=1"}));
+}
+
+TEST(Demangle, GivesReadableNamesAndLeavesOthersAlone) {
+  EXPECT_EQ(Demangle("_ZN7TfmMain12btnNextClickEv"), "TfmMain::btnNextClick()");
+  EXPECT_EQ(Demangle(typeid(EConvertError).name()), "EConvertError");
+  EXPECT_EQ(Demangle("main"), "main");
+  EXPECT_EQ(Demangle("_Z"), "_Z");
+  EXPECT_EQ(Demangle(nullptr), "");
+}
+
+TEST(Demangle, PublicNameIsScopeDotFunctionWithoutParametersOrReturnType) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"TfmMain::btnNextClick()", "TfmMain.btnNextClick"},
+      {"main", "main"},
+      {"Run(int, char**)", "Run"},
+      {"std::vector<int, std::allocator<int> >::push_back(int const&)",
+       "std::vector<int, std::allocator<int> >.push_back"},
+      {"void ns::TList<int>::Add<char>(char) const", "ns::TList<int>.Add<char>"},
+      {"std::__cxx11::basic_string<char> ns::Name[abi:cxx11](int)", "ns.Name[abi:cxx11]"},
+      {"(anonymous namespace)::Helper(int)", "(anonymous namespace).Helper"},
+      {"TFoo::operator()(int) const", "TFoo.operator()"},
+      {"TFoo::operator<(TFoo const&) const", "TFoo.operator<"},
+      {"operator new(unsigned long)", "operator new"},
+      {"TFoo::~TFoo()", "TFoo.~TFoo"},
+      {"main::{lambda()#1}::operator()() const", "main::{lambda()#1}.operator()"},
+      {"QWidget::event(QEvent*) [clone .cold]", "QWidget.event"},
+      {"TFoo::operator int() const", "TFoo.operator int"},
+  };
+  for (const auto& [demangled, expected] : cases) EXPECT_EQ(PublicNameOf(demangled), expected) << demangled;
 }
