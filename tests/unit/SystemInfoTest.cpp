@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "diag/U_VEK_FileVersion.h"
+#include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
 #include "platform/Process.h"
 #include "platform/SystemInfo.h"
@@ -35,6 +36,7 @@
 #include "tests/support/FakeSystem.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -314,7 +316,11 @@ TEST_F(SystemTest, TheExecutableIsSpelledAsStoredAndItsVersionRead) {
   fs::create_directory(dir.File("Tools"));
   dir.Write("Tools/Brevant", "not a program");
   Process.Exe = dir.Path() + "/TOOLS/brevant";
+  // On a file system that folds case the stored spelling is taken.
+  const TFolderIgnoresCaseProc saved = FolderIgnoresCaseProc;
+  FolderIgnoresCaseProc = [](const std::string&) { return true; };
   TVEKApplication a;
+  FolderIgnoresCaseProc = saved;
   EXPECT_EQ(dir.Path() + "/Tools/Brevant", a.ExeName);
   EXPECT_EQ(dir.Path() + "/Tools/Brevant.log", a.LogFile->FileName);
   EXPECT_EQ("Brevant", a.Title);
@@ -794,9 +800,7 @@ TEST_P(ProgramEndTest, RunsTheShutDownAndSavesTheLog) {
   TTempDir dir;
   TChildProcess child({SIGNAL_HELPER_EXE, dir.Path(), e.Mode}, {"QT_QPA_PLATFORM=offscreen"}, dir.File("output.txt"));
   if (e.Signal) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!fs::exists(dir.File("ready")) && child.Running() && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitUntil([&] { return fs::exists(dir.File("ready")) || !child.Running(); }, std::chrono::seconds(60));
     ASSERT_TRUE(fs::exists(dir.File("ready"))) << ReadWholeFile(dir.File("output.txt"));
     child.Signal(e.Signal);
   }
@@ -819,5 +823,37 @@ INSTANTIATE_TEST_SUITE_P(Endings, ProgramEndTest,
                          [](const auto& info) {
                            return std::string(info.param.Mode) + "_" + std::to_string(info.param.Signal);
                          });
+
+}  // namespace
+
+namespace {
+
+TEST(ProgramEndTest, ASignalIgnoredAtTheStartStaysIgnored) {
+  // Started through nohup: SIGHUP does nothing, SIGTERM still ends the
+  // program through its shut-down. Had SIGHUP been taken, the exit status
+  // would be 129: the signals are handled in the order they were sent.
+  TTempDir dir;
+  TChildProcess child({"nohup", SIGNAL_HELPER_EXE, dir.Path(), "wait"}, {"QT_QPA_PLATFORM=offscreen"},
+                      dir.File("output.txt"));
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir.File("ready")) || !child.Running(); }, std::chrono::seconds(60)));
+  ASSERT_TRUE(child.Running()) << ReadWholeFile(dir.File("output.txt"));
+  child.Signal(SIGHUP);
+  child.Signal(SIGTERM);
+  EXPECT_EQ(child.Wait(std::chrono::seconds(60)), 128 + SIGTERM);
+  EXPECT_EQ("shut down, objects released\n", ReadWholeFile(dir.File("marker")));
+}
+
+TEST(CommandLineParams, AreEveryArgumentAsTheProcessReceivedIt) {
+  // The toolkit takes -reverse, -style and its value, and -qwindowtitle with
+  // its value out of its own list; the parameters keep them all, in order.
+  const std::vector<std::string> args{"a", "-reverse", "b", "-style", "fusion", "c", "-qwindowtitle", "/LOGFILE", ""};
+  std::vector<std::string> argv{PARAMS_HELPER_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const auto out = RunAndRead(argv, {"QT_QPA_PLATFORM=offscreen"}, std::chrono::seconds(60));
+  ASSERT_TRUE(out.has_value());
+  std::string expected;
+  for (const auto& a : args) expected += a + "\n";
+  EXPECT_EQ(*out, expected + std::to_string(args.size()) + "\n");
+}
 
 }  // namespace
