@@ -21,6 +21,7 @@
 
 TRaiseErrorLogHook RaiseErrorLogHook = nullptr;
 TShellExecuteProc ShellExecuteProc = &ShellExecute;
+TFolderIgnoresCaseProc FolderIgnoresCaseProc = &FolderIgnoresCase;
 
 namespace {
 
@@ -240,14 +241,22 @@ bool SameTextAscii(const std::string& a, const std::string& b) {
 
 // The stored name of `component` in `folder`, or empty when there is none.
 // The component is used as the search mask, but only names equal to it
-// (without regard to case) count: a "*" or "?" in it stands for itself.
+// count (without regard to case only where the folder ignores case): a "*"
+// or "?" in it stands for itself.
 std::string FindStoredName(const std::string& folder, const std::string& component) {
   TDirEnum search(folder, component, faAnyFile);
   TDirEntry entry;
   std::string found;
+  bool ignoresCase = false, asked = false;
   while (search.Next(entry)) {
     if (entry.Name == component) return entry.Name;
-    if (found.empty() && SameTextAscii(entry.Name, component)) found = entry.Name;
+    if (found.empty() && SameTextAscii(entry.Name, component)) {
+      if (!asked) {
+        ignoresCase = FolderIgnoresCaseProc && FolderIgnoresCaseProc(folder);
+        asked = true;
+      }
+      if (ignoresCase) found = entry.Name;
+    }
   }
   return found;
 }
