@@ -7,14 +7,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 #include <regex>
 
 #include <QLocale>
 #include <QObject>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -854,6 +858,76 @@ TEST(CommandLineParams, AreEveryArgumentAsTheProcessReceivedIt) {
   std::string expected;
   for (const auto& a : args) expected += a + "\n";
   EXPECT_EQ(*out, expected + std::to_string(args.size()) + "\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A name server on 127.0.0.1:53 that reads and never answers.
+class TSilentNameServer {
+ public:
+  TSilentNameServer() {
+    FFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (FFd >= 0 && ::bind(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      ::close(FFd);
+      FFd = -1;
+    }
+  }
+  ~TSilentNameServer() {
+    if (FFd >= 0) ::close(FFd);
+  }
+  bool Listening() const { return FFd >= 0; }
+  // Whether a query has arrived (it is read, never answered).
+  bool Asked() const {
+    char buf[512];
+    return ::recv(FFd, buf, sizeof buf, 0) >= 0;
+  }
+
+ private:
+  int FFd = -1;
+};
+
+// Runs the address helper in a mount namespace of its own, where
+// /etc/hosts and /etc/resolv.conf are the given texts.
+std::optional<std::string> AddressesWith(const TTempDir& dir, const std::string& hosts) {
+  const std::string hostsFile = dir.Write("hosts", hosts);
+  const std::string resolvFile = dir.Write("resolv.conf", "nameserver 127.0.0.1\noptions timeout:5 attempts:2\n");
+  return RunAndRead({"unshare", "--mount", "sh", "-c",
+                     "mount --bind \"$1\" /etc/hosts && mount --bind \"$2\" /etc/resolv.conf && exec \"$3\"", "sh",
+                     hostsFile, resolvFile, HOST_ADDRESS_HELPER_EXE},
+                    {}, std::chrono::seconds(60));
+}
+
+TEST(HostAddresses, ComeFromTheHostsFileOrTheInterfacesAndNeverAskANameServer) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace and port 53";
+  TSilentNameServer dns;
+  if (!dns.Listening()) GTEST_SKIP() << "port 53 of 127.0.0.1 is taken";
+  if (!RunAndRead({"unshare", "--mount", "true"}, {}, std::chrono::seconds(30)))
+    GTEST_SKIP() << "mount namespaces are not available here";
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+  std::string upper = host;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  TTempDir dir;
+
+  // Listed in the hosts file (in another case, among aliases): its entries.
+  auto out = AddressesWith(dir, "# comment " + std::string(host) + "\n127.0.0.1 localhost\n10.1.2.3 alias " + upper +
+                                    " # here\n::1 " + host + "\n10.9.8.7\t" + host + "\n");
+  ASSERT_TRUE(out.has_value());
+  EXPECT_EQ(*out, "10.1.2.3\n10.9.8.7\n");
+
+  // Not listed: the machine's own interfaces, at least the loopback one.
+  out = AddressesWith(dir, "127.0.0.1 localhost\n");
+  ASSERT_TRUE(out.has_value());
+  EXPECT_TRUE(std::regex_match(*out, std::regex("([0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+\n)+"))) << *out;
+  EXPECT_THAT(*out, HasSubstr("127.0.0.1\n"));
+
+  EXPECT_FALSE(dns.Asked());
 }
 
 }  // namespace
