@@ -1,5 +1,5 @@
 #pragma once
-// UTF-8 encoding of one code point.
+// UTF-8: encoding one code point and UTF-16 text, counting characters.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -12,3 +12,7 @@ void AppendUtf8(std::string& out, char32_t codePoint);
 // a character counts once, so text that is not valid UTF-8 counts at least
 // one character for each broken sequence.
 std::size_t Utf8Length(std::string_view text);
+
+// UTF-16 text as UTF-8. A surrogate pair becomes its one character; a
+// surrogate half without its partner becomes U+FFFD. Zero units are kept.
+std::string Utf8FromUtf16(std::u16string_view text);
