@@ -259,7 +259,7 @@ TEST_F(UpdateServerTest, LogsOneLinePerRequest) {
   Get(Port, "/soft_update.php?referer=X_Update&productID=imagetool");
   Get(Port, "/no\x1b[2Jpe");
   std::vector<std::string> log = Log();
-  ASSERT_EQ(log.size(), 2u);
+  ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);  // nothing more when the client closes first
   EXPECT_NE(log[0].find(" 127.0.0.1:"), std::string::npos) << log[0];
   EXPECT_TRUE(log[0].ends_with(" GET /soft_update.php?referer=X_Update&productID=imagetool 200 19")) << log[0];
   EXPECT_TRUE(log[1].ends_with(" GET /no\\x1B[2Jpe 404 11")) << log[1];
@@ -602,7 +602,7 @@ int ListenBacklog(int port) {
     for (bool done = false; !done;) {
       const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
       if (n <= 0) break;
-      int left = static_cast<int>(n);
+      auto left = static_cast<unsigned>(n);
       for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
         if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
           done = true;

@@ -592,7 +592,13 @@ std::uint64_t BytesReceived(int fd) {
   if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
       length < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
     return 0;
-  return info.tcpi_bytes_received;
+  // The count includes the client's FIN, one sequence number, once it came:
+  // in the states after a FIN from the other side (the kernel's numbers; a
+  // closed socket may have had a FIN or a reset, and counts as a FIN).
+  constexpr std::uint8_t TimeWait = 6, Close = 7, CloseWait = 8, LastAck = 9, Closing = 11;
+  const bool finReceived = info.tcpi_state == TimeWait || info.tcpi_state == Close || info.tcpi_state == CloseWait ||
+                           info.tcpi_state == LastAck || info.tcpi_state == Closing;
+  return info.tcpi_bytes_received - (finReceived && info.tcpi_bytes_received > 0 ? 1 : 0);
 }
 
 bool IsWildcard(const sockaddr* address) {
