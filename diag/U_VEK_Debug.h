@@ -119,7 +119,8 @@ class TVEKMapFile {
   // frame is resolved through Lookup(ReturnAddress - 1), the call itself,
   // so that the line is the line of the call. Returns false when no frame
   // could be captured or when the public is "TlsLast" (in any case).
-  bool FirstFrame();
+  // Never inlined: its own frame is the one the walk skips.
+  [[gnu::noinline]] bool FirstFrame();
   // Steps the walk one frame outward and resolves it the same way. Returns
   // false, changing nothing, past the outermost frame or after MaxFrames
   // frames; false also when the public is "TlsLast".

@@ -28,7 +28,7 @@
 struct TCodeModule {
   // The module's file as the loader knows it: a full path for libraries
   // found through the search path, "linux-vdso.so.1" for the vDSO, the
-  // target of /proc/self/exe for the executable.
+  // target of /proc/self/exe (read once) for the executable.
   std::string FileName;
   // The load bias: a run-time address is the module's link-time address
   // plus LoadBase.

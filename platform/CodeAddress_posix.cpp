@@ -144,11 +144,16 @@ bool FindTextSection(const TImage& Image, std::uintptr_t& Address) {
 
 // --- modules ----------------------------------------------------------------
 
-std::string ExecutableFile() {
-  char path[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path);
-  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path) return {};
-  return std::string(path, static_cast<std::size_t>(n));
+// The executable's path, read once: the link keeps naming the file the
+// process was started from.
+const std::string& ExecutableFile() {
+  static const std::string path = [] {
+    char text[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", text, sizeof text);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return std::string();
+    return std::string(text, static_cast<std::size_t>(n));
+  }();
+  return path;
 }
 
 struct TModuleSearch {
