@@ -12,6 +12,7 @@
 
 #include "tests/e2e/WizardRun.h"
 #include "tests/support/FaultServer.h"
+#include "tests/support/Wait.h"
 
 using namespace std::chrono_literals;
 using namespace WizardAt;
@@ -130,12 +131,15 @@ TEST_F(WaysOut, TerminationSignals) {
   for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
     SCOPED_TRACE(strsignal(sig));
     std::filesystem::remove(Dir.File("Brevant.log"));
-    ASSERT_FALSE(Start().empty());
+    ASSERT_FALSE(Start().empty()) << "running: " << Wizard->Running()
+                                  << ", windows: " << X.XDoTool({"search", "--name", "."}).value_or("?")
+                                  << ", output:\n"
+                                  << ReadWholeFile(Dir.File("output.txt"));
     Wizard->Signal(sig);
     ASSERT_EQ(Wizard->Wait(15s), 128 + sig);
     ExpectOneFramedRun(Log(), Exe);
-    X.XDoTool({"sync"}, 1s);  // let the window go before the next round
-    std::this_thread::sleep_for(200ms);
+    // The next round must not find this round's window.
+    ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow("^Quellmark$"); }, 15s));
   }
 }
 
@@ -161,8 +165,9 @@ TEST_F(WaysOut, AFolderWithoutWriteAccessShowsTheMessageAndCarriesOn) {
   } else {
     ::chmod(Dir.Path().c_str(), 0555);
   }
-  Wizard = std::make_unique<TChildProcess>(
-      argv, std::vector<std::string>{X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "HOME=/tmp"}, "/dev/null");
+  std::vector<std::string> env{X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "HOME=/tmp"};
+  for (auto& entry : SanitizerEnvironmentIn(Dir.Path())) env.push_back(entry);
+  Wizard = std::make_unique<TChildProcess>(argv, env, "/dev/null");
   const auto box = X.WaitForWindow("^Brevant$", 30s);
   ASSERT_TRUE(box);
   ASSERT_TRUE(X.PressKey(*box, "Return"));
