@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "diag/U_VEK_Debug.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 #include "tools/mapgen/MapLayout.h"
@@ -366,19 +367,23 @@ const std::vector<TSampleFunction> SampleFunctions = {
 
 // The first and the last line of the function that the marker names: from
 // the marker's line to the next closing brace in column 1.
-std::pair<std::uint32_t, std::uint32_t> MarkedLines(const TSampleFunction& F) {
-  std::ifstream in(std::string(MAP_SAMPLE_SOURCE_DIR) + "/" + F.Source);
+std::pair<std::uint32_t, std::uint32_t> MarkedLines(const std::string& Source, const std::string& Marker) {
+  std::ifstream in(std::string(MAP_SAMPLE_SOURCE_DIR) + "/" + Source);
   std::string line;
   std::uint32_t number = 0, first = 0;
   while (std::getline(in, line)) {
     ++number;
-    if (first == 0 && line.find("// map-sample: " + F.Public) != std::string::npos &&
-        line.substr(line.find("// map-sample: ") + 15) == F.Public)
+    const std::size_t at = line.find("// map-sample: ");
+    if (first == 0 && at != std::string::npos && line.substr(at + 15) == Marker)
       first = number;
     else if (first != 0 && line == "}")
       return {first, number};
   }
   return {first, 0};
+}
+
+std::pair<std::uint32_t, std::uint32_t> MarkedLines(const TSampleFunction& F) {
+  return MarkedLines(F.Source, F.Public);
 }
 
 class MapGenSampleTest : public ::testing::TestWithParam<const char*> {
@@ -503,6 +508,33 @@ TEST_P(MapGenSampleTest, SameExecutableSameMap) {
   EXPECT_EQ(ReadWholeFile(Dir.File("copy.map")), Text);
 }
 
+// Every line entry and every public, looked up by the diagnostics library's
+// reader at its offset, gives back its unit, line and name.
+TEST_P(MapGenSampleTest, TheReaderFindsEveryEntry) {
+  TVEKMapFile reader;
+  reader.SetFileName(Dir.File("out.map"));
+  ASSERT_TRUE(reader.Loaded());
+  std::size_t looked = 0;
+  for (const TLineBlock& b : Map.Blocks)
+    for (const TMapLine& e : b.Entries) {
+      if (e.Line == 0) continue;
+      reader.LookupOffset(e.Offset);
+      EXPECT_EQ(reader.UnitName(), b.Unit) << "offset " << e.Offset;
+      EXPECT_EQ(reader.LineNumber(), std::to_string(e.Line)) << b.Unit << " offset " << e.Offset;
+      ++looked;
+    }
+  EXPECT_GT(looked, 10u);
+  for (std::size_t i = 0; i + 1 < Map.ByValue.size(); ++i) {
+    const TPublicLine& p = Map.ByValue[i];
+    // At its start and at its last byte.
+    for (std::uint32_t offset : {p.Offset, Map.ByValue[i + 1].Offset - 1}) {
+      reader.LookupOffset(offset);
+      EXPECT_EQ(reader.PublicName(), p.Name) << "offset " << offset;
+      EXPECT_EQ(reader.PublicOffset(), static_cast<std::int32_t>(p.Offset));
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Executables, MapGenSampleTest, ::testing::Values(MAP_SAMPLE_EXE, MAP_SAMPLE_NOPIE_EXE),
                          [](const ::testing::TestParamInfo<const char*>& I) {
                            return std::string(I.param).find("NoPie") == std::string::npos ? "Pie" : "FixedAddress";
@@ -559,6 +591,25 @@ TEST(MapGenTest, ArgumentsAreChecked) {
   }
 }
 
+// The program resolves its own functions through its map, as built and as a
+// stripped copy that has neither symbols nor DWARF left, with the same map.
+TEST(MapGenTest, AStrippedCopyResolvesLikeTheProgramWithTheSameMap) {
+  std::string expected;
+  for (const TSampleFunction& f : SampleFunctions)
+    if (f.Public != "main") expected += f.Public + "|" + f.Unit + "|" + std::to_string(MarkedLines(f).first) + "\n";
+  expected += "main|MapLookupSample|" + std::to_string(MarkedLines("MapLookupSample.cpp", "call in main").first) + "\n";
+
+  const std::string exe = MAP_LOOKUP_SAMPLE_EXE;
+  EXPECT_EQ(RunAndRead({exe, DefaultMapFileName(exe)}, {}, Timeout), expected);
+
+  TTempDir dir;
+  const std::string stripped = dir.File("MapLookupSample");
+  ASSERT_TRUE(RunAndRead({"strip", "-o", stripped, exe}, {}, Timeout));
+  EXPECT_EQ(RunAndRead({"nm", "--quiet", stripped}, {}, Timeout), std::string()) << "symbols left";
+  fs::copy_file(DefaultMapFileName(exe), DefaultMapFileName(stripped));
+  EXPECT_EQ(RunAndRead({stripped, DefaultMapFileName(stripped)}, {}, Timeout), expected);
+}
+
 // ----------------------------------------------------------------------------
 // Brevant.
 
@@ -578,6 +629,16 @@ TEST(MapGenBrevantTest, TheMapBesideBrevantNamesItsUnitsFunctionsAndLines) {
   for (const char* name : {"main", "TfmMain.FormCreate", "TVEKLogFile.Write", "Demangle", "PublicNameOf"})
     EXPECT_TRUE(m.PublicOffset(name)) << name;
   ExpectEachUnitFindsItsBlock(m);
+
+  // The reader loads it and names the handler's unit, function and line.
+  TVEKMapFile reader;
+  reader.SetFileName(dir.File("out.map"));
+  ASSERT_TRUE(reader.Loaded());
+  reader.LookupOffset(*btnNextClick + 1);
+  EXPECT_EQ(reader.UnitName(), "F_Main");
+  EXPECT_EQ(reader.PublicName(), "TfmMain.btnNextClick");
+  EXPECT_EQ(reader.PublicOffset(), static_cast<std::int32_t>(*btnNextClick));
+  EXPECT_NE(reader.LineNumber(), "<Unknown>");
 
   // The optimised code's lines of F_Main as addr2line reads them. Where the
   // code at an entry's offset was inlined from a header, addr2line names the
