@@ -11,7 +11,7 @@
 #include <QStyledItemDelegate>
 
 #include "runtime/Fonts.h"
-#include "runtime/MessageBox.h"
+#include "runtime/TextCodec.h"
 
 namespace {
 // Rows of a fixed height, whatever the font's own line spacing.

@@ -357,6 +357,32 @@ class UpdateCheckTest : public QObject {
     fmHistory = nullptr;
   }
 
+  // The maker's 8-bit texts: a title and a history that are not UTF-8 show
+  // as Windows-1252 in every place the wizard shows them.
+  void windows1252TextsShowTheirPunctuation() {
+    TFaultServer server;
+    server.Serve("/soft_update.php", "15/03/2025@@2.0");
+    server.Serve("/soft_history.php", "@@" + server.BaseUrl() + "h.txt@@");
+    server.Serve("/h.txt",
+                 "Version 2.0 \x96 \x93"
+                 "faster\x94\r\n\x95 50 \x80 less\x85 \x81");
+    Install({"a",
+             "Pro\x99 \x96 \xe9"
+             "dition \x80",
+             "1.0", "14/03/2025"});
+    qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(server.BaseUrl()));
+    TfmMain& f = RunCheck();
+    const QString title = QStringLiteral("Pro\u2122 \u2013 \u00e9dition \u20ac");
+    QCOMPARE(f.lstApp->item(0)->text(), title + QStringLiteral(" 1.0"));
+    QCOMPARE(Rows(f.lstNew), QStringList({title + QStringLiteral(" 1.0 -> 2.0")}));
+    TfmHistory history;
+    fmHistory = &history;
+    const auto shown = HistoryOf(f, 0);
+    QCOMPARE(shown.first, title);
+    QCOMPARE(shown.second, QStringLiteral("Version 2.0 \u2013 \u201cfaster\u201d\n\u2022 50 \u20ac less\u2026 \u0081"));
+    fmHistory = nullptr;
+  }
+
   void historyWindowLayoutAndTextsThatMustNotRender() {
     TfmHistory history;
     QCOMPARE(history.objectName(), QStringLiteral("fmHistory"));
