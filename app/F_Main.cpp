@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -140,6 +141,8 @@ void TfmMain::BuildControls() {
   connect(btnDownload, &QPushButton::clicked, this, bind(&TfmMain::btnProcessClick));
   connect(lstNew, &QListWidget::itemChanged, this, bind(&TfmMain::lstNewClickCheck));
   connect(lstNew, &QListWidget::itemDoubleClicked, this, bind(&TfmMain::lstNewDblClick));
+  FShowHistory = bind(&TfmMain::lstNewDblClick);
+  lstNew->installEventFilter(this);
 }
 
 void TfmMain::SetActivePage(const QString& name) {
@@ -181,6 +184,18 @@ void TfmMain::FormCreate() {
 void TfmMain::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (!event->spontaneous()) btnNext->setFocus(Qt::OtherFocusReason);
+}
+
+bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == lstNew && event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && !key->isAutoRepeat() &&
+        (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && lstNew->currentItem()) {
+      FShowHistory();
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void TfmMain::btnCancelClick() {

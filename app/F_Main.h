@@ -80,6 +80,8 @@ class TfmMain : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // Enter on a row of lstNew does what a double click does.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildControls();
@@ -88,6 +90,7 @@ class TfmMain : public QWidget {
   std::string FProductFolder;
   bool FNoProduct = false;
   std::unique_ptr<TInternetSession> FSession;
+  std::function<void()> FShowHistory;  // lstNewDblClick, guarded as the double click's
 };
 
 extern TfmMain* fmMain;

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 
 #include "app/F_History.h"
 #include "app/F_Main.h"
@@ -61,6 +62,26 @@ std::pair<QString, QString> HistoryOf(TfmMain& form, int row) {
   QTest::mouseDClick(form.lstNew->viewport(), Qt::LeftButton, {}, at);
   return shown;
 }
+// Presses a key on a window as the desktop delivers it: to the window, which
+// hands it to its focused control.
+void PressKey(QWidget* window, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QTest::keyClick(window->windowHandle(), key, modifiers);
+}
+
+// Runs `whileShown` once the history window shows (from inside its modal
+// display), while `open` is what opens it.
+void WhileHistoryShows(const std::function<void()>& open, const std::function<void()>& whileShown) {
+  QTimer poll;
+  poll.setInterval(20);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (!fmHistory->isVisible()) return;
+    poll.stop();
+    whileShown();
+  });
+  poll.start();
+  open();
+}
+
 // A stand-in for the desktop's opener, first on PATH while it lives: it
 // records each document it is given and exits with `exitCode`.
 class TOpenerOnPath {
@@ -381,6 +402,92 @@ class UpdateCheckTest : public QObject {
     QCOMPARE(shown.first, title);
     QCOMPARE(shown.second, QStringLiteral("Version 2.0 \u2013 \u201cfaster\u201d\n\u2022 50 \u20ac less\u2026 \u0081"));
     fmHistory = nullptr;
+  }
+
+  // Enter presses the focused button, as Space does, in both windows; Enter
+  // on a row of the results shows its history; Escape changes nothing.
+  void theKeyboardDrivesTheWizard_data() {
+    QTest::addColumn<Qt::Key>("enter");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::newRow("Return") << Qt::Key_Return << Qt::KeyboardModifiers(Qt::NoModifier);
+    QTest::newRow("keypad Enter") << Qt::Key_Enter << Qt::KeyboardModifiers(Qt::KeypadModifier);
+  }
+  void theKeyboardDrivesTheWizard() {
+    QFETCH(Qt::Key, enter);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    Offer("a", "15/03/2025", "2.0", "A history");
+    Offer("b", "15/03/2025", "2.0", "B history");
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    Install({"b", "Bee", "1.0", "14/03/2025"});
+    StartServer();
+    Form = std::make_unique<TfmMain>(Descriptors->Path());
+    TfmHistory history(Form.get());
+    fmHistory = &history;
+    Form->show();
+    QVERIFY(QTest::qWaitForWindowActive(Form.get()));
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(Form->btnNext));
+    PressKey(Form.get(), Qt::Key_Escape);
+    QCOMPARE(Form->ActivePage(), QStringLiteral("Start"));
+    PressKey(Form.get(), enter, modifiers);  // Next: the check runs
+    QCOMPARE(Form->ActivePage(), QStringLiteral("Results"));
+    QCOMPARE(Form->lstNew->count(), 2);
+
+    for (int row : {1, 0}) {
+      Form->lstNew->setFocus(Qt::TabFocusReason);
+      Form->lstNew->setCurrentRow(row);
+      const std::string title =
+          Products.Title[TProductTable::Installed(Form->lstNew->item(row)->data(Qt::UserRole).toInt())];
+      QString caption, text;
+      bool shownAfterEscape = false;
+      WhileHistoryShows([&] { PressKey(Form.get(), enter, modifiers); },
+                        [&] {
+                          caption = history.windowTitle();
+                          text = history.Memo->toPlainText();
+                          PressKey(&history, Qt::Key_Escape);
+                          shownAfterEscape = history.isVisible();
+                          history.btnClose->setFocus(Qt::TabFocusReason);
+                          PressKey(&history, enter, modifiers);  // Close
+                        });
+      QCOMPARE(caption.toStdString(), title);
+      QCOMPARE(text, title == "Alpha" ? QStringLiteral("A history") : QStringLiteral("B history"));
+      QVERIFY(shownAfterEscape);
+      QVERIFY(!history.isVisible());
+      QCOMPARE(Form->ActivePage(), QStringLiteral("Results"));
+    }
+    // Enter on a tick box's row does not tick it: only Space does.
+    QCOMPARE(Form->lstNew->item(0)->checkState(), Qt::Checked);
+    QCOMPARE(Form->lstNew->item(1)->checkState(), Qt::Checked);
+
+    Form->btnExitResults->setFocus(Qt::TabFocusReason);
+    PressKey(Form.get(), enter, modifiers);
+    QVERIFY(!Form->isVisible());
+    fmHistory = nullptr;
+  }
+
+  void enterOnExitAfterAFailedCheckEnds() {
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    qputenv("BREVANT_UPDATE_SERVER",
+            QByteArray::fromStdString("http://127.0.0.1:" + std::to_string(TFaultServer::ClosedPort()) + "/"));
+    Form = std::make_unique<TfmMain>(Descriptors->Path());
+    Form->show();
+    QVERIFY(QTest::qWaitForWindowActive(Form.get()));
+    Form->btnNext->click();
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(Form->btnExitCheck));
+    PressKey(Form.get(), Qt::Key_Return);
+    QVERIFY(!Form->isVisible());
+  }
+
+  void enterOnDownloadOpensThePages() {
+    TOpenerOnPath opener(0);
+    Offer("a", "15/03/2025", "2.0");
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QVERIFY(QTest::qWaitForWindowActive(&f));
+    f.btnDownload->setFocus(Qt::TabFocusReason);
+    PressKey(&f, Qt::Key_Return);
+    QVERIFY(!f.isVisible());
+    QTRY_COMPARE(opener.Opened(), Server->BaseUrl() + "soft_download.php?productID=a\n");
   }
 
   void historyWindowLayoutAndTextsThatMustNotRender() {
