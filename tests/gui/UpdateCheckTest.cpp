@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QTextEdit>
 #include <QTimer>
+#include <QToolTip>
 #include <QtTest>
 
 #include <chrono>
@@ -488,6 +489,42 @@ class UpdateCheckTest : public QObject {
     PressKey(&f, Qt::Key_Return);
     QVERIFY(!f.isVisible());
     QTRY_COMPARE(opener.Opened(), Server->BaseUrl() + "soft_download.php?productID=a\n");
+  }
+
+  // A row too long for the results list shows its whole text as its tooltip
+  // when the mouse rests on it; a row that fits shows none.
+  void longRowsShowTheirWholeTextAsTooltip() {
+    Offer("long", "15/03/2025", "1.1");
+    Offer("short", "15/03/2025", "1.1");
+    Install({"long", "Quellmark Sample Product Number 25 With A Long Title", "1.0", "14/03/2025"});
+    Install({"short", "Short", "1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    int longRow = 0;
+    while (!f.lstNew->item(longRow)->text().startsWith(QStringLiteral("Quellmark"))) ++longRow;
+    // The mouse moves over the window as the desktop reports it.
+    const auto restOn = [&](int row) {
+      const QPoint centre = f.lstNew->visualItemRect(f.lstNew->item(row)).center();
+      QTest::mouseMove(f.windowHandle(), f.lstNew->viewport()->mapTo(&f, centre));
+    };
+    // The desktop asks for a tooltip once the mouse has rested on the row.
+    struct TToolTipRequests : QObject {
+      int Count = 0;
+      bool eventFilter(QObject*, QEvent* e) override {
+        Count += e->type() == QEvent::ToolTip;
+        return false;
+      }
+    } requests;
+    f.lstNew->viewport()->installEventFilter(&requests);
+    restOn(1 - longRow);
+    QTRY_COMPARE(requests.Count, 1);
+    QVERIFY(!QToolTip::isVisible());
+    restOn(longRow);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), QStringLiteral("Quellmark Sample Product Number 25 With A Long Title 1.0 -> 1.1"));
+    restOn(1 - longRow);
+    QTRY_VERIFY(!QToolTip::isVisible());
   }
 
   void historyWindowLayoutAndTextsThatMustNotRender() {
