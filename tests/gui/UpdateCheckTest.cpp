@@ -83,6 +83,39 @@ void WhileHistoryShows(const std::function<void()>& open, const std::function<vo
   open();
 }
 
+// Counts what reaches the widgets it watches: paints, and user input while
+// Counting is on.
+class TEventSpy : public QObject {
+ public:
+  int Paints = 0, Input = 0;
+  bool Counting = false;
+  void Watch(QWidget* form) {
+    form->installEventFilter(this);
+    for (QWidget* w : form->findChildren<QWidget*>()) w->installEventFilter(this);
+  }
+  bool eventFilter(QObject*, QEvent* e) override {
+    switch (e->type()) {
+      case QEvent::Paint:
+        ++Paints;
+        break;
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+        Input += Counting;
+        break;
+      default:
+        break;
+    }
+    return false;
+  }
+};
+
+// A close request as the desktop makes it (the window manager's close box).
+void RequestClose(QWidget* window) {
+  window->windowHandle()->close();
+}
+
 // A stand-in for the desktop's opener, first on PATH while it lives: it
 // records each document it is given and exits with `exitCode`.
 class TOpenerOnPath {
@@ -351,6 +384,95 @@ class UpdateCheckTest : public QObject {
     QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::seconds(20));
     QVERIFY(!Form->lbErr2->isHidden());
     QVERIFY(!Form->btnExitCheck->isHidden());
+  }
+
+  // While the check waits (its pauses, a server that accepts and never
+  // answers) the window goes on painting and answering the desktop; user
+  // input meanwhile reaches no control; a close request from the desktop
+  // ends the check at once, with the Internet handle closed and nothing more
+  // fetched, and then closes the window.
+  void aCloseRequestWhileTheCheckWaitsEndsItAndTheWindow_data() {
+    QTest::addColumn<bool>("inThePause");
+    QTest::newRow("while the server is silent") << false;
+    QTest::newRow("in the first pause") << true;
+  }
+  void aCloseRequestWhileTheCheckWaitsEndsItAndTheWindow() {
+    QFETCH(bool, inThePause);
+    TFaultServer server;
+    server.Silent("/soft_update.php");
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    Install({"b", "Bee", "1.0", "14/03/2025"});
+    qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(server.BaseUrl()));
+    Form = std::make_unique<TfmMain>(Descriptors->Path());  // the real opener: 60 s without data fail a request
+    Form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(Form.get()));
+    TEventSpy spy;
+    spy.Watch(Form.get());
+
+    int paintsBefore = -1;
+    bool repainted = false, closeRequested = false;
+    QTimer whileChecking;  // fires only while the check keeps the events turning
+    whileChecking.setInterval(inThePause ? 0 : 20);
+    QObject::connect(&whileChecking, &QTimer::timeout, [&] {
+      if (!Form->Busy() || (!inThePause && server.RequestCount() == 0)) return;
+      if (paintsBefore < 0) {
+        paintsBefore = spy.Paints;
+        Form->update();
+        return;
+      }
+      repainted = spy.Paints > paintsBefore;
+      spy.Counting = true;
+      const QPoint exit = Form->btnExitCheck->mapTo(Form.get(), Form->btnExitCheck->rect().center());
+      QTest::mouseClick(Form->windowHandle(), Qt::LeftButton, Qt::NoModifier, exit);
+      QTest::keyClick(Form->windowHandle(), Qt::Key_Return);
+      QTest::keyClick(Form->windowHandle(), Qt::Key_Space);
+      spy.Counting = false;
+      whileChecking.stop();
+      closeRequested = true;
+      RequestClose(Form.get());
+    });
+    whileChecking.start();
+    Form->btnNext->click();  // returns when the check has ended
+
+    QVERIFY(closeRequested);
+    QVERIFY(repainted);
+    QCOMPARE(spy.Input, 0);
+    QVERIFY(!Form->isVisible());
+    QVERIFY(!Form->Busy());
+    QCOMPARE(server.RequestCount(), inThePause ? 0u : 1u);  // the second product was never asked
+    QTRY_COMPARE(server.OpenConnections(), 0);
+    QVERIFY(Form->lbErr2->isHidden());  // ended, not failed
+    QVERIFY(Form->btnExitCheck->isHidden());
+    QVERIFY(!QApplication::overrideCursor());
+  }
+
+  // The same for the one-second pause after each download page: no further
+  // page opens.
+  void aCloseRequestInTheDownloadsPauseOpensNoFurtherPage() {
+    TOpenerOnPath opener(0);
+    Offer("a", "15/03/2025", "2.0");
+    Offer("b", "15/03/2025", "2.0");
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    Install({"b", "Bee", "1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QCOMPARE(f.lstNew->count(), 2);
+    bool closeRequested = false;
+    QTimer whilePausing;
+    whilePausing.setInterval(20);
+    QObject::connect(&whilePausing, &QTimer::timeout, [&] {
+      if (!f.Busy() || opener.Opened().empty()) return;
+      whilePausing.stop();
+      closeRequested = true;
+      RequestClose(&f);
+    });
+    whilePausing.start();
+    f.btnDownload->click();
+    QVERIFY(closeRequested);
+    QVERIFY(!f.isVisible());
+    const int firstPlace = f.lstNew->item(0)->data(Qt::UserRole).toInt();
+    QCOMPARE(opener.Opened(), Server->BaseUrl() + "soft_download.php?productID=" +
+                                  Products.ID[TProductTable::Installed(firstPlace)] + "\n");
   }
 
   void idsAreSentUnchangedAndBytesOfTheHistoryKept() {
