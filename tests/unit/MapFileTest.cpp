@@ -56,16 +56,21 @@ void Record(TWalk& W) {
   if (NearestExportedSymbol(f.ReturnAddress - 1, symbol, at)) f.Symbol = Demangle(symbol.c_str());
   W.Frames.push_back(f);
 }
+
+// Records the frame FirstFrame gave and every frame after it.
+void FinishWalk(TWalk& W) {
+  if (W.Map->ReturnAddress() != 0) Record(W);
+  if (W.FirstResult)
+    while (W.Map->NextFrame() && W.Frames.size() < 2 * TVEKMapFile::MaxFrames) Record(W);
+  W.LastPublic = W.Map->PublicName();
+}
 }  // namespace
 
 extern "C" {
 [[gnu::noinline]] void MapFileWalkLevel3(TWalk& W) {
   W.FirstResult = W.Map->FirstFrame();
   Sink = Sink + 1;
-  if (W.Map->ReturnAddress() != 0) Record(W);
-  if (W.FirstResult)
-    while (W.Map->NextFrame() && W.Frames.size() < 2 * TVEKMapFile::MaxFrames) Record(W);
-  W.LastPublic = W.Map->PublicName();
+  FinishWalk(W);
 }
 
 [[gnu::noinline]] void MapFileWalkLevel2(TWalk& W) {
@@ -144,10 +149,7 @@ void TMapFileWalker::Inner(int CalledAt) {
   CallLines[1] = CalledAt;
   FWalk.FirstResult = (CallLines[0] = __LINE__, FWalk.Map->FirstFrame());
   Sink = Sink + 9;
-  if (FWalk.Map->ReturnAddress() != 0) Record(FWalk);
-  if (FWalk.FirstResult)
-    while (FWalk.Map->NextFrame() && FWalk.Frames.size() < 2 * TVEKMapFile::MaxFrames) Record(FWalk);
-  FWalk.LastPublic = FWalk.Map->PublicName();
+  FinishWalk(FWalk);
 }
 
 // The line of main's call of RunAllTests (main is this file's own, below).
