@@ -1,5 +1,6 @@
 #include "diag/U_VEK_Debug.h"
 
+#include <array>
 #include <iterator>
 #include <optional>
 #include <string_view>
@@ -33,24 +34,33 @@ constexpr std::size_t LineEntriesPerRow = 4;
 constexpr std::size_t LineNumberWidth = 6;
 constexpr std::size_t LineOffsetColumn = 12;
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// The value of every byte as a hexadecimal digit; -1 for a byte that is none.
+constexpr std::array<std::int8_t, 256> HexDigits = [] {
+  std::array<std::int8_t, 256> digits{};
+  digits.fill(-1);
+  for (int d = 0; d < 10; ++d) digits[static_cast<std::size_t>('0' + d)] = static_cast<std::int8_t>(d);
+  for (int d = 0; d < 6; ++d) {
+    digits[static_cast<std::size_t>('a' + d)] = static_cast<std::int8_t>(10 + d);
+    digits[static_cast<std::size_t>('A' + d)] = static_cast<std::int8_t>(10 + d);
+  }
+  return digits;
+}();
 
 // The 8-digit hexadecimal field at Column of Line as a 32-bit signed number;
 // nothing when the line ends before the field does or a character of it is
-// not a hexadecimal digit.
+// not a hexadecimal digit. Every lookup converts thousands of these: the
+// digits are gathered without a branch each and checked once at the end.
 std::optional<std::int32_t> HexField(const std::string& Line, std::size_t Column) {
   if (Line.size() < Column || Line.size() - Column < HexWidth) return std::nullopt;
+  const char* field = Line.data() + Column;
   std::uint32_t value = 0;
+  int invalid = 0;
   for (std::size_t i = 0; i < HexWidth; ++i) {
-    const int digit = HexDigit(Line[Column + i]);
-    if (digit < 0) return std::nullopt;
-    value = value << 4 | static_cast<std::uint32_t>(digit);
+    const int digit = HexDigits[static_cast<unsigned char>(field[i])];
+    invalid |= digit;
+    value = value << 4 | static_cast<std::uint32_t>(digit & 0xF);
   }
+  if (invalid < 0) return std::nullopt;
   return static_cast<std::int32_t>(value);
 }
 
@@ -85,10 +95,25 @@ std::string PublicNameOfLine(const std::string& Line) {
 // converted as a whole number. Nothing when the row is too short.
 std::optional<std::int32_t> LineNumberField(const std::string& Line, std::size_t Column) {
   if (Line.size() < Column || Line.size() - Column < LineNumberWidth) return std::nullopt;
-  std::string digits;
+  const char* field = Line.data() + Column;
+  // The usual field, decimal digits right-aligned with blanks, is read in
+  // place; anything else (a sign, a hexadecimal prefix, a tab, no digit at
+  // all) goes through the runtime's conversion, which decides.
+  std::int32_t value = 0;
+  std::size_t digits = 0;
+  bool plain = true;
+  for (std::size_t i = 0; i < LineNumberWidth && plain; ++i) {
+    const char c = field[i];
+    if (c == ' ') continue;
+    plain = c >= '0' && c <= '9';
+    value = value * 10 + (c - '0');
+    ++digits;
+  }
+  if (plain && digits > 0) return value;
+  std::string text;
   for (std::size_t i = 0; i < LineNumberWidth; ++i)
-    if (Line[Column + i] != ' ') digits += Line[Column + i];
-  return TryStrToInt(digits);
+    if (field[i] != ' ') text += field[i];
+  return TryStrToInt(text);
 }
 
 // The index of the first line from From on that holds Marker; 0 when none does.
