@@ -1,10 +1,13 @@
 #include "diag/U_VEK_Global.h"
 
+#include <cxxabi.h>
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QThread>
 #include <QVariant>
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -16,11 +19,14 @@
 #include "platform/Shell.h"
 #include "runtime/Application.h"
 #include "runtime/Demangle.h"
+#include "runtime/LocaleText.h"
 #include "runtime/MessageBox.h"
 #include "runtime/Shutdown.h"
+#include "runtime/Utf8.h"
 
 TRaiseErrorLogHook RaiseErrorLogHook = nullptr;
 TShellExecuteProc ShellExecuteProc = &ShellExecute;
+TFolderIgnoresCaseProc FolderIgnoresCaseProc = &FolderIgnoresCase;
 
 namespace {
 
@@ -240,14 +246,22 @@ bool SameTextAscii(const std::string& a, const std::string& b) {
 
 // The stored name of `component` in `folder`, or empty when there is none.
 // The component is used as the search mask, but only names equal to it
-// (without regard to case) count: a "*" or "?" in it stands for itself.
+// count (without regard to case only where the folder ignores case): a "*"
+// or "?" in it stands for itself.
 std::string FindStoredName(const std::string& folder, const std::string& component) {
   TDirEnum search(folder, component, faAnyFile);
   TDirEntry entry;
   std::string found;
+  bool ignoresCase = false, asked = false;
   while (search.Next(entry)) {
     if (entry.Name == component) return entry.Name;
-    if (found.empty() && SameTextAscii(entry.Name, component)) found = entry.Name;
+    if (found.empty() && SameTextAscii(entry.Name, component)) {
+      if (!asked) {
+        ignoresCase = FolderIgnoresCaseProc && FolderIgnoresCaseProc(folder);
+        asked = true;
+      }
+      if (ignoresCase) found = entry.Name;
+    }
   }
   return found;
 }
@@ -284,4 +298,196 @@ std::string ExpandLongPath(const std::string& Path) {
   }
   if (result.size() > 1 && result.back() == sep) result.pop_back();
   return result;
+}
+
+// ---------------------------------------------------------------------------
+// TVEKObjectInfos
+
+namespace {
+
+constexpr const char* NotApplicable = "<N/A>";
+constexpr const char* UnknownText = "<Unknown>";
+// Class and owner chains are walked this far at most; a longer one can only
+// come from damaged memory.
+constexpr int MaxChain = 256;
+
+bool IsNone(const TClassRef& C) {
+  return !C.Meta && !C.Type;
+}
+
+std::string ClassName(const TClassRef& C) {
+  if (C.Meta) return C.Meta->className();
+  if (C.Type) return VEKClassName(*C.Type);
+  return {};
+}
+
+// The parent class: a meta-object's super class; the first base of a C++
+// class. None for a root class.
+TClassRef ParentOf(const TClassRef& C) {
+  if (C.Meta) return {C.Meta->superClass(), nullptr};
+  if (!C.Type) return {};
+  if (const auto* single = dynamic_cast<const abi::__si_class_type_info*>(C.Type))
+    return {nullptr, single->__base_type};
+  if (const auto* multiple = dynamic_cast<const abi::__vmi_class_type_info*>(C.Type);
+      multiple && multiple->__base_count > 0)
+    return {nullptr, multiple->__base_info[0].__base_type};
+  return {};
+}
+
+// A component's class. Qt's metaObject() reads only QObject's own data and
+// the meta-objects, which are static, so it is safe at every stage of the
+// object's destruction: it answers for the class whose destructor runs.
+TClassRef ClassOf(const QObject* Component) {
+  return {Component->metaObject(), nullptr};
+}
+
+std::string ParentClassName(const TClassRef& C) {
+  const TClassRef parent = ParentOf(C);
+  return IsNone(parent) ? std::string(NotApplicable) : ClassName(parent);
+}
+
+std::string SummaryText(const std::string& Name, const std::string& Class, const std::string& Parent) {
+  return Name + ": " + Class + " ( " + Parent + " )";
+}
+
+}  // namespace
+
+void TVEKObjectInfos::Analyze(TVEKObjectRef Obj) noexcept {
+  try {
+    ObjectName = NotApplicable;
+    ObjectClass = NotApplicable;
+    ParentClass = NotApplicable;
+    Hierarchy = NotApplicable;
+    Owners = NotApplicable;
+    Summary = NotApplicable;
+    Instance = Obj;
+    if (!Obj.IsNone()) {
+      try {
+        const TClassRef objClass = Obj.Component ? ClassOf(Obj.Component) : TClassRef{nullptr, Obj.Type};
+        ObjectClass = ClassName(objClass);
+
+        if (Obj.Component) {
+          const QString name = Obj.Component->objectName();
+          ObjectName = name.isEmpty() ? std::string(UnknownText) : FromQString(name);
+          std::string owners;
+          int depth = 0;
+          for (const QObject* owner = Obj.Component->parent(); owner && depth < MaxChain;
+               owner = owner->parent(), ++depth) {
+            const TClassRef ownerClass = ClassOf(owner);
+            if (depth > 0) owners += " -> ";
+            owners += SummaryText(FromQString(owner->objectName()), ClassName(ownerClass), ParentClassName(ownerClass));
+            Owners = owners;
+          }
+        }
+
+        TClassRef current = ParentOf(objClass);
+        if (!IsNone(current)) {
+          ParentClass = ClassName(current);
+          std::string chain = ObjectClass + " > " + ParentClass;
+          current = ParentOf(current);
+          for (int depth = 0; !IsNone(current) && depth < MaxChain; current = ParentOf(current), ++depth) {
+            chain += " > ";
+            chain += ClassName(current);
+          }
+          Hierarchy = chain;
+        }
+      } catch (...) {
+        // The fields keep what was filled so far.
+      }
+    }
+    Summary = SummaryText(ObjectName, ObjectClass, ParentClass);
+  } catch (...) {
+    // Analyze never throws.
+  }
+}
+
+std::string TVEKObjectInfos::DescribeObject(TVEKObjectRef Obj) noexcept {
+  try {
+    TVEKObjectInfos infos;
+    infos.Analyze(Obj);
+    return std::move(infos.Summary);
+  } catch (...) {
+    return {};
+  }
+}
+
+// ---------------------------------------------------------------------------
+// VarRecToText
+
+TShortString::TShortString(std::string_view Text) {
+  FLength = static_cast<std::uint8_t>(std::min<std::size_t>(Text.size(), sizeof FChars));
+  std::copy_n(Text.data(), FLength, FChars);
+}
+
+namespace {
+
+constexpr const char* NullText = "NULL";
+
+std::string Quoted(std::string_view S) {
+  std::string result;
+  result.reserve(S.size() + 2);
+  result += '\'';
+  for (const char c : S) {
+    if (c == '\'') result += '\'';
+    result += c;
+  }
+  result += '\'';
+  return result;
+}
+
+std::string PointerText(const void* P) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%016llX", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(P)));
+  return text;
+}
+
+}  // namespace
+
+std::string VarRecToText(const TTypedValue& V) {
+  const TTypedValue::TValue& value = V.Value();
+  switch (V.Kind()) {
+    case vkInteger:
+      return std::to_string(std::get<vkInteger>(value));
+    case vkBoolean:
+      return std::get<vkBoolean>(value) ? "True" : "False";
+    case vkChar:
+      return Quoted(std::string_view(&std::get<vkChar>(value), 1));
+    case vkFloat:
+      return FloatText(std::get<vkFloat>(value));
+    case vkShortString:
+      return Quoted(std::get<vkShortString>(value).View());
+    case vkPointer:
+      return PointerText(std::get<vkPointer>(value));
+    case vkCharPtr: {
+      const char* s = std::get<vkCharPtr>(value);
+      return s ? Quoted(s) : NullText;
+    }
+    case vkObject: {
+      const QObject* obj = std::get<vkObject>(value);
+      return obj ? TVEKObjectInfos::DescribeObject(obj) : NullText;
+    }
+    case vkClass: {
+      const TClassRef& c = std::get<vkClass>(value);
+      return IsNone(c) ? NullText : "CLASS of " + ClassName(c);
+    }
+    case vkWideChar:
+      return Quoted(Utf8FromUtf16(std::u16string_view(&std::get<vkWideChar>(value), 1)));
+    case vkWideCharPtr: {
+      const char16_t* s = std::get<vkWideCharPtr>(value);
+      return s ? Quoted(Utf8FromUtf16(s)) : NullText;
+    }
+    case vkString:
+      return Quoted(std::get<vkString>(value));
+    case vkCurrency:
+      return FixedPointText(std::get<vkCurrency>(value).Scaled(), 4);
+    case vkVariant:
+      return "VARIANT";
+    case vkInterface:
+      return "INTERFACE";
+    case vkWideString:
+      return Quoted(Utf8FromUtf16(std::get<vkWideString>(value)));
+    case vkInt64:
+      return std::to_string(std::get<vkInt64>(value));
+  }
+  return {};
 }

@@ -14,6 +14,7 @@
 #include "runtime/Exceptions.h"
 #include "runtime/LocaleText.h"
 #include "runtime/MessageBox.h"
+#include "runtime/Utf8.h"
 
 const char* const LogLevelTexts[6] = {"", "INFO  ", "ERROR ", "EXCEPT", "ENTER ", "LEAVE "};
 
@@ -97,7 +98,9 @@ void TVEKLogFile::Write(TVEKLogLevel Level, const std::string& Msg, bool SaveNow
       prefix += LevelText(Level);
       prefix += " ] ";
     }
-    Lines.push_back(IndentText(prefix + Msg, 0, static_cast<int>(prefix.size()), ' '));
+    // Continuation lines line up under the message in a text editor, which
+    // counts characters, not bytes (a Korean date is wider in bytes).
+    Lines.push_back(IndentText(prefix + Msg, 0, static_cast<int>(Utf8Length(prefix)), ' '));
     FUnsaved = true;
     ++UnsavedCount;
     const std::size_t maxLines = Limit(MaxLines);

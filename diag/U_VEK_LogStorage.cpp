@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -111,11 +112,11 @@ std::vector<std::string> VEKLastLines(std::string_view Text, std::size_t MaxCoun
 void TVEKLogStorage::ReplaceFile(const std::string& FileName, const std::deque<std::string>& Lines) {
   if (FileName.empty()) Fail("Cannot create file", FileName, ENOENT);
   const std::string target = SaveTarget(FileName);
-  const std::string temp = target + ".tmp";
+  std::string temp;
   std::unique_ptr<TVEKLogWriter> writer;
   bool inPlace = false;
   try {
-    writer = NewWriter(temp, target);
+    writer = NewWriter(target + ".", target, temp);
   } catch (const EInOutError& e) {
     if ((e.ErrorCode != EACCES && e.ErrorCode != EPERM) || !FileExists(target)) throw;
     // The folder takes no new file, but the log itself may be writable.
@@ -174,12 +175,14 @@ std::vector<std::string> TVEKPosixLogStorage::ReadLines(const std::string& FileN
   if (::fstat(fd, &st) != 0) Fail("Cannot open file", FileName, errno);
   if (S_ISDIR(st.st_mode)) Fail("Cannot open file", FileName, EISDIR);
   if (!S_ISREG(st.st_mode)) Fail("Cannot open file", FileName, EINVAL, "Not a regular file");
-  if (static_cast<std::uintmax_t>(st.st_size) > kMaxLogFileSize) Fail("Cannot open file", FileName, EFBIG);
-
-  std::string text(static_cast<std::size_t>(st.st_size), '\0');
+  // Of a large log only its end is read, with the byte before it to tell
+  // whether the end begins a line; a line cut short there is dropped.
+  const auto size = static_cast<std::uintmax_t>(st.st_size);
+  const std::uintmax_t skip = size > kMaxLogReadBack ? size - kMaxLogReadBack - 1 : 0;
+  std::string text(static_cast<std::size_t>(size - skip), '\0');
   std::size_t got = 0;
   while (got < text.size()) {
-    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    const ssize_t n = ::pread(fd, text.data() + got, text.size() - got, static_cast<off_t>(skip + got));
     if (n < 0) {
       if (errno == EINTR) continue;
       Fail("Cannot open file", FileName, errno);
@@ -188,6 +191,18 @@ std::vector<std::string> TVEKPosixLogStorage::ReadLines(const std::string& FileN
     got += static_cast<std::size_t>(n);
   }
   text.resize(got);
+  if (skip > 0 && !text.empty()) {
+    const char before = text[0];
+    std::size_t lineStart = 1;
+    if (before == '\r') {
+      if (text.size() > 1 && text[1] == '\n') lineStart = 2;  // the rest of a CR LF
+    } else if (before != '\n') {
+      lineStart = text.find_first_of("\r\n", 1);
+      if (lineStart == std::string::npos) return {};
+      lineStart += (text[lineStart] == '\r' && lineStart + 1 < text.size() && text[lineStart + 1] == '\n') ? 2 : 1;
+    }
+    text.erase(0, lineStart);
+  }
   return VEKLastLines(text, MaxCount);
 }
 
@@ -201,19 +216,22 @@ std::string TVEKPosixLogStorage::SaveTarget(const std::string& FileName) {
   return ec || target.empty() ? FileName : target.string();
 }
 
-std::unique_ptr<TVEKLogWriter> TVEKPosixLogStorage::NewWriter(const std::string& FileName,
-                                                              const std::string& ModelFile) {
+std::unique_ptr<TVEKLogWriter> TVEKPosixLogStorage::NewWriter(const std::string& Prefix, const std::string& ModelFile,
+                                                              std::string& FileName) {
   struct stat model {};
   const bool haveModel = ::stat(ModelFile.c_str(), &model) == 0 && S_ISREG(model.st_mode);
-  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-  int fd = ::open(FileName.c_str(), flags, 0666);
-  if (fd < 0 && errno == EEXIST) {
-    // Left over from a save that was cut short (or anything else in the
-    // way, a symbolic link included): remove it rather than write through it.
-    ::unlink(FileName.c_str());
-    fd = ::open(FileName.c_str(), flags, 0666);
+  // The process's number and a counter make the name unique among the
+  // saves of this machine; O_EXCL makes sure that nothing of anybody else's
+  // is taken over, a symbolic link included.
+  static std::atomic<unsigned> counter{0};
+  int fd = -1;
+  int err = EEXIST;
+  for (int attempt = 0; attempt < 100 && fd < 0 && err == EEXIST; ++attempt) {
+    FileName = Prefix + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
+    fd = ::open(FileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) err = errno;
   }
-  if (fd < 0) Fail("Cannot create file", FileName, errno);
+  if (fd < 0) Fail("Cannot create file", FileName, err);
   // The log keeps the permissions it had; a failure here leaves the
   // ordinary ones of a new file.
   if (haveModel) (void)::fchmod(fd, model.st_mode & 07777);

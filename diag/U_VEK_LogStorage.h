@@ -5,9 +5,11 @@
 // lines, and replacing it whole.
 //
 // ReplaceFile never leaves a truncated or empty log behind: it writes the new
-// content to "<name>.tmp" in the same folder, flushes it to the disk and only
-// then renames it over the log. When any step fails the old file stays as it
-// was and the temporary file is removed.
+// content to a temporary file of its own in the same folder
+// ("<name>.<unique>.tmp", created exclusively, so a file that somebody else
+// keeps there is never touched), flushes it to the disk and only then
+// renames it over the log. When any step fails the old file stays as it was
+// and the temporary file is removed.
 //
 // One exception: a folder that refuses new files (no write access) while the
 // log in it is writable, as when an administrator prepared a writable log in
@@ -26,8 +28,9 @@
 #include <string_view>
 #include <vector>
 
-// The largest log file that is read back; a larger one is refused.
-inline constexpr std::uintmax_t kMaxLogFileSize = 64u * 1024 * 1024;
+// The most of a log file's end that is read back: of a larger log only the
+// lines that lie wholly inside its last kMaxLogReadBack bytes are read.
+inline constexpr std::uintmax_t kMaxLogReadBack = 64u * 1024 * 1024;
 
 // A new file being written by ReplaceFile.
 class TVEKLogWriter {
@@ -50,8 +53,9 @@ class TVEKLogStorage {
   virtual void CreateEmptyFile(const std::string& FileName) = 0;
   // The file's lines (split at CR LF, lone CR or lone LF; a final line break
   // does not start another line; bytes kept as they are), at most the last
-  // MaxCount of them. A file larger than kMaxLogFileSize, a folder, a device
-  // or an unreadable file raises "Cannot open file "<name>". <reason>".
+  // MaxCount of them, read from the file's last kMaxLogReadBack bytes. A
+  // folder, a device or an unreadable file raises
+  // "Cannot open file "<name>". <reason>".
   virtual std::vector<std::string> ReadLines(const std::string& FileName, std::size_t MaxCount) = 0;
 
   // The steps of ReplaceFile.
@@ -59,9 +63,12 @@ class TVEKLogStorage {
   // The file a save replaces: FileName itself, or the file a symbolic link
   // at FileName points to (so that the link stays a link). Never raises.
   virtual std::string SaveTarget(const std::string& FileName) = 0;
-  // Creates FileName afresh for writing (an old file of that name is
-  // removed first), with the permissions of ModelFile when that exists.
-  virtual std::unique_ptr<TVEKLogWriter> NewWriter(const std::string& FileName, const std::string& ModelFile) = 0;
+  // Creates a new file for writing whose name begins with Prefix and ends in
+  // ".tmp", made unique by the process and created exclusively (a file that
+  // is already there is never opened, removed or written through), with the
+  // permissions of ModelFile when that exists. FileName receives its name.
+  virtual std::unique_ptr<TVEKLogWriter> NewWriter(const std::string& Prefix, const std::string& ModelFile,
+                                                   std::string& FileName) = 0;
   // Opens an existing FileName for rewriting from its start; its old content
   // stays until Sync, which cuts the file to what was appended and flushes it.
   virtual std::unique_ptr<TVEKLogWriter> RewriteInPlace(const std::string& FileName) = 0;
@@ -85,7 +92,8 @@ class TVEKPosixLogStorage final : public TVEKLogStorage {
   void CreateEmptyFile(const std::string& FileName) override;
   std::vector<std::string> ReadLines(const std::string& FileName, std::size_t MaxCount) override;
   std::string SaveTarget(const std::string& FileName) override;
-  std::unique_ptr<TVEKLogWriter> NewWriter(const std::string& FileName, const std::string& ModelFile) override;
+  std::unique_ptr<TVEKLogWriter> NewWriter(const std::string& Prefix, const std::string& ModelFile,
+                                           std::string& FileName) override;
   std::unique_ptr<TVEKLogWriter> RewriteInPlace(const std::string& FileName) override;
   void RenameFile(const std::string& From, const std::string& To) override;
   void RemoveFile(const std::string& FileName) noexcept override;

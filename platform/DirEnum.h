@@ -62,5 +62,11 @@ class TDirEnum {
 // True when `name` matches `mask` by the mask rule above.
 bool MatchesMask(const std::string& name, const std::string& mask);
 
+// True when names in `folder` are looked up without regard to letter case
+// (FAT, exFAT, NTFS and SMB shares, and ext4 or f2fs folders with case
+// folding switched on); false for the usual case-sensitive file systems and
+// when the folder cannot be examined.
+bool FolderIgnoresCase(const std::string& folder);
+
 // The platform's folder separator.
 inline constexpr char PathDelim = '/';

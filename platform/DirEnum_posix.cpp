@@ -2,7 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -87,4 +90,28 @@ bool MatchesMask(const std::string& name, const std::string& mask) {
   }
   while (m < mask.size() && mask[m] == '*') ++m;
   return m == mask.size();
+}
+
+bool FolderIgnoresCase(const std::string& folder) {
+  struct statfs fs {};
+  if (::statfs(folder.c_str(), &fs) != 0) return false;
+  // The kernel's magic numbers of the file systems that fold case.
+  constexpr unsigned long kCaseFolding[] = {
+      0x4d44,      // FAT (msdos, vfat)
+      0x2011BAB0,  // exFAT
+      0x5346544e,  // NTFS (ntfs3)
+      0xFF534D42,  // CIFS
+      0xFE534D42,  // SMB2
+      0x517B,      // SMB
+  };
+  for (const unsigned long magic : kCaseFolding)
+    if (static_cast<unsigned long>(fs.f_type) == magic) return true;
+  // ext4 and f2fs fold case per folder.
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  int flags = 0;
+  constexpr int kCaseFoldFlag = 0x40000000;  // FS_CASEFOLD_FL
+  const bool folds = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & kCaseFoldFlag) != 0;
+  ::close(fd);
+  return folds;
 }

@@ -68,9 +68,8 @@ class TPosixProcessServices final : public TProcessServices {
  public:
   // The GUI application's ExeName(); without one, /proc/self/exe.
   std::string ExecutablePath() override;
-  // QCoreApplication::arguments() after the first (the toolkit's own
-  // switches such as -platform already taken out); without an application
-  // object, /proc/self/cmdline.
+  // /proc/self/cmdline after the first: every argument as the process
+  // received it, the toolkit's own options (-style, -reverse, ...) included.
   std::vector<std::string> CommandLineParams() override;
   // TracerPid in /proc/self/status is not 0.
   bool BeingDebugged() override;
@@ -90,7 +89,8 @@ TProcessServices* SetCurrentProcessServices(TProcessServices* Services);
 // ---------------------------------------------------------------------------
 // TEndSignalWatch: calls OnSignal(signal number) on the GUI thread when the
 // process receives SIGTERM, SIGHUP or SIGINT, instead of letting the signal
-// end the process.
+// end the process. A signal that is ignored when the first watch starts (a
+// program started through "nohup") stays ignored.
 //
 // The signal handler only writes the signal's number into a pipe; a socket
 // notifier of the GUI thread's event loop reads it and calls OnSignal. A

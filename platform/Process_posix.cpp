@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
-#include <QStringList>
 #include <QThread>
 #include <algorithm>
 #include <cerrno>
@@ -99,13 +98,11 @@ std::string TPosixProcessServices::ExecutablePath() {
 }
 
 std::vector<std::string> TPosixProcessServices::CommandLineParams() {
+  // The command line as the process received it: the toolkit takes its own
+  // options out of its argument list (and their values with them), so that
+  // list is no record of what the user typed. Zero-terminated arguments,
+  // the program first.
   std::vector<std::string> params;
-  if (QCoreApplication::instance()) {
-    const QStringList args = QCoreApplication::arguments();
-    for (qsizetype i = 1; i < args.size(); ++i) params.push_back(FromQString(args[i]));
-    return params;
-  }
-  // Zero-terminated arguments, the program first.
   const std::string cmdline = ReadProcFile("/proc/self/cmdline");
   std::size_t pos = cmdline.find('\0');
   while (pos != std::string::npos && pos + 1 < cmdline.size()) {
@@ -223,6 +220,10 @@ struct TEndSignalState {
     return state;
   }
 
+  // Signals the process was started with ignored (as "nohup" does for
+  // SIGHUP) stay ignored: that is what the user asked for.
+  bool Skipped[std::size(kEndSignals)] = {};
+
   bool Install() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
@@ -236,8 +237,12 @@ struct TEndSignalState {
     sigemptyset(&sa.sa_mask);
     for (int sig : kEndSignals) sigaddset(&sa.sa_mask, sig);
     sa.sa_flags = SA_RESTART;
-    for (std::size_t i = 0; i < std::size(kEndSignals); ++i)
-      if (!Ignoring) ::sigaction(kEndSignals[i], &sa, &Saved[i]);
+    for (std::size_t i = 0; i < std::size(kEndSignals); ++i) {
+      if (Ignoring) continue;
+      ::sigaction(kEndSignals[i], nullptr, &Saved[i]);
+      Skipped[i] = Saved[i].sa_handler == SIG_IGN;
+      if (!Skipped[i]) ::sigaction(kEndSignals[i], &sa, nullptr);
+    }
     return true;
   }
 
@@ -245,7 +250,8 @@ struct TEndSignalState {
   // notifier then goes while it is reporting, which the toolkit allows.
   void Remove() {
     if (!Ignoring)
-      for (std::size_t i = 0; i < std::size(kEndSignals); ++i) ::sigaction(kEndSignals[i], &Saved[i], nullptr);
+      for (std::size_t i = 0; i < std::size(kEndSignals); ++i)
+        if (!Skipped[i]) ::sigaction(kEndSignals[i], &Saved[i], nullptr);
     SignalWriteFd = -1;
     delete Notifier;
     Notifier = nullptr;

@@ -124,8 +124,9 @@ class TSystemInfo {
   virtual bool DisplayMode(int Index, TDisplayMode& Mode) = 0;
   // The host's name; false when it cannot be got.
   virtual bool HostName(std::string& Name) = 0;
-  // The IPv4 addresses `Name` resolves to, dotted, in the resolver's order;
-  // false when it cannot be resolved.
+  // The IPv4 addresses of the host called `Name`, dotted; false when none
+  // is known. Only local sources are asked, never a name server: a start-up
+  // must not wait on the network (see the platform's implementation).
   virtual bool HostAddresses(const std::string& Name, std::vector<std::string>& Addresses) = 0;
   virtual TMemoryStatus MemoryStatus() = 0;
 };

@@ -2,9 +2,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <strings.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/sysinfo.h>
@@ -15,6 +16,7 @@
 #include <QScreen>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -509,24 +511,49 @@ bool TPosixSystemInfo::HostName(std::string& Name) {
   return true;
 }
 
-// getaddrinfo() for IPv4 stream addresses (one entry per address), in the
-// resolver's order, written by inet_ntop().
+// The local sources only, as the C library's "files" and "myhostname"
+// lookups would answer, so that a name server that does not answer (a VPN
+// that is down) never holds the start-up for its time-outs:
+// 1. the entries of /etc/hosts that carry `Name` (without regard to case)
+//    among their names, IPv4 addresses only, in file order;
+// 2. else, when `Name` is this machine's own name, the IPv4 addresses of its
+//    network interfaces (getifaddrs), in the kernel's order.
 bool TPosixSystemInfo::HostAddresses(const std::string& Name, std::vector<std::string>& Addresses) {
   Addresses.clear();
   if (Name.empty() || Name.find('\0') != std::string::npos) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(Name.c_str(), nullptr, &hints, &list) != 0) return false;
-  for (const addrinfo* a = list; a; a = a->ai_next) {
-    if (a->ai_family != AF_INET || !a->ai_addr || a->ai_addrlen < sizeof(sockaddr_in)) continue;
-    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+  if (FILE* hosts = std::fopen("/etc/hosts", "re")) {
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    while (::getline(&line, &capacity, hosts) > 0) {
+      if (char* comment = std::strchr(line, '#')) *comment = '\0';
+      char* save = nullptr;
+      const char* address = ::strtok_r(line, " \t\r\n", &save);
+      in_addr parsed{};
+      if (!address || ::inet_pton(AF_INET, address, &parsed) != 1) continue;
+      while (const char* name = ::strtok_r(nullptr, " \t\r\n", &save)) {
+        if (::strcasecmp(name, Name.c_str()) == 0) {
+          Addresses.emplace_back(address);
+          break;
+        }
+      }
+    }
+    std::free(line);
+    std::fclose(hosts);
+  }
+  if (!Addresses.empty()) return true;
+
+  std::string own;
+  if (!HostName(own) || ::strcasecmp(own.c_str(), Name.c_str()) != 0) return false;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return false;
+  for (const ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+    const auto* in = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
     char text[INET_ADDRSTRLEN] = {};
     if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) Addresses.emplace_back(text);
   }
-  ::freeaddrinfo(list);
-  return true;
+  ::freeifaddrs(list);
+  return !Addresses.empty();
 }
 
 // Physical memory: MemTotal and MemAvailable of /proc/meminfo. Paging file

@@ -2,6 +2,8 @@
 
 #include <QDateTime>
 #include <QLocale>
+#include <charconv>
+#include <system_error>
 
 #include "runtime/MessageBox.h"
 
@@ -37,4 +39,39 @@ std::string GroupedNumber(std::uint64_t value) {
     out += digits[i];
   }
   return out;
+}
+
+namespace {
+std::string DecimalSeparator() {
+  return FromQString(QLocale::system().decimalPoint());
+}
+}  // namespace
+
+std::string FloatText(double value) {
+  char buffer[64];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 15);
+  std::string text(buffer, ec == std::errc() ? end : buffer);
+  if (const std::size_t dot = text.find('.'); dot != std::string::npos) text.replace(dot, 1, DecimalSeparator());
+  return text;
+}
+
+std::string FixedPointText(std::int64_t value, int decimals) {
+  if (decimals < 0) decimals = 0;
+  if (decimals > 18) decimals = 18;
+  std::uint64_t scale = 1;
+  for (int i = 0; i < decimals; ++i) scale *= 10;
+  // The magnitude as unsigned, so that the most negative value has one too.
+  const std::uint64_t magnitude =
+      value < 0 ? ~static_cast<std::uint64_t>(value) + 1 : static_cast<std::uint64_t>(value);
+  std::string text = value < 0 ? "-" : "";
+  text += std::to_string(magnitude / scale);
+  std::uint64_t fraction = magnitude % scale;
+  if (fraction != 0) {
+    std::string digits = std::to_string(fraction);
+    digits.insert(0, static_cast<std::size_t>(decimals) - digits.size(), '0');
+    digits.erase(digits.find_last_not_of('0') + 1);
+    text += DecimalSeparator();
+    text += digits;
+  }
+  return text;
 }

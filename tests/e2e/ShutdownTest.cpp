@@ -12,6 +12,7 @@
 
 #include "tests/e2e/WizardRun.h"
 #include "tests/support/FaultServer.h"
+#include "tests/support/Wait.h"
 
 using namespace std::chrono_literals;
 using namespace WizardAt;
@@ -134,8 +135,8 @@ TEST_F(WaysOut, TerminationSignals) {
     Wizard->Signal(sig);
     ASSERT_EQ(Wizard->Wait(15s), 128 + sig);
     ExpectOneFramedRun(Log(), Exe);
-    X.XDoTool({"sync"}, 1s);  // let the window go before the next round
-    std::this_thread::sleep_for(200ms);
+    // The next round must not find this round's window.
+    ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow("^Quellmark$"); }, 15s));
   }
 }
 
@@ -161,8 +162,9 @@ TEST_F(WaysOut, AFolderWithoutWriteAccessShowsTheMessageAndCarriesOn) {
   } else {
     ::chmod(Dir.Path().c_str(), 0555);
   }
-  Wizard = std::make_unique<TChildProcess>(
-      argv, std::vector<std::string>{X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "HOME=/tmp"}, "/dev/null");
+  std::vector<std::string> env{X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "HOME=/tmp"};
+  for (auto& entry : SanitizerEnvironmentIn(Dir.Path())) env.push_back(entry);
+  Wizard = std::make_unique<TChildProcess>(argv, env, "/dev/null");
   const auto box = X.WaitForWindow("^Brevant$", 30s);
   ASSERT_TRUE(box);
   ASSERT_TRUE(X.PressKey(*box, "Return"));

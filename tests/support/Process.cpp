@@ -9,9 +9,13 @@
 
 #include <X11/Xlib.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <thread>
+
+#include "tests/support/Wait.h"
 
 extern char** environ;
 
@@ -77,11 +81,7 @@ bool TChildProcess::Running() {
 }
 
 std::optional<int> TChildProcess::Wait(std::chrono::milliseconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (Running()) {
-    if (std::chrono::steady_clock::now() >= end) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  if (!WaitUntil([this] { return !Running(); }, timeout)) return std::nullopt;
   return FStatus;
 }
 
@@ -123,6 +123,26 @@ std::optional<std::string> RunAndRead(const std::vector<std::string>& argv, cons
   return out;
 }
 
+std::vector<std::string> SanitizerEnvironmentIn(const std::string& folder) {
+  const char* options = std::getenv("LSAN_OPTIONS");
+  if (!options) return {};
+  std::string value = options;
+  const std::string key = "suppressions=";
+  std::size_t at = value.find(key);
+  if (at == std::string::npos) return {};
+  at += key.size();
+  const std::size_t end = value.find(':', at);
+  const std::string source = value.substr(at, end == std::string::npos ? std::string::npos : end - at);
+  const std::string copy = folder + "/lsan.supp";
+  std::error_code error;
+  std::filesystem::copy_file(source, copy, std::filesystem::copy_options::overwrite_existing, error);
+  if (error) return {};
+  std::filesystem::permissions(copy, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                         std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+  value.replace(at, source.size(), copy);
+  return {"LSAN_OPTIONS=" + value};
+}
+
 TXvfb::TXvfb() {
   int fds[2];
   if (::pipe(fds) != 0) return;
@@ -161,14 +181,15 @@ std::optional<std::string> TXvfb::XDoTool(const std::vector<std::string>& args,
 
 std::optional<std::string> TXvfb::WaitForWindow(const std::string& titleRegex,
                                                 std::chrono::milliseconds timeout) const {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < end) {
-    if (auto out = XDoTool({"search", "--onlyvisible", "--name", titleRegex}, std::chrono::seconds(5));
-        out && !out->empty())
-      return out->substr(0, out->find('\n'));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return std::nullopt;
+  std::optional<std::string> found;
+  WaitUntil(
+      [&] {
+        auto out = XDoTool({"search", "--onlyvisible", "--name", titleRegex}, std::chrono::seconds(5));
+        if (out && !out->empty()) found = out->substr(0, out->find('\n'));
+        return found.has_value();
+      },
+      timeout, std::chrono::milliseconds(100));
+  return found;
 }
 
 bool TXvfb::HasWindow(const std::string& titleRegex) const {

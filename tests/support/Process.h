@@ -38,6 +38,12 @@ class TChildProcess {
 std::optional<std::string> RunAndRead(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                                       std::chrono::milliseconds timeout);
 
+// Environment entries for a child that runs as another user: that user may
+// not read the checkout, so the leak suppressions file named in LSAN_OPTIONS
+// is copied into `folder` (which the user must be able to read) and the
+// option points at the copy. Empty when LSAN_OPTIONS names no such file.
+std::vector<std::string> SanitizerEnvironmentIn(const std::string& folder);
+
 // An Xvfb server on a display number of its own choosing.
 class TXvfb {
  public:

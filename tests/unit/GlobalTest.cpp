@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/DirEnum.h"
 #include "platform/Shell.h"
 #include "runtime/Application.h"
 #include "runtime/MessageBox.h"
@@ -258,7 +259,7 @@ TEST(CreateEmptyFile, CreatesEmptiesOrRaises) {
   EXPECT_THROW(CreateEmptyFile(dir.Path()), EInOutError);
 }
 
-TEST(ExpandLongPath, SpellsComponentsAsStored) {
+TEST(ExpandLongPath, SpellsComponentsAsStoredAndTellsCaseApartWhereTheFileSystemDoes) {
   TTempDir t;
   const std::string root = t.Path();
   ::mkdir(t.File("Long Folder Name").c_str(), 0755);
@@ -267,6 +268,20 @@ TEST(ExpandLongPath, SpellsComponentsAsStored) {
   ::mkdir(t.File("DATA").c_str(), 0755);
   t.Write("a?b", "");
 
+  // The test folder lies on a file system that tells case apart: a name in
+  // another case is another file, so the path stays as given from there on.
+  ASSERT_FALSE(FolderIgnoresCase(root));
+  EXPECT_EQ(root + "/Long Folder Name/MixedCase.Exe", ExpandLongPath(root + "//Long Folder Name/MixedCase.Exe/"));
+  EXPECT_EQ(root + "/long folder name/mixedcase.exe", ExpandLongPath(root + "/long folder name/mixedcase.exe"));
+  EXPECT_EQ(root + "/Long Folder Name/mixedcase.exe", ExpandLongPath(root + "/Long Folder Name/mixedcase.exe"));
+  EXPECT_EQ(root + "/data", ExpandLongPath(root + "/data"));
+  EXPECT_EQ(root + "/DATA", ExpandLongPath(root + "/DATA"));
+  EXPECT_EQ(root + "/A?B", ExpandLongPath(root + "/A?B"));
+
+  // Where the file system folds case, the stored spelling is taken; one of
+  // exactly the same case is preferred.
+  const TFolderIgnoresCaseProc saved = FolderIgnoresCaseProc;
+  FolderIgnoresCaseProc = [](const std::string&) { return true; };
   EXPECT_EQ(root + "/Long Folder Name/MixedCase.Exe", ExpandLongPath(root + "/long folder name/mixedcase.exe"));
   EXPECT_EQ(root + "/Long Folder Name", ExpandLongPath(root + "//LONG FOLDER NAME/"));
   EXPECT_EQ(root + "/data", ExpandLongPath(root + "/data"));
@@ -275,6 +290,8 @@ TEST(ExpandLongPath, SpellsComponentsAsStored) {
   // From a component that is not there on, the path stays as given.
   EXPECT_EQ(root + "/Long Folder Name/missing/mixedcase.exe/",
             ExpandLongPath(root + "/long folder name/missing/mixedcase.exe/"));
+  FolderIgnoresCaseProc = saved;
+
   for (const char* unchanged : {"C:\\PROGRA~1\\Vendor\\app.exe", "docs/readme", "", "/"})
     EXPECT_EQ(unchanged, ExpandLongPath(unchanged));
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -126,9 +127,10 @@ class TFaultyStorage final : public TVEKLogStorage {
     return Real.ReadLines(FileName, MaxCount);
   }
   std::string SaveTarget(const std::string& FileName) override { return Real.SaveTarget(FileName); }
-  std::unique_ptr<TVEKLogWriter> NewWriter(const std::string& FileName, const std::string& ModelFile) override {
-    if (NoNewFiles) Refuse(FileName);
-    return std::make_unique<TLimitedWriter>(Real.NewWriter(FileName, ModelFile), WriteBudget, FailSync);
+  std::unique_ptr<TVEKLogWriter> NewWriter(const std::string& Prefix, const std::string& ModelFile,
+                                           std::string& FileName) override {
+    if (NoNewFiles) Refuse(Prefix + "tmp");
+    return std::make_unique<TLimitedWriter>(Real.NewWriter(Prefix, ModelFile, FileName), WriteBudget, FailSync);
   }
   std::unique_ptr<TVEKLogWriter> RewriteInPlace(const std::string& FileName) override {
     return std::make_unique<TLimitedWriter>(Real.RewriteInPlace(FileName), WriteBudget, FailSync, &Saves);
@@ -270,6 +272,15 @@ TEST_F(LogFileTest, EveryLevelShowsItsTextAndIndentsByItsPrefix) {
                 "# zero\r\n  next\r\n# \r\n# 1/2/03 4:05:06 [ INFO   ] lone\rcr\nlf\r\n" +
                 "# 1/2/03 4:05:06 [ INFO   ] ends\r\n" + pad + "\r\n");
   EXPECT_EQ(Log->Lines.size(), 9u);  // one item per entry
+}
+
+TEST_F(LogFileTest, ContinuationLinesCountTheStampsCharactersNotItsBytes) {
+  Log->SetActive(true);
+  Log->Lines.clear();
+  Stamp = "2026. 12. 8. \xec\x98\xa4\xed\x9b\x84 4:59:46";  // a Korean stamp: 23 characters, 27 bytes
+  Log->Write(llInfo, "first\r\nsecond", false);
+  EXPECT_EQ(Log->Lines.back(),
+            "# " + Stamp + " [ INFO   ] first\r\n" + std::string(2 + 23 + 3 + 6 + 3, ' ') + "second");
 }
 
 TEST_F(LogFileTest, OpeningBlockWithoutSystemObjectsAndWithTheRealClock) {
@@ -506,17 +517,13 @@ TEST_F(LogFileTest, AFailedStartTellsTheUserAndLeavesLoggingOff) {
   EXPECT_FALSE(Log->Viewer->isVisible());
 }
 
-TEST_F(LogFileTest, AFolderAHugeOrAnUnreadableLogMakesTheStartFail) {
+TEST_F(LogFileTest, AFolderOrAnUnreadableLogMakesTheStartFail) {
   const std::string folder = Dir.File("folder.log");
   fs::create_directory(folder);
-  const std::string huge = Dir.File("huge.log");
-  { std::ofstream(huge) << "x"; }
-  fs::resize_file(huge, kMaxLogFileSize + 1);  // sparse: costs no disk space
   const std::string unreadable = Dir.Write("unreadable.log", "old\r\n");
   TFaultyStorage storage;
   for (const auto& [file, reason] :
        {std::pair{folder, "Cannot create file \"" + folder + "\". " + Reason(EISDIR)},
-        std::pair{huge, "Cannot open file \"" + huge + "\". " + Reason(EFBIG)},
         std::pair{unreadable, "Cannot open file \"" + unreadable + "\". Permission denied"}}) {
     TMessageBox::ClearHistory();
     storage.FailRead = file == unreadable;  // root reads everything: through the storage
@@ -528,8 +535,52 @@ TEST_F(LogFileTest, AFolderAHugeOrAnUnreadableLogMakesTheStartFail) {
     EXPECT_EQ(TMessageBox::History()[0].Text,
               "Error on starting logging " + file + "\r\nTrace is disabled...\r\n\r\n" + reason);
   }
-  EXPECT_EQ(fs::file_size(huge), kMaxLogFileSize + 1);
   EXPECT_EQ(ReadWholeFile(unreadable), "old\r\n");
+}
+
+TEST_F(LogFileTest, AHugeLogIsReadBackByItsNewestLines) {
+  // A log larger than what is read back, as 5000 entries of 20 KB make it:
+  // its start (sparse, costs no disk space) is skipped, its end kept.
+  const std::string huge = Dir.File("huge.log");
+  { std::ofstream(huge) << "oldest\r\n"; }
+  fs::resize_file(huge, kMaxLogReadBack + 100);
+  { std::ofstream(huge, std::ios::app) << "\r\nnewer\r\nnewest\r\n"; }
+  Log->FileName = huge;
+  Log->SetActive(true);
+  ASSERT_TRUE(Log->Active());
+  EXPECT_TRUE(TMessageBox::History().empty());
+  ASSERT_GE(Log->Lines.size(), 3u);
+  EXPECT_EQ(Log->Lines[0], "newer");
+  EXPECT_EQ(Log->Lines[1], "newest");
+  Log->SetActive(false);
+  EXPECT_THAT(ReadWholeFile(huge), StartsWith("newer\r\nnewest\r\n" + kOpeningAt34));
+
+  // Where the cut falls: a line cut short is dropped, a line that begins
+  // right at the cut is kept, and a CR LF split by the cut starts no line.
+  struct TCut {
+    const char* EndBefore;  // the last bytes before what is read back
+    const char* Start;      // the first bytes of what is read back
+    bool FirstKept;
+  };
+  for (const TCut& cut : {TCut{"x\r", "\nfirst", true}, TCut{"x\r\n", "first", true}, TCut{"x\r", "first", true},
+                          TCut{"x\n", "first", true}, TCut{"x", "first", false}}) {
+    SCOPED_TRACE(testing::PrintToString(std::string(cut.EndBefore) + "|" + cut.Start));
+    const std::string file = Dir.File("cut.log");
+    const std::string end = "\r\nkept\r\nb\r\n";
+    { std::ofstream(file, std::ios::trunc) << "old"; }
+    fs::resize_file(file, 1000);
+    { std::ofstream(file, std::ios::app) << cut.EndBefore << cut.Start; }
+    // Sparse filler up to the exact size that puts the cut after EndBefore.
+    fs::resize_file(file, 1000 + std::strlen(cut.EndBefore) + kMaxLogReadBack - end.size());
+    { std::ofstream(file, std::ios::app) << end; }
+    const auto lines = TVEKPosixLogStorage().ReadLines(file, 10);
+    ASSERT_EQ(lines.size(), cut.FirstKept ? 3u : 2u);
+    if (cut.FirstKept) {
+      EXPECT_EQ(lines[0].substr(0, 5), "first");
+    }
+    EXPECT_EQ(lines[lines.size() - 2], "kept");
+    EXPECT_EQ(lines.back(), "b");
+  }
 }
 
 TEST_F(LogFileTest, AFolderWithoutWriteAccessOnTheRealFileSystem) {
@@ -572,7 +623,9 @@ TEST(LogStorageTest, ReplacingKeepsLinksAndPermissionsAndNeverWritesThroughAStal
   EXPECT_EQ(ReadWholeFile(real), "a\r\n" + big + "\r\nb\r\n");
   EXPECT_EQ(fs::status(real).permissions() & fs::perms::all, fs::perms(0640));
   EXPECT_EQ(ReadWholeFile(victim), "keep");
-  EXPECT_THAT(FolderEntries(dir.Path()), ElementsAre("Brevant.log", "real.log", "victim"));
+  // A file of that name belongs to somebody else: it is left alone.
+  EXPECT_THAT(FolderEntries(dir.Path()), ElementsAre("Brevant.log", "real.log", "real.log.tmp", "victim"));
+  EXPECT_EQ(fs::read_symlink(real + ".tmp"), victim);
   EXPECT_THROW(storage.ReplaceFile("", {"x"}), EInOutError);
 }
 

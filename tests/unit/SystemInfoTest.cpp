@@ -7,14 +7,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 #include <regex>
 
 #include <QLocale>
 #include <QObject>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +30,7 @@
 #include <vector>
 
 #include "diag/U_VEK_FileVersion.h"
+#include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
 #include "platform/Process.h"
 #include "platform/SystemInfo.h"
@@ -35,6 +40,7 @@
 #include "tests/support/FakeSystem.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -314,7 +320,11 @@ TEST_F(SystemTest, TheExecutableIsSpelledAsStoredAndItsVersionRead) {
   fs::create_directory(dir.File("Tools"));
   dir.Write("Tools/Brevant", "not a program");
   Process.Exe = dir.Path() + "/TOOLS/brevant";
+  // On a file system that folds case the stored spelling is taken.
+  const TFolderIgnoresCaseProc saved = FolderIgnoresCaseProc;
+  FolderIgnoresCaseProc = [](const std::string&) { return true; };
   TVEKApplication a;
+  FolderIgnoresCaseProc = saved;
   EXPECT_EQ(dir.Path() + "/Tools/Brevant", a.ExeName);
   EXPECT_EQ(dir.Path() + "/Tools/Brevant.log", a.LogFile->FileName);
   EXPECT_EQ("Brevant", a.Title);
@@ -794,9 +804,7 @@ TEST_P(ProgramEndTest, RunsTheShutDownAndSavesTheLog) {
   TTempDir dir;
   TChildProcess child({SIGNAL_HELPER_EXE, dir.Path(), e.Mode}, {"QT_QPA_PLATFORM=offscreen"}, dir.File("output.txt"));
   if (e.Signal) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!fs::exists(dir.File("ready")) && child.Running() && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitUntil([&] { return fs::exists(dir.File("ready")) || !child.Running(); }, std::chrono::seconds(60));
     ASSERT_TRUE(fs::exists(dir.File("ready"))) << ReadWholeFile(dir.File("output.txt"));
     child.Signal(e.Signal);
   }
@@ -819,5 +827,107 @@ INSTANTIATE_TEST_SUITE_P(Endings, ProgramEndTest,
                          [](const auto& info) {
                            return std::string(info.param.Mode) + "_" + std::to_string(info.param.Signal);
                          });
+
+}  // namespace
+
+namespace {
+
+TEST(ProgramEndTest, ASignalIgnoredAtTheStartStaysIgnored) {
+  // Started through nohup: SIGHUP does nothing, SIGTERM still ends the
+  // program through its shut-down. Had SIGHUP been taken, the exit status
+  // would be 129: the signals are handled in the order they were sent.
+  TTempDir dir;
+  TChildProcess child({"nohup", SIGNAL_HELPER_EXE, dir.Path(), "wait"}, {"QT_QPA_PLATFORM=offscreen"},
+                      dir.File("output.txt"));
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir.File("ready")) || !child.Running(); }, std::chrono::seconds(60)));
+  ASSERT_TRUE(child.Running()) << ReadWholeFile(dir.File("output.txt"));
+  child.Signal(SIGHUP);
+  child.Signal(SIGTERM);
+  EXPECT_EQ(child.Wait(std::chrono::seconds(60)), 128 + SIGTERM);
+  EXPECT_EQ("shut down, objects released\n", ReadWholeFile(dir.File("marker")));
+}
+
+TEST(CommandLineParams, AreEveryArgumentAsTheProcessReceivedIt) {
+  // The toolkit takes -reverse, -style and its value, and -qwindowtitle with
+  // its value out of its own list; the parameters keep them all, in order.
+  const std::vector<std::string> args{"a", "-reverse", "b", "-style", "fusion", "c", "-qwindowtitle", "/LOGFILE", ""};
+  std::vector<std::string> argv{PARAMS_HELPER_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const auto out = RunAndRead(argv, {"QT_QPA_PLATFORM=offscreen"}, std::chrono::seconds(60));
+  ASSERT_TRUE(out.has_value());
+  std::string expected;
+  for (const auto& a : args) expected += a + "\n";
+  EXPECT_EQ(*out, expected + std::to_string(args.size()) + "\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A name server on 127.0.0.1:53 that reads and never answers.
+class TSilentNameServer {
+ public:
+  TSilentNameServer() {
+    FFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (FFd >= 0 && ::bind(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      ::close(FFd);
+      FFd = -1;
+    }
+  }
+  ~TSilentNameServer() {
+    if (FFd >= 0) ::close(FFd);
+  }
+  bool Listening() const { return FFd >= 0; }
+  // Whether a query has arrived (it is read, never answered).
+  bool Asked() const {
+    char buf[512];
+    return ::recv(FFd, buf, sizeof buf, 0) >= 0;
+  }
+
+ private:
+  int FFd = -1;
+};
+
+// Runs the address helper in a mount namespace of its own, where
+// /etc/hosts and /etc/resolv.conf are the given texts.
+std::optional<std::string> AddressesWith(const TTempDir& dir, const std::string& hosts) {
+  const std::string hostsFile = dir.Write("hosts", hosts);
+  const std::string resolvFile = dir.Write("resolv.conf", "nameserver 127.0.0.1\noptions timeout:5 attempts:2\n");
+  return RunAndRead({"unshare", "--mount", "sh", "-c",
+                     "mount --bind \"$1\" /etc/hosts && mount --bind \"$2\" /etc/resolv.conf && exec \"$3\"", "sh",
+                     hostsFile, resolvFile, HOST_ADDRESS_HELPER_EXE},
+                    {}, std::chrono::seconds(60));
+}
+
+TEST(HostAddresses, ComeFromTheHostsFileOrTheInterfacesAndNeverAskANameServer) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace and port 53";
+  TSilentNameServer dns;
+  if (!dns.Listening()) GTEST_SKIP() << "port 53 of 127.0.0.1 is taken";
+  if (!RunAndRead({"unshare", "--mount", "true"}, {}, std::chrono::seconds(30)))
+    GTEST_SKIP() << "mount namespaces are not available here";
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+  std::string upper = host;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  TTempDir dir;
+
+  // Listed in the hosts file (in another case, among aliases): its entries.
+  auto out = AddressesWith(dir, "# comment " + std::string(host) + "\n127.0.0.1 localhost\n10.1.2.3 alias " + upper +
+                                    " # here\n::1 " + host + "\n10.9.8.7\t" + host + "\n");
+  ASSERT_TRUE(out.has_value());
+  EXPECT_EQ(*out, "10.1.2.3\n10.9.8.7\n");
+
+  // Not listed: the machine's own interfaces, at least the loopback one.
+  out = AddressesWith(dir, "127.0.0.1 localhost\n");
+  ASSERT_TRUE(out.has_value());
+  EXPECT_TRUE(std::regex_match(*out, std::regex("([0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+\n)+"))) << *out;
+  EXPECT_THAT(*out, HasSubstr("127.0.0.1\n"));
+
+  EXPECT_FALSE(dns.Asked());
+}
 
 }  // namespace
