@@ -8,9 +8,9 @@ PACKAGES=(
   # build
   g++ clang libclang-rt-14-dev clang-format cmake ninja-build pkg-config git
   # libraries
-  qt6-base-dev libcurl4-openssl-dev libcpp-httplib-dev libdw-dev libelf-dev
+  qt6-base-dev libcurl4-openssl-dev libmicrohttpd-dev libdw-dev libelf-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev libx11-dev xvfb xauth xdotool curl
+  libgtest-dev libgmock-dev libbenchmark-dev libx11-dev xvfb xauth xdotool curl binutils
   # run time: the fonts the windows are laid out for, the desktop opener
   fonts-wine fonts-liberation xdg-utils
 )

@@ -131,7 +131,10 @@ TEST_F(WaysOut, TerminationSignals) {
   for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
     SCOPED_TRACE(strsignal(sig));
     std::filesystem::remove(Dir.File("Brevant.log"));
-    ASSERT_FALSE(Start().empty());
+    ASSERT_FALSE(Start().empty()) << "running: " << Wizard->Running()
+                                  << ", windows: " << X.XDoTool({"search", "--name", "."}).value_or("?")
+                                  << ", output:\n"
+                                  << ReadWholeFile(Dir.File("output.txt"));
     Wizard->Signal(sig);
     ASSERT_EQ(Wizard->Wait(15s), 128 + sig);
     ExpectOneFramedRun(Log(), Exe);

@@ -1,17 +1,24 @@
 // The reference update server, through real HTTP on 127.0.0.1: the library
 // started in-process, and the update-server program as a child process.
+#include "tests/support/LoopbackHttp.h"
 #include "tests/support/Process.h"
+#include "tests/support/ServerProcess.h"
 #include "tests/support/TempDir.h"
 #include "tools/update-server/UpdateServer.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -22,43 +29,10 @@
 
 namespace {
 
-struct TReply {
-  int Status = 0;
-  std::string Head;
-  std::string Body;
-};
-
-// Sends one request exactly as given and reads the reply until the server
-// closes (the request says "Connection: close"). Bounded by a 5 s timeout.
-TReply RawRequest(int port, const std::string& request) {
-  TReply reply;
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  timeval tv{5, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return reply;
-  }
-  (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string data;
-  char buf[4096];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) data.append(buf, static_cast<size_t>(n));
-  ::close(fd);
-  const size_t split = data.find("\r\n\r\n");
-  reply.Head = data.substr(0, split);
-  if (split != std::string::npos) reply.Body = data.substr(split + 4);
-  if (data.starts_with("HTTP/1.1 ")) reply.Status = std::atoi(data.c_str() + 9);
-  return reply;
-}
+using TReply = THttpReply;
 
 TReply Get(int port, const std::string& target, const std::string& host = "") {
-  return RawRequest(port, "GET " + target +
-                              " HTTP/1.1\r\nHost: " + (host.empty() ? "127.0.0.1:" + std::to_string(port) : host) +
-                              "\r\nConnection: close\r\n\r\n");
+  return HttpGet(port, target, host);
 }
 
 void WriteFile(const TTempDir& dir, const std::string& name, const std::string& content) {
@@ -179,15 +153,53 @@ TEST_F(UpdateServerTest, FindsIdsSentUnencoded) {
   EXPECT_EQ(Get(Port, "/soft_update.php?referer=X_Update&productID=imagetool&lang=en").Status, 200);
 }
 
-TEST_F(UpdateServerTest, HistoryPointerNamesTheHostTheClientAskedFor) {
-  EXPECT_EQ(AfterMarker(Get(Port, "/soft_history.php?productID=imagetool", "updates.example:8080").Body),
-            "http://updates.example:8080/history/imagetool.txt");
-  EXPECT_EQ(AfterMarker(Get(Port, "/soft_history.php?productID=imagetool", "[::1]:99").Body),
-            "http://[::1]:99/history/imagetool.txt");
-  // No Host header, or one that would break the record: the connection's own address.
+TEST_F(UpdateServerTest, HistoryPointerNamesTheConfiguredAddressNeverTheHostHeader) {
+  // Behind a cache, one request with a Host of its choosing would give its
+  // pointer to every customer: the Host header never counts.
   const std::string own = "http://127.0.0.1:" + std::to_string(Port) + "/history/imagetool.txt";
+  EXPECT_EQ(Server->PublicUrl(), "http://127.0.0.1:" + std::to_string(Port) + "/");
+  for (const std::string host : {"evil.example", "updates.example:8080", "[::1]:99", "a@@b/c"})
+    EXPECT_EQ(AfterMarker(Get(Port, "/soft_history.php?productID=imagetool", host).Body), own) << host;
   EXPECT_EQ(AfterMarker(RawRequest(Port, "GET /soft_history.php?productID=imagetool HTTP/1.0\r\n\r\n").Body), own);
-  EXPECT_EQ(AfterMarker(Get(Port, "/soft_history.php?productID=imagetool", "a@@b/c").Body), own);
+
+  // A public URL given: with or without its closing slash, a path kept.
+  for (const std::string url : {"https://updates.example/wizard", "https://updates.example/wizard/"}) {
+    TUpdateServerOptions options;
+    options.PublicUrl = url;
+    TUpdateServer configured(TCatalogue::Load(Dir.Path()), nullptr, options);
+    const int port = configured.Start("127.0.0.1", 0);
+    EXPECT_EQ(AfterMarker(Get(port, "/soft_history.php?productID=imagetool", "evil.example").Body),
+              "https://updates.example/wizard/history/imagetool.txt")
+        << url;
+  }
+}
+
+TEST(UpdateServerOptions, RefusesPublicUrlsThatCannotBeHistoryPointers) {
+  for (const std::string good :
+       {"http://updates.example/", "https://updates.example:8443/wizard", "http://[::1]:8470/"})
+    EXPECT_EQ(TUpdateServer::CheckPublicUrl(good), "") << good;
+  for (const std::string bad :
+       {"", "updates.example", "ftp://updates.example/", "http://", "http:///x", "http://user@updates.example/",
+        "http://up dates.example/", "http://updates.example/?a=b", "http://updates.example/#top"})
+    EXPECT_NE(TUpdateServer::CheckPublicUrl(bad), "") << bad;
+
+  // Every interface, no public URL: no address to name, refused before binding.
+  TTempDir dir;
+  WriteCatalogue(dir);
+  for (const std::string wildcard : {"0.0.0.0", "::"}) {
+    TUpdateServer server(TCatalogue::Load(dir.Path()));
+    try {
+      server.Start(wildcard, 0);
+      ADD_FAILURE() << wildcard << " was taken without a public URL";
+    } catch (const EUpdateServer& e) {
+      EXPECT_NE(std::string(e.what()).find("every interface"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(server.IsRunning());
+  }
+  TUpdateServerOptions options;
+  options.PublicUrl = "http://user@x/";
+  TUpdateServer server(TCatalogue::Load(dir.Path()), nullptr, options);
+  EXPECT_THROW(server.Start("127.0.0.1", 0), EUpdateServer);
 }
 
 TEST_F(UpdateServerTest, UnknownRequestsGet404WithoutRecordCharacters) {
@@ -247,7 +259,7 @@ TEST_F(UpdateServerTest, LogsOneLinePerRequest) {
   Get(Port, "/soft_update.php?referer=X_Update&productID=imagetool");
   Get(Port, "/no\x1b[2Jpe");
   std::vector<std::string> log = Log();
-  ASSERT_EQ(log.size(), 2u);
+  ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);  // nothing more when the client closes first
   EXPECT_NE(log[0].find(" 127.0.0.1:"), std::string::npos) << log[0];
   EXPECT_TRUE(log[0].ends_with(" GET /soft_update.php?referer=X_Update&productID=imagetool 200 19")) << log[0];
   EXPECT_TRUE(log[1].ends_with(" GET /no\\x1B[2Jpe 404 11")) << log[1];
@@ -416,38 +428,29 @@ TEST(UpdateServerDemo, CatalogueFitsTheSampleDescriptors) {
 
 // --- the program, as a child process (stdout and stderr go to one file)
 
-// Waits up to 10 s for the file to hold `text`; returns what it holds then.
-std::string WaitForOutput(const std::string& file, const std::string& text) {
-  std::string content;
-  for (int i = 0; i < 1000 && (content = ReadWholeFile(file)).find(text) == std::string::npos; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return content;
-}
-
 class UpdateServerProgram : public ::testing::TestWithParam<int> {};
 
 TEST_P(UpdateServerProgram, ServesUntilSignalledAndExitsCleanly) {
   TTempDir dir;
   WriteCatalogue(dir);
-  const std::string output = dir.File("output.txt");
-  TChildProcess child({UPDATE_SERVER_EXE, "--port", "0", "--catalogue=" + dir.Path()}, {}, output);
-  const std::string prefix = "Listening on http://127.0.0.1:";
-  const std::string started = WaitForOutput(output, "/\n");
-  const size_t at = started.find(prefix);
-  ASSERT_NE(at, std::string::npos) << started;
-  const int port = std::atoi(started.c_str() + at + prefix.size());
-  EXPECT_EQ(Get(port, "/soft_update.php?referer=X_Update&productID=imagetool").Body, "15/03/2026@@2.2.0\r\n");
-  child.Signal(GetParam());
-  EXPECT_EQ(child.Wait(std::chrono::seconds(10)), 0);
-  EXPECT_NE(ReadWholeFile(output).find(" GET /soft_update.php?referer=X_Update&productID=imagetool 200 19\n"),
-            std::string::npos);
+  TServerChild server({UPDATE_SERVER_EXE, "--port", "0", "--catalogue=" + dir.Path()}, dir.File("output.txt"));
+  ASSERT_TRUE(server.Started()) << server.Output();
+  EXPECT_TRUE(server.Url().starts_with("http://127.0.0.1:")) << server.Url();
+  EXPECT_EQ(Get(server.Port(), "/soft_update.php?referer=X_Update&productID=imagetool").Body, "15/03/2026@@2.2.0\r\n");
+  server.Process().Signal(GetParam());
+  EXPECT_EQ(server.Process().Wait(std::chrono::seconds(10)), 0);
+  const std::string output = server.Output();
+  EXPECT_NE(output.find(" GET /soft_update.php?referer=X_Update&productID=imagetool 200 19\n"), std::string::npos);
+  EXPECT_NE(output.find(std::string(sigabbrev_np(GetParam())) + ", stopping"), std::string::npos) << output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, UpdateServerProgram, ::testing::Values(SIGTERM, SIGINT));
+INSTANTIATE_TEST_SUITE_P(Signals, UpdateServerProgram, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
 
 TEST(UpdateServerProgramErrors, ExplainsBadStarts) {
   TTempDir dir;
   dir.Write("bad.product", "id=x\ndate=1/1/2026\n");
+  TTempDir good;
+  WriteCatalogue(good);
   const std::string output = dir.File("output.txt");
   struct TCase {
     std::vector<std::string> Args;
@@ -459,12 +462,319 @@ TEST(UpdateServerProgramErrors, ExplainsBadStarts) {
            {{"--port", "0"}, 2, "--catalogue DIR is required"},
            {{"--catalogue", dir.Path(), "--port", "65536"}, 2, "--port wants a number"},
            {{"--verbose"}, 2, "unknown option '--verbose'"},
+           {{"--catalogue", good.Path(), "--port", "0", "--address", "0.0.0.0"}, 1, "listens on every interface"},
+           {{"--catalogue", good.Path(), "--port", "0", "--address=::"}, 1, "(--public-url)"},
+           {{"--catalogue", good.Path(), "--public-url", "updates.example"}, 2, "--public-url 'updates.example': URL"},
+           {{"--catalogue", good.Path(), "--max-connections", "0"}, 2, "--max-connections wants a number from 1"},
        }) {
     std::vector<std::string> argv{UPDATE_SERVER_EXE};
     argv.insert(argv.end(), c.Args.begin(), c.Args.end());
     TChildProcess child(argv, {}, output);
     EXPECT_EQ(child.Wait(std::chrono::seconds(10)), c.Exit) << c.Message;
-    EXPECT_NE(ReadWholeFile(output).find(c.Message), std::string::npos) << c.Message;
+    EXPECT_NE(ReadWholeFile(output).find(c.Message), std::string::npos) << c.Message << "\n" << ReadWholeFile(output);
+  }
+}
+
+// --- on the open internet: what clients can do to the program
+
+constexpr std::size_t kBigHistory = 1024 * 1024;
+constexpr std::size_t kHugeHistory = TCatalogue::MaxHistoryFileSize;
+// Memory the program may gain over a test; a reply built per range or a
+// buffered body is hundreds of times more.
+constexpr std::uint64_t kFlatMemory = 64 * 1024 * 1024;
+
+std::string HistoryOfSize(std::size_t size) {
+  std::string text;
+  for (int i = 0; text.size() < size; ++i) text += "Version 2." + std::to_string(i) + ": a change of some length\r\n";
+  text.resize(size);
+  return text;
+}
+
+// The program with a catalogue of a 1 MiB and a 16 MiB history.
+class UpdateServerOnline : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteCatalogue(Dir);
+    for (const auto& [id, size] : {std::pair<std::string, std::size_t>{"big", kBigHistory}, {"huge", kHugeHistory}}) {
+      WriteFile(Dir, id + ".txt", HistoryOfSize(size));
+      WriteFile(Dir, id + ".product",
+                "id=" + id + "\ndate=15/03/2026\nversion=2.2.0\nhistory=" + id + ".txt\ndownload=http://d.example/\n");
+    }
+    Server = std::make_unique<TServerChild>(
+        std::vector<std::string>{UPDATE_SERVER_EXE, "--port", "0", "--catalogue", Dir.Path()}, Dir.File("out.txt"));
+    ASSERT_TRUE(Server->Started()) << Server->Output();
+    Port = Server->Port();
+    MemoryBefore = Memory();
+    ASSERT_GT(MemoryBefore, 0u);
+  }
+
+  std::uint64_t Memory() { return ProcessStatusBytes(Server->Process().Pid(), "VmHWM"); }
+  // A request that the program answers at once, as a client sees it.
+  bool AnswersNormally() {
+    TLoopbackConnection connection(Port, std::chrono::seconds(2));
+    if (!connection.Send("GET /soft_update.php?referer=X_Update&productID=big HTTP/1.1\r\nHost: x\r\n\r\n"))
+      return false;
+    const std::optional<TReply> reply = connection.ReadReply();
+    return reply && reply->Status == 200 && reply->Body == "15/03/2026@@2.2.0\r\n";
+  }
+
+  TTempDir Dir;
+  std::unique_ptr<TServerChild> Server;
+  int Port = 0;
+  std::uint64_t MemoryBefore = 0;
+};
+
+TEST_F(UpdateServerOnline, IgnoresRangesWithMemoryFlat) {
+  // 2,700 overlapping ranges of the whole text in an 8 KB head: the whole
+  // text comes back once.
+  std::string ranges = "0-";
+  for (int i = 1; i < 2700; ++i) ranges += ",0-";
+  const std::string whole = HistoryOfSize(kBigHistory);
+  for (const std::string& range : {"bytes=" + ranges, std::string("bytes=0-99"), std::string("bytes=-5")}) {
+    TLoopbackConnection connection(Port);
+    ASSERT_TRUE(connection.Send("GET /history/big.txt HTTP/1.1\r\nHost: x\r\nRange: " + range + "\r\n\r\n"));
+    const std::optional<TReply> ranged = connection.ReadReply();
+    ASSERT_TRUE(ranged) << range.substr(0, 20);
+    EXPECT_EQ(ranged->Status, 200);
+    EXPECT_EQ(ranged->Body.size(), kBigHistory);
+    EXPECT_EQ(ranged->Body, whole);
+    EXPECT_EQ(ranged->Header("Content-Range"), "");
+  }
+  EXPECT_LT(Memory() - MemoryBefore, kFlatMemory);
+}
+
+TEST_F(UpdateServerOnline, RefusesBodiesFromTheHeadWithMemoryFlat) {
+  // The head alone gets the refusal: the program never waits for a body.
+  struct TCase {
+    std::string Head;
+    int Status;
+  };
+  for (const TCase& c : std::vector<TCase>{
+           {"POST /soft_update.php HTTP/1.1\r\nHost: x\r\nContent-Encoding: br\r\nContent-Length: 809\r\n\r\n", 413},
+           {"POST /soft_update.php HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n", 413},
+           {"GET /soft_update.php?productID=big HTTP/1.1\r\nHost: x\r\nContent-Length: 200000000\r\n\r\n", 413},
+           {"PUT /history/big.txt HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 10\r\n\r\n", 413},
+           {"GET /soft_update.php?productID=big HTTP/1.1\r\nHost: x\r\nContent-Encoding: gzip\r\n\r\n", 415},
+       }) {
+    TLoopbackConnection connection(Port);
+    ASSERT_TRUE(connection.Send(c.Head));
+    const std::optional<TReply> reply = connection.ReadReply();
+    ASSERT_TRUE(reply) << c.Head;
+    EXPECT_EQ(reply->Status, c.Status) << c.Head;
+    EXPECT_EQ(reply->Body.find_first_of("./0123456789@"), std::string::npos) << reply->Body;
+    std::string rest;
+    EXPECT_TRUE(connection.ReadToClose(rest)) << c.Head;  // and the connection closes
+    EXPECT_EQ(rest, "") << c.Head;
+  }
+
+  // A client that pushes a 200 MB chunked body anyway finds the connection
+  // gone after the first few megabytes that the kernels buffer.
+  TLoopbackConnection pusher(Port);
+  ASSERT_TRUE(pusher.Send("POST /soft_update.php HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"));
+  const std::string chunk = "100000\r\n" + std::string(0x100000, 'a') + "\r\n";
+  std::size_t sent = 0;
+  while (sent < 200'000'000 && pusher.Send(chunk)) sent += chunk.size();
+  EXPECT_LT(sent, 200'000'000u);
+  EXPECT_LT(Memory() - MemoryBefore, kFlatMemory);
+  EXPECT_TRUE(AnswersNormally());
+}
+
+// The backlog of the listening socket on `port`, as the kernel reports it
+// for listening sockets (inet_diag's wqueue); -1 when not found.
+int ListenBacklog(int port) {
+  const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return -1;
+  struct {
+    nlmsghdr Header;
+    inet_diag_req_v2 Request;
+  } message{};
+  message.Header.nlmsg_len = sizeof message;
+  message.Header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.Header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  message.Request.sdiag_family = AF_INET;
+  message.Request.sdiag_protocol = IPPROTO_TCP;
+  message.Request.idiag_states = 1u << TCP_LISTEN;
+  int backlog = -1;
+  timeval tv{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (::send(fd, &message, sizeof message, 0) == static_cast<ssize_t>(sizeof message)) {
+    alignas(nlmsghdr) char buffer[32768];
+    for (bool done = false; !done;) {
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      auto left = static_cast<unsigned>(n);
+      for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+        if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+          done = true;
+          break;
+        }
+        const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+        if (ntohs(diag->id.idiag_sport) == port) backlog = static_cast<int>(diag->idiag_wqueue);
+      }
+    }
+  }
+  ::close(fd);
+  return backlog;
+}
+
+TEST_F(UpdateServerOnline, ListensWithTheSystemsLargestBacklog) {
+  // The kernel caps the backlog at net.core.somaxconn.
+  const int cap = std::atoi(ReadWholeFile("/proc/sys/net/core/somaxconn").c_str());
+  ASSERT_GT(cap, 0);
+  EXPECT_EQ(ListenBacklog(Port), std::min(SOMAXCONN, cap));
+
+  // And 300 clients connecting at once all get their answers.
+  std::vector<std::unique_ptr<TLoopbackConnection>> clients;
+  for (int i = 0; i < 300; ++i) clients.push_back(std::make_unique<TLoopbackConnection>(Port));
+  int answered = 0;
+  for (auto& client : clients) {
+    const std::optional<TReply> reply = client->Send("GET /soft_history.php?productID=big HTTP/1.1\r\nHost: x\r\n\r\n")
+                                            ? client->ReadReply()
+                                            : std::nullopt;
+    answered += reply && reply->Status == 200;
+  }
+  EXPECT_EQ(answered, 300);
+}
+
+// Connections that send a request head one byte at a time, from a thread of
+// their own, until destroyed.
+class TDrippers {
+ public:
+  TDrippers(int port, int count) {
+    for (int i = 0; i < count; ++i) {
+      FConnections.push_back(std::make_unique<TLoopbackConnection>(port));
+      FConnections.back()->Send("GET /soft_update.php?productID=big HTTP/1.1\r\nHost: x\r\nX-Slow: ");
+    }
+    FThread = std::thread([this] {
+      std::unique_lock lock(FMutex);
+      // One byte each every 200 ms, never the end of the head.
+      while (!FWake.wait_for(lock, std::chrono::milliseconds(200), [this] { return FStop; }))
+        for (auto& c : FConnections) (void)::send(c->Fd(), "x", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
+  }
+  ~TDrippers() {
+    {
+      std::lock_guard lock(FMutex);
+      FStop = true;
+    }
+    FWake.notify_all();
+    FThread.join();
+  }
+  int Connected() const {
+    return static_cast<int>(
+        std::count_if(FConnections.begin(), FConnections.end(), [](const auto& c) { return c->Connected(); }));
+  }
+
+ private:
+  std::vector<std::unique_ptr<TLoopbackConnection>> FConnections;
+  std::mutex FMutex;
+  std::condition_variable FWake;
+  bool FStop = false;
+  std::thread FThread;
+};
+
+TEST_F(UpdateServerOnline, SlowAndIdleClientsDoNotHoldUpOthers) {
+  // 50 clients dripping their heads and 200 idle connections; every normal
+  // request is answered all the same (each within its client's 2 s).
+  TDrippers drippers(Port, 50);
+  ASSERT_EQ(drippers.Connected(), 50);
+  int answered = 0;
+  for (int i = 0; i < 20; ++i) answered += AnswersNormally();
+  EXPECT_EQ(answered, 20);
+
+  std::vector<std::unique_ptr<TLoopbackConnection>> idle;
+  for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<TLoopbackConnection>(Port));
+  answered = 0;
+  for (int i = 0; i < 20; ++i) answered += AnswersNormally();
+  EXPECT_EQ(answered, 20);
+}
+
+TEST_F(UpdateServerOnline, PipelinedRequestsGetEveryReplyInOrder) {
+  TLoopbackConnection connection(Port);
+  ASSERT_TRUE(
+      connection.Send("GET /soft_update.php?referer=X_Update&productID=big HTTP/1.1\r\nHost: x\r\n\r\n"
+                      "HEAD /history/big.txt HTTP/1.1\r\nHost: x\r\n\r\n"
+                      "GET /soft_update.php?productID=nothere HTTP/1.1\r\nHost: x\r\n\r\n"
+                      "GET /soft_history.php?productID=big HTTP/1.1\r\nHost: x\r\n\r\n"));
+  const std::optional<TReply> record = connection.ReadReply();
+  const std::optional<TReply> head = connection.ReadReply(true);
+  const std::optional<TReply> unknown = connection.ReadReply();
+  const std::optional<TReply> pointer = connection.ReadReply();
+  ASSERT_TRUE(record && head && unknown && pointer);
+  EXPECT_EQ(record->Body, "15/03/2026@@2.2.0\r\n");
+  EXPECT_EQ(head->Status, 200);
+  EXPECT_EQ(head->Header("Content-Length"), std::to_string(kBigHistory));
+  EXPECT_EQ(unknown->Status, 404);
+  EXPECT_EQ(AfterMarker(pointer->Body), Server->Url() + "history/big.txt");
+  // The connection stays open for more.
+  ASSERT_TRUE(connection.Send("GET /history/big.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
+  const std::optional<TReply> text = connection.ReadReply();
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->Body.size(), kBigHistory);
+}
+
+TEST_F(UpdateServerOnline, CompressesNothingWhateverTheClientAccepts) {
+  const double cpuBefore = ProcessCpuSeconds(Server->Process().Pid());
+  for (const std::string accept : {"br", "gzip, deflate, br, zstd", "*"}) {
+    TLoopbackConnection connection(Port, std::chrono::seconds(30));
+    ASSERT_TRUE(
+        connection.Send("GET /history/huge.txt HTTP/1.1\r\nHost: x\r\nAccept-Encoding: " + accept + "\r\n\r\n"));
+    const std::optional<TReply> reply = connection.ReadReply();
+    ASSERT_TRUE(reply) << accept;
+    EXPECT_EQ(reply->Header("Content-Encoding"), "") << accept;
+    EXPECT_EQ(reply->Body.size(), kHugeHistory) << accept;
+  }
+  // Three 16 MiB replies copied, not compressed: far below a second.
+  EXPECT_LT(ProcessCpuSeconds(Server->Process().Pid()) - cpuBefore, 2.0);
+}
+
+class UpdateServerOnlineStop : public UpdateServerOnline, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UpdateServerOnlineStop, StopsAtOnceWhateverTheClientsDo) {
+  // Dripping heads, idle connections, and a client that reads nothing of a
+  // 16 MiB reply: none of them holds up the stop.
+  TDrippers drippers(Port, 50);
+  std::vector<std::unique_ptr<TLoopbackConnection>> idle;
+  for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<TLoopbackConnection>(Port));
+  TLoopbackConnection stalled(Port);
+  ASSERT_TRUE(stalled.Send("GET /history/huge.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(AnswersNormally());
+  ASSERT_TRUE(Server->WaitForOutput(" GET /history/huge.txt 200 "));
+  Server->Process().Signal(GetParam());
+  EXPECT_EQ(Server->Process().Wait(std::chrono::seconds(5)), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, UpdateServerOnlineStop, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
+
+// --- the log: requests that fail to parse name their client too
+
+TEST_F(UpdateServerTest, LogsRequestsThatFailToParseWithTheClientsAddress) {
+  struct TCase {
+    std::string Request;
+    std::string Logged;  // what follows the client's address
+  };
+  for (const TCase& c : std::vector<TCase>{
+           {"GARBAGE\r\n\r\n", " - - - -"},
+           {"GET / HTTP/9.9\r\n\r\n", " - - - -"},
+           {"GET /soft_update.php?productID=imagetool HTTP/1.1\r\nno colon\r\n\r\n",
+            " - /soft_update.php?productID=imagetool 400 -"},
+           {"GET /" + std::string(40000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", " - - - -"},
+           {"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(40000, 'a') + "\r\n\r\n", " - / 431 -"},
+       }) {
+    TLoopbackConnection connection(Port);
+    ASSERT_TRUE(connection.Connected());
+    const std::string client = " 127.0.0.1:" + std::to_string(connection.LocalPort());
+    connection.Send(c.Request);
+    std::string reply;
+    connection.ReadToClose(reply);  // whatever the library answers, it closes
+    connection.Close();
+    std::string found;
+    for (int i = 0; i < 500 && found.empty(); ++i) {
+      for (const std::string& line : Log())
+        if (line.find(client) != std::string::npos) found = line;
+      if (found.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(found.ends_with(client + c.Logged)) << c.Request.substr(0, 40) << " logged: " << found;
   }
 }
 

@@ -1,19 +1,27 @@
 #include "UpdateServer.h"
 
-#include <httplib.h>
+#include <microhttpd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
+#include <arpa/inet.h>
+#include <linux/tcp.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -22,7 +30,6 @@ namespace {
 constexpr std::string_view ProductExtension = ".product";
 constexpr std::string_view HistoryUrlPrefix = "/history/";
 constexpr std::size_t MaxUrlLength = 2048;
-constexpr std::size_t MaxHostLength = 255;
 constexpr std::size_t MaxIdAmpersands = 16;
 
 // Plain-text bodies of error replies. They hold no digits, dots, slashes or
@@ -32,8 +39,10 @@ constexpr std::string_view TextNotFound = "Not found\r\n";
 constexpr std::string_view TextUnknownProduct = "Unknown product\r\n";
 constexpr std::string_view TextMissingProductId = "Missing productID\r\n";
 constexpr std::string_view TextNoHistory = "No history for this product\r\n";
-constexpr std::string_view TextBadRequest = "Bad request\r\n";
 constexpr std::string_view TextServerError = "Internal server error\r\n";
+constexpr std::string_view TextMethodNotAllowed = "Only GET and HEAD are answered here\r\n";
+constexpr std::string_view TextNoBodies = "Request bodies are not accepted\r\n";
+constexpr std::string_view TextNoEncodings = "Content encodings are not accepted\r\n";
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
@@ -319,14 +328,11 @@ std::string HistoryContentType(const std::string& name, const std::string& conte
   return "text/plain; charset=" + charset;
 }
 
-void SetText(httplib::Response& response, int status, std::string_view text) {
-  response.status = status;
-  response.set_content(std::string(text), "text/plain; charset=utf-8");
-}
-
-bool IsHostChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '.' || c == '-' || c == '_' ||
-         c == ':' || c == '[' || c == ']';
+void SetText(TReply& reply, int status, std::string_view text) {
+  reply.Status = status;
+  reply.ContentType = "text/plain; charset=utf-8";
+  reply.Body = std::string(text);
+  reply.Shared = nullptr;
 }
 
 std::string HostPart(const std::string& address, int port) {
@@ -541,99 +547,297 @@ const THistoryText* TCatalogue::FindHistory(const std::string& relativeName) con
 // ---------------------------------------------------------------------------
 // TUpdateServer
 
-TUpdateServer::TUpdateServer(TCatalogue catalogue, TLogSink logSink)
-    : FCatalogue(std::move(catalogue)), FLogSink(std::move(logSink)) {}
+namespace {
+
+// One connection, from its accept to its close. The worker thread that owns
+// the connection is the only one to touch it.
+struct TConnectionState {
+  std::string Client;  // "address:port"
+  int Fd = -1;
+  std::uint64_t HeadBytes = 0;  // bytes of the request heads answered so far
+  bool Settled = false;         // its end is logged already (a refusal, a failed request)
+};
+
+// One request, from its request line to its end.
+struct TRequestState {
+  TConnectionState* Connection = nullptr;
+  std::string Target;  // raw, as sent
+  std::optional<TReply> Reply;
+  bool Logged = false;
+};
+
+std::string AddressText(const sockaddr* address) {
+  if (!address) return "-";
+  char host[INET6_ADDRSTRLEN] = "-";
+  int port = 0;
+  if (address->sa_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+    inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+    port = ntohs(in->sin_port);
+  } else if (address->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
+    inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+    port = ntohs(in6->sin6_port);
+  } else {
+    return "-";
+  }
+  return HostPart(host, port);
+}
+
+// Bytes the client has sent on the connection so far, as the kernel counts
+// them; 0 when it cannot tell.
+std::uint64_t BytesReceived(int fd) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+      length < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
+    return 0;
+  // The count includes the client's FIN, one sequence number, once it came:
+  // in the states after a FIN from the other side (the kernel's numbers; a
+  // closed socket may have had a FIN or a reset, and counts as a FIN).
+  constexpr std::uint8_t TimeWait = 6, Close = 7, CloseWait = 8, LastAck = 9, Closing = 11;
+  const bool finReceived = info.tcpi_state == TimeWait || info.tcpi_state == Close || info.tcpi_state == CloseWait ||
+                           info.tcpi_state == LastAck || info.tcpi_state == Closing;
+  return info.tcpi_bytes_received - (finReceived && info.tcpi_bytes_received > 0 ? 1 : 0);
+}
+
+bool IsWildcard(const sockaddr* address) {
+  if (address->sa_family == AF_INET)
+    return reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr == htonl(INADDR_ANY);
+  if (address->sa_family == AF_INET6) {
+    const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    return IN6_IS_ADDR_UNSPECIFIED(&a);
+  }
+  return false;
+}
+
+std::string HeaderValue(MHD_Connection* connection, const char* name) {
+  const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+  return value ? std::string(Trim(value)) : std::string();
+}
+
+}  // namespace
+
+// The library's callbacks. They run on its worker threads; every one of them
+// catches what it may throw (the library is C and must never see a C++
+// exception), and a failure becomes "500" for the request or a closed
+// connection.
+struct TUpdateServer::TGlue {
+  static void OnConnection(void* cls, MHD_Connection* connection, void** socketContext,
+                           MHD_ConnectionNotificationCode code) noexcept {
+    auto* server = static_cast<TUpdateServer*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      try {
+        auto state = std::make_unique<TConnectionState>();
+        if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
+          state->Client = AddressText(info->client_addr);
+        if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD))
+          state->Fd = info->connect_fd;
+        *socketContext = state.release();
+      } catch (...) {
+        *socketContext = nullptr;
+      }
+      return;
+    }
+    std::unique_ptr<TConnectionState> state(static_cast<TConnectionState*>(*socketContext));
+    *socketContext = nullptr;
+    if (!state || state->Settled) return;
+    // Bytes that no answered request accounts for: a request line the
+    // library could not parse (it closes such a connection, with or
+    // without an error reply of its own) or a request cut short.
+    if (BytesReceived(state->Fd) > state->HeadBytes) {
+      try {
+        server->Log(state->Client, "-", "-", "-", "-");
+      } catch (...) {
+      }
+    }
+  }
+
+  static void* OnRequestLine(void* cls, const char* uri, MHD_Connection* connection) noexcept {
+    (void)cls;
+    try {
+      auto request = std::make_unique<TRequestState>();
+      if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT))
+        request->Connection = static_cast<TConnectionState*>(info->socket_context);
+      request->Target = uri ? uri : "";
+      return request.release();
+    } catch (...) {
+      return nullptr;
+    }
+  }
+
+  static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* /*url*/, const char* method,
+                              const char* /*version*/, const char* /*uploadData*/, std::size_t* uploadDataSize,
+                              void** requestContext) noexcept {
+    auto* server = static_cast<TUpdateServer*>(cls);
+    auto* request = static_cast<TRequestState*>(*requestContext);
+    if (!request || request->Logged) {
+      // Never reached: a refusal goes out on the first call, before any
+      // body is read, and closes the connection. Drop whatever arrives.
+      *uploadDataSize = 0;
+      return request ? MHD_YES : MHD_NO;
+    }
+    if (!request->Reply) {
+      try {
+        TRequestHead head;
+        head.Method = method ? method : "";
+        head.Target = request->Target;
+        const std::string length = HeaderValue(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
+        head.AnnouncesBody =
+            (!length.empty() && length.find_first_not_of('0') != std::string::npos) ||
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
+        head.HasContentEncoding =
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_ENCODING) != nullptr;
+        request->Reply = server->Answer(head);
+      } catch (...) {
+        request->Reply = TReply{};
+        SetText(*request->Reply, 500, TextServerError);
+        request->Reply->Close = true;
+      }
+      // The library keeps a connection open only for a reply queued once
+      // the whole request is in: a request without a body is whole at the
+      // next call. A refusal goes out now, and the connection closes.
+      if (!request->Reply->Close) return MHD_YES;
+    }
+    const TReply& reply = *request->Reply;
+
+    const std::string_view body = reply.BodyView();
+    MHD_Response* response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char*>(body.data()), reply.Shared ? MHD_RESPMEM_PERSISTENT : MHD_RESPMEM_MUST_COPY);
+    if (!response) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.ContentType.c_str());
+    if (!reply.Allow.empty())
+      MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, std::string(reply.Allow).c_str());
+    if (reply.Close) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(reply.Status), response);
+    MHD_destroy_response(response);
+
+    request->Logged = true;
+    if (TConnectionState* state = request->Connection) {
+      if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE))
+        state->HeadBytes += info->header_size;
+      if (reply.Close) state->Settled = true;
+    }
+    try {
+      server->Log(request->Connection ? request->Connection->Client : "-", method ? method : "-", request->Target,
+                  std::to_string(reply.Status), std::to_string(reply.BodySize()));
+    } catch (...) {
+    }
+    return queued;
+  }
+
+  static void OnRequestEnd(void* cls, MHD_Connection* connection, void** requestContext,
+                           MHD_RequestTerminationCode /*code*/) noexcept {
+    auto* server = static_cast<TUpdateServer*>(cls);
+    std::unique_ptr<TRequestState> request(static_cast<TRequestState*>(*requestContext));
+    *requestContext = nullptr;
+    if (!request || request->Logged) return;
+    // The library ended the request itself: a malformed or oversized head
+    // (it answers with an error status of its own), or the client or the
+    // server's stop cut it short. The connection closes after it.
+    if (request->Connection) request->Connection->Settled = true;
+    std::string status = "-";
+    if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS))
+      status = std::to_string(info->http_status);
+    try {
+      server->Log(request->Connection ? request->Connection->Client : "-", "-", request->Target, status, "-");
+    } catch (...) {
+    }
+  }
+};
+
+TUpdateServer::TUpdateServer(TCatalogue catalogue, TLogSink logSink, TUpdateServerOptions options)
+    : FCatalogue(std::move(catalogue)), FLogSink(std::move(logSink)), FOptions(std::move(options)) {}
 
 TUpdateServer::~TUpdateServer() {
   Stop();
 }
 
+std::string TUpdateServer::CheckPublicUrl(std::string_view url) {
+  if (std::string problem = CheckUrl(url); !problem.empty()) return problem;
+  if (url.find('@') != std::string_view::npos) return "URL must not hold '@'";
+  const std::size_t schemeLength = StartsWithNoCase(url, "https://") ? 8 : 7;
+  if (url[schemeLength] == '/' || url[schemeLength] == ':') return "URL names no host";
+  if (url.find_first_of("?#") != std::string_view::npos) return "URL must not hold a query or a fragment";
+  return {};
+}
+
 int TUpdateServer::Start(const std::string& address, int port) {
-  if (FServer) throw EUpdateServer("the update server is running already");
+  if (FDaemon) throw EUpdateServer("the update server is running already");
   if (port < 0 || port > 65535) throw EUpdateServer("port " + std::to_string(port) + " is out of range (0 to 65535)");
+  const std::string where = HostPart(address, port);
+  if (!FOptions.PublicUrl.empty()) {
+    if (std::string problem = CheckPublicUrl(FOptions.PublicUrl); !problem.empty())
+      throw EUpdateServer("public URL '" + FOptions.PublicUrl + "': " + problem);
+  }
 
-  auto server = std::make_unique<httplib::Server>();
-  server->set_tcp_nodelay(true);
-  // The library's default sets SO_REUSEPORT, which lets a second server
-  // share a busy port (and half of the requests) without an error.
-  server->set_socket_options([](int sock) {
-    int yes = 1;
-    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  server->set_keep_alive_max_count(KeepAliveMaxCount);
-  server->set_keep_alive_timeout(KeepAliveTimeoutSeconds);
-  server->set_read_timeout(5, 0);
-  server->set_write_timeout(5, 0);
-  server->set_payload_max_length(64 * 1024);
-  server->Get(".*", [this](const httplib::Request& request, httplib::Response& response) { Route(request, response); });
-  // Replies that the routes left without a body (unknown method, a request
-  // the library refused) get a short text of their own.
-  server->set_error_handler(
-      httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
-        if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        SetText(response, response.status,
-                response.status == 404   ? TextNotFound
-                : response.status >= 500 ? TextServerError
-                                         : TextBadRequest);
-        return httplib::Server::HandlerResponse::Handled;
-      }));
-  server->set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-    SetText(response, 500, TextServerError);
-  });
-  server->set_logger(
-      [this](const httplib::Request& request, const httplib::Response& response) { Log(request, response); });
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (const int error = ::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found); error != 0)
+    throw EUpdateServer("cannot listen on " + where + ": " + ::gai_strerror(error));
+  std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, ::freeaddrinfo);
+  const addrinfo& chosen = *results;
+  if (IsWildcard(chosen.ai_addr) && FOptions.PublicUrl.empty())
+    throw EUpdateServer(address +
+                        " listens on every interface, so it names no address that clients reach: "
+                        "give the address of the history pointers as a public URL (--public-url)");
 
-  errno = 0;
-  int bound = port;
-  if (port == 0)
-    bound = server->bind_to_any_port(address);
-  else if (!server->bind_to_port(address, port))
-    bound = -1;
-  if (bound <= 0) {
+  const int fd = ::socket(chosen.ai_family, chosen.ai_socktype | SOCK_CLOEXEC, chosen.ai_protocol);
+  if (fd < 0) throw EUpdateServer("cannot listen on " + where + ": " + std::strerror(errno));
+  // SO_REUSEADDR lets a restart bind while old connections linger in
+  // TIME_WAIT; no SO_REUSEPORT, so a second server on a busy port fails.
+  const int yes = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_storage bound{};
+  socklen_t boundLength = sizeof bound;
+  if (::bind(fd, chosen.ai_addr, chosen.ai_addrlen) != 0 || ::listen(fd, SOMAXCONN) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0) {
     const int error = errno;
-    std::string message = "cannot listen on " + HostPart(address, port);
-    if (error != 0) message += std::string(": ") + std::strerror(error);
-    throw EUpdateServer(message);
+    ::close(fd);
+    throw EUpdateServer("cannot listen on " + where + ": " + std::strerror(error));
   }
+  const int boundPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                          : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 
-  auto finished = std::make_shared<std::atomic<bool>>(false);
-  httplib::Server* raw = server.get();
-  FThread = std::thread([raw, finished] {
-    raw->listen_after_bind();
-    finished->store(true);
-  });
-  // The library offers no "listening now" signal; its stop() is lost when
-  // it comes before the loop has started, so wait for the loop here.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!raw->is_running() && !finished->load() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  if (!raw->is_running()) {
-    raw->stop();
-    if (finished->load()) {
-      FThread.join();
-    } else {
-      // The loop never started and cannot be stopped: leave the thread and
-      // the server to the process (this has never been seen to happen).
-      FThread.detach();
-      (void)server.release();
-    }
-    throw EUpdateServer("the server on " + HostPart(address, bound) + " did not start listening");
+  unsigned threads = FOptions.Threads > 0 ? static_cast<unsigned>(FOptions.Threads)
+                                          : std::max(2u, std::thread::hardware_concurrency());
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC;
+  if (chosen.ai_family == AF_INET6) flags |= MHD_USE_IPv6;
+  MHD_Daemon* daemon = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &TGlue::OnRequest, this,                                       //
+      MHD_OPTION_LISTEN_SOCKET, fd,                                                              //
+      MHD_OPTION_THREAD_POOL_SIZE, threads,                                                      //
+      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(std::max(1, FOptions.MaxConnections)),  //
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(std::max(0, FOptions.MaxConnectionsPerAddress)),
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(std::max(1, FOptions.IdleTimeoutSeconds)),  //
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(MaxRequestHeadBytes),               //
+      MHD_OPTION_URI_LOG_CALLBACK, &TGlue::OnRequestLine, this,                                        //
+      MHD_OPTION_NOTIFY_COMPLETED, &TGlue::OnRequestEnd, this,                                         //
+      MHD_OPTION_NOTIFY_CONNECTION, &TGlue::OnConnection, this,                                        //
+      MHD_OPTION_END);
+  if (!daemon) {
+    ::close(fd);
+    throw EUpdateServer("cannot serve on " + where + ": the HTTP library did not start");
   }
-  FServer = std::move(server);
+  FDaemon = daemon;
   FAddress = address;
-  FPort = bound;
-  return bound;
+  FPort = boundPort;
+  if (FOptions.PublicUrl.empty())
+    FPublicUrl = MakeBaseUrl(address, boundPort);
+  else
+    FPublicUrl = FOptions.PublicUrl.ends_with('/') ? FOptions.PublicUrl : FOptions.PublicUrl + "/";
+  return boundPort;
 }
 
 void TUpdateServer::Stop() {
-  if (!FServer) return;
-  FServer->stop();
-  if (FThread.joinable()) FThread.join();
-  FServer.reset();
-}
-
-bool TUpdateServer::IsRunning() const {
-  return FServer && FServer->is_running();
+  if (!FDaemon) return;
+  // Closes the listening socket and every connection, mid-request or not,
+  // and joins the worker threads.
+  MHD_stop_daemon(FDaemon);
+  FDaemon = nullptr;
 }
 
 std::string TUpdateServer::BaseUrl() const {
@@ -671,71 +875,90 @@ std::vector<std::string> TUpdateServer::ProductIdCandidates(std::string_view tar
   return candidates;
 }
 
-void TUpdateServer::Route(const httplib::Request& request, httplib::Response& response) const {
-  const std::string& path = request.path;
+TReply TUpdateServer::Answer(const TRequestHead& request) const {
+  TReply reply;
+  // The server takes no bodies: refused from the head, before a byte of
+  // one is read, and the connection is closed so that none is read after.
+  if (request.AnnouncesBody) {
+    SetText(reply, 413, TextNoBodies);
+    reply.Close = true;
+    return reply;
+  }
+  if (request.HasContentEncoding) {
+    SetText(reply, 415, TextNoEncodings);
+    reply.Close = true;
+    return reply;
+  }
+  if (request.Method != "GET" && request.Method != "HEAD") {
+    SetText(reply, 405, TextMethodNotAllowed);
+    reply.Allow = "GET, HEAD";
+    return reply;
+  }
+  const std::string_view target = request.Target;
+  const std::string path = DecodePercent(target.substr(0, target.find('?')));
   if (path == "/soft_update.php")
-    ServeUpdateRecord(request, response);
+    ServeUpdateRecord(target, reply);
   else if (path == "/soft_history.php")
-    ServeHistoryPointer(request, response);
+    ServeHistoryPointer(target, reply);
   else if (path == "/soft_download.php")
-    ServeDownloadPage(request, response, false);
+    ServeDownloadPage(target, reply, false);
   else if (path == "/soft_download_reg.php")
-    ServeDownloadPage(request, response, true);
+    ServeDownloadPage(target, reply, true);
   else if (path.starts_with(HistoryUrlPrefix))
-    ServeHistoryText(path.substr(HistoryUrlPrefix.size()), response);
+    ServeHistoryText(path.substr(HistoryUrlPrefix.size()), reply);
   else
-    SetText(response, 404, TextNotFound);
+    SetText(reply, 404, TextNotFound);
+  return reply;
 }
 
-const TProduct* TUpdateServer::FindProduct(const httplib::Request& request, httplib::Response& response) const {
-  const std::vector<std::string> candidates = ProductIdCandidates(request.target);
+const TProduct* TUpdateServer::FindProduct(std::string_view target, TReply& reply) const {
+  const std::vector<std::string> candidates = ProductIdCandidates(target);
   if (candidates.empty()) {
-    SetText(response, 404, TextMissingProductId);
+    SetText(reply, 404, TextMissingProductId);
     return nullptr;
   }
   for (const std::string& id : candidates)
     if (const TProduct* product = FCatalogue.Find(id)) return product;
-  SetText(response, 404, TextUnknownProduct);
+  SetText(reply, 404, TextUnknownProduct);
   return nullptr;
 }
 
-void TUpdateServer::ServeUpdateRecord(const httplib::Request& request, httplib::Response& response) const {
-  const TProduct* product = FindProduct(request, response);
+void TUpdateServer::ServeUpdateRecord(std::string_view target, TReply& reply) const {
+  const TProduct* product = FindProduct(target, reply);
   if (!product) return;
-  response.status = 200;
-  response.set_content(product->Date + "@@" + product->Version + "\r\n", "text/plain; charset=utf-8");
+  reply.Status = 200;
+  reply.ContentType = "text/plain; charset=utf-8";
+  reply.Body = product->Date + "@@" + product->Version + "\r\n";
 }
 
-void TUpdateServer::ServeHistoryPointer(const httplib::Request& request, httplib::Response& response) const {
-  const TProduct* product = FindProduct(request, response);
+void TUpdateServer::ServeHistoryPointer(std::string_view target, TReply& reply) const {
+  const TProduct* product = FindProduct(target, reply);
   if (!product) return;
   if (product->History.empty()) {
-    SetText(response, 404, TextNoHistory);
+    SetText(reply, 404, TextNoHistory);
     return;
   }
-  // The pointer names this server as the client reached it; a missing or
-  // odd Host header falls back to the address the connection came in on.
-  std::string host = request.get_header_value("Host");
-  if (host.empty() || host.size() > MaxHostLength || !std::all_of(host.begin(), host.end(), IsHostChar))
-    host = HostPart(request.local_addr, request.local_port);
-  response.status = 200;
-  response.set_content("@@http://" + host + std::string(HistoryUrlPrefix) + EncodePath(product->History) + "@@\r\n",
-                       "text/plain; charset=utf-8");
+  // The address comes from the configuration, never from the request: a
+  // Host header is the client's to choose, and a cache in front of the
+  // server would hand one client's choice to every customer.
+  reply.Status = 200;
+  reply.ContentType = "text/plain; charset=utf-8";
+  reply.Body = "@@" + FPublicUrl + std::string(HistoryUrlPrefix.substr(1)) + EncodePath(product->History) + "@@\r\n";
 }
 
-void TUpdateServer::ServeHistoryText(const std::string& relativeName, httplib::Response& response) const {
+void TUpdateServer::ServeHistoryText(const std::string& relativeName, TReply& reply) const {
   const THistoryText* history = FCatalogue.FindHistory(relativeName);
   if (!history) {
-    SetText(response, 404, TextNotFound);
+    SetText(reply, 404, TextNotFound);
     return;
   }
-  response.status = 200;
-  response.set_content(history->Content, history->ContentType);
+  reply.Status = 200;
+  reply.ContentType = history->ContentType;
+  reply.Shared = &history->Content;
 }
 
-void TUpdateServer::ServeDownloadPage(const httplib::Request& request, httplib::Response& response,
-                                      bool registered) const {
-  const TProduct* product = FindProduct(request, response);
+void TUpdateServer::ServeDownloadPage(std::string_view target, TReply& reply, bool registered) const {
+  const TProduct* product = FindProduct(target, reply);
   if (!product) return;
   const std::string title = HtmlEscape(ToUtf8(product->Title));
   const std::string version = HtmlEscape(product->Version);
@@ -764,23 +987,25 @@ void TUpdateServer::ServeDownloadPage(const httplib::Request& request, httplib::
             " through the update wizard.</p>\n";
   page << "<p><a class=\"download\" href=\"" << link << "\">Download " << title << " " << version << "</a></p>\n"
        << "<footer>Quellmark update service</footer>\n</body>\n</html>\n";
-  response.status = 200;
-  response.set_content(page.str(), "text/html; charset=utf-8");
+  reply.Status = 200;
+  reply.ContentType = "text/html; charset=utf-8";
+  reply.Body = page.str();
 }
 
-void TUpdateServer::Log(const httplib::Request& request, const httplib::Response& response) const {
+void TUpdateServer::Log(const std::string& client, std::string_view method, std::string_view target,
+                        const std::string& status, const std::string& bytes) const {
   if (!FLogSink) return;
   std::string line = NowForLog();
   line += ' ';
-  line += HostPart(request.remote_addr, request.remote_port);
+  line += client.empty() ? std::string("-") : client;
   line += ' ';
-  line += EscapeForLog(request.method.empty() ? std::string("-") : request.method);
+  line += method.empty() ? std::string("-") : EscapeForLog(method);
   line += ' ';
-  line += EscapeForLog(request.target.empty() ? std::string("-") : request.target);
+  line += target.empty() ? std::string("-") : EscapeForLog(target);
   line += ' ';
-  line += std::to_string(response.status);
+  line += status;
   line += ' ';
-  line += std::to_string(response.body.size());
+  line += bytes;
   std::lock_guard lock(FLogMutex);
   FLogSink(line);
 }

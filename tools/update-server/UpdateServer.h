@@ -6,7 +6,8 @@
 //
 // TCatalogue is loaded and checked once, at start-up, and is read-only after
 // that, so the server's worker threads share it without locking.
-// TUpdateServer owns the HTTP server and its listening thread.
+// TUpdateServer owns the HTTP server (GNU libmicrohttpd: a few event-driven
+// worker threads, so no client can hold a worker) and its listening socket.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -17,14 +18,9 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
+struct MHD_Daemon;
 
 // Everything wrong with a catalogue folder. Errors lists every problem found,
 // each as "file:line: text" (or "file: text" where no line is to blame);
@@ -94,61 +90,113 @@ class TCatalogue {
   std::map<std::string, THistoryText, std::less<>> FHistories;
 };
 
+// How the server runs; the defaults suit the open internet.
+struct TUpdateServerOptions {
+  // The base address that the history pointers name ("https://updates.example/",
+  // with a path when a proxy serves the server below one). Empty: the
+  // address the server listens on, which must not be a wildcard then.
+  std::string PublicUrl;
+  // Connections open at once, in all and from one client address (0: no
+  // limit per address; behind a proxy every client has the proxy's).
+  int MaxConnections = 4096;
+  int MaxConnectionsPerAddress = 0;
+  // Worker threads; 0: one per processor, at least 2.
+  int Threads = 0;
+  // A connection that sends nothing for this long is closed, idle or not.
+  int IdleTimeoutSeconds = 5;
+};
+
+// A request as the routes see it: the raw request target (path and query
+// as sent, not decoded) and what the head says about a body.
+struct TRequestHead {
+  std::string_view Method;
+  std::string_view Target;
+  bool AnnouncesBody = false;       // a Content-Length other than 0, or a Transfer-Encoding
+  bool HasContentEncoding = false;  // a Content-Encoding header
+};
+
+// A reply of the routes. The body is Body, or *Shared when set (a history
+// text of the catalogue, sent without a copy).
+struct TReply {
+  int Status = 200;
+  std::string ContentType;
+  std::string Body;
+  const std::string* Shared = nullptr;
+  bool Close = false;      // close the connection after the reply
+  std::string_view Allow;  // an Allow header, for 405
+  std::size_t BodySize() const { return Shared ? Shared->size() : Body.size(); }
+  std::string_view BodyView() const { return Shared ? std::string_view(*Shared) : std::string_view(Body); }
+};
+
 class TUpdateServer {
  public:
   // Receives one finished log line (without line break) per request; it is
   // called from the server's worker threads, one call at a time.
   using TLogSink = std::function<void(const std::string& line)>;
 
-  // Idle keep-alive connections are closed after this many seconds, and
-  // after this many requests. The wizard asks its questions back to back;
-  // Stop() waits for idle connections to time out, so keep this short.
-  static constexpr int KeepAliveTimeoutSeconds = 2;
-  static constexpr std::size_t KeepAliveMaxCount = 1000;
+  // Memory the library may use per connection for the request head and the
+  // reply's head; a longer request head gets "431" or "414".
+  static constexpr std::size_t MaxRequestHeadBytes = 32 * 1024;
 
-  explicit TUpdateServer(TCatalogue catalogue, TLogSink logSink = nullptr);
+  explicit TUpdateServer(TCatalogue catalogue, TLogSink logSink = nullptr, TUpdateServerOptions options = {});
   ~TUpdateServer();
   TUpdateServer(const TUpdateServer&) = delete;
   TUpdateServer& operator=(const TUpdateServer&) = delete;
 
-  // Binds to address:port (port 0 picks a free port), starts the listening
-  // thread and returns once the server accepts connections. Returns the
-  // port actually bound. Throws EUpdateServer when the address cannot be
-  // bound, or when the server has been started already.
+  // Binds to address:port (port 0 picks a free port) with a listen backlog
+  // of SOMAXCONN, starts the worker threads and returns once the server
+  // accepts connections. Returns the port actually bound. Throws
+  // EUpdateServer when the options are wrong (a wildcard address without a
+  // public URL, a malformed public URL), when the address cannot be bound,
+  // or when the server has been started already.
   int Start(const std::string& address, int port);
-  // Stops listening, waits for the requests in progress and for idle
-  // keep-alive connections to time out (at most KeepAliveTimeoutSeconds),
-  // and joins the thread. Does nothing when not running; safe to call more
-  // than once.
+  // Closes the listening socket and every connection at once, whatever the
+  // clients are doing, and joins the worker threads. Does nothing when not
+  // running; safe to call more than once.
   void Stop();
 
-  bool IsRunning() const;
+  bool IsRunning() const { return FDaemon != nullptr; }
   int Port() const { return FPort; }
   // "http://ADDRESS:PORT/" (IPv6 addresses in brackets); empty before Start.
   std::string BaseUrl() const;
+  // The base address of the history pointers, ending in "/"; empty before Start.
+  const std::string& PublicUrl() const { return FPublicUrl; }
   const TCatalogue& Catalogue() const { return FCatalogue; }
+
+  // The reply to one request: what the worker threads send, exposed for the
+  // tests and the fuzz target. Only GET and HEAD without a body are
+  // answered; a body or a content encoding is refused from the head alone.
+  TReply Answer(const TRequestHead& request) const;
 
   // The product ID a request names, taken from the raw request target (see
   // README.md: the wizard does not URL-encode, so an ID may hold "&", "=",
   // "+" or blanks sent as %20). Empty candidates list: no productID at all.
   // Exposed for the tests; the handlers try the candidates in order.
   static std::vector<std::string> ProductIdCandidates(std::string_view target);
+  // An error text for a public URL that cannot be a base address of the
+  // history pointers (http or https, a host, no blanks, control characters
+  // or "@"), else an empty one.
+  static std::string CheckPublicUrl(std::string_view url);
 
  private:
-  void Route(const httplib::Request& request, httplib::Response& response) const;
-  const TProduct* FindProduct(const httplib::Request& request, httplib::Response& response) const;
-  void ServeUpdateRecord(const httplib::Request& request, httplib::Response& response) const;
-  void ServeHistoryPointer(const httplib::Request& request, httplib::Response& response) const;
-  void ServeDownloadPage(const httplib::Request& request, httplib::Response& response, bool registered) const;
-  void ServeHistoryText(const std::string& relativeName, httplib::Response& response) const;
-  void Log(const httplib::Request& request, const httplib::Response& response) const;
+  struct TGlue;  // the library's callbacks
+  friend struct TGlue;
+
+  const TProduct* FindProduct(std::string_view target, TReply& reply) const;
+  void ServeUpdateRecord(std::string_view target, TReply& reply) const;
+  void ServeHistoryPointer(std::string_view target, TReply& reply) const;
+  void ServeDownloadPage(std::string_view target, TReply& reply, bool registered) const;
+  void ServeHistoryText(const std::string& relativeName, TReply& reply) const;
+  void Log(const std::string& client, std::string_view method, std::string_view target, const std::string& status,
+           const std::string& bytes) const;
 
   TCatalogue FCatalogue;
   TLogSink FLogSink;
+  TUpdateServerOptions FOptions;
   mutable std::mutex FLogMutex;
-  std::unique_ptr<httplib::Server> FServer;
-  std::thread FThread;
+  MHD_Daemon* FDaemon = nullptr;
   std::string FAddress;
+  std::string FPublicUrl;
   int FPort = 0;
 };
 

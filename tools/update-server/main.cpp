@@ -3,6 +3,8 @@
 #include "UpdateServer.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <algorithm>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -18,23 +20,32 @@ constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
 constexpr std::string_view Usage =
-    "Usage: update-server --catalogue DIR [--address ADDR] [--port N]\n"
+    "Usage: update-server --catalogue DIR [--address ADDR] [--port N] [--public-url URL]\n"
+    "                     [--max-connections N] [--max-connections-per-address N]\n"
     "\n"
     "Answers the update wizard's requests from a catalogue folder of *.product files.\n"
     "\n"
-    "  --catalogue DIR  the catalogue folder (required)\n"
-    "  --address ADDR   address to listen on (default 127.0.0.1)\n"
-    "  --port N         port to listen on, 0 picks a free one (default 8470)\n"
-    "  --help           show this text\n"
+    "  --catalogue DIR     the catalogue folder (required)\n"
+    "  --address ADDR      address to listen on (default 127.0.0.1)\n"
+    "  --port N            port to listen on, 0 picks a free one (default 8470)\n"
+    "  --public-url URL    base address that the history pointers name, as clients\n"
+    "                      reach the server (default http://ADDR:PORT/; required when\n"
+    "                      ADDR is a wildcard such as 0.0.0.0 or ::)\n"
+    "  --max-connections N connections open at once (default 4096)\n"
+    "  --max-connections-per-address N\n"
+    "                      connections open at once from one client address\n"
+    "                      (default 0: no limit)\n"
+    "  --help              show this text\n"
     "\n"
     "Prints one line \"Listening on http://ADDR:PORT/\" to stdout once it accepts\n"
     "connections, logs every request on one line to stderr, and stops cleanly on\n"
-    "SIGINT or SIGTERM.\n";
+    "SIGINT, SIGTERM or SIGHUP.\n";
 
 struct TOptions {
   std::string Address = "127.0.0.1";
   int Port = 8470;
   std::string Catalogue;
+  TUpdateServerOptions Server;
   bool Help = false;
 };
 
@@ -42,13 +53,14 @@ struct EUsage {
   std::string Message;
 };
 
-int ParsePort(const std::string& text) {
-  int port = -1;
+int ParseNumber(const std::string& name, const std::string& text, int lowest, int highest) {
+  int number = -1;
   const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, port);
-  if (text.empty() || ec != std::errc() || ptr != end || port < 0 || port > 65535)
-    throw EUsage{"--port wants a number from 0 to 65535, not '" + text + "'"};
-  return port;
+  const auto [ptr, ec] = std::from_chars(text.data(), end, number);
+  if (text.empty() || ec != std::errc() || ptr != end || number < lowest || number > highest)
+    throw EUsage{name + " wants a number from " + std::to_string(lowest) + " to " + std::to_string(highest) +
+                 ", not '" + text + "'"};
+  return number;
 }
 
 TOptions ParseArguments(int argc, char** argv) {
@@ -64,7 +76,8 @@ TOptions ParseArguments(int argc, char** argv) {
       value = arg.substr(eq + 1);
       arg.resize(eq);
     }
-    if (arg != "--address" && arg != "--port" && arg != "--catalogue")
+    if (arg != "--address" && arg != "--port" && arg != "--catalogue" && arg != "--public-url" &&
+        arg != "--max-connections" && arg != "--max-connections-per-address")
       throw EUsage{"unknown option '" + std::string(argv[i]) + "'"};
     if (!value) {
       if (i + 1 >= argc) throw EUsage{arg + " needs a value"};
@@ -74,7 +87,15 @@ TOptions ParseArguments(int argc, char** argv) {
       if (value->empty()) throw EUsage{"--address must not be empty"};
       options.Address = *value;
     } else if (arg == "--port") {
-      options.Port = ParsePort(*value);
+      options.Port = ParseNumber(arg, *value, 0, 65535);
+    } else if (arg == "--public-url") {
+      if (std::string problem = TUpdateServer::CheckPublicUrl(*value); !problem.empty())
+        throw EUsage{"--public-url '" + *value + "': " + problem};
+      options.Server.PublicUrl = *value;
+    } else if (arg == "--max-connections") {
+      options.Server.MaxConnections = ParseNumber(arg, *value, 1, 1000000);
+    } else if (arg == "--max-connections-per-address") {
+      options.Server.MaxConnectionsPerAddress = ParseNumber(arg, *value, 0, 1000000);
     } else {
       options.Catalogue = *value;
     }
@@ -86,6 +107,38 @@ TOptions ParseArguments(int argc, char** argv) {
 void WriteErrorLine(const std::string& line) {
   const std::string text = line + "\n";
   std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+// Every connection takes a file descriptor: raise the soft limit to the
+// hard one, and keep the connection limit below what the process may open.
+void FitConnectionLimit(TUpdateServerOptions& options) {
+  constexpr int ReservedDescriptors = 64;  // catalogue, log, listening socket, the library's own
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) return;
+  const auto usable = static_cast<long long>(limit.rlim_cur) - ReservedDescriptors;
+  if (usable < options.MaxConnections) {
+    const int fitted = static_cast<int>(std::max(1LL, usable));
+    WriteErrorLine("update-server: at most " + std::to_string(fitted) + " connections: the process may open only " +
+                   std::to_string(limit.rlim_cur) + " files");
+    options.MaxConnections = fitted;
+  }
+}
+
+const char* SignalName(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "SIGTERM";
+  }
 }
 
 }  // namespace
@@ -110,6 +163,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
@@ -123,20 +177,22 @@ int main(int argc, char** argv) {
   }
   const int productCount = catalogue->Count();
 
-  TUpdateServer server(std::move(*catalogue), WriteErrorLine);
+  FitConnectionLimit(options.Server);
+  TUpdateServer server(std::move(*catalogue), WriteErrorLine, options.Server);
   try {
     server.Start(options.Address, options.Port);
   } catch (const EUpdateServer& e) {
     WriteErrorLine(std::string("update-server: ") + e.what());
     return ExitFailure;
   }
-  WriteErrorLine("update-server: serving " + std::to_string(productCount) + " product(s) from " + options.Catalogue);
+  WriteErrorLine("update-server: serving " + std::to_string(productCount) + " product(s) from " + options.Catalogue +
+                 "; history pointers name " + server.PublicUrl());
   std::cout << "Listening on " << server.BaseUrl() << std::endl;
 
   int signal = 0;
   while (sigwait(&stopSignals, &signal) != 0) {
   }
-  WriteErrorLine(std::string("update-server: ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
+  WriteErrorLine(std::string("update-server: ") + SignalName(signal) + ", stopping");
   server.Stop();
   return ExitOk;
 }

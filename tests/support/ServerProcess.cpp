@@ -1,0 +1,65 @@
+#include "tests/support/ServerProcess.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "platform/SystemInfo.h"
+#include "tests/support/TempDir.h"
+
+TServerChild::TServerChild(const std::vector<std::string>& argv, const std::string& outputFile)
+    : FOutputFile(outputFile), FProcess(std::make_unique<TChildProcess>(argv, std::vector<std::string>{}, outputFile)) {
+  const std::string prefix = "Listening on ";
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (FUrl.empty() && FProcess->Running() && std::chrono::steady_clock::now() < end) {
+    const std::string out = Output();
+    const std::size_t at = out.find(prefix);
+    const std::size_t eol = at == std::string::npos ? at : out.find('\n', at);
+    if (eol == std::string::npos) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    FUrl = out.substr(at + prefix.size(), eol - at - prefix.size());
+    const std::size_t colon = FUrl.rfind(':');
+    if (colon != std::string::npos) FPort = std::atoi(FUrl.c_str() + colon + 1);
+  }
+}
+
+std::string TServerChild::Output() const {
+  return ReadWholeFile(FOutputFile);
+}
+
+bool TServerChild::WaitForOutput(const std::string& text, int count, std::chrono::milliseconds timeout) const {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::string out = Output();
+    int found = 0;
+    for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size())) ++found;
+    if (found >= count) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::uint64_t ProcessStatusBytes(int pid, const std::string& field) {
+  std::uint64_t bytes = 0;
+  return ProcFieldBytes(ReadWholeFile("/proc/" + std::to_string(pid) + "/status"), field, bytes) ? bytes : 0;
+}
+
+double ProcessCpuSeconds(int pid) {
+  // Fields 14 and 15 of /proc/PID/stat, counted after the command name in
+  // parentheses (which may hold blanks).
+  const std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(close + 1));
+  std::string field;
+  unsigned long long user = 0, system = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) user = std::strtoull(field.c_str(), nullptr, 10);
+    if (i == 15) system = std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
