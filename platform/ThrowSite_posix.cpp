@@ -107,12 +107,51 @@ void Note(void* object, const std::type_info* type, std::uintptr_t site) {
 // its work (forgetting the poisoned stack being unwound) is done here.
 extern "C" void __asan_handle_no_return() __attribute__((weak));
 
-extern "C" [[noreturn]] void __cxa_throw(void* object, void* type, void (*destructor)(void*)) {
-  Note(object, static_cast<const std::type_info*>(type), reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)));
+// Notes a throw and returns the C++ library's __cxa_throw, which the
+// replacement below then enters in its own place.
+extern "C" __attribute__((visibility("hidden"), used)) TCxaThrow NoteThrowSite(void* object, void* type,
+                                                                               std::uintptr_t site) noexcept {
+  Note(object, static_cast<const std::type_info*>(type), site);
   if (__asan_handle_no_return) __asan_handle_no_return();
-  FindRealThrow()(object, type, destructor);
+  return FindRealThrow();
+}
+
+// The replacement of __cxa_throw. On x86-64 it notes the throw and jumps to
+// the C++ library's __cxa_throw with the arguments and the stack as it found
+// them: the unwinder never meets a frame of its own, so a throw costs the
+// call of NoteThrowSite more, nothing else. Elsewhere it calls the library's
+// __cxa_throw, which then unwinds one frame more.
+#if defined(__x86_64__)
+asm(R"(
+  .text
+  .globl __cxa_throw
+  .type __cxa_throw, @function
+__cxa_throw:
+  .cfi_startproc
+  pushq %rdi
+  .cfi_adjust_cfa_offset 8
+  pushq %rsi
+  .cfi_adjust_cfa_offset 8
+  pushq %rdx
+  .cfi_adjust_cfa_offset 8
+  movq 24(%rsp), %rdx
+  call NoteThrowSite
+  popq %rdx
+  .cfi_adjust_cfa_offset -8
+  popq %rsi
+  .cfi_adjust_cfa_offset -8
+  popq %rdi
+  .cfi_adjust_cfa_offset -8
+  jmp *%rax
+  .cfi_endproc
+  .size __cxa_throw, .-__cxa_throw
+)");
+#else
+extern "C" [[noreturn]] void __cxa_throw(void* object, void* type, void (*destructor)(void*)) {
+  NoteThrowSite(object, type, reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)))(object, type, destructor);
   __builtin_unreachable();
 }
+#endif
 
 void SetThrowStackCapture(bool On) {
   Capture.store(On, std::memory_order_relaxed);
