@@ -32,6 +32,7 @@ TApplication::TApplication(int& argc, char** argv)
 
 TApplication::~TApplication() {
   FDestroying = true;
+  emit destroyingStarted();
   if (Application == this) Application = nullptr;
 }
 

@@ -56,6 +56,13 @@ class TApplication : public QApplication {
 
   bool notify(QObject* receiver, QEvent* event) override;
 
+ signals:
+  // Emitted first thing in the destructor: handlers connected here run
+  // while the application object is being destroyed (Destroying() true,
+  // Application still this object). They must not throw; run them through
+  // Guard.
+  void destroyingStarted();
+
  private:
   std::string FExeName;
   std::string FTitle;
