@@ -316,6 +316,23 @@ class InterceptorTest : public QObject {
     QVERIFY(VEKDebugger()->GetActive());
   }
 
+  void aFailedLogStartIsToldOnceInTheStartUpOrder() {
+    SafeFreeAndNil(VEKDebug);
+    FinalizeVEKSystem();
+    LogActive = false;
+    FSystem.reset();
+    FDir = std::make_unique<TTempDir>();
+    FSystem = std::make_unique<TFakeSystemScope>();
+    FSystem->Process.Exe = FDir->File("missing-folder/Thrower");  // the log cannot be created
+    FSystem->Process.Params = {"/LOGFILE", "/DEBUG"};
+    VEKDebugger();    // the exception reporting's set-up
+    InitVEKSystem();  // the system unit's own start-up
+    QCOMPARE(TMessageBox::History().size(), std::size_t(1));
+    QVERIFY(TMessageBox::History()[0].Text.rfind("Error on starting logging ", 0) == 0);
+    QVERIFY(!VEKApplication->LogFile->Active());
+    QVERIFY(VEKDebugger()->GetActive());
+  }
+
   void setActiveReplacesTheApplicationsEventAndPutsItBack() {
     Start({}, true);
     int savedCalls = 0;
