@@ -1,14 +1,22 @@
 #include "diag/U_VEK_Debug.h"
 
 #include <array>
+#include <cinttypes>
+#include <cstdio>
 #include <iterator>
 #include <optional>
 #include <string_view>
 
+#include "diag/F_VEK_Exception.h"
 #include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_LogFile.h"
+#include "diag/U_VEK_System.h"
 #include "platform/VersionInfo.h"
 #include "runtime/Conversions.h"
 #include "runtime/Demangle.h"
+#include "runtime/LocaleText.h"
+#include "runtime/MessageBox.h"
+#include "runtime/Shutdown.h"
 #include "runtime/TextFile.h"
 
 namespace {
@@ -353,4 +361,380 @@ bool TVEKMapFile::NextFrame() {
   if (FFrameIndex + 1 >= FFrameCount) return false;
   ++FFrameIndex;
   return ResolveFrame();
+}
+
+// ===========================================================================
+// Exception interception and report: TVEKDebug, VEKDebugger.
+
+TVEKDebug* VEKDebug = nullptr;
+
+namespace {
+
+const char* const kUnknown = "<Unknown>";
+const char* const kNotApplicable = "<N/A>";
+const char* const kCrLf = "\r\n";
+// The width of the report's labels.
+constexpr int kLabelWidth = 15;
+
+std::string LowerAscii(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// "0x" and the address in upper-case hexadecimal, at the pointer's width.
+std::string HexAddress(std::uintptr_t Address) {
+  char text[2 + 2 * sizeof(std::uintptr_t) + 1];
+  std::snprintf(text, sizeof text, "0x%0*" PRIXPTR, static_cast<int>(2 * sizeof(std::uintptr_t)), Address);
+  return text;
+}
+
+// The library's failure messages: logged as INFO and shown in a box.
+void ShowAndLogText(const std::string& Msg) {
+  if (VEKApplication)
+    VEKApplication->ShowAndLog(Msg);
+  else
+    ShowMessage(Msg);
+}
+
+// "<Heading>" CR LF CR LF "<message>", the message or "     [NULL Object]".
+std::string FailureText(const char* Heading, const std::exception* Failure) {
+  return std::string(Heading) + kCrLf + kCrLf + (Failure ? std::string(Failure->what()) : "     [NULL Object]");
+}
+
+// The same, then CR LF CR LF and the message again in parentheses.
+std::string FailureTextTwice(const char* Heading, const std::exception* Failure) {
+  return FailureText(Heading, Failure) + kCrLf + kCrLf + "(" + (Failure ? std::string(Failure->what()) : "") + ")";
+}
+
+// ProcessException keeps the exception it handles and its throw site; a
+// nested call (an exception while the dialog is shown) restores the outer
+// one when it ends.
+struct THandledScope {
+  THandledScope(const std::exception*& Handled, TThrowSite& Site, bool& Known, const std::exception* E)
+      : FHandled(Handled), FSite(Site), FKnown(Known), FOldHandled(Handled), FOldSite(Site), FOldKnown(Known) {
+    Handled = E;
+    Known = CurrentThrowSite(Site);
+  }
+  ~THandledScope() {
+    FHandled = FOldHandled;
+    FSite = FOldSite;
+    FKnown = FOldKnown;
+  }
+  THandledScope(const THandledScope&) = delete;
+  THandledScope& operator=(const THandledScope&) = delete;
+
+  const std::exception*& FHandled;
+  TThrowSite& FSite;
+  bool& FKnown;
+  const std::exception* FOldHandled;
+  TThrowSite FOldSite;
+  bool FOldKnown;
+};
+
+}  // namespace
+
+bool VEKDebugSwitch(bool InsideIDE, const std::vector<std::string>& Params, bool Current) {
+  if (InsideIDE) return false;
+  auto has = [&Params](const char* Switch) {
+    for (const std::string& p : Params)
+      if (p == Switch) return true;
+    return false;
+  };
+  if (has("/DEBUG")) return true;
+  if (has("/NODEBUG")) return false;
+  return Current;
+}
+
+std::string TVEKDebug::MapFileNameFor(const std::string& ExeName) {
+  const auto slash = ExeName.find_last_of('/');
+  const auto dot = ExeName.find_last_of('.');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) return ExeName.substr(0, dot) + ".map";
+  return ExeName + ".map";
+}
+
+TVEKDebug::TVEKDebug() {
+  ProcStack = new std::vector<TCallProcInfo>;
+  MapFile = new TVEKMapFile;
+  ObjectInfos = new TVEKObjectInfos;
+  const std::string exe = VEKApplication ? VEKApplication->ExeName : Application ? Application->ExeName() : "";
+  if (exe.empty()) return;
+  const std::string map = MapFileNameFor(exe);
+  if (!FileExists(map)) return;
+  try {
+    MapFile->SetFileName(map);
+  } catch (...) {
+    // Without a map the interceptor works without locations.
+  }
+}
+
+TVEKDebug::~TVEKDebug() {
+  SetActive(false);
+  SafeFreeAndNil(ProcStack);
+  SafeFreeAndNil(MapFile);
+  SafeFreeAndNil(ObjectInfos);
+}
+
+int TVEKDebug::QueryInterface(const void*, void** Obj) {
+  if (Obj) *Obj = nullptr;
+  return static_cast<int>(0x80004002u);  // no such interface
+}
+
+int TVEKDebug::AddRef() {
+  return -1;
+}
+
+int TVEKDebug::Release() {
+  return -1;
+}
+
+void TVEKDebug::SetActive(bool Value) {
+  if (Value == FActive) return;
+  if (Value) {
+    if (Application) {
+      SavedOnException = Application->OnException;
+      Application->OnException = [this](QObject* Sender, const std::exception& E) {
+        ApplicationExceptionHandler(Sender, E);
+      };
+    }
+  } else if (Application) {
+    Application->OnException = SavedOnException;
+  }
+  SetThrowStackCapture(Value);
+  FActive = Value;
+}
+
+void TVEKDebug::ApplicationExceptionHandler(QObject* Sender, const std::exception& E) {
+  if (dynamic_cast<const EAbort*>(&E)) return;
+  ProcessException(Sender, &E, true);
+}
+
+__attribute__((noinline)) void TVEKDebug::GetCallStack(int Skip, bool OnlyOne, std::string& Text) {
+  Text.clear();
+  try {
+    if (!MapFile->FirstFrame()) return;
+    int frame = 0;
+    do {
+      if (frame >= Skip) {
+        if (!Text.empty()) Text += kCrLf;
+        Text += MapFile->UnitName() + "::" + MapFile->PublicName();
+        if (OnlyOne) return;
+      }
+      ++frame;
+    } while (MapFile->NextFrame());
+  } catch (...) {
+    // The walk ends; the lines gathered so far stay.
+  }
+}
+
+bool TVEKDebug::Locate(std::uintptr_t CallAddress) {
+  // An address of the executable has no location without a map; the
+  // reader would keep the last lookup's results.
+  TCodeModule module;
+  if (!MapFile->Loaded() && (!FindCodeModule(CallAddress, module) || module.MainExecutable)) return false;
+  MapFile->Lookup(CallAddress);
+  return true;
+}
+
+std::string TVEKDebug::FrameLine(std::uintptr_t CallAddress) {
+  if (!Locate(CallAddress)) return std::string(kUnknown) + "::" + kUnknown;
+  return MapFile->UnitName() + "::" + MapFile->PublicName();
+}
+
+std::string TVEKDebug::ThrowSiteStack(const TThrowSite& Site) {
+  std::string text;
+  for (std::size_t i = 0; i < Site.FrameCount; ++i) {
+    if (i > 0) text += kCrLf;
+    // A return address: the call lies one byte before it.
+    text += FrameLine(Site.Frames[i] - 1);
+  }
+  return text;
+}
+
+bool TVEKDebug::ThrowSiteOf(const std::exception* E, TThrowSite& Site) const {
+  if (E && E == FHandled) {
+    if (FHandledSiteKnown) Site = FHandledSite;
+    return FHandledSiteKnown;
+  }
+  return CurrentThrowSite(Site);
+}
+
+void TVEKDebug::GetExceptionInfos(QObject* Sender, const std::exception* E, TVEKExceptionInfos& Infos) {
+  for (std::string* text : {&Infos.ExceptionClass, &Infos.ExceptionParent, &Infos.ExceptionType, &Infos.Message,
+                            &Infos.Address, &Infos.AppTitle, &Infos.AppPath, &Infos.AppVersion, &Infos.DateTime,
+                            &Infos.UserName, &Infos.ComputerName, &Infos.UnitName, &Infos.LineNumber, &Infos.ClassName,
+                            &Infos.FunctionName, &Infos.SenderClass, &Infos.SenderName, &Infos.CallStack})
+    *text = kUnknown;
+  if (!E) return;
+  try {
+    ObjectInfos->Analyze(E);
+    Infos.ExceptionObject = E;
+    Infos.ExceptionClass = ObjectInfos->ObjectClass;
+    Infos.ExceptionParent = ObjectInfos->ParentClass;
+    if (auto* unknown = dynamic_cast<const EUnknownException*>(E)) {
+      // Something that is no std::exception: its own type.
+      Infos.ExceptionClass = unknown->ThrownClass;
+      Infos.ExceptionParent = unknown->ThrownParent;
+    }
+    Infos.ExceptionType = Infos.ExceptionClass + " ( " + Infos.ExceptionParent + " )";
+
+    Infos.Message = E->what();
+
+    TThrowSite site;
+    const bool known = ThrowSiteOf(E, site);
+    const std::uintptr_t raiseAddress = known ? site.Address : 0;
+    Infos.Address = HexAddress(raiseAddress);
+
+    if (VEKApplication) {
+      Infos.AppTitle = VEKApplication->Title;
+      Infos.AppPath = LowerAscii(VEKApplication->ExeName);
+      if (!VEKApplication->Version.empty()) Infos.AppVersion = VEKApplication->Version;
+    }
+
+    Infos.DateTime = NowText();
+
+    if (VEKWindows) {
+      Infos.UserName = VEKWindows->UserName;
+      Infos.ComputerName = VEKWindows->ComputerName;
+    }
+
+    if (raiseAddress != 0) {
+      // The recorded address is the return address of the call that
+      // throws: the throw statement lies one byte before it.
+      if (Locate(raiseAddress - 1)) {
+        Infos.UnitName = MapFile->UnitName();
+        Infos.LineNumber = MapFile->LineNumber();
+        const std::string& name = MapFile->PublicName();
+        const auto dot = name.find('.');
+        Infos.ClassName = dot == std::string::npos ? std::string(kNotApplicable) : name.substr(0, dot);
+        Infos.FunctionName = dot == std::string::npos ? name : name.substr(dot + 1);
+      }
+    }
+
+    if (Sender) {
+      ObjectInfos->Analyze(Sender);
+      Infos.SenderClass = ObjectInfos->Hierarchy;
+      Infos.SenderName = ObjectInfos->ObjectName;
+    } else {
+      Infos.SenderClass = kNotApplicable;
+      Infos.SenderName = kNotApplicable;
+    }
+
+    if (known && site.FrameCount > 0)
+      Infos.CallStack = ThrowSiteStack(site);
+    else
+      GetCallStack(0, false, Infos.CallStack);
+  } catch (...) {
+    // What was filled so far stays.
+  }
+}
+
+std::string TVEKDebug::ReportText(const TVEKExceptionInfos& Infos) const {
+  const int indent = Indent > 0 ? Indent : 0;
+  const std::string pad(static_cast<std::size_t>(indent), ' ');
+  const int next = indent + kLabelWidth;
+  const std::pair<const char*, std::string> lines[] = {
+      {"Type         : ", Infos.ExceptionType},
+      {"Unit         : ", Infos.UnitName},
+      {"Line         : ", Infos.LineNumber},
+      {"Class        : ", Infos.ClassName},
+      {"Function     : ", Infos.FunctionName},
+      {"Address      : ", Infos.Address},
+      {"Sender Class : ", Infos.SenderClass},
+      {"Sender Name  : ", Infos.SenderName},
+      {"Message      : ", IndentText(Infos.Message, 0, next, ' ')},
+      {"Call Stack   : ", IndentText(Infos.CallStack, 0, next, ' ')},
+  };
+  std::string text;
+  for (const auto& [label, value] : lines) {
+    if (!text.empty()) text += kCrLf;
+    text += pad + label + value;
+  }
+  return text;
+}
+
+void TVEKDebug::ProcessException(QObject* Sender, const std::exception* E, bool ShowFlag) {
+  bool Continue = true;
+  TVEKExceptionInfos Infos;
+  const THandledScope handled(FHandled, FHandledSite, FHandledSiteKnown, E);
+  try {
+    GetExceptionInfos(Sender, E, Infos);
+    const std::string report = ReportText(Infos);
+    // Saved at once: a program that dies after its exception keeps it.
+    if (VEKApplication && VEKApplication->LogFile) VEKApplication->LogFile->Write(llExcept, report, true);
+  } catch (...) {
+    // The entry is missing from the log.
+  }
+  try {
+    if (BeforeException) {
+      try {
+        BeforeException(Sender, E, Continue);
+      } catch (const std::exception& failure) {
+        if (ShowFlag) ShowAndLogText(FailureText("Error on BeforeException :", &failure));
+      }
+    }
+    if (Continue && ShowFlag) DisplayException(Sender, E);
+    if (AfterException) {
+      try {
+        AfterException(Sender, E, Continue);
+      } catch (const std::exception& failure) {
+        if (ShowFlag) ShowAndLogText(FailureText("Error on AfterException :", &failure));
+      }
+    }
+  } catch (const std::exception& failure) {
+    ShowAndLogText(FailureTextTwice("Error on processing Exception : ", &failure));
+  }
+}
+
+void TVEKDebug::DisplayException(QObject* Sender, const std::exception* E) {
+  if (E && dynamic_cast<const EAbort*>(E)) return;
+  if (OnException) {
+    try {
+      OnException(Sender, E);
+    } catch (const std::exception& failure) {
+      ShowAndLogText(FailureText("Error on OnException :", &failure));
+    }
+  }
+  if (Application && Application->Destroying()) RaiseError(E ? E->what() : "", false, smTerminate);
+  try {
+    if (OnDisplayException)
+      OnDisplayException(Sender, E);
+    else
+      ShowExceptionDialog(nullptr, Sender, E);
+  } catch (const std::exception& failure) {
+    ShowAndLogText(FailureTextTwice("Error on displaying Exception :", &failure));
+  }
+}
+
+// The procedure trace comes with its own change; until then its operations
+// do nothing.
+void TVEKDebug::EnterProc(std::uint8_t, bool) {}
+
+void TVEKDebug::EnterProcParams(const std::vector<TTypedValue>&, std::uint8_t, bool) {}
+
+void TVEKDebug::LeaveProc() {}
+
+bool TVEKDebug::HandleException() {
+  return false;
+}
+
+void InitVEKDebug() {
+  if (VEKDebug) return;
+  // The library's release at the program's end, registered first so that a
+  // failing start-up releases what it created.
+  static bool shutdownRegistered = false;
+  if (!shutdownRegistered) {
+    AddShutdownProc(FinalizeVEKSystem);
+    shutdownRegistered = true;
+  }
+  InitVEKSystem();
+  const bool debugActive =
+      VEKApplication ? VEKDebugSwitch(VEKApplication->InsideIDE, VEKApplication->Params, false) : false;
+  VEKDebug = new TVEKDebug;
+  VEKDebug->SetActive(debugActive);
+}
+
+IVEKDebug* VEKDebugger() {
+  if (!VEKDebug) InitVEKDebug();
+  return VEKDebug;
 }
