@@ -53,6 +53,11 @@ const std::vector<TOddProduct>& OddProducts() {
       {"{$dollar};'x'", "imagetool.txt"},
       {"what?=yes", "imagetool.txt"},
       {"back\\slash~", "imagetool.txt"},
+      {"~tilde", "imagetool.txt"},
+      {"default", "imagetool.txt"},
+      {std::string(StaticExport::LongestHashedId, 'L'), "imagetool.txt"},
+      {std::string(StaticExport::LongestHashedId + 1, 'L'), "imagetool.txt"},
+      {std::string(60, '%') + std::string(60, '&') + std::string(100, 'q'), ""},
   };
   return products;
 }
@@ -269,6 +274,19 @@ TEST_F(StaticExportFiles, RefusesWhatNginxCouldNotServe) {
     }
     EXPECT_TRUE(fs::is_empty(Out.Path())) << "written despite " << row.Error;
   }
+  // An ID whose regular expressions nginx could not read.
+  TTempDir huge;
+  WriteFile(huge, "huge.product",
+            "id=" + std::string(300, '%') + "\ndate=01/04/2026\nversion=3.0\ndownload=https://d.example/x\n");
+  try {
+    StaticExport::Export(TCatalogue::Load(huge.Path()), Out.Path(), Options);
+    ADD_FAILURE() << "a 300-byte ID was exported";
+  } catch (const EStaticExport& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "huge.product: the id is too long for nginx's configuration (its regular expression would take more "
+              "than 4000 bytes)");
+  }
+  EXPECT_TRUE(fs::is_empty(Out.Path()));
   // A folder that holds something else is never overwritten.
   Out.Write("index.html", "the maker's own page");
   EXPECT_THROW(StaticExport::Export(catalogue, Out.Path(), Options), EStaticExport);

@@ -154,6 +154,12 @@ std::string MapEntry(const std::string& regex, const std::string& name) {
   return "        " + Quote("~^" + regex) + " " + Quote(name) + ";\n";
 }
 
+// A map of exact keys: nginx compares them without regard to letter case,
+// and takes a leading "\" as an escape (of "default", "include", "~"...).
+std::string HashEntry(const std::string& key, const std::string& value) {
+  return "        " + Quote("\\" + key) + " " + value + ";\n";
+}
+
 std::string ProductMaps(const TCatalogue& catalogue) {
   const std::vector<TProduct>& products = catalogue.Items();
   std::vector<std::string> names, sent, decoded;
@@ -164,6 +170,11 @@ std::string ProductMaps(const TCatalogue& catalogue) {
   }
   const std::vector<bool> sharing = ProductsSharingRequests(products);
   const std::size_t count = products.size();
+  const std::string maxParts = std::to_string(TUpdateServer::MaxIdParts);
+  for (std::size_t i = 0; i < count; ++i)
+    if (Quote("~^" + decoded[i] + AfterPart("1," + maxParts)).size() > StaticExport::LongestWord)
+      throw EStaticExport(products[i].SourceFile + ": the id is too long for nginx's configuration (its regular " +
+                          "expression would take more than " + std::to_string(StaticExport::LongestWord) + " bytes)");
 
   std::string out;
   out +=
@@ -172,6 +183,54 @@ std::string ProductMaps(const TCatalogue& catalogue) {
       "    # query. The wizard sends the ID last and unencoded, so it may hold \"&\" or \"=\".\n"
       "    map $args $brevant_id {\n"
       "        \"~^(?:[^&]*&)*?(?i:productid)=(?<brevant_rest>.*)$\" $brevant_rest;\n"
+      "        default \"\";\n"
+      "    }\n\n";
+
+  // The wizard's requests: the value is an ID as it stands.
+  out +=
+      "    # A value that is a product's ID as it stands (the wizard's requests): found\n"
+      "    # by its hash, then compared byte for byte, since hash keys ignore letter case.\n"
+      "    map $brevant_id $brevant_sent_name {\n";
+  std::set<std::string> folded;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string lower = products[i].Id;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    // One key per letter case; the other IDs are found below all the same.
+    if (products[i].Id.size() <= StaticExport::LongestHashedId && folded.insert(lower).second)
+      out += HashEntry(products[i].Id, Quote(names[i]));
+  }
+  out +=
+      "        default \"\";\n"
+      "    }\n\n"
+      "    map $brevant_sent_name $brevant_sent_id {\n";
+  for (std::size_t i = 0; i < count; ++i)
+    if (products[i].Id.size() <= StaticExport::LongestHashedId) out += HashEntry(names[i], QuoteValue(products[i].Id));
+  out +=
+      "        default \"\";\n"
+      "    }\n\n"
+      "    map \"$brevant_sent_id\\n$brevant_id\" $brevant_sent {\n"
+      "        \"~^(.*)\\n\\1$\" $brevant_sent_name;\n"
+      "        default \"\";\n"
+      "    }\n\n";
+
+  // Whether any product can be named at all, before the products are tried
+  // one by one: a value that names none costs a few expressions only.
+  out +=
+      "    # Whether the value or a part of it before an \"&\" can name a product, as sent\n"
+      "    # or decoded.\n"
+      "    map $brevant_id $brevant_named {\n";
+  std::vector<std::string> forms;
+  for (std::size_t i = 0; i < count; ++i) forms.insert(forms.end(), {sent[i], decoded[i]});
+  for (std::size_t i = 0; i < forms.size();) {
+    // As many forms as one word of the configuration holds.
+    std::string alternatives = forms[i++];
+    while (i < forms.size() &&
+           Quote("~^(?:" + alternatives + "|" + forms[i] + ")(?:&|$)").size() <= StaticExport::LongestWord)
+      alternatives += "|" + forms[i++];
+    out += "        " + Quote("~^(?:" + alternatives + ")(?:&|$)") + " 1;\n";
+  }
+  out +=
       "        default \"\";\n"
       "    }\n\n";
 
@@ -185,7 +244,6 @@ std::string ProductMaps(const TCatalogue& catalogue) {
       "        default \"\";\n"
       "    }\n\n";
 
-  const std::string maxParts = std::to_string(TUpdateServer::MaxIdParts);
   out +=
       "    # Else the parts of the value that end before an \"&\" (links that add\n"
       "    # parameters after the ID), the longest first, each as sent and then\n"
@@ -210,14 +268,23 @@ std::string ProductMaps(const TCatalogue& catalogue) {
   out +=
       "        default \"\";\n"
       "    }\n\n"
-      "    map $brevant_whole $brevant_product {\n"
+      "    map $brevant_whole $brevant_tried {\n"
       "        \"~.\" $brevant_whole;\n"
       "        default $brevant_part;\n"
+      "    }\n\n"
+      "    map $brevant_named $brevant_found {\n"
+      "        1 $brevant_tried;\n"
+      "        default \"\";\n"
+      "    }\n\n"
+      "    # The product's file name; empty: no product.\n"
+      "    map $brevant_sent $brevant_product {\n"
+      "        \"~.\" $brevant_sent;\n"
+      "        default $brevant_found;\n"
       "    }\n\n";
 
   out += "    map $brevant_product $brevant_has_history {\n";
   for (std::size_t i = 0; i < count; ++i)
-    if (!products[i].History.empty()) out += "        " + Quote(names[i]) + " 1;\n";
+    if (!products[i].History.empty()) out += HashEntry(names[i], "1");
   out +=
       "        default \"\";\n"
       "    }\n\n";
@@ -226,9 +293,8 @@ std::string ProductMaps(const TCatalogue& catalogue) {
     out += std::string("    map $brevant_product ") + (registered ? "$brevant_download_reg" : "$brevant_download") +
            " {\n";
     for (std::size_t i = 0; i < count; ++i)
-      out += "        " + Quote(names[i]) + " " +
-             QuoteValue(StaticExport::RedirectTarget(registered ? products[i].DownloadReg : products[i].Download)) +
-             ";\n";
+      out += HashEntry(names[i], QuoteValue(StaticExport::RedirectTarget(registered ? products[i].DownloadReg
+                                                                                    : products[i].Download)));
     out +=
         "        default \"\";\n"
         "    }\n\n";
@@ -388,6 +454,10 @@ std::string NginxConfig(const TCatalogue& catalogue, const TStaticExportOptions&
       "    reset_timedout_connection on;\n"
       "    merge_slashes off;\n"
       "    open_file_cache max=10000 inactive=60s;\n\n"
+      "    map_hash_max_size " +
+      std::to_string(std::max<std::size_t>(2048, 4 * catalogue.Items().size())) +
+      ";\n"
+      "    map_hash_bucket_size 512;\n\n"
       "    types { }\n"
       "    default_type " +
       Quote(TextType) +

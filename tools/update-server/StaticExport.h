@@ -21,6 +21,7 @@
 //   products.tsv        ID, NAME and download addresses, for other servers' rules
 //   logs/, temp/        nginx's logs, pid file and temporary files
 // NAME is FileName(ID).
+#include <cstddef>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -49,6 +50,14 @@ namespace StaticExport {
 // First line of every nginx.conf this writes; a folder whose nginx.conf
 // starts with it holds an earlier export, which a new one replaces.
 inline constexpr std::string_view ConfigMarker = "# Written by update-server --export.";
+
+// IDs up to this long are found by a hash; longer ones by their regular
+// expressions only.
+inline constexpr std::size_t LongestHashedId = 200;
+// The longest word written into nginx.conf: nginx reads words of up to 4 KiB.
+// A product's regular expressions take some sixteen bytes per byte of its ID,
+// so IDs of up to about 240 bytes can be exported; a longer one is refused.
+inline constexpr std::size_t LongestWord = 4000;
 
 // The file name of a product's replies: the ID's bytes, with every byte other
 // than a-z, 0-9, "-" and "_" written as "~" and two upper-case hexadecimal
