@@ -1,5 +1,8 @@
 // The program block of the update wizard.
 //
+// "--help", "-h" and "--version" are answered on standard output before
+// anything starts, without a window.
+//
 // Start-up: the application object first (the diagnostics library creates
 // hidden windows), then the diagnostics library, then the wizard window,
 // whose creation reads the descriptors and ends the program when none is
@@ -9,16 +12,27 @@
 // product table, then the system and application information, whose log
 // file writes its closing block and saves.
 #include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
 
 #include "app/F_History.h"
 #include "app/F_Main.h"
+#include "app/U_CommandLine.h"
 #include "app/WizardLook.h"
+#include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_System.h"
+#include "platform/Process.h"
 #include "runtime/Application.h"
 #include "runtime/MessageBox.h"
 #include "runtime/Shutdown.h"
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> params(argv + (argc > 0 ? 1 : 0), argv + argc);
+  if (const auto status =
+          AnswerInfoRequest(params, ExpandLongPath(CurrentProcessServices().ExecutablePath()), std::cout))
+    return *status;
+
   TApplication app(argc, argv);
   AddShutdownProc(FinalizeVEKSystem);
   try {

@@ -1,5 +1,6 @@
 #include "app/F_History.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QTextEdit>
@@ -39,6 +40,14 @@ TfmHistory::TfmHistory(QWidget* parent) : QDialog(parent) {
 
 TfmHistory::~TfmHistory() {
   if (fmHistory == this) fmHistory = nullptr;
+}
+
+void TfmHistory::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape) {
+    event->ignore();
+    return;
+  }
+  QDialog::keyPressEvent(event);
 }
 
 void TfmHistory::ShowHistory(const std::string& title, const std::string& history) {

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <string>
 
+class QKeyEvent;
 class QLabel;
 class QPushButton;
 class QTextEdit;
@@ -23,6 +24,11 @@ class TfmHistory : public QDialog {
   QLabel *imgTitle, *lbTitle;
   QTextEdit* Memo;
   QPushButton* btnClose;
+
+ protected:
+  // Only Close and the close box end the display: Escape does not (the
+  // toolkit's dialogs would take it as a cancel).
+  void keyPressEvent(QKeyEvent* event) override;
 };
 
 extern TfmHistory* fmHistory;

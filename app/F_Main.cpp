@@ -1,16 +1,16 @@
 #include "app/F_Main.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <QStackedWidget>
-#include <chrono>
-#include <thread>
 
 #include "app/F_History.h"
 #include "app/U_FileList.h"
@@ -19,6 +19,7 @@
 #include "diag/U_VEK_Global.h"
 #include "platform/DirEnum.h"
 #include "runtime/Application.h"
+#include "runtime/BusyWait.h"
 #include "runtime/Exceptions.h"
 #include "runtime/MessageBox.h"
 
@@ -29,10 +30,17 @@ TfmMain* fmMain = nullptr;
 namespace {
 const char* const kHistoryError = "Error while getting History file...";
 
-// Pauses the GUI thread; no message is handled meanwhile.
-void Pause(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+// Sets a flag for as long as it lives.
+class TFlagScope {
+ public:
+  explicit TFlagScope(bool& flag) : FFlag(flag) { FFlag = true; }
+  ~TFlagScope() { FFlag = false; }
+  TFlagScope(const TFlagScope&) = delete;
+  TFlagScope& operator=(const TFlagScope&) = delete;
+
+ private:
+  bool& FFlag;
+};
 
 std::string FileNameOf(const std::string& path) {
   const auto slash = path.find_last_of(PathDelim);
@@ -140,6 +148,8 @@ void TfmMain::BuildControls() {
   connect(btnDownload, &QPushButton::clicked, this, bind(&TfmMain::btnProcessClick));
   connect(lstNew, &QListWidget::itemChanged, this, bind(&TfmMain::lstNewClickCheck));
   connect(lstNew, &QListWidget::itemDoubleClicked, this, bind(&TfmMain::lstNewDblClick));
+  FShowHistory = bind(&TfmMain::lstNewDblClick);
+  lstNew->installEventFilter(this);
 }
 
 void TfmMain::SetActivePage(const QString& name) {
@@ -183,6 +193,33 @@ void TfmMain::showEvent(QShowEvent* event) {
   if (!event->spontaneous()) btnNext->setFocus(Qt::OtherFocusReason);
 }
 
+bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == lstNew && event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && !key->isAutoRepeat() &&
+        (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && lstNew->currentItem()) {
+      FShowHistory();
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TfmMain::closeEvent(QCloseEvent* event) {
+  if (!FBusy) {
+    QWidget::closeEvent(event);
+    return;
+  }
+  // During the check or the download: it ends first, then closes the window.
+  event->ignore();
+  FEnding = true;
+  if (FSession) FSession->Cancel();
+}
+
+void TfmMain::Pause(int ms) {
+  PauseWithoutInput(ms, [this] { return FEnding; });
+}
+
 void TfmMain::btnCancelClick() {
   close();
 }
@@ -197,9 +234,10 @@ void TfmMain::ShowSteps(std::initializer_list<QWidget*> controls) {
 }
 
 std::string TfmMain::GetWebText(const std::string& url, QLabel* errorMark) {
+  // A fetch that fails because the window is closing shows no error mark.
   std::unique_ptr<TInternetUrl> handle = FSession ? FSession->OpenUrl(url) : nullptr;
   if (!handle) {
-    errorMark->setVisible(true);
+    if (!FEnding) errorMark->setVisible(true);
     Abort();
   }
   std::string result;
@@ -207,7 +245,7 @@ std::string TfmMain::GetWebText(const std::string& url, QLabel* errorMark) {
   for (;;) {
     std::size_t got = 0;
     if (!handle->Read(buffer, sizeof buffer, got)) {
-      errorMark->setVisible(true);
+      if (!FEnding) errorMark->setVisible(true);
       Abort();  // the URL handle closes on the way out
     }
     if (got == 0) break;
@@ -218,6 +256,7 @@ std::string TfmMain::GetWebText(const std::string& url, QLabel* errorMark) {
 
 bool TfmMain::OpenInternetHandle() {
   FSession = InternetOpener(FileNameOf(Application ? Application->ExeName() : std::string("Brevant")));
+  if (FSession) FSession->SetWaitHandler(ProcessEventsWithoutInput);
   return FSession != nullptr;
 }
 
@@ -241,6 +280,7 @@ void TfmMain::FetchLatestValues() {
       }
       Products.History[out] = GetWebText(*url, lbErr2);
     } catch (const std::exception&) {
+      if (FEnding) throw;
       Products.History[out] = kHistoryError;
     }
 
@@ -259,19 +299,35 @@ void TfmMain::FetchLatestValues() {
 }
 
 void TfmMain::btnNextClick() {
+  FEnding = false;
+  {
+    TFlagScope busy(FBusy);
+    CheckForUpdates();
+  }
+  if (FEnding) close();
+}
+
+void TfmMain::CheckForUpdates() {
   SetActivePage(QStringLiteral("Check"));
   QApplication::setOverrideCursor(Qt::WaitCursor);
   ShowSteps({check1, lb1});
   Pause(250);
 
-  auto failCheck = [this] {
+  // Closes the Internet handle and gives the mouse pointer back: at the end,
+  // or at once when the window is to close.
+  auto finish = [this] {
     CloseInternetHandle();
     QApplication::restoreOverrideCursor();
+  };
+  auto failCheck = [this, finish] {
+    finish();
+    if (FEnding) return;
     btnExitCheck->setVisible(true);
     btnExitCheck->setFocus(Qt::OtherFocusReason);
     RepaintNow();
   };
 
+  if (FEnding) return finish();
   if (!OpenInternetHandle()) {
     lbErr1->setVisible(true);
     failCheck();
@@ -288,6 +344,7 @@ void TfmMain::btnNextClick() {
 
   ShowSteps({check3, lb3});
   Pause(250);
+  if (FEnding) return finish();
   try {
     lstNew->clear();
     for (int place = 0; place < ProductCount; ++place) {
@@ -314,8 +371,8 @@ void TfmMain::btnNextClick() {
 
   ShowSteps({check4, lb4});
   Pause(250);
-  CloseInternetHandle();
-  QApplication::restoreOverrideCursor();
+  finish();
+  if (FEnding) return;
   if (lstNew->count() > 0) {
     btnDownload->setEnabled(true);
     SetActivePage(QStringLiteral("Results"));
@@ -334,12 +391,16 @@ void TfmMain::lstNewClickCheck() {
 
 void TfmMain::btnProcessClick() {
   const std::string base = UpdateServerBase();
-  for (int i = 0; i < lstNew->count(); ++i) {
-    const QListWidgetItem* row = lstNew->item(i);
-    if (row->checkState() != Qt::Checked) continue;
-    const std::size_t in = TProductTable::Installed(row->data(Qt::UserRole).toInt());
-    ExecuteFile(DownloadPageUrl(base, Products.Mode[in], Products.ID[in]), svOpen, "", "", 5);
-    Pause(1000);
+  FEnding = false;
+  {
+    TFlagScope busy(FBusy);
+    for (int i = 0; i < lstNew->count() && !FEnding; ++i) {
+      const QListWidgetItem* row = lstNew->item(i);
+      if (row->checkState() != Qt::Checked) continue;
+      const std::size_t in = TProductTable::Installed(row->data(Qt::UserRole).toInt());
+      ExecuteFile(DownloadPageUrl(base, Products.Mode[in], Products.ID[in]), svOpen, "", "", 5);
+      Pause(1000);
+    }
   }
   close();
 }

@@ -78,16 +78,35 @@ class TfmMain : public QWidget {
   // fail or to shorten the time-outs.
   std::function<std::unique_ptr<TInternetSession>(const std::string& agent)> InternetOpener;
 
+  // The check and the download take no user input until they end, but while
+  // they wait (for the server, or a pause) the window keeps painting and
+  // answering the desktop. A close request from the desktop meanwhile ends
+  // the check at once (the Internet handle closed, nothing more fetched) or
+  // the download (no further page opened), and then closes the window,
+  // which ends the program the usual way.
+  bool Busy() const { return FBusy; }
+
  protected:
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  // Enter on a row of lstNew does what a double click does.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildControls();
   void RepaintNow();
   void ShowSteps(std::initializer_list<QWidget*> controls);
+  // The body of btnNextClick.
+  void CheckForUpdates();
+  // Pauses, keeping the window alive; returns early when the window is to
+  // close.
+  void Pause(int ms);
+  bool FBusy = false;    // the check or the download runs
+  bool FEnding = false;  // the desktop asked to close the window meanwhile
   std::string FProductFolder;
   bool FNoProduct = false;
   std::unique_ptr<TInternetSession> FSession;
+  std::function<void()> FShowHistory;  // lstNewDblClick, guarded as the double click's
 };
 
 extern TfmMain* fmMain;

@@ -1,5 +1,6 @@
 #include "app/U_RichText.h"
 
+#include "runtime/TextCodec.h"
 #include "runtime/Utf8.h"
 
 #include <algorithm>
@@ -17,18 +18,6 @@ constexpr std::size_t MaxGroupDepth = 256;  // deeper groups are read but show n
 constexpr std::size_t MaxWordLetters = 32;  // longer control words are ignored whole
 constexpr int MaxParamDigits = 10;          // further digits are read, the value saturates
 constexpr char32_t Replacement = 0xFFFD;
-
-// Windows-1252 0x80-0x9F; 0 marks the five unassigned bytes. 0xA0-0xFF equal Latin-1.
-constexpr std::array<char16_t, 32> Cp1252High = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                                 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-                                                 0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                                 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-char32_t FromCp1252(unsigned char b) {
-  if (b < 0x80 || b >= 0xA0) return b;
-  const char16_t c = Cp1252High[b - 0x80];
-  return c != 0 ? c : Replacement;
-}
 
 enum class TWordKind {
   Skip,         // a destination whose whole group is left out
@@ -148,32 +137,6 @@ std::size_t SkipLeadIn(const std::string& text) {
     }
   }
   return i;
-}
-
-// Length of the well-formed UTF-8 sequence at `pos` (a byte >= 0x80), 0 if none.
-std::size_t Utf8SequenceAt(const std::string& s, std::size_t pos) {
-  const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[pos + k]); };
-  const unsigned char b = at(0);
-  std::size_t len = 0;
-  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (b >= 0xC2 && b <= 0xDF) {
-    len = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    len = 3;
-    if (b == 0xE0) lo = 0xA0;
-    if (b == 0xED) hi = 0x9F;  // no surrogates
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    len = 4;
-    if (b == 0xF0) lo = 0x90;
-    if (b == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (s.size() - pos < len) return 0;
-  if (at(1) < lo || at(1) > hi) return 0;
-  for (std::size_t k = 2; k < len; ++k)
-    if (at(k) < 0x80 || at(k) > 0xBF) return 0;
-  return len;
 }
 
 class TRichTextReader {
@@ -368,18 +331,18 @@ void TRichTextReader::ReadHexByte() {
     ++FPos;
   }
   if (TakeFallback() || digits < 2) return;
-  Text(FromCp1252(static_cast<unsigned char>(value)));
+  Text(Cp1252ToUnicode(static_cast<unsigned char>(value)));
 }
 
 void TRichTextReader::ReadRawByte(unsigned char b) {
   const std::size_t at = FPos - 1;
-  const std::size_t len = Utf8SequenceAt(FText, at);
+  const std::size_t len = Utf8SequenceLength(FText, at);
   if (TakeFallback()) {
     if (len > 0) FPos = at + len;
     return;
   }
   if (len == 0) {
-    Text(FromCp1252(b));
+    Text(Cp1252ToUnicode(b));
   } else if (!Hidden()) {
     FlushSurrogate();
     FOut.append(FText, at, len);

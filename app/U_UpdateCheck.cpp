@@ -58,9 +58,13 @@ int CompareVersionText(const std::string& a, const std::string& b) {
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
+const char* BuiltInUpdateServer() {
+  return BREVANT_UPDATE_SERVER_DEFAULT;
+}
+
 std::string UpdateServerBase() {
   const char* env = std::getenv("BREVANT_UPDATE_SERVER");
-  std::string base = env && *env ? env : BREVANT_UPDATE_SERVER_DEFAULT;
+  std::string base = env && *env ? env : BuiltInUpdateServer();
   if (base.empty() || base.back() != '/') base += '/';
   return base;
 }

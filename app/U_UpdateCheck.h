@@ -43,8 +43,9 @@ int CompareVersionText(const std::string& a, const std::string& b);
 
 // The update server's base address, ending in "/": the environment variable
 // BREVANT_UPDATE_SERVER when set and not empty, else the address fixed at
-// build time.
+// build time, BuiltInUpdateServer().
 std::string UpdateServerBase();
+const char* BuiltInUpdateServer();
 
 // The addresses the wizard asks and opens. Values go in unchanged.
 std::string UpdateRecordUrl(const std::string& base, const std::string& code, const std::string& id);

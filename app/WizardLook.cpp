@@ -1,6 +1,8 @@
 #include "app/WizardLook.h"
 
+#include <QAbstractItemView>
 #include <QGuiApplication>
+#include <QHelpEvent>
 #include <QIcon>
 #include <QLabel>
 #include <QListWidget>
@@ -9,17 +11,47 @@
 #include <QScreen>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
+#include <QToolTip>
+#include <algorithm>
 
 #include "runtime/Fonts.h"
-#include "runtime/MessageBox.h"
+#include "runtime/TextCodec.h"
 
 namespace {
-// Rows of a fixed height, whatever the font's own line spacing.
+// Rows of a fixed height, whatever the font's own line spacing. A row whose
+// text does not fit shows its whole text as its tooltip.
 class TFixedRowDelegate : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
   QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
     return QSize(QStyledItemDelegate::sizeHint(option, index).width(), 13);
+  }
+
+  bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                 const QModelIndex& index) override {
+    if (event->type() != QEvent::ToolTip || !index.isValid())
+      return QStyledItemDelegate::helpEvent(event, view, option, index);
+    QStyleOptionViewItem item = option;
+    initStyleOption(&item, index);
+    if (TextFits(item, view)) {
+      QToolTip::hideText();
+      event->ignore();
+    } else {
+      QToolTip::showText(event->globalPos(), item.text, view->viewport(), item.rect);
+    }
+    return true;
+  }
+
+ private:
+  // The text's room: the text rectangle as the style lays the row out, less
+  // the margins the style keeps on either side when it draws the text, and
+  // cut where the list's visible area ends (a row may be wider than the list).
+  static bool TextFits(const QStyleOptionViewItem& item, const QAbstractItemView* view) {
+    const QStyle* style = view->style();
+    const QRect text = style->subElementRect(QStyle::SE_ItemViewItemText, &item, view);
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+    const int right = std::min(text.right() - margin, view->viewport()->rect().right());
+    return text.left() + margin + item.fontMetrics.horizontalAdvance(item.text) - 1 <= right;
   }
 };
 }  // namespace

@@ -33,7 +33,8 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const std::string& text, in
 // "Error." in bold Tahoma 8 pt, maroon.
 QLabel* MakeErrorMark(QWidget* parent, const char* name, int x, int y);
 QPushButton* MakeButton(QWidget* parent, const char* name, const std::string& caption, int x, int y);
-// A borderless list with rows 13 pixels high filling a bevelled panel.
+// A borderless list with rows 13 pixels high filling a bevelled panel. A row
+// too long for the list shows its whole text as its tooltip.
 QListWidget* MakeList(QFrame* panel, const char* name, QPalette::ColorRole background);
 
 // A design text (CR LF line breaks) as a widget shows it.

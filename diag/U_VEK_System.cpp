@@ -127,6 +127,10 @@ std::string ExtensionOf(const std::string& path) {
 
 }  // namespace
 
+std::string LogFileNameOf(const std::string& ExeName) {
+  return ExeName.substr(0, ExeName.size() - ExtensionOf(ExeName).size()) + ".log";
+}
+
 // ---------------------------------------------------------------------------
 // TVEKSessionHook: the desktop session's messages, as the toolkit reports
 // them.
@@ -333,7 +337,7 @@ TVEKApplication::TVEKApplication() {
     Title = Application ? Application->Title() : std::string();
     FullTitle = Title + " " + Version;
 
-    LogFile->FileName = ExeName.substr(0, ExeName.size() - ExeExt.size()) + ".log";
+    LogFile->FileName = LogFileNameOf(ExeName);
 
     for (const std::string& p : process.CommandLineParams()) Params.push_back(UpperAscii(p));
 

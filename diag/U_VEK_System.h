@@ -114,6 +114,10 @@ class TVEKApplication {
   void ShowAndLog(const std::string& Msg);
 };
 
+// The log file's name for an executable: its full path with the extension
+// replaced by ".log" (appended when the name has none).
+std::string LogFileNameOf(const std::string& ExeName);
+
 extern TVEKApplication* VEKApplication;
 extern TVEKWindows* VEKWindows;
 extern bool LogActive;

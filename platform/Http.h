@@ -32,6 +32,20 @@
 // in OpenUrl when the server announces the length, else in the Read that
 // crosses the limit.
 //
+// Waiting: a call that waits for the network (OpenUrl, Read) can hand the
+// calling thread back to its caller while it waits: with a wait handler set,
+// it calls the handler whenever it has waited WaitSliceMs since it started or
+// last called it, so that a GUI caller can keep its windows alive meanwhile.
+// A transfer that keeps delivering never calls it. The handler runs on the
+// calling thread inside the waiting call: it must not use the session,
+// except for Cancel(), nor release it.
+//
+// Cancel() closes the Internet handle early, as a user who gives up does:
+// the transfer under way is dropped with its connection, the waiting call
+// (when Cancel came from its handler) fails as soon as the handler returns,
+// and every later OpenUrl and Read fails at once, without any network
+// access. LastError() then tells "cancelled".
+//
 // Ownership and threads: a session owns its connections, which are kept
 // alive and reused for the session's later URLs. Only one URL is open per
 // session at a time: OpenUrl closes a URL of the session that is still open,
@@ -41,6 +55,7 @@
 // sessions may be used on separate threads at the same time. All calls are
 // synchronous and block at most for the time-outs above.
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -98,6 +113,14 @@ class TInternetSession {
   // redirect to another scheme or too many redirects, a body announced over
   // the limit. LastError() then tells why.
   std::unique_ptr<TInternetUrl> OpenUrl(const std::string& url);
+
+  // Sets the wait handler (see above; an empty one removes it) and how long
+  // a call waits between two calls of it. Not while a call of the session
+  // runs.
+  void SetWaitHandler(std::function<void()> handler, long waitSliceMs = 50);
+  // Closes the Internet handle early (see above). Safe from the wait handler
+  // and at any other time; a second call does nothing.
+  void Cancel();
 
   // A readable text for the most recent failure of this session or its URLs
   // (for logs); empty while nothing has failed. Success does not clear it.

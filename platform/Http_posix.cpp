@@ -89,7 +89,11 @@ struct THttpCore {
   THttpLimits Limits;
   CURL* Easy = nullptr;
   CURLM* Multi = nullptr;
-  bool Closed = false;    // the session is gone; the handles are released
+  bool Closed = false;     // the session is gone or cancelled; the handles are released
+  bool Cancelled = false;  // closed early by Cancel()
+  bool Pumping = false;    // a call is waiting in Pump (the wait handler may run)
+  std::function<void()> WaitHandler;
+  long WaitSliceMs = 50;
   bool Attached = false;  // Easy is in Multi
   bool UrlOpen = false;   // the URL of Generation is open
   unsigned long Generation = 0;
@@ -170,12 +174,31 @@ struct THttpCore {
     Fail(why);
   }
 
-  // Drives the transfer until `ready()` holds, the transfer ends, or nothing
-  // has arrived for the stall time-out (then the transfer fails).
+  // Drives the transfer until `ready()` holds, the transfer ends, nothing
+  // has arrived for the stall time-out (then the transfer fails) or the wait
+  // handler cancelled the session (then it fails and the handles go).
   template <class TReady>
   void Pump(TReady ready) {
+    struct TPumping {
+      bool& Flag;
+      explicit TPumping(bool& flag) : Flag(flag) { Flag = true; }
+      ~TPumping() { Flag = false; }
+    };
+    {
+      TPumping pumping(Pumping);
+      Drive(ready);
+    }
+    if (Cancelled) Close();
+  }
+
+  template <class TReady>
+  void Drive(TReady ready) {
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
     LastArrival = TClock::now();
+    TClock::time_point lastHandlerCall = LastArrival;
     const long stall = AtLeast(Limits.StallTimeoutMs, 1);
+    const long slice = AtLeast(WaitSliceMs, 1);
     while (State == TState::Running) {
       int running = 0;
       CURLMcode mc = curl_multi_perform(Multi, &running);
@@ -184,9 +207,20 @@ struct THttpCore {
       while (CURLMsg* msg = curl_multi_info_read(Multi, &left))
         if (msg->msg == CURLMSG_DONE && msg->easy_handle == Easy) Finish(msg->data.result);
       if (State != TState::Running || ready()) return;
-      const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - LastArrival).count();
+      const TClock::time_point now = TClock::now();
+      const auto idle = duration_cast<milliseconds>(now - LastArrival).count();
       if (idle >= stall) return Abort("no data from the server for " + std::to_string(stall) + " ms");
-      const long wait = std::min<long>(stall - static_cast<long>(idle), std::numeric_limits<int>::max());
+      long wait = std::min<long>(stall - static_cast<long>(idle), std::numeric_limits<int>::max());
+      if (WaitHandler) {
+        const auto waited = duration_cast<milliseconds>(now - lastHandlerCall).count();
+        if (waited >= slice) {
+          WaitHandler();
+          lastHandlerCall = TClock::now();
+          if (Cancelled) return Abort("cancelled");
+          continue;
+        }
+        wait = std::min<long>(wait, slice - static_cast<long>(waited));
+      }
       mc = curl_multi_poll(Multi, nullptr, 0, static_cast<int>(wait), nullptr);
       if (mc != CURLM_OK) return Abort(curl_multi_strerror(mc));
     }
@@ -279,12 +313,30 @@ std::unique_ptr<TInternetSession> TInternetSession::Open(const std::string& agen
   return std::unique_ptr<TInternetSession>(new TInternetSession(std::move(core)));
 }
 
+void TInternetSession::SetWaitHandler(std::function<void()> handler, long waitSliceMs) {
+  FCore->WaitHandler = std::move(handler);
+  FCore->WaitSliceMs = waitSliceMs;
+}
+
+void TInternetSession::Cancel() {
+  THttpCore& core = *FCore;
+  if (core.Cancelled || core.Closed) return;
+  core.Cancelled = true;
+  core.Fail("cancelled");
+  if (!core.Pumping) core.Close();  // else Pump closes once the handler has returned
+}
+
 const std::string& TInternetSession::LastError() const {
   return FCore->LastError;
 }
 
 std::unique_ptr<TInternetUrl> TInternetSession::OpenUrl(const std::string& url) {
   THttpCore& core = *FCore;
+  if (core.Closed) {  // only Cancel() closes a live session
+    core.Url = Printable(url);
+    core.Fail("cancelled");
+    return nullptr;
+  }
   core.CloseUrl();
   ++core.Generation;  // an earlier TInternetUrl of this session is now closed
   core.State = THttpCore::TState::Idle;
@@ -336,7 +388,7 @@ bool TInternetUrl::Read(char* buffer, std::size_t size, std::size_t& got) {
   got = 0;
   THttpCore& core = *FCore;
   if (core.Closed || !core.UrlOpen || core.Generation != FGeneration) {
-    core.LastError = "read from a closed URL handle";
+    if (!core.Cancelled) core.LastError = "read from a closed URL handle";
     return false;
   }
   if (!buffer || size == 0) {

@@ -94,7 +94,8 @@ TProcessServices* SetCurrentProcessServices(TProcessServices* Services);
 //
 // The signal handler only writes the signal's number into a pipe; a socket
 // notifier of the GUI thread's event loop reads it and calls OnSignal. A
-// signal therefore takes effect when the event loop next runs, never in the
+// signal therefore takes effect when the GUI thread next handles events (its
+// event loop, or a caller that handles events while it waits), never in the
 // middle of other work. Without a running event loop signals wait in the
 // pipe (up to the pipe's capacity; further ones are dropped).
 //

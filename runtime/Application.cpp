@@ -1,5 +1,7 @@
 #include "runtime/Application.h"
 
+#include <QKeyEvent>
+#include <QPushButton>
 #include <QWidget>
 
 #include "runtime/Exceptions.h"
@@ -19,6 +21,21 @@ std::string TitleFromExeName(const std::string& exe) {
   for (std::size_t i = 1; i < name.size(); ++i)
     if (name[i] >= 'A' && name[i] <= 'Z') name[i] = static_cast<char>(name[i] - 'A' + 'a');
   return name;
+}
+
+// Enter or Return (the keypad's Enter included, no other modifier, not held
+// down) sent to an enabled, visible push button clicks it. Key presses reach
+// a button only while it has the focus.
+bool PressButtonOnEnter(QObject* receiver, QEvent* event) {
+  if (event->type() != QEvent::KeyPress) return false;
+  auto* key = static_cast<QKeyEvent*>(event);
+  if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) return false;
+  if (key->isAutoRepeat() || (key->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier) return false;
+  auto* button = qobject_cast<QPushButton*>(receiver);
+  if (!button || !button->isEnabled() || !button->isVisible()) return false;
+  key->accept();
+  button->click();
+  return true;
 }
 }  // namespace
 
@@ -81,6 +98,6 @@ void TApplication::Guard(const std::function<void()>& handler) {
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
   bool result = false;
-  Guard([&] { result = QApplication::notify(receiver, event); });
+  Guard([&] { result = PressButtonOnEnter(receiver, event) || QApplication::notify(receiver, event); });
   return result;
 }

@@ -45,6 +45,9 @@ class TApplication : public QApplication {
   // HandleException so that none unwinds through the toolkit.
   void Guard(const std::function<void()>& handler);
 
+  // Delivers every event guarded (see Guard). Enter and Return press the
+  // push button that has the focus, in every window, as Space does: the
+  // desktop's habit, whether or not the button is a dialog's default.
   bool notify(QObject* receiver, QEvent* event) override;
 
  private:

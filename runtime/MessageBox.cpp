@@ -1,6 +1,5 @@
 #include "runtime/MessageBox.h"
 
-#include <QStringDecoder>
 #include <optional>
 
 #include "runtime/Application.h"
@@ -56,15 +55,4 @@ void TMessageBox::ClearHistory() {
 
 void ShowMessage(const std::string& text) {
   TMessageBox::Show(text, Application ? Application->Title() : std::string(), TMsgIcon::None);
-}
-
-QString ToQString(const std::string& s) {
-  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-  QString result = utf8.decode(QByteArrayView(s.data(), static_cast<qsizetype>(s.size())));
-  if (!utf8.hasError()) return result;
-  return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-std::string FromQString(const QString& s) {
-  return s.toStdString();
 }

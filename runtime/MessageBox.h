@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/TextCodec.h"  // ToQString and FromQString, for every box's text
+
 enum class TMsgIcon { None, Information, Warning, Error, Question };
 
 struct TShownMessage {
@@ -33,9 +35,3 @@ class TMessageBox {
 
 // A plain box with one OK button, titled with the application's title.
 void ShowMessage(const std::string& text);
-
-// Text bytes for a widget: UTF-8 where valid, otherwise Latin-1, so that no
-// byte ever vanishes from what is shown.
-class QString;
-QString ToQString(const std::string& s);
-std::string FromQString(const QString& s);

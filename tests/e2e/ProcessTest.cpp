@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -124,3 +126,24 @@ INSTANTIATE_TEST_SUITE_P(Servers, WizardAgainst, ::testing::Values("update-serve
                          [](const ::testing::TestParamInfo<std::string>& info) {
                            return info.param == "nginx" ? std::string("Nginx") : std::string("UpdateServer");
                          });
+
+// --help, -h and --version are answered on standard output with status 0
+// before anything needs a display: with none to open, a window would have
+// ended the program with an error. No log is started either.
+TEST(WizardCommandLine, HelpAndVersionPrintWithoutAWindow) {
+  TTempDir dir;
+  dir.Write("imagetool.ini", kListedDescriptor);
+  const std::string exe = InstallWizard(dir);
+  const std::vector<std::string> noDisplay{"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=xcb"};
+  EXPECT_EQ(RunAndRead({exe, "--version"}, noDisplay, 30s), std::optional<std::string>("Brevant 1.0.0\n"));
+  for (const char* help : {"--help", "-h"}) {
+    SCOPED_TRACE(help);
+    const auto out = RunAndRead({exe, "/LOGFILE", help}, noDisplay, 30s);
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->substr(0, out->find('\n')), "Usage: Brevant [/LOGFILE | /NOLOGFILE] [/DEBUG | /NODEBUG]");
+    EXPECT_EQ(out->substr(out->rfind("\n  ")), "\n  " + dir.File("Brevant.log") + "\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.File("Brevant.log")));
+  // Without those, the same command line wants its display.
+  EXPECT_FALSE(RunAndRead({exe, "/NOLOGFILE"}, noDisplay, 30s));
+}

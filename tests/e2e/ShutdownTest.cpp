@@ -203,3 +203,68 @@ TEST_F(WaysOut, ARefusedDownloadIsLoggedAsAnErrorEntry) {
       "\\1   Params : \r\n\\1   Path : http://127\\.0\\.0\\.1:\r\n\\1\r\n\\1   Message : Bad file association\r\n");
   EXPECT_TRUE(std::regex_search(log, entry)) << log;
 }
+
+// Under a real window manager, against a server that accepts the check's
+// first request and never answers: the window goes on answering the window
+// manager's pings while the check waits (so the desktop never calls it "Not
+// Responding"), and the close box ends the check at once and the program
+// through its usual shut-down, with nothing more fetched.
+class WaysOutUnderAWindowManager : public WaysOut {
+ protected:
+  void SetUp() override {
+    WaysOut::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_TRUE(X.StartWindowManager()) << "openbox could not start";
+  }
+  // Keeps a screenshot where BREVANT_TEST_SCREENSHOTS names a folder.
+  void KeepScreenshot(const std::string& name) const {
+    const char* folder = std::getenv("BREVANT_TEST_SCREENSHOTS");
+    if (folder && *folder) {
+      EXPECT_TRUE(X.Screenshot(std::string(folder) + "/" + name));
+    }
+  }
+};
+
+namespace {
+const char* const kSecondDescriptor =
+    "ID=8\r\nMODE=0\r\nVERSION=1.0\r\nTITLE=Second Tool\r\nCODE=SEC\r\nDAY=1\r\nMONTH=1\r\nYEAR=2025\r\n";
+}  // namespace
+
+TEST_F(WaysOutUnderAWindowManager, TheCloseBoxWhileTheServerIsSilent) {
+  TFaultServer server;
+  server.Silent("/soft_update.php");
+  Dir.Write("imagetool.ini", kListedDescriptor);
+  Dir.Write("second.ini", kSecondDescriptor);
+  const std::string window = Start({"BREVANT_UPDATE_SERVER=" + server.BaseUrl()});
+  ASSERT_FALSE(window.empty()) << ReadWholeFile(Dir.File("output.txt"));
+  ASSERT_TRUE(X.Ping(window, 10s)) << "no answer before the check";
+  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
+  for (int i = 0; i < 300 && server.RequestCount() == 0; ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(server.RequestCount(), 1u);
+  // The check now waits for the server, for up to a minute.
+  for (int ping = 0; ping < 3; ++ping) EXPECT_TRUE(X.Ping(window, 5s)) << "ping " << ping << " unanswered";
+  KeepScreenshot("check-waiting.png");
+  EXPECT_TRUE(Wizard->Running());
+  ASSERT_TRUE(X.RequestCloseThroughWindowManager(window));
+  ASSERT_EQ(Wizard->Wait(15s), 0) << ReadWholeFile(Dir.File("output.txt"));
+  ExpectOneFramedRun(Log(), Exe);
+  EXPECT_EQ(server.RequestCount(), 1u) << "the second product was asked";
+  for (int i = 0; i < 100 && server.OpenConnections() > 0; ++i) std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(server.OpenConnections(), 0);
+}
+
+TEST_F(WaysOutUnderAWindowManager, ASignalWhileTheServerIsSilent) {
+  TFaultServer server;
+  server.Silent("/soft_update.php");
+  Dir.Write("imagetool.ini", kListedDescriptor);
+  Dir.Write("second.ini", kSecondDescriptor);
+  const std::string window = Start({"BREVANT_UPDATE_SERVER=" + server.BaseUrl()});
+  ASSERT_FALSE(window.empty()) << ReadWholeFile(Dir.File("output.txt"));
+  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
+  for (int i = 0; i < 300 && server.RequestCount() == 0; ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(server.RequestCount(), 1u);
+  Wizard->Signal(SIGTERM);
+  ASSERT_EQ(Wizard->Wait(15s), 128 + SIGTERM);
+  ExpectOneFramedRun(Log(), Exe);
+  EXPECT_EQ(server.RequestCount(), 1u);
+}

@@ -99,6 +99,15 @@ class LogViewerTest : public QObject {
     QVERIFY(form.Memo->document()->isEmpty());
   }
 
+  void enterOnTheFocusedCloseHidesIt() {
+    TfmVEKLog form;
+    form.ShowLines({"x"});
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    form.btnClose->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(form.windowHandle(), Qt::Key_Return);
+    QVERIFY(!form.isVisible());
+  }
+
   void multiLineEntryShowsAsSeveralLines() {
     TfmVEKLog form;
     form.ShowLines({"# 06/12/2026 23:41:40 [ INFO   ] first\r\n                                 second", "# ends\r\n  ",

@@ -128,6 +128,33 @@ class MainWindowTest : public QObject {
     QCOMPARE(form.ActivePage(), QStringLiteral("Start"));
   }
 
+  // Enter presses the focused button, as Space does; Escape does nothing.
+  void enterPressesTheFocusedButton_data() {
+    QTest::addColumn<Qt::Key>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("Return") << Qt::Key_Return << Qt::KeyboardModifiers(Qt::NoModifier) << true;
+    QTest::newRow("keypad Enter") << Qt::Key_Enter << Qt::KeyboardModifiers(Qt::KeypadModifier) << true;
+    QTest::newRow("Space") << Qt::Key_Space << Qt::KeyboardModifiers(Qt::NoModifier) << true;
+    QTest::newRow("Escape") << Qt::Key_Escape << Qt::KeyboardModifiers(Qt::NoModifier) << false;
+    QTest::newRow("Ctrl+Return") << Qt::Key_Return << Qt::KeyboardModifiers(Qt::ControlModifier) << false;
+  }
+  void enterPressesTheFocusedButton() {
+    QFETCH(Qt::Key, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(bool, closes);
+    TTempDir dir;
+    dir.Write("a.ini", Descriptor("Image Tool", "2.1.0"));
+    TfmMain form(dir.Path());
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    form.btnCancel->setFocus(Qt::TabFocusReason);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(form.btnCancel));
+    QTest::keyClick(form.windowHandle(), key, modifiers);
+    QCOMPARE(form.isVisible(), !closes);
+    QCOMPARE(form.ActivePage(), QStringLiteral("Start"));
+  }
+
   void listsEveryReadableProductAndReportsTheOthers() {
     TTempDir dir;
     dir.Write("1.ini", Descriptor("Alpha", "1.0"));

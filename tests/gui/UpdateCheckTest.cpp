@@ -9,11 +9,13 @@
 #include <QPushButton>
 #include <QTextEdit>
 #include <QTimer>
+#include <QToolTip>
 #include <QtTest>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "app/F_History.h"
 #include "app/F_Main.h"
@@ -65,6 +67,59 @@ std::pair<QString, QString> HistoryOf(TfmMain& form, int row) {
   QTest::mouseDClick(form.lstNew->viewport(), Qt::LeftButton, {}, at);
   return shown;
 }
+// Presses a key on a window as the desktop delivers it: to the window, which
+// hands it to its focused control.
+void PressKey(QWidget* window, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QTest::keyClick(window->windowHandle(), key, modifiers);
+}
+
+// Runs `whileShown` once the history window shows (from inside its modal
+// display), while `open` is what opens it.
+void WhileHistoryShows(const std::function<void()>& open, const std::function<void()>& whileShown) {
+  QTimer poll;
+  poll.setInterval(20);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (!fmHistory->isVisible()) return;
+    poll.stop();
+    whileShown();
+  });
+  poll.start();
+  open();
+}
+
+// Counts what reaches the widgets it watches: paints, and user input while
+// Counting is on.
+class TEventSpy : public QObject {
+ public:
+  int Paints = 0, Input = 0;
+  bool Counting = false;
+  void Watch(QWidget* form) {
+    form->installEventFilter(this);
+    for (QWidget* w : form->findChildren<QWidget*>()) w->installEventFilter(this);
+  }
+  bool eventFilter(QObject*, QEvent* e) override {
+    switch (e->type()) {
+      case QEvent::Paint:
+        ++Paints;
+        break;
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+        Input += Counting;
+        break;
+      default:
+        break;
+    }
+    return false;
+  }
+};
+
+// A close request as the desktop makes it (the window manager's close box).
+void RequestClose(QWidget* window) {
+  window->windowHandle()->close();
+}
+
 // A stand-in for the desktop's opener, first on PATH while it lives: it
 // records each document it is given and exits with `exitCode`.
 class TOpenerOnPath {
@@ -373,6 +428,95 @@ class UpdateCheckTest : public QObject {
     QVERIFY(!Form->btnExitCheck->isHidden());
   }
 
+  // While the check waits (its pauses, a server that accepts and never
+  // answers) the window goes on painting and answering the desktop; user
+  // input meanwhile reaches no control; a close request from the desktop
+  // ends the check at once, with the Internet handle closed and nothing more
+  // fetched, and then closes the window.
+  void aCloseRequestWhileTheCheckWaitsEndsItAndTheWindow_data() {
+    QTest::addColumn<bool>("inThePause");
+    QTest::newRow("while the server is silent") << false;
+    QTest::newRow("in the first pause") << true;
+  }
+  void aCloseRequestWhileTheCheckWaitsEndsItAndTheWindow() {
+    QFETCH(bool, inThePause);
+    TFaultServer server;
+    server.Silent("/soft_update.php");
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    Install({"b", "Bee", "1.0", "14/03/2025"});
+    qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(server.BaseUrl()));
+    Form = std::make_unique<TfmMain>(Descriptors->Path());  // the real opener: 60 s without data fail a request
+    Form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(Form.get()));
+    TEventSpy spy;
+    spy.Watch(Form.get());
+
+    int paintsBefore = -1;
+    bool repainted = false, closeRequested = false;
+    QTimer whileChecking;  // fires only while the check keeps the events turning
+    whileChecking.setInterval(inThePause ? 0 : 20);
+    QObject::connect(&whileChecking, &QTimer::timeout, [&] {
+      if (!Form->Busy() || (!inThePause && server.RequestCount() == 0)) return;
+      if (paintsBefore < 0) {
+        paintsBefore = spy.Paints;
+        Form->update();
+        return;
+      }
+      repainted = spy.Paints > paintsBefore;
+      spy.Counting = true;
+      const QPoint exit = Form->btnExitCheck->mapTo(Form.get(), Form->btnExitCheck->rect().center());
+      QTest::mouseClick(Form->windowHandle(), Qt::LeftButton, Qt::NoModifier, exit);
+      QTest::keyClick(Form->windowHandle(), Qt::Key_Return);
+      QTest::keyClick(Form->windowHandle(), Qt::Key_Space);
+      spy.Counting = false;
+      whileChecking.stop();
+      closeRequested = true;
+      RequestClose(Form.get());
+    });
+    whileChecking.start();
+    Form->btnNext->click();  // returns when the check has ended
+
+    QVERIFY(closeRequested);
+    QVERIFY(repainted);
+    QCOMPARE(spy.Input, 0);
+    QVERIFY(!Form->isVisible());
+    QVERIFY(!Form->Busy());
+    QCOMPARE(server.RequestCount(), inThePause ? 0u : 1u);  // the second product was never asked
+    QTRY_COMPARE(server.OpenConnections(), 0);
+    QVERIFY(Form->lbErr2->isHidden());  // ended, not failed
+    QVERIFY(Form->btnExitCheck->isHidden());
+    QVERIFY(!QApplication::overrideCursor());
+  }
+
+  // The same for the one-second pause after each download page: no further
+  // page opens.
+  void aCloseRequestInTheDownloadsPauseOpensNoFurtherPage() {
+    TOpenerOnPath opener(0);
+    Offer("a", "15/03/2025", "2.0");
+    Offer("b", "15/03/2025", "2.0");
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    Install({"b", "Bee", "1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QCOMPARE(f.lstNew->count(), 2);
+    bool closeRequested = false;
+    QTimer whilePausing;
+    whilePausing.setInterval(20);
+    QObject::connect(&whilePausing, &QTimer::timeout, [&] {
+      if (!f.Busy() || opener.Opened().empty()) return;
+      whilePausing.stop();
+      closeRequested = true;
+      RequestClose(&f);
+    });
+    whilePausing.start();
+    f.btnDownload->click();
+    QVERIFY(closeRequested);
+    QVERIFY(!f.isVisible());
+    const int firstPlace = f.lstNew->item(0)->data(Qt::UserRole).toInt();
+    QCOMPARE(opener.Opened(), Server->BaseUrl() + "soft_download.php?productID=" +
+                                  Products.ID[TProductTable::Installed(firstPlace)] + "\n");
+  }
+
   void idsAreSentUnchangedAndBytesOfTheHistoryKept() {
     TFaultServer server;
     const std::string id = "a b;'\"&x";
@@ -397,6 +541,154 @@ class UpdateCheckTest : public QObject {
     QCOMPARE(shown.first, QStringLiteral("Odd"));
     QVERIFY(shown.second.startsWith(QStringLiteral("line 1\nbin ")));
     fmHistory = nullptr;
+  }
+
+  // The maker's 8-bit texts: a title and a history that are not UTF-8 show
+  // as Windows-1252 in every place the wizard shows them.
+  void windows1252TextsShowTheirPunctuation() {
+    TFaultServer server;
+    server.Serve("/soft_update.php", "15/03/2025@@2.0");
+    server.Serve("/soft_history.php", "@@" + server.BaseUrl() + "h.txt@@");
+    server.Serve("/h.txt",
+                 "Version 2.0 \x96 \x93"
+                 "faster\x94\r\n\x95 50 \x80 less\x85 \x81");
+    Install({"a",
+             "Pro\x99 \x96 \xe9"
+             "dition \x80",
+             "1.0", "14/03/2025"});
+    qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(server.BaseUrl()));
+    TfmMain& f = RunCheck();
+    const QString title = QStringLiteral("Pro\u2122 \u2013 \u00e9dition \u20ac");
+    QCOMPARE(f.lstApp->item(0)->text(), title + QStringLiteral(" 1.0"));
+    QCOMPARE(Rows(f.lstNew), QStringList({title + QStringLiteral(" 1.0 -> 2.0")}));
+    TfmHistory history;
+    fmHistory = &history;
+    const auto shown = HistoryOf(f, 0);
+    QCOMPARE(shown.first, title);
+    QCOMPARE(shown.second, QStringLiteral("Version 2.0 \u2013 \u201cfaster\u201d\n\u2022 50 \u20ac less\u2026 \u0081"));
+    fmHistory = nullptr;
+  }
+
+  // Enter presses the focused button, as Space does, in both windows; Enter
+  // on a row of the results shows its history; Escape changes nothing.
+  void theKeyboardDrivesTheWizard_data() {
+    QTest::addColumn<Qt::Key>("enter");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::newRow("Return") << Qt::Key_Return << Qt::KeyboardModifiers(Qt::NoModifier);
+    QTest::newRow("keypad Enter") << Qt::Key_Enter << Qt::KeyboardModifiers(Qt::KeypadModifier);
+  }
+  void theKeyboardDrivesTheWizard() {
+    QFETCH(Qt::Key, enter);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    Offer("a", "15/03/2025", "2.0", "A history");
+    Offer("b", "15/03/2025", "2.0", "B history");
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    Install({"b", "Bee", "1.0", "14/03/2025"});
+    StartServer();
+    Form = std::make_unique<TfmMain>(Descriptors->Path());
+    TfmHistory history(Form.get());
+    fmHistory = &history;
+    Form->show();
+    QVERIFY(QTest::qWaitForWindowActive(Form.get()));
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(Form->btnNext));
+    PressKey(Form.get(), Qt::Key_Escape);
+    QCOMPARE(Form->ActivePage(), QStringLiteral("Start"));
+    PressKey(Form.get(), enter, modifiers);  // Next: the check runs
+    QCOMPARE(Form->ActivePage(), QStringLiteral("Results"));
+    QCOMPARE(Form->lstNew->count(), 2);
+
+    for (int row : {1, 0}) {
+      Form->lstNew->setFocus(Qt::TabFocusReason);
+      Form->lstNew->setCurrentRow(row);
+      const std::string title =
+          Products.Title[TProductTable::Installed(Form->lstNew->item(row)->data(Qt::UserRole).toInt())];
+      QString caption, text;
+      bool shownAfterEscape = false;
+      WhileHistoryShows([&] { PressKey(Form.get(), enter, modifiers); },
+                        [&] {
+                          caption = history.windowTitle();
+                          text = history.Memo->toPlainText();
+                          PressKey(&history, Qt::Key_Escape);
+                          shownAfterEscape = history.isVisible();
+                          history.btnClose->setFocus(Qt::TabFocusReason);
+                          PressKey(&history, enter, modifiers);  // Close
+                        });
+      QCOMPARE(caption.toStdString(), title);
+      QCOMPARE(text, title == "Alpha" ? QStringLiteral("A history") : QStringLiteral("B history"));
+      QVERIFY(shownAfterEscape);
+      QVERIFY(!history.isVisible());
+      QCOMPARE(Form->ActivePage(), QStringLiteral("Results"));
+    }
+    // Enter on a tick box's row does not tick it: only Space does.
+    QCOMPARE(Form->lstNew->item(0)->checkState(), Qt::Checked);
+    QCOMPARE(Form->lstNew->item(1)->checkState(), Qt::Checked);
+
+    Form->btnExitResults->setFocus(Qt::TabFocusReason);
+    PressKey(Form.get(), enter, modifiers);
+    QVERIFY(!Form->isVisible());
+    fmHistory = nullptr;
+  }
+
+  void enterOnExitAfterAFailedCheckEnds() {
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    qputenv("BREVANT_UPDATE_SERVER",
+            QByteArray::fromStdString("http://127.0.0.1:" + std::to_string(TFaultServer::ClosedPort()) + "/"));
+    Form = std::make_unique<TfmMain>(Descriptors->Path());
+    Form->show();
+    QVERIFY(QTest::qWaitForWindowActive(Form.get()));
+    Form->btnNext->click();
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(Form->btnExitCheck));
+    PressKey(Form.get(), Qt::Key_Return);
+    QVERIFY(!Form->isVisible());
+  }
+
+  void enterOnDownloadOpensThePages() {
+    TOpenerOnPath opener(0);
+    Offer("a", "15/03/2025", "2.0");
+    Install({"a", "Alpha", "1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QVERIFY(QTest::qWaitForWindowActive(&f));
+    f.btnDownload->setFocus(Qt::TabFocusReason);
+    PressKey(&f, Qt::Key_Return);
+    QVERIFY(!f.isVisible());
+    QTRY_COMPARE(opener.Opened(), Server->BaseUrl() + "soft_download.php?productID=a\n");
+  }
+
+  // A row too long for the results list shows its whole text as its tooltip
+  // when the mouse rests on it; a row that fits shows none.
+  void longRowsShowTheirWholeTextAsTooltip() {
+    Offer("long", "15/03/2025", "1.1");
+    Offer("short", "15/03/2025", "1.1");
+    Install({"long", "Quellmark Sample Product Number 25 With A Long Title", "1.0", "14/03/2025"});
+    Install({"short", "Short", "1.0", "14/03/2025"});
+    StartServer();
+    TfmMain& f = RunCheck();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    int longRow = 0;
+    while (!f.lstNew->item(longRow)->text().startsWith(QStringLiteral("Quellmark"))) ++longRow;
+    // The mouse moves over the window as the desktop reports it.
+    const auto restOn = [&](int row) {
+      const QPoint centre = f.lstNew->visualItemRect(f.lstNew->item(row)).center();
+      QTest::mouseMove(f.windowHandle(), f.lstNew->viewport()->mapTo(&f, centre));
+    };
+    // The desktop asks for a tooltip once the mouse has rested on the row.
+    struct TToolTipRequests : QObject {
+      int Count = 0;
+      bool eventFilter(QObject*, QEvent* e) override {
+        Count += e->type() == QEvent::ToolTip;
+        return false;
+      }
+    } requests;
+    f.lstNew->viewport()->installEventFilter(&requests);
+    restOn(1 - longRow);
+    QTRY_COMPARE(requests.Count, 1);
+    QVERIFY(!QToolTip::isVisible());
+    restOn(longRow);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), QStringLiteral("Quellmark Sample Product Number 25 With A Long Title 1.0 -> 1.1"));
+    restOn(1 - longRow);
+    QTRY_VERIFY(!QToolTip::isVisible());
   }
 
   void historyWindowLayoutAndTextsThatMustNotRender() {

@@ -230,6 +230,7 @@ void TFaultServer::Run() {
       }
     }
     FConns.erase(std::remove_if(FConns.begin(), FConns.end(), [](const auto& c) { return c->Fd < 0; }), FConns.end());
+    FOpen = static_cast<int>(FConns.size());
   }
 }
 

@@ -74,6 +74,9 @@ class TFaultServer {
   std::vector<TFaultRequest> Requests() const;
   std::size_t RequestCount() const;
   int Connections() const { return FConnections.load(); }  // accepted so far
+  // Connections open now: accepted and not yet closed by either side. The
+  // server notices a client's close within its poll interval.
+  int OpenConnections() const { return FOpen.load(); }
 
   // Byte number `index` of a streamed body.
   static char StreamByte(std::uint64_t index);
@@ -94,6 +97,7 @@ class TFaultServer {
   int FPort = 0;
   std::atomic<bool> FStop{false};
   std::atomic<int> FConnections{0};
+  std::atomic<int> FOpen{0};
   mutable std::mutex FLock;  // guards FScripts and FRequests
   std::map<std::string, TFaultReply> FScripts;
   std::vector<TFaultRequest> FRequests;

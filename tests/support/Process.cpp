@@ -7,7 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// Qt before Xlib, whose macros (None, Status, ...) clash with Qt's names.
+#include <QImage>
+
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -166,6 +171,10 @@ TXvfb::TXvfb() {
 }
 
 TXvfb::~TXvfb() {
+  if (FWindowManager) {
+    FWindowManager->Signal(SIGTERM);
+    FWindowManager->Wait(std::chrono::seconds(5));
+  }
   if (FServer) {
     FServer->Signal(SIGTERM);
     FServer->Wait(std::chrono::seconds(5));
@@ -222,4 +231,112 @@ bool TXvfb::RequestClose(const std::string& window) const {
   XFlush(display);
   XCloseDisplay(display);
   return sent != 0;
+}
+
+namespace {
+// A connection to the display for one helper call, closed on the way out.
+class TXConnection {
+ public:
+  explicit TXConnection(const std::string& display) : FDisplay(XOpenDisplay(display.c_str())) {}
+  ~TXConnection() {
+    if (FDisplay) XCloseDisplay(FDisplay);
+  }
+  TXConnection(const TXConnection&) = delete;
+  TXConnection& operator=(const TXConnection&) = delete;
+  ::Display* operator*() const { return FDisplay; }
+  Atom operator()(const char* name) const { return XInternAtom(FDisplay, name, False); }
+
+ private:
+  ::Display* FDisplay;
+};
+
+bool SendClientMessage(::Display* d, Window to, Window about, Atom type, long mask, std::initializer_list<long> data) {
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = about;
+  event.xclient.message_type = type;
+  event.xclient.format = 32;
+  int i = 0;
+  for (const long value : data) event.xclient.data.l[i++] = value;
+  const Status sent = XSendEvent(d, to, False, mask, &event);
+  XFlush(d);
+  return sent != 0;
+}
+}  // namespace
+
+bool TXvfb::StartWindowManager() {
+  if (FDisplay.empty()) return false;
+  FWindowManager = std::make_unique<TChildProcess>(std::vector<std::string>{"openbox", "--sm-disable"},
+                                                   std::vector<std::string>{DisplayEnv()}, "/dev/null");
+  TXConnection x(FDisplay);
+  if (!*x) return false;
+  const Atom check = x("_NET_SUPPORTING_WM_CHECK");
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < end && FWindowManager->Running()) {
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    const int got = XGetWindowProperty(*x, DefaultRootWindow(*x), check, 0, 1, False, XA_WINDOW, &type, &format, &items,
+                                       &after, &data);
+    if (data) XFree(data);
+    if (got == Success && items == 1) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+bool TXvfb::RequestCloseThroughWindowManager(const std::string& window) const {
+  TXConnection x(FDisplay);
+  if (!*x) return false;
+  // Source 2: a pager or task bar, the user's direct request.
+  return SendClientMessage(*x, DefaultRootWindow(*x), static_cast<Window>(std::stoul(window)), x("_NET_CLOSE_WINDOW"),
+                           SubstructureRedirectMask | SubstructureNotifyMask, {CurrentTime, 2});
+}
+
+bool TXvfb::Ping(const std::string& window, std::chrono::milliseconds timeout) const {
+  TXConnection x(FDisplay);
+  if (!*x) return false;
+  const Window root = DefaultRootWindow(*x);
+  const Window target = static_cast<Window>(std::stoul(window));
+  // The answer goes to the root window, to those who listen there for
+  // structure changes (as window managers do).
+  XSelectInput(*x, root, StructureNotifyMask | SubstructureNotifyMask);
+  static long stamp = 1000;
+  const long mine = ++stamp;
+  const Atom protocols = x("WM_PROTOCOLS"), ping = x("_NET_WM_PING");
+  if (!SendClientMessage(*x, target, target, protocols, NoEventMask,
+                         {static_cast<long>(ping), mine, static_cast<long>(target)}))
+    return false;
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    while (XPending(*x) > 0) {
+      XEvent event;
+      XNextEvent(*x, &event);
+      if (event.type == ClientMessage && event.xclient.message_type == protocols &&
+          static_cast<Atom>(event.xclient.data.l[0]) == ping && event.xclient.data.l[1] == mine)
+        return true;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{ConnectionNumber(*x), POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(left.count()));
+  }
+}
+
+bool TXvfb::Screenshot(const std::string& pngFile) const {
+  TXConnection x(FDisplay);
+  if (!*x) return false;
+  const int screen = DefaultScreen(*x);
+  const int width = DisplayWidth(*x, screen), height = DisplayHeight(*x, screen);
+  XImage* image = XGetImage(*x, RootWindow(*x, screen), 0, 0, static_cast<unsigned>(width),
+                            static_cast<unsigned>(height), AllPlanes, ZPixmap);
+  if (!image) return false;
+  bool saved = false;
+  if (image->bits_per_pixel == 32)
+    saved =
+        QImage(reinterpret_cast<const uchar*>(image->data), width, height, image->bytes_per_line, QImage::Format_RGB32)
+            .save(QString::fromStdString(pngFile), "PNG");
+  XDestroyImage(image);
+  return saved;
 }

@@ -69,7 +69,22 @@ class TXvfb {
   // (WM_DELETE_WINDOW).
   bool RequestClose(const std::string& window) const;
 
+  // Starts a real window manager (openbox) on the display and waits until it
+  // manages it; false when it could not start.
+  bool StartWindowManager();
+  // Asks the window manager to close the window, as its close box or a
+  // task bar does (_NET_CLOSE_WINDOW); the window manager then sends
+  // WM_DELETE_WINDOW and pings the window to see whether it still answers.
+  bool RequestCloseThroughWindowManager(const std::string& window) const;
+  // Sends the window the ping a window manager sends (_NET_WM_PING) and
+  // waits up to `timeout` for its answer, which is how window managers tell
+  // a live program from a hung one ("Not Responding").
+  bool Ping(const std::string& window, std::chrono::milliseconds timeout) const;
+  // Saves the whole screen as a PNG file.
+  bool Screenshot(const std::string& pngFile) const;
+
  private:
   std::unique_ptr<TChildProcess> FServer;
+  std::unique_ptr<TChildProcess> FWindowManager;
   std::string FDisplay;
 };

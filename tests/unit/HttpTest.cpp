@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -390,4 +391,84 @@ TEST_F(HttpTest, UrlOutlivingItsSessionFailsCleanly) {
   std::size_t got = 1;
   EXPECT_FALSE(url->Read(buf, sizeof buf, got));
   EXPECT_EQ(got, 0u);
+}
+
+// --- waiting and cancelling ---
+
+namespace {
+// Waits up to 10 s for `condition`, checking it every few milliseconds.
+template <class TCondition>
+bool Eventually(TCondition condition) {
+  const auto end = TClock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (TClock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+THttpLimits Patient() {  // only a working cancel ends a silent wait early
+  THttpLimits l;
+  l.StallTimeoutMs = 60000;
+  return l;
+}
+}  // namespace
+
+TEST_F(HttpTest, TheWaitHandlerRunsWhileAnOpenWaitsAndCancelEndsItAtOnce) {
+  auto s = OpenSession(Patient());
+  Server.Silent("/silent");
+  Server.Serve("/after", "never asked");
+  int calls = 0;
+  s->SetWaitHandler(
+      [&] {
+        if (++calls == 3) s->Cancel();
+      },
+      10);
+  EXPECT_FALSE(s->OpenUrl(Url("silent")));
+  EXPECT_EQ(calls, 3);
+  EXPECT_EQ(s->LastError(), "GET " + Url("silent") + ": cancelled");
+  EXPECT_TRUE(Eventually([&] { return Server.OpenConnections() == 0; })) << "the connection stayed open";
+
+  // The handle is closed: nothing more reaches the network.
+  EXPECT_FALSE(s->OpenUrl(Url("after")));
+  EXPECT_EQ(s->LastError(), "GET " + Url("after") + ": cancelled");
+  EXPECT_EQ(Server.RequestCount(), 1u);
+  EXPECT_EQ(Server.Connections(), 1);
+  EXPECT_EQ(calls, 3);
+}
+
+TEST_F(HttpTest, CancelFromTheHandlerEndsAWaitingRead) {
+  auto s = OpenSession(Patient());
+  Server.StallAfterHeaders("/stall", 1000, "first part");
+  s->SetWaitHandler([&] { s->Cancel(); }, 10);
+  auto url = s->OpenUrl(Url("stall"));
+  ASSERT_TRUE(url) << s->LastError();
+  std::string got;
+  char buf[256];
+  std::size_t n = 0;
+  bool ok = true;
+  while ((ok = url->Read(buf, sizeof buf, n)) && n > 0) got.append(buf, n);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(got, "first part");
+  EXPECT_EQ(s->LastError(), "GET " + Url("stall") + ": cancelled");
+  EXPECT_FALSE(url->Read(buf, sizeof buf, n));
+  EXPECT_EQ(s->LastError(), "GET " + Url("stall") + ": cancelled");
+  EXPECT_TRUE(Eventually([&] { return Server.OpenConnections() == 0; })) << "the connection stayed open";
+}
+
+TEST_F(HttpTest, CancelBetweenCallsClosesTheHandleAndItsConnection) {
+  auto s = OpenSession();
+  Server.Serve("/a", "body a");
+  int calls = 0;
+  s->SetWaitHandler([&] { ++calls; }, 1);
+  const TFetch f = Fetch(*s, Url("a"));  // a handler changes nothing of what arrives
+  EXPECT_TRUE(f.Ok) << f.Error;
+  EXPECT_EQ(f.Body, "body a");
+  ASSERT_TRUE(Eventually([&] { return Server.OpenConnections() == 1; }));  // kept alive for reuse
+  s->Cancel();
+  s->Cancel();  // a second time changes nothing
+  EXPECT_TRUE(Eventually([&] { return Server.OpenConnections() == 0; })) << "the connection stayed open";
+  EXPECT_FALSE(s->OpenUrl(Url("a")));
+  EXPECT_EQ(s->LastError(), "GET " + Url("a") + ": cancelled");
+  EXPECT_EQ(Server.RequestCount(), 1u);
 }

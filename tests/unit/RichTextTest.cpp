@@ -11,6 +11,8 @@ std::string P(const std::string& rtf) {
 
 // UTF-8 of the characters the tests expect.
 const std::string Euro = "\xE2\x82\xAC", EAcute = "\xC3\xA9", Bad = "\xEF\xBF\xBD";
+// U+0081, what the undefined Windows-1252 byte 0x81 stands for, as in Latin-1.
+const std::string C1Control81 = "\xC2\x81";
 std::string Opening(std::size_t n) {
   return std::string(n, '{');
 }
@@ -59,7 +61,7 @@ TEST(RichTextToPlainText, EscapesSymbolsAndBreaks) {
 
 TEST(RichTextToPlainText, EightBitText) {
   EXPECT_EQ(P(R"({\rtf1 \'80\'85\'93\'94\'99\'A9\'ff\'81\'41})"),
-            Euro + "\xE2\x80\xA6\xE2\x80\x9C\xE2\x80\x9D\xE2\x84\xA2\xC2\xA9\xC3\xBF" + Bad + "A");
+            Euro + "\xE2\x80\xA6\xE2\x80\x9C\xE2\x80\x9D\xE2\x84\xA2\xC2\xA9\xC3\xBF" + C1Control81 + "A");
   EXPECT_EQ(P(R"({\rtf1 \'zz\'4})"), "zz");  // not two hex digits: nothing
   // Raw bytes stay when they are UTF-8, else they are Windows-1252.
   EXPECT_EQ(P("{\\rtf1 Caf\xE9 \xC3\xA9t\xE9\x80}"), "Caf" + EAcute + " " + EAcute + "t" + EAcute + Euro);

@@ -1,0 +1,34 @@
+# vek_add_map_file(TARGET)
+#
+# After every link of the executable TARGET, writes its detailed map file
+# beside it: the executable's path with the extension ".map" (Brevant ->
+# Brevant.map). The diagnostics library reads that file at start-up to name
+# the unit, function and source line of a code address, so a stripped copy of
+# the executable still resolves with the map made from the unstripped one.
+# TARGET needs DWARF debug information (-g, as the Debug and RelWithDebInfo
+# builds have), or the link fails with the generator's message.
+#
+# VEK_MAPGEN names the generator: the vek-mapgen target of this build by
+# default. A build that uses an installed generator sets it, before including
+# this file, to the imported target or to the program's path.
+if(NOT DEFINED VEK_MAPGEN)
+  set(VEK_MAPGEN vek-mapgen)
+endif()
+
+function(vek_add_map_file target)
+  get_target_property(type ${target} TYPE)
+  if(NOT type STREQUAL "EXECUTABLE")
+    message(FATAL_ERROR "vek_add_map_file(${target}): ${target} is not an executable")
+  endif()
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${VEK_MAPGEN} $<TARGET_FILE:${target}>
+    COMMENT "Writing the map file of ${target}"
+    VERBATIM)
+  # A generator built here is built before the program that needs it.
+  if(TARGET ${VEK_MAPGEN})
+    get_target_property(imported ${VEK_MAPGEN} IMPORTED)
+    if(NOT imported)
+      add_dependencies(${target} ${VEK_MAPGEN})
+    endif()
+  endif()
+endfunction()

@@ -1,0 +1,291 @@
+// Code addresses on Linux: the dynamic loader's module list, the section
+// headers of the executable's own file, dladdr for exported symbols, and
+// libgcc's unwinder for the stack.
+#include "platform/CodeAddress.h"
+
+#include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unwind.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+// --- the executable's .text -------------------------------------------------
+
+using TEhdr = ElfW(Ehdr);
+using TShdr = ElfW(Shdr);
+
+constexpr unsigned char NativeClass = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
+constexpr unsigned char NativeData = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB;
+constexpr char TextName[] = ".text";  // compared with its terminating zero
+// More section headers than this are not looked at (real files have a few
+// dozen; the limit bounds the work a hostile count can cause).
+constexpr std::uint64_t MaxSections = 1u << 16;
+
+// Random access to the bytes of an image.
+class TImage {
+ public:
+  virtual ~TImage() = default;
+  virtual std::uint64_t Size() const = 0;
+  // Copies Count bytes at Offset into Out; false when they are not all there.
+  virtual bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const = 0;
+
+ protected:
+  bool InRange(std::uint64_t Offset, std::uint64_t Count) const {
+    const std::uint64_t size = Size();
+    return Offset <= size && Count <= size - Offset;
+  }
+};
+
+class TMemoryImage final : public TImage {
+ public:
+  explicit TMemoryImage(std::string_view Bytes) : FBytes(Bytes) {}
+  std::uint64_t Size() const override { return FBytes.size(); }
+  bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override {
+    if (!InRange(Offset, Count)) return false;
+    if (Count) std::memcpy(Out, FBytes.data() + Offset, Count);
+    return true;
+  }
+
+ private:
+  std::string_view FBytes;
+};
+
+class TFileImage final : public TImage {
+ public:
+  // Regular files only: a pipe or a device could block or never end.
+  explicit TFileImage(const std::string& FileName) {
+    FHandle = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (FHandle < 0) return;
+    struct stat st {};
+    if (::fstat(FHandle, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
+      ::close(FHandle);
+      FHandle = -1;
+      return;
+    }
+    FSize = static_cast<std::uint64_t>(st.st_size);
+  }
+  ~TFileImage() override {
+    if (FHandle >= 0) ::close(FHandle);
+  }
+  TFileImage(const TFileImage&) = delete;
+  TFileImage& operator=(const TFileImage&) = delete;
+
+  std::uint64_t Size() const override { return FSize; }
+  bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override {
+    if (FHandle < 0 || !InRange(Offset, Count)) return false;
+    auto* dest = static_cast<char*>(Out);
+    while (Count > 0) {
+      const ssize_t got = ::pread(FHandle, dest, Count, static_cast<off_t>(Offset));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;  // an error, or the file shrank meanwhile
+      dest += got;
+      Offset += static_cast<std::uint64_t>(got);
+      Count -= static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  int FHandle = -1;
+  std::uint64_t FSize = 0;
+};
+
+bool FindTextSection(const TImage& Image, std::uintptr_t& Address) {
+  TEhdr header;
+  if (!Image.Read(0, sizeof header, &header)) return false;
+  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != NativeClass ||
+      header.e_ident[EI_DATA] != NativeData)
+    return false;
+  const std::uint64_t table = header.e_shoff;
+  const std::uint64_t entrySize = header.e_shentsize;
+  if (table == 0 || entrySize < sizeof(TShdr)) return false;
+  const std::uint64_t size = Image.Size();
+  if (table > size) return false;
+  const std::uint64_t inFile = (size - table) / entrySize;  // whole headers the file holds
+  auto section = [&](std::uint64_t Index, TShdr& S) {
+    return Index < inFile && Image.Read(table + Index * entrySize, sizeof S, &S);
+  };
+
+  // Extended numbering: a count of 0 or a name index of SHN_XINDEX means the
+  // real value sits in section header 0.
+  TShdr first;
+  if (!section(0, first)) return false;
+  std::uint64_t count = header.e_shnum;
+  std::uint64_t names = header.e_shstrndx;
+  if (count == 0) count = first.sh_size;
+  if (names == SHN_XINDEX) names = first.sh_link;
+  count = std::min({count, inFile, MaxSections});
+  if (names == 0 || names >= count) return false;
+
+  TShdr strings;
+  if (!section(names, strings) || strings.sh_type == SHT_NOBITS) return false;
+  if (strings.sh_offset > size || strings.sh_size > size - strings.sh_offset) return false;
+  for (std::uint64_t i = 1; i < count; ++i) {
+    TShdr s;
+    if (!section(i, s)) return false;
+    if (s.sh_name > strings.sh_size || strings.sh_size - s.sh_name < sizeof TextName) continue;
+    char name[sizeof TextName];
+    if (!Image.Read(strings.sh_offset + s.sh_name, sizeof name, name)) return false;
+    if (std::memcmp(name, TextName, sizeof name) != 0) continue;
+    Address = static_cast<std::uintptr_t>(s.sh_addr);
+    return true;
+  }
+  return false;
+}
+
+// --- modules ----------------------------------------------------------------
+
+// The executable's path, read once: the link keeps naming the file the
+// process was started from.
+const std::string& ExecutableFile() {
+  static const std::string path = [] {
+    char text[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", text, sizeof text);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return std::string();
+    return std::string(text, static_cast<std::size_t>(n));
+  }();
+  return path;
+}
+
+struct TModuleSearch {
+  std::uintptr_t Address = 0;
+  int Index = 0;
+  bool Found = false;
+  TCodeModule* Module = nullptr;
+};
+
+int VisitModule(dl_phdr_info* Info, std::size_t, void* Data) {
+  auto& search = *static_cast<TModuleSearch*>(Data);
+  const bool main = search.Index++ == 0;  // the loader lists the executable first
+  for (ElfW(Half) i = 0; i < Info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& ph = Info->dlpi_phdr[i];
+    if (ph.p_type != PT_LOAD) continue;
+    const std::uintptr_t start = Info->dlpi_addr + ph.p_vaddr;
+    if (search.Address < start || search.Address - start >= ph.p_memsz) continue;
+    search.Found = true;
+    search.Module->LoadBase = Info->dlpi_addr;
+    search.Module->MainExecutable = main;
+    // The executable's own entry has an empty name.
+    search.Module->FileName = main ? std::string() : std::string(Info->dlpi_name ? Info->dlpi_name : "");
+    return 1;
+  }
+  return 0;
+}
+
+// --- the stack --------------------------------------------------------------
+
+struct TCapture {
+  TCodeFrame* Frames = nullptr;
+  std::size_t Max = 0;
+  std::size_t Skip = 0;
+  std::size_t Count = 0;
+  bool Started = false;
+  std::uintptr_t LastCfa = 0;
+  std::uintptr_t LastAddress = 0;
+};
+
+_Unwind_Reason_Code VisitFrame(_Unwind_Context* Context, void* Data) {
+  auto& capture = *static_cast<TCapture*>(Data);
+  int beforeInstruction = 0;
+  const std::uintptr_t address = _Unwind_GetIPInfo(Context, &beforeInstruction);
+  const std::uintptr_t cfa = _Unwind_GetCFA(Context);
+  if (address == 0) return _URC_END_OF_STACK;
+  // Frame addresses grow outward. A frame that a signal interrupted may lie
+  // on another stack than the handler (an alternate signal stack), so the
+  // order starts afresh there.
+  if (capture.Started && beforeInstruction == 0 &&
+      (cfa < capture.LastCfa || (cfa == capture.LastCfa && address == capture.LastAddress)))
+    return _URC_END_OF_STACK;
+  capture.Started = true;
+  capture.LastCfa = cfa;
+  capture.LastAddress = address;
+  if (capture.Skip > 0) {
+    --capture.Skip;
+    return _URC_NO_REASON;
+  }
+  if (capture.Count >= capture.Max) return _URC_END_OF_STACK;
+  TCodeFrame& frame = capture.Frames[capture.Count++];
+  frame.Address = address;
+  frame.Cfa = cfa;
+  frame.Interrupted = beforeInstruction != 0;
+  return capture.Count >= capture.Max ? _URC_END_OF_STACK : _URC_NO_REASON;
+}
+
+}  // namespace
+
+bool FindCodeModule(std::uintptr_t Address, TCodeModule& Module) {
+  TCodeModule found;
+  TModuleSearch search;
+  search.Address = Address;
+  search.Module = &found;
+  dl_iterate_phdr(VisitModule, &search);
+  if (!search.Found) return false;
+  if (found.MainExecutable) found.FileName = ExecutableFile();
+  Module = std::move(found);
+  return true;
+}
+
+bool ElfTextSectionAddress(std::string_view Image, std::uintptr_t& Address) {
+  return FindTextSection(TMemoryImage(Image), Address);
+}
+
+bool ElfTextSectionAddress(const std::string& FileName, std::uintptr_t& Address) {
+  return FindTextSection(TFileImage(FileName), Address);
+}
+
+bool ExecutableTextAddress(std::uintptr_t& Address) {
+  struct TText {
+    bool Known = false;
+    std::uintptr_t Address = 0;
+  };
+  static const TText text = [] {
+    TText t;
+    t.Known = ElfTextSectionAddress(std::string("/proc/self/exe"), t.Address);
+    return t;
+  }();
+  if (!text.Known) return false;
+  Address = text.Address;
+  return true;
+}
+
+bool ExecutableCodeOffset(std::uintptr_t Address, std::uintptr_t& Offset) {
+  TCodeModule module;
+  std::uintptr_t text = 0;
+  if (!FindCodeModule(Address, module) || !module.MainExecutable || !ExecutableTextAddress(text)) return false;
+  Offset = Address - module.LoadBase - text;
+  return true;
+}
+
+bool NearestExportedSymbol(std::uintptr_t Address, std::string& Name, std::uintptr_t& SymbolAddress) {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<const void*>(Address), &info) == 0) return false;
+  if (!info.dli_sname || !info.dli_saddr || info.dli_sname[0] == '\0') return false;
+  Name = info.dli_sname;
+  SymbolAddress = reinterpret_cast<std::uintptr_t>(info.dli_saddr);
+  return true;
+}
+
+std::string ModuleBaseName(const std::string& FileName) {
+  const std::size_t slash = FileName.rfind('/');
+  return slash == std::string::npos ? FileName : FileName.substr(slash + 1);
+}
+
+[[gnu::noinline]] std::size_t CaptureStack(TCodeFrame* Frames, std::size_t Max, std::size_t Skip) {
+  if (!Frames || Max == 0) return 0;
+  TCapture capture;
+  capture.Frames = Frames;
+  capture.Max = Max;
+  // The unwinder's first frame is CaptureStack itself.
+  capture.Skip = Skip + 1;
+  _Unwind_Backtrace(VisitFrame, &capture);
+  return capture.Count;
+}
