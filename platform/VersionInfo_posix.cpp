@@ -4,89 +4,17 @@
 // used as an offset, a length or a count.
 #include "platform/VersionInfo.h"
 
-#include "runtime/Utf8.h"
-
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "platform/ByteSource.h"
+#include "runtime/Utf8.h"
+
 namespace {
-
-// Random access to the bytes of a file or of a buffer.
-class TByteSource {
- public:
-  virtual ~TByteSource() = default;
-  virtual std::uint64_t Size() const = 0;
-  // Copies `Count` bytes at `Offset` into `Out`; false when they are not all there.
-  virtual bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const = 0;
-
- protected:
-  bool InRange(std::uint64_t Offset, std::uint64_t Count) const {
-    const std::uint64_t size = Size();
-    return Offset <= size && Count <= size - Offset;
-  }
-};
-
-class TMemorySource final : public TByteSource {
- public:
-  explicit TMemorySource(std::string_view Bytes) : FBytes(Bytes) {}
-  std::uint64_t Size() const override { return FBytes.size(); }
-  bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override {
-    if (!InRange(Offset, Count)) return false;
-    if (Count) std::memcpy(Out, FBytes.data() + Offset, Count);
-    return true;
-  }
-
- private:
-  std::string_view FBytes;
-};
-
-class TFileSource final : public TByteSource {
- public:
-  // Opens `FileName` for reading. Pipes, devices and folders are refused
-  // (they have no version block, and reading a pipe could block).
-  explicit TFileSource(const std::string& FileName) {
-    FHandle = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (FHandle < 0) return;
-    struct stat st {};
-    if (::fstat(FHandle, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
-      ::close(FHandle);
-      FHandle = -1;
-      return;
-    }
-    FSize = static_cast<std::uint64_t>(st.st_size);
-  }
-  ~TFileSource() override {
-    if (FHandle >= 0) ::close(FHandle);
-  }
-  TFileSource(const TFileSource&) = delete;
-  TFileSource& operator=(const TFileSource&) = delete;
-
-  bool IsOpen() const { return FHandle >= 0; }
-  std::uint64_t Size() const override { return FSize; }
-  bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override {
-    if (FHandle < 0 || !InRange(Offset, Count)) return false;
-    auto* dest = static_cast<char*>(Out);
-    while (Count > 0) {
-      const ssize_t got = ::pread(FHandle, dest, Count, static_cast<off_t>(Offset));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;  // an error, or the file shrank meanwhile
-      dest += got;
-      Offset += static_cast<std::uint64_t>(got);
-      Count -= static_cast<std::size_t>(got);
-    }
-    return true;
-  }
-
- private:
-  int FHandle = -1;
-  std::uint64_t FSize = 0;
-};
 
 // Little- or big-endian numbers out of a source.
 class TReader {
