@@ -816,8 +816,16 @@ bool TVEKDebug::HandleException() {
   }
 }
 
+TVEKTraceScope::TVEKTraceScope() {
+  Enter(VEK_RETURN_ADDRESS(), nullptr, 0, false);
+}
+
 TVEKTraceScope::TVEKTraceScope(const std::vector<TTypedValue>& Params, std::uint8_t Action, bool ShowErrors) {
-  const std::uintptr_t returnAddress = VEK_RETURN_ADDRESS();
+  Enter(VEK_RETURN_ADDRESS(), &Params, Action, ShowErrors);
+}
+
+void TVEKTraceScope::Enter(std::uintptr_t ReturnAddress, const std::vector<TTypedValue>* Params, std::uint8_t Action,
+                           bool ShowErrors) {
   try {
     VEKDebugger();
   } catch (...) {
@@ -825,7 +833,7 @@ TVEKTraceScope::TVEKTraceScope(const std::vector<TTypedValue>& Params, std::uint
     return;
   }
   FDebug = VEKDebug;
-  if (FDebug && FDebug->EnterProcAt(returnAddress, &Params, Action, ShowErrors)) FDepth = FDebug->ProcStack->size();
+  if (FDebug && FDebug->EnterProcAt(ReturnAddress, Params, Action, ShowErrors)) FDepth = FDebug->ProcStack->size();
 }
 
 TVEKTraceScope::~TVEKTraceScope() {

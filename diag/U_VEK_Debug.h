@@ -418,13 +418,16 @@ class TVEKDebug : public IVEKDebug {
 // own return address. Never raises.
 class TVEKTraceScope {
  public:
-  [[gnu::noinline]] explicit TVEKTraceScope(const std::vector<TTypedValue>& Params = {}, std::uint8_t Action = 0,
+  [[gnu::noinline]] TVEKTraceScope();
+  [[gnu::noinline]] explicit TVEKTraceScope(const std::vector<TTypedValue>& Params, std::uint8_t Action = 0,
                                             bool ShowErrors = false);
   ~TVEKTraceScope();
   TVEKTraceScope(const TVEKTraceScope&) = delete;
   TVEKTraceScope& operator=(const TVEKTraceScope&) = delete;
 
  private:
+  void Enter(std::uintptr_t ReturnAddress, const std::vector<TTypedValue>* Params, std::uint8_t Action,
+             bool ShowErrors);
   TVEKDebug* FDebug = nullptr;
   // The trace stack's size with this entry on it; 0 when none was added.
   std::size_t FDepth = 0;

@@ -30,6 +30,7 @@ class TTraced {
   void Middle();
   void Innermost();
   void Scoped();
+  void ScopedPlain();
   bool ScopedHandled();
   std::size_t DepthInside = 0;
 };
@@ -95,6 +96,11 @@ __attribute__((noinline)) void TTraced::Innermost() {
 __attribute__((noinline)) void TTraced::Scoped() {
   TVEKTraceScope trace({7});
   throw Exception("leaves the function");
+}
+
+__attribute__((noinline)) void TTraced::ScopedPlain() {
+  TVEKTraceScope trace;
+  DepthInside = VEKDebug->ProcStack->size();
 }
 
 __attribute__((noinline)) bool TTraced::ScopedHandled() {
@@ -286,6 +292,14 @@ class TraceTest : public QObject {
     QCOMPARE(Entries("ENTER "), std::vector<std::string>{kUnit + "Scoped ( 7 )"});
     QCOMPARE(Entries("LEAVE "), std::vector<std::string>{kUnit + "Scoped"});
     QVERIFY(VEKDebug->ProcStack->empty());
+  }
+
+  void theScopeWithoutValuesTracesItsFunction() {
+    TTraced traced;
+    traced.ScopedPlain();
+    QCOMPARE(traced.DepthInside, std::size_t(1));
+    QCOMPARE(Entries("ENTER "), std::vector<std::string>{kUnit + "ScopedPlain"});
+    QCOMPARE(Entries("LEAVE "), std::vector<std::string>{kUnit + "ScopedPlain"});
   }
 
   void theScopeDoesNotLeaveTwiceAfterHandleException() {
