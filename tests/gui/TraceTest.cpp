@@ -25,7 +25,7 @@ class TTraced {
   void Outer();
   void Inner();
   void WithParams(const std::vector<TTypedValue>& Params);
-  bool Failing(std::uint8_t Action, bool Derived);
+  bool Failing(std::uint8_t Action, bool Derived, bool ShowErrors);
   void Chain();
   void Middle();
   void Innermost();
@@ -53,8 +53,8 @@ __attribute__((noinline)) void TTraced::WithParams(const std::vector<TTypedValue
   VEKDebugger()->LeaveProc();
 }
 
-__attribute__((noinline)) bool TTraced::Failing(std::uint8_t Action, bool Derived) {
-  VEKDebugger()->EnterProc(Action, false);
+__attribute__((noinline)) bool TTraced::Failing(std::uint8_t Action, bool Derived, bool ShowErrors) {
+  VEKDebugger()->EnterProc(Action, ShowErrors);
   try {
     if (Derived) throw EDerivedAbort();
     throw Exception("failed inside");
@@ -228,18 +228,21 @@ class TraceTest : public QObject {
     QTest::addColumn<bool>("derived");
     QTest::addColumn<bool>("result");
     QTest::addColumn<bool>("popped");
-    QTest::newRow("0") << 0 << false << false << true;
-    QTest::newRow("1") << 1 << false << true << true;
-    QTest::newRow("other value") << 9 << false << false << false;
-    QTest::newRow("a class derived from the abort is reported") << 1 << true << true << true;
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("0") << 0 << false << false << true << false;
+    QTest::newRow("1") << 1 << false << true << true << false;
+    QTest::newRow("1, errors shown") << 1 << false << true << true << true;
+    QTest::newRow("other value") << 9 << false << false << false << false;
+    QTest::newRow("a class derived from the abort is reported") << 1 << true << true << true << false;
   }
   void theActionDecidesResultAndPop() {
     QFETCH(int, action);
     QFETCH(bool, derived);
     QFETCH(bool, result);
     QFETCH(bool, popped);
+    QFETCH(bool, shown);
     TTraced traced;
-    QCOMPARE(traced.Failing(static_cast<std::uint8_t>(action), derived), result);
+    QCOMPARE(traced.Failing(static_cast<std::uint8_t>(action), derived, shown), result);
     QCOMPARE(VEKDebug->ProcStack->empty(), popped);
     QCOMPARE(Entries("LEAVE ").size(), std::size_t(popped ? 1 : 0));
     // Reported inside the procedure: indented by its depth.
@@ -248,7 +251,7 @@ class TraceTest : public QObject {
     QVERIFY(reports[0].rfind("  Type         : ", 0) == 0);
     const std::string message = derived ? "Operation aborted" : "failed inside";
     QVERIFY(reports[0].find("Message      : " + message) != std::string::npos);
-    QCOMPARE(FDisplays, 0);
+    QCOMPARE(FDisplays, shown ? 1 : 0);
   }
 
   void actionTwoUnwindsOuterProceduresSilently() {
