@@ -707,11 +707,11 @@ void TVEKDebug::DisplayException(QObject* Sender, const std::exception* E) {
   }
 }
 
-namespace {
-
 // The return address of the function this is expanded in, as a number.
 #define VEK_RETURN_ADDRESS() \
   reinterpret_cast<std::uintptr_t>(__builtin_extract_return_addr(__builtin_return_address(0)))
+
+namespace {
 
 void WriteTrace(TVEKLogLevel Level, std::int32_t Indent, const std::string& Text) {
   if (VEKApplication && VEKApplication->LogFile)
