@@ -6,6 +6,7 @@
 #include <iterator>
 #include <optional>
 #include <string_view>
+#include <typeinfo>
 
 #include "diag/F_VEK_Exception.h"
 #include "diag/U_VEK_Global.h"
@@ -706,16 +707,139 @@ void TVEKDebug::DisplayException(QObject* Sender, const std::exception* E) {
   }
 }
 
-// The procedure trace comes with its own change; until then its operations
-// do nothing.
-void TVEKDebug::EnterProc(std::uint8_t, bool) {}
+// The return address of the function this is expanded in, as a number.
+#define VEK_RETURN_ADDRESS() \
+  reinterpret_cast<std::uintptr_t>(__builtin_extract_return_addr(__builtin_return_address(0)))
 
-void TVEKDebug::EnterProcParams(const std::vector<TTypedValue>&, std::uint8_t, bool) {}
+namespace {
 
-void TVEKDebug::LeaveProc() {}
+void WriteTrace(TVEKLogLevel Level, std::int32_t Indent, const std::string& Text) {
+  if (VEKApplication && VEKApplication->LogFile)
+    VEKApplication->LogFile->Write(Level, std::string(static_cast<std::size_t>(Indent > 0 ? Indent : 0), ' ') + Text,
+                                   false);
+}
+
+// A silent abort with this message.
+[[noreturn]] void RaiseAbort(const std::string& Message) {
+  EAbort abort;
+  abort.SetMessage(Message);
+  throw abort;
+}
+
+}  // namespace
+
+bool TVEKDebug::EnterProcAt(std::uintptr_t ReturnAddress, const std::vector<TTypedValue>* Params, std::uint8_t Action,
+                            bool ShowErrors) {
+  try {
+    ProcStack->emplace_back();
+    TCallProcInfo& entry = ProcStack->back();
+    // The call lies one byte before its return address.
+    entry.Location = FrameLine(ReturnAddress - 1);
+    entry.Action = Action;
+    entry.ShowErrors = ShowErrors;
+    std::string line = entry.Location;
+    if (Params && !Params->empty()) {
+      try {
+        line += " ( ";
+        for (const TTypedValue& value : *Params) line += VarRecToText(value) + " , ";
+        line.resize(line.size() - 3);
+        line += " )";
+      } catch (...) {
+        // The line keeps what was described.
+      }
+    }
+    WriteTrace(llEnter, Indent, line);
+    Indent += 2;
+    return true;
+  } catch (...) {
+    // A trace never disturbs the traced procedure.
+    return false;
+  }
+}
+
+void TVEKDebug::EnterProc(std::uint8_t Action, bool ShowErrors) {
+  EnterProcAt(VEK_RETURN_ADDRESS(), nullptr, Action, ShowErrors);
+}
+
+void TVEKDebug::EnterProcParams(const std::vector<TTypedValue>& Params, std::uint8_t Action, bool ShowErrors) {
+  EnterProcAt(VEK_RETURN_ADDRESS(), &Params, Action, ShowErrors);
+}
+
+void TVEKDebug::LeaveProc() {
+  try {
+    if (ProcStack->empty()) return;
+    Indent -= 2;
+    WriteTrace(llLeave, Indent, ProcStack->back().Location);
+    ProcStack->pop_back();
+  } catch (...) {
+    // A trace never disturbs the traced procedure.
+  }
+}
 
 bool TVEKDebug::HandleException() {
-  return false;
+  // The exception being handled stays alive while Current holds it.
+  const std::exception_ptr current = std::current_exception();
+  const std::exception* E = nullptr;
+  std::optional<EUnknownException> foreign;
+  if (current) {
+    try {
+      std::rethrow_exception(current);
+    } catch (const std::exception& handled) {
+      E = &handled;
+    } catch (...) {
+      foreign.emplace(EUnknownException::FromCurrent());
+      E = &*foreign;
+    }
+  }
+  if (E && typeid(*E) == typeid(EAbort)) {
+    if (!ProcStack->empty()) LeaveProc();
+    RaiseAbort(E->what());
+  }
+  if (ProcStack->empty()) {
+    ProcessException(nullptr, E, false);
+    return true;
+  }
+  const TCallProcInfo entry = ProcStack->back();
+  ProcessException(nullptr, E, entry.ShowErrors);
+  switch (entry.Action) {
+    case 0:
+      LeaveProc();
+      return false;
+    case 1:
+      LeaveProc();
+      return true;
+    case 2:
+      LeaveProc();
+      RaiseAbort("");
+    default:
+      return false;
+  }
+}
+
+TVEKTraceScope::TVEKTraceScope() {
+  Enter(VEK_RETURN_ADDRESS(), nullptr, 0, false);
+}
+
+TVEKTraceScope::TVEKTraceScope(const std::vector<TTypedValue>& Params, std::uint8_t Action, bool ShowErrors) {
+  Enter(VEK_RETURN_ADDRESS(), &Params, Action, ShowErrors);
+}
+
+void TVEKTraceScope::Enter(std::uintptr_t ReturnAddress, const std::vector<TTypedValue>* Params, std::uint8_t Action,
+                           bool ShowErrors) {
+  try {
+    VEKDebugger();
+  } catch (...) {
+    // Without the library nothing is traced.
+    return;
+  }
+  FDebug = VEKDebug;
+  if (FDebug && FDebug->EnterProcAt(ReturnAddress, Params, Action, ShowErrors)) FDepth = FDebug->ProcStack->size();
+}
+
+TVEKTraceScope::~TVEKTraceScope() {
+  // HandleException may have popped the entry already; an interceptor
+  // released meanwhile (tests) is not touched.
+  if (FDepth > 0 && FDebug == VEKDebug && FDebug->ProcStack->size() >= FDepth) FDebug->LeaveProc();
 }
 
 void InitVEKDebug() {

@@ -271,7 +271,9 @@ class IVEKDebug {
   virtual void ProcessException(QObject* Sender, const std::exception* E, bool ShowFlag) = 0;
   // 17 to 20: the procedure trace.
   virtual void EnterProc(std::uint8_t Action, bool ShowErrors) = 0;
-  virtual void EnterProcParams(const std::vector<TTypedValue>& Params, std::uint8_t Action, bool ShowErrors) = 0;
+  // Action and ShowErrors fill the entry, as with EnterProc.
+  virtual void EnterProcParams(const std::vector<TTypedValue>& Params, std::uint8_t Action = 0,
+                               bool ShowErrors = false) = 0;
   virtual void LeaveProc() = 0;
   virtual bool HandleException() = 0;
 
@@ -326,10 +328,42 @@ class TVEKDebug : public IVEKDebug {
   // through ShowAndLog (see the .cpp for the texts).
   void ProcessException(QObject* Sender, const std::exception* E, bool ShowFlag) override;
 
-  void EnterProc(std::uint8_t Action, bool ShowErrors) override;
-  void EnterProcParams(const std::vector<TTypedValue>& Params, std::uint8_t Action, bool ShowErrors) override;
+  // The procedure trace. The location of an entry is the "Unit::Public"
+  // line of the code that called EnterProc or EnterProcParams, taken from
+  // their own return address: the two are never inlined, so whatever the
+  // library does inside them, the caller is the traced procedure.
+  //   - EnterProc appends an entry with Action and ShowErrors, logs Indent
+  //     blanks and the location at level ENTER, and adds 2 to Indent;
+  //   - EnterProcParams does the same with the values appended to the
+  //     logged line as " ( v1 , v2 )" (the location alone without values);
+  //     Action and ShowErrors fill the entry as with EnterProc;
+  //   - LeaveProc takes 2 from Indent, logs the innermost entry's location
+  //     at level LEAVE and pops it; with no entry it changes nothing.
+  // None of the three lets a failure escape: the steps after it are
+  // skipped.
+  [[gnu::noinline]] void EnterProc(std::uint8_t Action, bool ShowErrors) override;
+  [[gnu::noinline]] void EnterProcParams(const std::vector<TTypedValue>& Params, std::uint8_t Action = 0,
+                                         bool ShowErrors = false) override;
   void LeaveProc() override;
+  // Called inside a catch block, for the exception being handled:
+  //   1. an exception whose class is exactly EAbort pops the innermost
+  //      entry (if any) and raises a new EAbort with the same message, so
+  //      that nested traced procedures unwind silently;
+  //   2. with no entry: the report (ProcessException without display),
+  //      returns true;
+  //   3. else the report with the innermost entry's ShowErrors, then by its
+  //      Action: 0 pops it and returns false, 1 pops it and returns true,
+  //      2 pops it and raises an EAbort with an empty message; any other
+  //      value returns false and keeps the entry.
+  // An exception that is no std::exception is reported as the application
+  // reports one (EUnknownException); called outside a handler, the report
+  // has no exception.
   bool HandleException() override;
+  // EnterProc and EnterProcParams for a caller whose return address is
+  // ReturnAddress (Params may be null: no values). True when the entry was
+  // appended.
+  bool EnterProcAt(std::uintptr_t ReturnAddress, const std::vector<TTypedValue>* Params, std::uint8_t Action,
+                   bool ShowErrors);
 
   // The application's exception event while active: the silent abort
   // (EAbort and its descendants) is passed over, anything else goes to
@@ -372,6 +406,31 @@ class TVEKDebug : public IVEKDebug {
   const std::exception* FHandled = nullptr;
   TThrowSite FHandledSite;
   bool FHandledSiteKnown = false;
+};
+
+// Traces the function that declares it, in one line:
+//   TVEKTraceScope trace;                      // the location alone
+//   TVEKTraceScope trace({Id, Name});          // with the values
+//   TVEKTraceScope trace({}, 1, true);         // Action 1, errors shown
+// The destructor calls LeaveProc, also when an exception leaves the
+// function, unless HandleException popped the entry already. The location
+// is the declaring function: the constructor is never inlined and takes its
+// own return address. Never raises.
+class TVEKTraceScope {
+ public:
+  [[gnu::noinline]] TVEKTraceScope();
+  [[gnu::noinline]] explicit TVEKTraceScope(const std::vector<TTypedValue>& Params, std::uint8_t Action = 0,
+                                            bool ShowErrors = false);
+  ~TVEKTraceScope();
+  TVEKTraceScope(const TVEKTraceScope&) = delete;
+  TVEKTraceScope& operator=(const TVEKTraceScope&) = delete;
+
+ private:
+  void Enter(std::uintptr_t ReturnAddress, const std::vector<TTypedValue>* Params, std::uint8_t Action,
+             bool ShowErrors);
+  TVEKDebug* FDebug = nullptr;
+  // The trace stack's size with this entry on it; 0 when none was added.
+  std::size_t FDepth = 0;
 };
 
 // The interceptor, after the unit's set-up on first use:
