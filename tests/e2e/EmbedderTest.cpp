@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/LogEntries.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
@@ -30,46 +30,7 @@ constexpr int kDetailX = 287 + 8 + 37, kDetailY = 96 + 12;
 
 // The line of the demo's throw statement.
 int ReportedLine() {
-  std::istringstream source(ReadWholeFile(std::string(BREVANT_SOURCE_DIR) + "/tests/e2e/EmbedderDemo.cpp"));
-  std::string line;
-  for (int number = 1; std::getline(source, line); ++number)
-    if (line.find("// the reported line") != std::string::npos) return number;
-  return 0;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-    lines.push_back(text.substr(start, end - start));
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
-}
-
-// The EXCEPT entries of a log: each its first line without the entry's
-// prefix, then its continuation lines without the prefix's blanks.
-std::vector<std::vector<std::string>> ExceptEntries(const std::string& log) {
-  std::vector<std::vector<std::string>> entries;
-  std::size_t prefix = 0;
-  for (const std::string& line : Lines(log)) {
-    const auto level = line.find("[ EXCEPT ] ");
-    if (line.rfind("# ", 0) == 0 && level != std::string::npos) {
-      prefix = level + 11;
-      entries.push_back({line.substr(prefix)});
-    } else if (!entries.empty() && prefix > 0 && line.size() > prefix && line.find_first_not_of(' ') >= prefix) {
-      entries.back().push_back(line.substr(prefix));
-    } else {
-      prefix = 0;
-    }
-  }
-  return entries;
-}
-
-// The value of a report line with this label, or "" when missing.
-std::string Value(const std::vector<std::string>& entry, const std::string& label) {
-  for (const std::string& line : entry)
-    if (line.rfind(label, 0) == 0) return line.substr(label.size());
-  return {};
+  return SourceLineOf("tests/e2e/EmbedderDemo.cpp", "// the reported line");
 }
 
 class Embedder : public ::testing::Test {
@@ -123,13 +84,13 @@ TEST_F(Embedder, WithDebugTheLogGetsTheReportAtOnceAndTheDialogOpens) {
   ASSERT_EQ(entries.size(), 1u) << Log();
   const std::vector<std::string>& report = entries[0];
   EXPECT_EQ(report[0], "Type         : Exception ( std::exception )");
-  EXPECT_EQ(Value(report, "Unit         : "), "EmbedderDemo");
-  EXPECT_EQ(Value(report, "Line         : "), std::to_string(ReportedLine()));
-  EXPECT_EQ(Value(report, "Class        : "), "TfmDemo");
-  EXPECT_EQ(Value(report, "Function     : "), "btnRaiseClick");
-  EXPECT_TRUE(std::regex_match(Value(report, "Address      : "), std::regex("0x[0-9A-F]{16}")));
-  EXPECT_EQ(Value(report, "Sender Class : "), "QPushButton > QAbstractButton > QWidget > QObject");
-  EXPECT_EQ(Value(report, "Sender Name  : "), "btnRaise");
+  EXPECT_EQ(ReportValue(report, "Unit         : "), "EmbedderDemo");
+  EXPECT_EQ(ReportValue(report, "Line         : "), std::to_string(ReportedLine()));
+  EXPECT_EQ(ReportValue(report, "Class        : "), "TfmDemo");
+  EXPECT_EQ(ReportValue(report, "Function     : "), "btnRaiseClick");
+  EXPECT_TRUE(std::regex_match(ReportValue(report, "Address      : "), std::regex("0x[0-9A-F]{16}")));
+  EXPECT_EQ(ReportValue(report, "Sender Class : "), "QPushButton > QAbstractButton > QWidget > QObject");
+  EXPECT_EQ(ReportValue(report, "Sender Name  : "), "btnRaise");
   // The message's second line lies under its first.
   const auto message = std::find(report.begin(), report.end(), "Message      : The demo's button failed.");
   ASSERT_NE(message, report.end()) << Log();
@@ -205,9 +166,9 @@ TEST_F(Embedder, WithoutAMapTheLocationIsUnknown) {
   const auto entries = ExceptEntries(Log());
   ASSERT_EQ(entries.size(), 1u) << Log();
   for (const char* label : {"Unit         : ", "Line         : ", "Class        : ", "Function     : "})
-    EXPECT_EQ(Value(entries[0], label), "<Unknown>") << label;
-  EXPECT_EQ(Value(entries[0], "Sender Name  : "), "btnRaise");
-  EXPECT_EQ(Value(entries[0], "Call Stack   : "), "<Unknown>::<Unknown>");
+    EXPECT_EQ(ReportValue(entries[0], label), "<Unknown>") << label;
+  EXPECT_EQ(ReportValue(entries[0], "Sender Name  : "), "btnRaise");
+  EXPECT_EQ(ReportValue(entries[0], "Call Stack   : "), "<Unknown>::<Unknown>");
   ASSERT_TRUE(X.PressKey(*dialog, "Escape"));
   ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow(kAppTitle); }, 10s));
   ASSERT_TRUE(X.RequestClose(*window));

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <memory>
 #include <regex>
-#include <sstream>
 
 #include "diag/F_VEK_Exception.h"
 #include "diag/U_VEK_Debug.h"
@@ -20,6 +19,7 @@
 #include "runtime/Exceptions.h"
 #include "runtime/MessageBox.h"
 #include "tests/support/FakeSystem.h"
+#include "tests/support/LogEntries.h"
 #include "tests/support/Modal.h"
 #include "tests/support/TempDir.h"
 
@@ -66,48 +66,9 @@ __attribute__((noinline)) void TfmThrower::btnIntClick() {
 namespace {
 
 int ThrowLine() {
-  std::istringstream source(
-      ReadWholeFile(std::string(std::getenv("BREVANT_SOURCE_DIR")) + "/tests/gui/InterceptorTest.cpp"));
-  std::string line;
-  for (int number = 1; std::getline(source, line); ++number)
-    if (line.find("// thrown "
-                  "here") != std::string::npos)
-      return number;
-  return 0;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-    lines.push_back(text.substr(start, end - start));
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
-}
-
-// The EXCEPT entries of a log text: each the report's lines, the entry's
-// prefix and its blanks taken off.
-std::vector<std::vector<std::string>> ExceptEntries(const std::string& log) {
-  std::vector<std::vector<std::string>> entries;
-  std::size_t prefix = 0;
-  for (const std::string& line : Lines(log)) {
-    const auto level = line.find("[ EXCEPT ] ");
-    if (line.rfind("# ", 0) == 0 && level != std::string::npos) {
-      prefix = level + 11;
-      entries.push_back({line.substr(prefix)});
-    } else if (prefix > 0 && line.size() > prefix && line.find_first_not_of(' ') >= prefix) {
-      entries.back().push_back(line.substr(prefix));
-    } else {
-      prefix = 0;
-    }
-  }
-  return entries;
-}
-
-std::string Value(const std::vector<std::string>& entry, const std::string& label) {
-  for (const std::string& line : entry)
-    if (line.rfind(label, 0) == 0) return line.substr(label.size());
-  return "(missing)";
+  return SourceLineOf("tests/gui/InterceptorTest.cpp",
+                      "// thrown "
+                      "here");
 }
 
 }  // namespace
@@ -190,13 +151,13 @@ class InterceptorTest : public QObject {
     QCOMPARE(entries.size(), std::size_t(1));
     const std::vector<std::string>& report = entries[0];
     QCOMPARE(report[0], std::string("Type         : Exception ( std::exception )"));
-    QCOMPARE(Value(report, "Unit         : "), std::string("InterceptorTest"));
-    QCOMPARE(Value(report, "Line         : "), std::to_string(ThrowLine()));
-    QCOMPARE(Value(report, "Class        : "), std::string("TfmThrower"));
-    QCOMPARE(Value(report, "Function     : "), std::string("btnRaiseClick"));
-    QVERIFY(std::regex_match(Value(report, "Address      : "), std::regex("0x[0-9A-F]{16}")));
-    QCOMPARE(Value(report, "Sender Class : "), std::string("QPushButton > QAbstractButton > QWidget > QObject"));
-    QCOMPARE(Value(report, "Sender Name  : "), std::string("btnRaise"));
+    QCOMPARE(ReportValue(report, "Unit         : "), std::string("InterceptorTest"));
+    QCOMPARE(ReportValue(report, "Line         : "), std::to_string(ThrowLine()));
+    QCOMPARE(ReportValue(report, "Class        : "), std::string("TfmThrower"));
+    QCOMPARE(ReportValue(report, "Function     : "), std::string("btnRaiseClick"));
+    QVERIFY(std::regex_match(ReportValue(report, "Address      : "), std::regex("0x[0-9A-F]{16}")));
+    QCOMPARE(ReportValue(report, "Sender Class : "), std::string("QPushButton > QAbstractButton > QWidget > QObject"));
+    QCOMPARE(ReportValue(report, "Sender Name  : "), std::string("btnRaise"));
     const auto message = std::find(report.begin(), report.end(), "Message      : First line of the failure");
     QVERIFY(message != report.end() && message + 1 != report.end());
     QCOMPARE(*(message + 1), std::string("               Second line of the failure"));
@@ -272,8 +233,8 @@ class InterceptorTest : public QObject {
     const auto entries = ExceptEntries(Log());
     QCOMPARE(entries.size(), std::size_t(1));
     for (const char* label : {"Unit         : ", "Line         : ", "Class        : ", "Function     : "})
-      QCOMPARE(Value(entries[0], label), std::string("<Unknown>"));
-    QCOMPARE(Value(entries[0], "Call Stack   : "), std::string("<Unknown>::<Unknown>"));
+      QCOMPARE(ReportValue(entries[0], label), std::string("<Unknown>"));
+    QCOMPARE(ReportValue(entries[0], "Call Stack   : "), std::string("<Unknown>::<Unknown>"));
   }
 
   void somethingThatIsNoStdExceptionIsReportedWithItsType() {
@@ -282,9 +243,9 @@ class InterceptorTest : public QObject {
     Click(&TfmThrower::btnInt);
     const auto entries = ExceptEntries(Log());
     QCOMPARE(entries.size(), std::size_t(1));
-    QCOMPARE(Value(entries[0], "Type         : "), std::string("int ( <N/A> )"));
-    QCOMPARE(Value(entries[0], "Message      : "), std::string("42"));
-    QCOMPARE(Value(entries[0], "Function     : "), std::string("btnIntClick"));
+    QCOMPARE(ReportValue(entries[0], "Type         : "), std::string("int ( <N/A> )"));
+    QCOMPARE(ReportValue(entries[0], "Message      : "), std::string("42"));
+    QCOMPARE(ReportValue(entries[0], "Function     : "), std::string("btnIntClick"));
   }
 
   void theSwitchIsDebugOverNoDebugAndNothingInsideTheIde_data() {
@@ -411,10 +372,10 @@ class InterceptorTest : public QObject {
     QVERIFY(TMessageBox::History().empty());
     const auto entries = ExceptEntries(Log());
     QCOMPARE(entries.size(), std::size_t(1));
-    QCOMPARE(Value(entries[0], "Type         : "), std::string("EConvertError ( Exception )"));
-    QCOMPARE(Value(entries[0], "Sender Class : "), std::string("<N/A>"));
-    QCOMPARE(Value(entries[0], "Sender Name  : "), std::string("<N/A>"));
-    QCOMPARE(Value(entries[0], "Function     : "),
+    QCOMPARE(ReportValue(entries[0], "Type         : "), std::string("EConvertError ( Exception )"));
+    QCOMPARE(ReportValue(entries[0], "Sender Class : "), std::string("<N/A>"));
+    QCOMPARE(ReportValue(entries[0], "Sender Name  : "), std::string("<N/A>"));
+    QCOMPARE(ReportValue(entries[0], "Function     : "),
              std::string("withoutShowFlagFailuresOfTheEventsAreSilentAndNothingIsDisplayed"));
   }
 
@@ -461,11 +422,11 @@ class InterceptorTest : public QObject {
     debug->GetCallStack(0, false, all);
     debug->GetCallStack(1, false, skipped);
     debug->GetCallStack(1, true, one);
-    const auto lines = Lines(all);
+    const auto lines = LogLines(all);
     QVERIFY(lines.size() > 3);
     QCOMPARE(lines[0], std::string("U_VEK_Debug::TVEKDebug.GetCallStack"));
     QCOMPARE(lines[1], std::string("InterceptorTest::InterceptorTest.theCallStackSkipsFramesAndStopsAfterOne"));
-    QCOMPARE(Lines(skipped).front(), lines[1]);
+    QCOMPARE(LogLines(skipped).front(), lines[1]);
     QCOMPARE(one, lines[1]);
   }
 
@@ -476,7 +437,7 @@ class InterceptorTest : public QObject {
     infos.Message = "one\r\ntwo";
     infos.CallStack = "a::b\r\nc::d";
     VEKDebug->Indent = 4;
-    const auto lines = Lines(VEKDebug->ReportText(infos));
+    const auto lines = LogLines(VEKDebug->ReportText(infos));
     VEKDebug->Indent = 0;
     const std::vector<std::string> expected = {
         "    Type         : E ( P )", "    Unit         : ",    "    Line         : ",     "    Class        : ",
