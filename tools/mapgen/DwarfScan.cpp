@@ -320,7 +320,7 @@ class TScanner {
   }
 
   // The "Class.method" name of a function with code: its name and scope come
-  // from the declaration that its origin and specification lead to. Rank 0
+  // from the declaration its DW_AT_abstract_origin and DW_AT_specification lead to. Rank 0
   // when the name is complete; rank 2 when only the bare name is known (a
   // lambda's "operator()"), which the symbol table's name then beats.
   std::pair<std::string, int> PublicNameOfDie(Dwarf_Die& Die) {
