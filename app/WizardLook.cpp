@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QHelpEvent>
 #include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QListWidget>
 #include <QPixmap>
@@ -13,7 +14,9 @@
 #include <QStyledItemDelegate>
 #include <QToolTip>
 #include <algorithm>
+#include <cstring>
 
+#include "app/U_Pictures.h"
 #include "runtime/Fonts.h"
 #include "runtime/TextCodec.h"
 
@@ -54,16 +57,20 @@ class TFixedRowDelegate : public QStyledItemDelegate {
     return text.left() + margin + item.fontMetrics.horizontalAdvance(item.text) - 1 <= right;
   }
 };
-}  // namespace
 
-// Outside any namespace: the resource initialiser is a global function.
-static void InitResources() {
-  static bool done = false;
-  if (!done) {
-    Q_INIT_RESOURCE(brevant);
-    done = true;
+// One of the program's pictures (U_Pictures.h), or a null pixmap for a name
+// it does not have. The pixels are copied, never decoded.
+QPixmap ProgramPicture(const char* name) {
+  for (std::size_t i = 0; i < EmbeddedPictureCount; ++i) {
+    const TEmbeddedPicture& p = EmbeddedPictures[i];
+    if (std::strcmp(p.Name, name) != 0) continue;
+    const QImage image(reinterpret_cast<const uchar*>(p.Pixels), p.Width, p.Height, p.Width * 4,
+                       p.Alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+    return QPixmap::fromImage(image);
   }
+  return QPixmap();
 }
+}  // namespace
 
 QString ToDisplayText(const std::string& s) {
   QString text = ToQString(s);
@@ -72,11 +79,10 @@ QString ToDisplayText(const std::string& s) {
 }
 
 void SetupDialogWindow(QWidget* w, const std::string& caption, int width, int height) {
-  InitResources();
   w->setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                     Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   w->setWindowTitle(ToQString(caption));
-  w->setWindowIcon(QIcon(QStringLiteral(":/brevant/icon256.png")));
+  w->setWindowIcon(QIcon(ProgramPicture("icon256")));
   w->setFixedSize(width, height);
   w->setFont(DesignFont("Tahoma", 11));
   QPalette pal = w->palette();
@@ -107,17 +113,17 @@ QFrame* MakeTitleStrip(QFrame* panel, int width, const std::string& title, QLabe
   pal.setColor(QPalette::Window, Qt::white);
   strip->setPalette(pal);
   strip->setAutoFillBackground(true);
-  imgTitle = MakePicture(strip, "imgTitle", ":/brevant/icon32.png", 8, 8, 32, 32);
+  imgTitle = MakePicture(strip, "imgTitle", "icon32", 8, 8, 32, 32);
   lbTitle = MakeLabel(strip, "lbTitle", title, 52, 17);
   lbTitle->setFont(DesignFont("Tahoma", 16, true));
   lbTitle->adjustSize();
   return strip;
 }
 
-QLabel* MakePicture(QWidget* parent, const char* name, const char* resource, int x, int y, int w, int h) {
+QLabel* MakePicture(QWidget* parent, const char* name, const char* picture, int x, int y, int w, int h) {
   auto* img = new QLabel(parent);
   img->setObjectName(QString::fromLatin1(name));
-  img->setPixmap(QPixmap(QString::fromLatin1(resource)).scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+  img->setPixmap(ProgramPicture(picture).scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
   img->setAttribute(Qt::WA_TranslucentBackground);
   img->setGeometry(x, y, w, h);
   return img;
