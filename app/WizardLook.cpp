@@ -58,6 +58,24 @@ class TFixedRowDelegate : public QStyledItemDelegate {
   }
 };
 
+// An "Error." mark. It stays hidden unless a step of the check fails, so it
+// is sized to its text when it is first shown: measuring it when the window
+// is built would load its bold font at start-up.
+class TErrorMark final : public QLabel {
+ public:
+  using QLabel::QLabel;
+  void setVisible(bool visible) override {
+    if (visible && !FSized) {
+      FSized = true;
+      adjustSize();
+    }
+    QLabel::setVisible(visible);
+  }
+
+ private:
+  bool FSized = false;
+};
+
 // One of the program's pictures (U_Pictures.h), or a null pixmap for a name
 // it does not have. The pixels are copied, never decoded.
 QPixmap ProgramPicture(const char* name) {
@@ -154,12 +172,17 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const std::string& text, in
 }
 
 QLabel* MakeErrorMark(QWidget* parent, const char* name, int x, int y) {
-  QLabel* l = MakeLabel(parent, name, "Error.", x, y);
+  auto* l = new TErrorMark(parent);
+  l->setObjectName(QString::fromLatin1(name));
+  l->setTextFormat(Qt::PlainText);
+  l->setText(QStringLiteral("Error."));
+  l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  l->setContentsMargins(0, 0, 0, 0);
   l->setFont(DesignFont("Tahoma", 11, true));
   QPalette pal = l->palette();
   pal.setColor(QPalette::WindowText, QColor(0x80, 0, 0));
   l->setPalette(pal);
-  l->adjustSize();
+  l->move(x, y);
   return l;
 }
 

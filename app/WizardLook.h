@@ -32,7 +32,7 @@ QWidget* MakePage(QStackedWidget* notebook, const char* name);
 // it is a word-wrapped label of that size.
 QLabel* MakeLabel(QWidget* parent, const char* name, const std::string& text, int x, int y, int w = 0, int h = 0,
                   bool wordWrap = false);
-// "Error." in bold Tahoma 8 pt, maroon.
+// "Error." in bold Tahoma 8 pt, maroon; sized to its text when first shown.
 QLabel* MakeErrorMark(QWidget* parent, const char* name, int x, int y);
 QPushButton* MakeButton(QWidget* parent, const char* name, const std::string& caption, int x, int y);
 // A borderless list with rows 13 pixels high filling a bevelled panel. A row
