@@ -69,8 +69,31 @@ class TFileSource final : public TByteSource {
 
   bool IsOpen() const { return FHandle >= 0; }
   std::uint64_t Size() const override { return FSize; }
+  // The readers ask for one number at a time. Small reads are served from a
+  // window of the file read in one go around them (the ELF name table and
+  // section headers lie side by side), not by one system call each.
   bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override {
     if (FHandle < 0 || !InRange(Offset, Count)) return false;
+    if (Count > WindowSize / 2) return ReadFile(Offset, Count, Out);
+    if (Offset < FWindowStart || Offset + Count > FWindowStart + FWindow.size()) {
+      const std::uint64_t before = WindowSize / 2 - Count;
+      const std::uint64_t start = Offset > before ? Offset - before : 0;
+      const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(WindowSize, FSize - start));
+      FWindow.resize(length);
+      if (!ReadFile(start, length, FWindow.data())) {
+        FWindow.clear();
+        return false;
+      }
+      FWindowStart = start;
+    }
+    if (Count) std::memcpy(Out, FWindow.data() + (Offset - FWindowStart), Count);
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t WindowSize = 64 * 1024;
+
+  bool ReadFile(std::uint64_t Offset, std::size_t Count, void* Out) const {
     auto* dest = static_cast<char*>(Out);
     while (Count > 0) {
       const ssize_t got = ::pread(FHandle, dest, Count, static_cast<off_t>(Offset));
@@ -83,9 +106,10 @@ class TFileSource final : public TByteSource {
     return true;
   }
 
- private:
   int FHandle = -1;
   std::uint64_t FSize = 0;
+  mutable std::vector<char> FWindow;  // the file's bytes from FWindowStart
+  mutable std::uint64_t FWindowStart = 0;
 };
 
 // Little- or big-endian numbers out of a source.
