@@ -16,12 +16,15 @@
 //
 // The runs are interleaved (one run of every program per round, each round
 // starting with the next program, after one round that is not counted), so
-// a machine that slows down meanwhile slows all of them alike. Printed: median, fastest and slowest time, the ratio of
-// each median to the dialog's, the same for the CPU time the program had
-// until then (the scheduler's count, which a busy machine disturbs less than
-// the wall clock), and the peak memory: VmHWM read from
-// /proc/<pid>/status when the window is shown, and the kernel's maxrss at the
-// end (the program is then ended with SIGTERM, its usual way out).
+// a machine that slows down meanwhile slows all of them alike. Printed:
+// median, fastest and slowest time; the ratio of each median to the
+// dialog's, and the median of the ratios to the dialog's run of the same
+// round (which a slow spell of the machine disturbs less); the same for the
+// CPU time the program had until then (the scheduler's count, which a busy
+// machine disturbs less than the wall clock); and the peak memory: VmHWM
+// read from /proc/<pid>/status when the window is shown, and the kernel's
+// maxrss at the end (the program is then ended with SIGTERM, its usual way
+// out).
 //
 // Usage: StartupBench [--brevant PATH]... [ROUNDS]
 //   ROUNDS: runs of each program (default 15).
@@ -217,25 +220,28 @@ int main(int argc, char** argv) {
 
   std::printf("Start-up to the window shown, offscreen, %d descriptors, %d interleaved runs each\n", kDescriptors,
               rounds);
-  std::printf("wall: from spawn to the window painted; CPU: the time the program ran on a processor until then\n");
+  std::printf(
+      "wall: from spawn to the window painted; CPU: the time the program ran on a processor until then\n"
+      "ratio: to the dialog's median; in round: the median of the ratios to the dialog's run of the same round\n");
   if (builds.size() > 1)
     for (std::size_t b = 0; b < builds.size(); ++b) std::printf("#%zu: %s\n", b + 1, builds[b].c_str());
-  std::printf("\n");
-  std::printf("%-34s %9s %9s %9s %6s %9s %6s %11s %11s\n", "program", "wall", "fastest", "slowest", "ratio", "CPU",
-              "ratio", "VmHWM", "maxrss");
+  std::printf("\n%-34s %9s %9s %9s %6s %8s %9s %6s %11s %11s\n", "program", "wall", "fastest", "slowest", "ratio",
+              "in round", "CPU", "ratio", "VmHWM", "maxrss");
   const auto column = [](const TProgram& p, auto field) {
     std::vector<std::decay_t<decltype(p.Samples[0].*field)>> values;
     for (const TSample& sample : p.Samples) values.push_back(sample.*field);
     return values;
   };
-  const double dialogWall = Median(column(programs[0], &TSample::Ms));
+  const std::vector<double> dialogWall = column(programs[0], &TSample::Ms);
   const double dialogCpu = Median(column(programs[0], &TSample::CpuMs));
   for (const TProgram& p : programs) {
     const std::vector<double> wall = column(p, &TSample::Ms);
+    std::vector<double> inRound;
+    for (std::size_t i = 0; i < wall.size(); ++i) inRound.push_back(wall[i] / dialogWall[i]);
     const double cpu = Median(column(p, &TSample::CpuMs));
-    std::printf("%-34s %6.1f ms %6.1f ms %6.1f ms %6.2f %6.1f ms %6.2f %7.1f MiB %7.1f MiB\n", p.Name.c_str(),
+    std::printf("%-34s %6.1f ms %6.1f ms %6.1f ms %6.2f %8.2f %6.1f ms %6.2f %7.1f MiB %7.1f MiB\n", p.Name.c_str(),
                 Median(wall), *std::min_element(wall.begin(), wall.end()), *std::max_element(wall.begin(), wall.end()),
-                Median(wall) / dialogWall, cpu, cpu / dialogCpu,
+                Median(wall) / Median(dialogWall), Median(inRound), cpu, cpu / dialogCpu,
                 static_cast<double>(Median(column(p, &TSample::HwmKiB))) / 1024.0,
                 static_cast<double>(Median(column(p, &TSample::MaxRssKiB))) / 1024.0);
   }
