@@ -4,7 +4,9 @@
 // anything starts, without a window.
 //
 // Start-up: the application object first (the diagnostics library creates
-// hidden windows), then the diagnostics library, then the wizard window,
+// hidden windows), then the diagnostics library (the exception reporting's
+// set-up, which starts the system and application information with the log
+// file, then the system unit's own start-up), then the wizard window,
 // whose creation reads the descriptors and ends the program when none is
 // found, then the history window, then the message loop. Every way out (the
 // window closed, no product found, the end of the desktop session, SIGTERM,
@@ -20,6 +22,7 @@
 #include "app/F_Main.h"
 #include "app/U_CommandLine.h"
 #include "app/WizardLook.h"
+#include "diag/U_VEK_Debug.h"
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_System.h"
 #include "platform/Process.h"
@@ -34,8 +37,11 @@ int main(int argc, char** argv) {
     return *status;
 
   TApplication app(argc, argv);
-  AddShutdownProc(FinalizeVEKSystem);
   try {
+    // The log file with /LOGFILE, exception interception with /DEBUG; the
+    // library's release is registered with the shut-down.
+    VEKDebugger();
+    // The system unit's own start-up finds both objects and changes nothing.
     InitVEKSystem();
   } catch (const std::exception& e) {
     // Start-up ends with the error of the diagnostics library; what it had

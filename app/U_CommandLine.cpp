@@ -26,8 +26,9 @@ std::string UsageText(const std::string& exeName) {
   line("Switches (in any letter case, written whole):");
   line("  /LOGFILE          keep a log of this run in the log file below");
   line("  /NOLOGFILE        no log (the default); when both are given, /LOGFILE wins");
-  line("  /DEBUG, /NODEBUG  reserved for the diagnostics library's exception reports;");
-  line("                    no effect yet");
+  line("  /DEBUG            report every exception that escapes an event handler in");
+  line("                    the log and show it in the exception dialog");
+  line("  /NODEBUG          no exception reports (the default); /DEBUG wins");
   line("  -h, --help        print this help and end");
   line("  --version         print the version and end");
   line("");

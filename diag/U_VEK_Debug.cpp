@@ -1,13 +1,23 @@
 #include "diag/U_VEK_Debug.h"
 
+#include <array>
+#include <cinttypes>
+#include <cstdio>
 #include <iterator>
 #include <optional>
 #include <string_view>
+#include <typeinfo>
 
+#include "diag/F_VEK_Exception.h"
 #include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_LogFile.h"
+#include "diag/U_VEK_System.h"
 #include "platform/VersionInfo.h"
 #include "runtime/Conversions.h"
 #include "runtime/Demangle.h"
+#include "runtime/LocaleText.h"
+#include "runtime/MessageBox.h"
+#include "runtime/Shutdown.h"
 #include "runtime/TextFile.h"
 
 namespace {
@@ -33,24 +43,33 @@ constexpr std::size_t LineEntriesPerRow = 4;
 constexpr std::size_t LineNumberWidth = 6;
 constexpr std::size_t LineOffsetColumn = 12;
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// The value of every byte as a hexadecimal digit; -1 for a byte that is none.
+constexpr std::array<std::int8_t, 256> HexDigits = [] {
+  std::array<std::int8_t, 256> digits{};
+  digits.fill(-1);
+  for (int d = 0; d < 10; ++d) digits[static_cast<std::size_t>('0' + d)] = static_cast<std::int8_t>(d);
+  for (int d = 0; d < 6; ++d) {
+    digits[static_cast<std::size_t>('a' + d)] = static_cast<std::int8_t>(10 + d);
+    digits[static_cast<std::size_t>('A' + d)] = static_cast<std::int8_t>(10 + d);
+  }
+  return digits;
+}();
 
 // The 8-digit hexadecimal field at Column of Line as a 32-bit signed number;
 // nothing when the line ends before the field does or a character of it is
-// not a hexadecimal digit.
+// not a hexadecimal digit. Every lookup converts thousands of these: the
+// digits are gathered without a branch each and checked once at the end.
 std::optional<std::int32_t> HexField(const std::string& Line, std::size_t Column) {
   if (Line.size() < Column || Line.size() - Column < HexWidth) return std::nullopt;
+  const char* field = Line.data() + Column;
   std::uint32_t value = 0;
+  int invalid = 0;
   for (std::size_t i = 0; i < HexWidth; ++i) {
-    const int digit = HexDigit(Line[Column + i]);
-    if (digit < 0) return std::nullopt;
-    value = value << 4 | static_cast<std::uint32_t>(digit);
+    const int digit = HexDigits[static_cast<unsigned char>(field[i])];
+    invalid |= digit;
+    value = value << 4 | static_cast<std::uint32_t>(digit & 0xF);
   }
+  if (invalid < 0) return std::nullopt;
   return static_cast<std::int32_t>(value);
 }
 
@@ -85,10 +104,25 @@ std::string PublicNameOfLine(const std::string& Line) {
 // converted as a whole number. Nothing when the row is too short.
 std::optional<std::int32_t> LineNumberField(const std::string& Line, std::size_t Column) {
   if (Line.size() < Column || Line.size() - Column < LineNumberWidth) return std::nullopt;
-  std::string digits;
+  const char* field = Line.data() + Column;
+  // The usual field, decimal digits right-aligned with blanks, is read in
+  // place; anything else (a sign, a hexadecimal prefix, a tab, no digit at
+  // all) goes through the runtime's conversion, which decides.
+  std::int32_t value = 0;
+  std::size_t digits = 0;
+  bool plain = true;
+  for (std::size_t i = 0; i < LineNumberWidth && plain; ++i) {
+    const char c = field[i];
+    if (c == ' ') continue;
+    plain = c >= '0' && c <= '9';
+    value = value * 10 + (c - '0');
+    ++digits;
+  }
+  if (plain && digits > 0) return value;
+  std::string text;
   for (std::size_t i = 0; i < LineNumberWidth; ++i)
-    if (Line[Column + i] != ' ') digits += Line[Column + i];
-  return TryStrToInt(digits);
+    if (field[i] != ' ') text += field[i];
+  return TryStrToInt(text);
 }
 
 // The index of the first line from From on that holds Marker; 0 when none does.
@@ -328,4 +362,503 @@ bool TVEKMapFile::NextFrame() {
   if (FFrameIndex + 1 >= FFrameCount) return false;
   ++FFrameIndex;
   return ResolveFrame();
+}
+
+// ===========================================================================
+// Exception interception and report: TVEKDebug, VEKDebugger.
+
+TVEKDebug* VEKDebug = nullptr;
+
+namespace {
+
+const char* const kUnknown = "<Unknown>";
+const char* const kNotApplicable = "<N/A>";
+const char* const kCrLf = "\r\n";
+// The width of the report's labels.
+constexpr int kLabelWidth = 15;
+
+std::string LowerAscii(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// "0x" and the address in upper-case hexadecimal, at the pointer's width.
+std::string HexAddress(std::uintptr_t Address) {
+  char text[2 + 2 * sizeof(std::uintptr_t) + 1];
+  std::snprintf(text, sizeof text, "0x%0*" PRIXPTR, static_cast<int>(2 * sizeof(std::uintptr_t)), Address);
+  return text;
+}
+
+// The library's failure messages: logged as INFO and shown in a box.
+void ShowAndLogText(const std::string& Msg) {
+  if (VEKApplication)
+    VEKApplication->ShowAndLog(Msg);
+  else
+    ShowMessage(Msg);
+}
+
+// "<Heading>" CR LF CR LF "<message>", the message or "     [NULL Object]".
+std::string FailureText(const char* Heading, const std::exception* Failure) {
+  return std::string(Heading) + kCrLf + kCrLf + (Failure ? std::string(Failure->what()) : "     [NULL Object]");
+}
+
+// The same, then CR LF CR LF and the message again in parentheses.
+std::string FailureTextTwice(const char* Heading, const std::exception* Failure) {
+  return FailureText(Heading, Failure) + kCrLf + kCrLf + "(" + (Failure ? std::string(Failure->what()) : "") + ")";
+}
+
+// ProcessException keeps the exception it handles and its throw site; a
+// nested call (an exception while the dialog is shown) restores the outer
+// one when it ends.
+struct THandledScope {
+  THandledScope(const std::exception*& Handled, TThrowSite& Site, bool& Known, const std::exception* E)
+      : FHandled(Handled), FSite(Site), FKnown(Known), FOldHandled(Handled), FOldSite(Site), FOldKnown(Known) {
+    Handled = E;
+    Known = CurrentThrowSite(Site);
+  }
+  ~THandledScope() {
+    FHandled = FOldHandled;
+    FSite = FOldSite;
+    FKnown = FOldKnown;
+  }
+  THandledScope(const THandledScope&) = delete;
+  THandledScope& operator=(const THandledScope&) = delete;
+
+  const std::exception*& FHandled;
+  TThrowSite& FSite;
+  bool& FKnown;
+  const std::exception* FOldHandled;
+  TThrowSite FOldSite;
+  bool FOldKnown;
+};
+
+}  // namespace
+
+bool VEKDebugSwitch(bool InsideIDE, const std::vector<std::string>& Params, bool Current) {
+  if (InsideIDE) return false;
+  auto has = [&Params](const char* Switch) {
+    for (const std::string& p : Params)
+      if (p == Switch) return true;
+    return false;
+  };
+  if (has("/DEBUG")) return true;
+  if (has("/NODEBUG")) return false;
+  return Current;
+}
+
+std::string TVEKDebug::MapFileNameFor(const std::string& ExeName) {
+  const auto slash = ExeName.find_last_of('/');
+  const auto dot = ExeName.find_last_of('.');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) return ExeName.substr(0, dot) + ".map";
+  return ExeName + ".map";
+}
+
+TVEKDebug::TVEKDebug() {
+  ProcStack = new std::vector<TCallProcInfo>;
+  MapFile = new TVEKMapFile;
+  ObjectInfos = new TVEKObjectInfos;
+  const std::string exe = VEKApplication ? VEKApplication->ExeName : Application ? Application->ExeName() : "";
+  if (exe.empty()) return;
+  const std::string map = MapFileNameFor(exe);
+  if (!FileExists(map)) return;
+  try {
+    MapFile->SetFileName(map);
+  } catch (...) {
+    // Without a map the interceptor works without locations.
+  }
+}
+
+TVEKDebug::~TVEKDebug() {
+  SetActive(false);
+  SafeFreeAndNil(ProcStack);
+  SafeFreeAndNil(MapFile);
+  SafeFreeAndNil(ObjectInfos);
+}
+
+int TVEKDebug::QueryInterface(const void*, void** Obj) {
+  if (Obj) *Obj = nullptr;
+  return static_cast<int>(0x80004002u);  // no such interface
+}
+
+int TVEKDebug::AddRef() {
+  return -1;
+}
+
+int TVEKDebug::Release() {
+  return -1;
+}
+
+void TVEKDebug::SetActive(bool Value) {
+  if (Value == FActive) return;
+  if (Value) {
+    if (Application) {
+      SavedOnException = Application->OnException;
+      Application->OnException = [this](QObject* Sender, const std::exception& E) {
+        ApplicationExceptionHandler(Sender, E);
+      };
+    }
+  } else if (Application) {
+    Application->OnException = SavedOnException;
+  }
+  SetThrowStackCapture(Value);
+  FActive = Value;
+}
+
+void TVEKDebug::ApplicationExceptionHandler(QObject* Sender, const std::exception& E) {
+  if (dynamic_cast<const EAbort*>(&E)) return;
+  ProcessException(Sender, &E, true);
+}
+
+__attribute__((noinline)) void TVEKDebug::GetCallStack(int Skip, bool OnlyOne, std::string& Text) {
+  Text.clear();
+  try {
+    if (!MapFile->FirstFrame()) return;
+    int frame = 0;
+    do {
+      if (frame >= Skip) {
+        if (!Text.empty()) Text += kCrLf;
+        Text += MapFile->UnitName() + "::" + MapFile->PublicName();
+        if (OnlyOne) return;
+      }
+      ++frame;
+    } while (MapFile->NextFrame());
+  } catch (...) {
+    // The walk ends; the lines gathered so far stay.
+  }
+}
+
+bool TVEKDebug::Locate(std::uintptr_t CallAddress) {
+  // An address of the executable has no location without a map; the
+  // reader would keep the last lookup's results.
+  TCodeModule module;
+  if (!MapFile->Loaded() && (!FindCodeModule(CallAddress, module) || module.MainExecutable)) return false;
+  MapFile->Lookup(CallAddress);
+  return true;
+}
+
+std::string TVEKDebug::FrameLine(std::uintptr_t CallAddress) {
+  if (!Locate(CallAddress)) return std::string(kUnknown) + "::" + kUnknown;
+  return MapFile->UnitName() + "::" + MapFile->PublicName();
+}
+
+std::string TVEKDebug::ThrowSiteStack(const TThrowSite& Site) {
+  std::string text;
+  for (std::size_t i = 0; i < Site.FrameCount; ++i) {
+    if (i > 0) text += kCrLf;
+    // A return address: the call lies one byte before it.
+    text += FrameLine(Site.Frames[i] - 1);
+  }
+  return text;
+}
+
+bool TVEKDebug::ThrowSiteOf(const std::exception* E, TThrowSite& Site) const {
+  if (E && E == FHandled) {
+    if (FHandledSiteKnown) Site = FHandledSite;
+    return FHandledSiteKnown;
+  }
+  return CurrentThrowSite(Site);
+}
+
+void TVEKDebug::GetExceptionInfos(QObject* Sender, const std::exception* E, TVEKExceptionInfos& Infos) {
+  for (std::string* text : {&Infos.ExceptionClass, &Infos.ExceptionParent, &Infos.ExceptionType, &Infos.Message,
+                            &Infos.Address, &Infos.AppTitle, &Infos.AppPath, &Infos.AppVersion, &Infos.DateTime,
+                            &Infos.UserName, &Infos.ComputerName, &Infos.UnitName, &Infos.LineNumber, &Infos.ClassName,
+                            &Infos.FunctionName, &Infos.SenderClass, &Infos.SenderName, &Infos.CallStack})
+    *text = kUnknown;
+  if (!E) return;
+  try {
+    ObjectInfos->Analyze(E);
+    Infos.ExceptionObject = E;
+    Infos.ExceptionClass = ObjectInfos->ObjectClass;
+    Infos.ExceptionParent = ObjectInfos->ParentClass;
+    if (auto* unknown = dynamic_cast<const EUnknownException*>(E)) {
+      // Something that is no std::exception: its own type.
+      Infos.ExceptionClass = unknown->ThrownClass;
+      Infos.ExceptionParent = unknown->ThrownParent;
+    }
+    Infos.ExceptionType = Infos.ExceptionClass + " ( " + Infos.ExceptionParent + " )";
+
+    Infos.Message = E->what();
+
+    TThrowSite site;
+    const bool known = ThrowSiteOf(E, site);
+    const std::uintptr_t raiseAddress = known ? site.Address : 0;
+    Infos.Address = HexAddress(raiseAddress);
+
+    if (VEKApplication) {
+      Infos.AppTitle = VEKApplication->Title;
+      Infos.AppPath = LowerAscii(VEKApplication->ExeName);
+      if (!VEKApplication->Version.empty()) Infos.AppVersion = VEKApplication->Version;
+    }
+
+    Infos.DateTime = NowText();
+
+    if (VEKWindows) {
+      Infos.UserName = VEKWindows->UserName;
+      Infos.ComputerName = VEKWindows->ComputerName;
+    }
+
+    if (raiseAddress != 0) {
+      // The recorded address is the return address of the call that
+      // throws: the throw statement lies one byte before it.
+      if (Locate(raiseAddress - 1)) {
+        Infos.UnitName = MapFile->UnitName();
+        Infos.LineNumber = MapFile->LineNumber();
+        const std::string& name = MapFile->PublicName();
+        const auto dot = name.find('.');
+        Infos.ClassName = dot == std::string::npos ? std::string(kNotApplicable) : name.substr(0, dot);
+        Infos.FunctionName = dot == std::string::npos ? name : name.substr(dot + 1);
+      }
+    }
+
+    if (Sender) {
+      ObjectInfos->Analyze(Sender);
+      Infos.SenderClass = ObjectInfos->Hierarchy;
+      Infos.SenderName = ObjectInfos->ObjectName;
+    } else {
+      Infos.SenderClass = kNotApplicable;
+      Infos.SenderName = kNotApplicable;
+    }
+
+    if (known && site.FrameCount > 0)
+      Infos.CallStack = ThrowSiteStack(site);
+    else
+      GetCallStack(0, false, Infos.CallStack);
+  } catch (...) {
+    // What was filled so far stays.
+  }
+}
+
+std::string TVEKDebug::ReportText(const TVEKExceptionInfos& Infos) const {
+  const int indent = Indent > 0 ? Indent : 0;
+  const std::string pad(static_cast<std::size_t>(indent), ' ');
+  const int next = indent + kLabelWidth;
+  const std::pair<const char*, std::string> lines[] = {
+      {"Type         : ", Infos.ExceptionType},
+      {"Unit         : ", Infos.UnitName},
+      {"Line         : ", Infos.LineNumber},
+      {"Class        : ", Infos.ClassName},
+      {"Function     : ", Infos.FunctionName},
+      {"Address      : ", Infos.Address},
+      {"Sender Class : ", Infos.SenderClass},
+      {"Sender Name  : ", Infos.SenderName},
+      {"Message      : ", IndentText(Infos.Message, 0, next, ' ')},
+      {"Call Stack   : ", IndentText(Infos.CallStack, 0, next, ' ')},
+  };
+  std::string text;
+  for (const auto& [label, value] : lines) {
+    if (!text.empty()) text += kCrLf;
+    text += pad + label + value;
+  }
+  return text;
+}
+
+void TVEKDebug::ProcessException(QObject* Sender, const std::exception* E, bool ShowFlag) {
+  bool Continue = true;
+  TVEKExceptionInfos Infos;
+  const THandledScope handled(FHandled, FHandledSite, FHandledSiteKnown, E);
+  try {
+    GetExceptionInfos(Sender, E, Infos);
+    const std::string report = ReportText(Infos);
+    // Saved at once: a program that dies after its exception keeps it.
+    if (VEKApplication && VEKApplication->LogFile) VEKApplication->LogFile->Write(llExcept, report, true);
+  } catch (...) {
+    // The entry is missing from the log.
+  }
+  try {
+    if (BeforeException) {
+      try {
+        BeforeException(Sender, E, Continue);
+      } catch (const std::exception& failure) {
+        if (ShowFlag) ShowAndLogText(FailureText("Error on BeforeException :", &failure));
+      }
+    }
+    if (Continue && ShowFlag) DisplayException(Sender, E);
+    if (AfterException) {
+      try {
+        AfterException(Sender, E, Continue);
+      } catch (const std::exception& failure) {
+        if (ShowFlag) ShowAndLogText(FailureText("Error on AfterException :", &failure));
+      }
+    }
+  } catch (const std::exception& failure) {
+    ShowAndLogText(FailureTextTwice("Error on processing Exception : ", &failure));
+  }
+}
+
+void TVEKDebug::DisplayException(QObject* Sender, const std::exception* E) {
+  if (E && dynamic_cast<const EAbort*>(E)) return;
+  if (OnException) {
+    try {
+      OnException(Sender, E);
+    } catch (const std::exception& failure) {
+      ShowAndLogText(FailureText("Error on OnException :", &failure));
+    }
+  }
+  if (Application && Application->Destroying()) RaiseError(E ? E->what() : "", false, smTerminate);
+  try {
+    if (OnDisplayException)
+      OnDisplayException(Sender, E);
+    else
+      ShowExceptionDialog(nullptr, Sender, E);
+  } catch (const std::exception& failure) {
+    ShowAndLogText(FailureTextTwice("Error on displaying Exception :", &failure));
+  }
+}
+
+// The return address of the function this is expanded in, as a number.
+#define VEK_RETURN_ADDRESS() \
+  reinterpret_cast<std::uintptr_t>(__builtin_extract_return_addr(__builtin_return_address(0)))
+
+namespace {
+
+void WriteTrace(TVEKLogLevel Level, std::int32_t Indent, const std::string& Text) {
+  if (VEKApplication && VEKApplication->LogFile)
+    VEKApplication->LogFile->Write(Level, std::string(static_cast<std::size_t>(Indent > 0 ? Indent : 0), ' ') + Text,
+                                   false);
+}
+
+// A silent abort with this message.
+[[noreturn]] void RaiseAbort(const std::string& Message) {
+  EAbort abort;
+  abort.SetMessage(Message);
+  throw abort;
+}
+
+}  // namespace
+
+bool TVEKDebug::EnterProcAt(std::uintptr_t ReturnAddress, const std::vector<TTypedValue>* Params, std::uint8_t Action,
+                            bool ShowErrors) {
+  try {
+    ProcStack->emplace_back();
+    TCallProcInfo& entry = ProcStack->back();
+    // The call lies one byte before its return address.
+    entry.Location = FrameLine(ReturnAddress - 1);
+    entry.Action = Action;
+    entry.ShowErrors = ShowErrors;
+    std::string line = entry.Location;
+    if (Params && !Params->empty()) {
+      try {
+        line += " ( ";
+        for (const TTypedValue& value : *Params) line += VarRecToText(value) + " , ";
+        line.resize(line.size() - 3);
+        line += " )";
+      } catch (...) {
+        // The line keeps what was described.
+      }
+    }
+    WriteTrace(llEnter, Indent, line);
+    Indent += 2;
+    return true;
+  } catch (...) {
+    // A trace never disturbs the traced procedure.
+    return false;
+  }
+}
+
+void TVEKDebug::EnterProc(std::uint8_t Action, bool ShowErrors) {
+  EnterProcAt(VEK_RETURN_ADDRESS(), nullptr, Action, ShowErrors);
+}
+
+void TVEKDebug::EnterProcParams(const std::vector<TTypedValue>& Params, std::uint8_t Action, bool ShowErrors) {
+  EnterProcAt(VEK_RETURN_ADDRESS(), &Params, Action, ShowErrors);
+}
+
+void TVEKDebug::LeaveProc() {
+  try {
+    if (ProcStack->empty()) return;
+    Indent -= 2;
+    WriteTrace(llLeave, Indent, ProcStack->back().Location);
+    ProcStack->pop_back();
+  } catch (...) {
+    // A trace never disturbs the traced procedure.
+  }
+}
+
+bool TVEKDebug::HandleException() {
+  // The exception being handled stays alive while Current holds it.
+  const std::exception_ptr current = std::current_exception();
+  const std::exception* E = nullptr;
+  std::optional<EUnknownException> foreign;
+  if (current) {
+    try {
+      std::rethrow_exception(current);
+    } catch (const std::exception& handled) {
+      E = &handled;
+    } catch (...) {
+      foreign.emplace(EUnknownException::FromCurrent());
+      E = &*foreign;
+    }
+  }
+  if (E && typeid(*E) == typeid(EAbort)) {
+    if (!ProcStack->empty()) LeaveProc();
+    RaiseAbort(E->what());
+  }
+  if (ProcStack->empty()) {
+    ProcessException(nullptr, E, false);
+    return true;
+  }
+  const TCallProcInfo entry = ProcStack->back();
+  ProcessException(nullptr, E, entry.ShowErrors);
+  switch (entry.Action) {
+    case 0:
+      LeaveProc();
+      return false;
+    case 1:
+      LeaveProc();
+      return true;
+    case 2:
+      LeaveProc();
+      RaiseAbort("");
+    default:
+      return false;
+  }
+}
+
+TVEKTraceScope::TVEKTraceScope() {
+  Enter(VEK_RETURN_ADDRESS(), nullptr, 0, false);
+}
+
+TVEKTraceScope::TVEKTraceScope(const std::vector<TTypedValue>& Params, std::uint8_t Action, bool ShowErrors) {
+  Enter(VEK_RETURN_ADDRESS(), &Params, Action, ShowErrors);
+}
+
+void TVEKTraceScope::Enter(std::uintptr_t ReturnAddress, const std::vector<TTypedValue>* Params, std::uint8_t Action,
+                           bool ShowErrors) {
+  try {
+    VEKDebugger();
+  } catch (...) {
+    // Without the library nothing is traced.
+    return;
+  }
+  FDebug = VEKDebug;
+  if (FDebug && FDebug->EnterProcAt(ReturnAddress, Params, Action, ShowErrors)) FDepth = FDebug->ProcStack->size();
+}
+
+TVEKTraceScope::~TVEKTraceScope() {
+  // HandleException may have popped the entry already; an interceptor
+  // released meanwhile (tests) is not touched.
+  if (FDepth > 0 && FDebug == VEKDebug && FDebug->ProcStack->size() >= FDepth) FDebug->LeaveProc();
+}
+
+void InitVEKDebug() {
+  if (VEKDebug) return;
+  // The library's release at the program's end, registered first so that a
+  // failing start-up releases what it created.
+  static bool shutdownRegistered = false;
+  if (!shutdownRegistered) {
+    AddShutdownProc(FinalizeVEKSystem);
+    shutdownRegistered = true;
+  }
+  InitVEKSystem();
+  const bool debugActive =
+      VEKApplication ? VEKDebugSwitch(VEKApplication->InsideIDE, VEKApplication->Params, false) : false;
+  VEKDebug = new TVEKDebug;
+  VEKDebug->SetActive(debugActive);
+}
+
+IVEKDebug* VEKDebugger() {
+  if (!VEKDebug) InitVEKDebug();
+  return VEKDebug;
 }

@@ -1,5 +1,7 @@
 #pragma once
-// Exception reporting: where a code address of the program lies.
+// Exception reporting: where a code address of the program lies
+// (TVEKMapFile), and the exception interceptor that reports with it
+// (TVEKDebug, in the second part of this header).
 //
 // TVEKMapFile turns a code address into three texts, the unit (module)
 // that holds it, the public symbol that contains it and the source line,
@@ -35,13 +37,18 @@
 // One reader holds one walk and one set of results: one walk or lookup at a
 // time, on one thread (the GUI thread). A walk reads the stack of the thread
 // that calls FirstFrame.
+#include <QObject>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/CodeAddress.h"
+#include "platform/ThrowSite.h"
+#include "runtime/Application.h"
 #include "runtime/Exceptions.h"
 
 // A map file that cannot be found or read as one. Carries only its message.
@@ -167,3 +174,285 @@ class TVEKMapFile {
   std::size_t FFrameCount = 0;
   std::size_t FFrameIndex = 0;
 };
+
+// ===========================================================================
+// Exception interception and report.
+//
+// TVEKDebug is the one exception interceptor of the process, reached through
+// IVEKDebug from VEKDebugger(). While it is active it is the application's
+// unhandled-exception event (TApplication::OnException): every exception
+// that escapes an event handler, except the silent abort, becomes
+//   1. a report written to the log at level "EXCEPT" (and saved at once),
+//   2. the calls of the embedding program's events BeforeException,
+//      OnException and AfterException,
+//   3. the exception dialog (diag/F_VEK_Exception.h), or OnDisplayException.
+//
+// Where an exception was raised comes from the throw-site recorder of
+// platform/ThrowSite.h: the code address of every C++ throw and, while
+// interception is active, the raw return addresses of the throwing stack.
+// The report resolves them through the map file (TVEKMapFile): the unit,
+// line, class and function of the throw statement, and a call stack from the
+// throw site outward.
+//
+// Everything runs on the GUI thread; nothing is locked.
+
+class TVEKMapFile;
+class TVEKObjectInfos;
+class TTypedValue;
+
+// The 19 texts that describe one exception. The caller owns the record;
+// GetExceptionInfos fills it.
+struct TVEKExceptionInfos {
+  const std::exception* ExceptionObject = nullptr;
+  std::string ExceptionClass;
+  std::string ExceptionParent;
+  std::string ExceptionType;
+  std::string Message;
+  std::string Address;
+  std::string AppTitle;
+  std::string AppPath;
+  std::string AppVersion;
+  std::string DateTime;
+  std::string UserName;
+  std::string ComputerName;
+  std::string UnitName;
+  std::string LineNumber;
+  std::string ClassName;
+  std::string FunctionName;
+  std::string SenderClass;
+  std::string SenderName;
+  std::string CallStack;
+};
+
+// The events of the interceptor. Sender is the object whose event handler
+// let the exception escape (none when unknown), E the exception (none when
+// the caller had none).
+using TVEKExceptionEvent = std::function<void(QObject* Sender, const std::exception* E)>;
+using TVEKBeforeExceptionEvent = std::function<void(QObject* Sender, const std::exception* E, bool& Continue)>;
+using TVEKAfterExceptionEvent = std::function<void(QObject* Sender, const std::exception* E, bool Continue)>;
+
+// One entry of the procedure trace.
+struct TCallProcInfo {
+  std::string Location;
+  std::uint8_t Action = 0;
+  bool ShowErrors = false;
+};
+
+// The interceptor's programming interface, in this slot order. There is no
+// reference counting: the object lives until the process ends, and the
+// three basic interface operations do nothing.
+class IVEKDebug {
+ public:
+  // 0 to 2: no other interface is offered and nothing is counted.
+  virtual int QueryInterface(const void* IID, void** Obj) = 0;
+  virtual int AddRef() = 0;
+  virtual int Release() = 0;
+  // 3
+  virtual TVEKMapFile* GetMapFile() = 0;
+  // 4: the calling thread's stack, one "Unit::Public" line per frame from
+  // frame Skip on (frame 0 is GetCallStack itself), lines joined by CR LF;
+  // only the first of them with OnlyOne. Empty when no frame can be read.
+  virtual void GetCallStack(int Skip, bool OnlyOne, std::string& Text) = 0;
+  // 5, 6
+  virtual bool GetActive() = 0;
+  virtual void SetActive(bool Value) = 0;
+  // 7 to 14
+  virtual void SetOnDisplayException(const TVEKExceptionEvent& Value) = 0;
+  virtual TVEKExceptionEvent GetOnDisplayException() = 0;
+  virtual void SetBeforeException(const TVEKBeforeExceptionEvent& Value) = 0;
+  virtual TVEKBeforeExceptionEvent GetBeforeException() = 0;
+  virtual void SetOnException(const TVEKExceptionEvent& Value) = 0;
+  virtual TVEKExceptionEvent GetOnException() = 0;
+  virtual void SetAfterException(const TVEKAfterExceptionEvent& Value) = 0;
+  virtual TVEKAfterExceptionEvent GetAfterException() = 0;
+  // 15
+  virtual void GetExceptionInfos(QObject* Sender, const std::exception* E, TVEKExceptionInfos& Infos) = 0;
+  // 16
+  virtual void ProcessException(QObject* Sender, const std::exception* E, bool ShowFlag) = 0;
+  // 17 to 20: the procedure trace.
+  virtual void EnterProc(std::uint8_t Action, bool ShowErrors) = 0;
+  // Action and ShowErrors fill the entry, as with EnterProc.
+  virtual void EnterProcParams(const std::vector<TTypedValue>& Params, std::uint8_t Action = 0,
+                               bool ShowErrors = false) = 0;
+  virtual void LeaveProc() = 0;
+  virtual bool HandleException() = 0;
+
+ protected:
+  // Never deleted through the interface.
+  ~IVEKDebug() = default;
+};
+
+class TVEKDebug : public IVEKDebug {
+ public:
+  // Creates the trace stack, the map file reader and the object describer,
+  // and loads the map file named after the executable (MapFileNameFor) when
+  // it exists; a map that fails to load is ignored. Not active.
+  TVEKDebug();
+  // SetActive(false), then releases what it owns. Nothing in a program
+  // calls it: the interceptor lives until the process ends.
+  virtual ~TVEKDebug();
+  TVEKDebug(const TVEKDebug&) = delete;
+  TVEKDebug& operator=(const TVEKDebug&) = delete;
+
+  int QueryInterface(const void* IID, void** Obj) override;
+  int AddRef() override;
+  int Release() override;
+  TVEKMapFile* GetMapFile() override { return MapFile; }
+  void GetCallStack(int Skip, bool OnlyOne, std::string& Text) override;
+  bool GetActive() override { return FActive; }
+  // Switching on keeps the application's exception event in
+  // SavedOnException and installs ApplicationExceptionHandler in its place;
+  // switching off puts the saved event back. The saved event is never
+  // called meanwhile. Switching on also starts recording the throwing
+  // stacks (platform/ThrowSite.h), switching off stops it.
+  void SetActive(bool Value) override;
+  void SetOnDisplayException(const TVEKExceptionEvent& Value) override { OnDisplayException = Value; }
+  TVEKExceptionEvent GetOnDisplayException() override { return OnDisplayException; }
+  void SetBeforeException(const TVEKBeforeExceptionEvent& Value) override { BeforeException = Value; }
+  TVEKBeforeExceptionEvent GetBeforeException() override { return BeforeException; }
+  void SetOnException(const TVEKExceptionEvent& Value) override { OnException = Value; }
+  TVEKExceptionEvent GetOnException() override { return OnException; }
+  void SetAfterException(const TVEKAfterExceptionEvent& Value) override { AfterException = Value; }
+  TVEKAfterExceptionEvent GetAfterException() override { return AfterException; }
+
+  // Sets the 18 texts of Infos to "<Unknown>"; then, with E, fills them in
+  // the record's order under one guard (a failure keeps what was filled).
+  // The raise address is the throw site of E when E is the exception being
+  // handled now (or was when ProcessException began), else of the exception
+  // being handled now, else 0. Unit, line, class and function are those of
+  // the throw statement; CallStack lists the recorded throw-site frames from
+  // the throw statement outward, or GetCallStack(0, false) when none were
+  // recorded.
+  void GetExceptionInfos(QObject* Sender, const std::exception* E, TVEKExceptionInfos& Infos) override;
+  // The report, the events and the display, with every failure shown
+  // through ShowAndLog (see the .cpp for the texts).
+  void ProcessException(QObject* Sender, const std::exception* E, bool ShowFlag) override;
+
+  // The procedure trace. The location of an entry is the "Unit::Public"
+  // line of the code that called EnterProc or EnterProcParams, taken from
+  // their own return address: the two are never inlined, so whatever the
+  // library does inside them, the caller is the traced procedure.
+  //   - EnterProc appends an entry with Action and ShowErrors, logs Indent
+  //     blanks and the location at level ENTER, and adds 2 to Indent;
+  //   - EnterProcParams does the same with the values appended to the
+  //     logged line as " ( v1 , v2 )" (the location alone without values);
+  //     Action and ShowErrors fill the entry as with EnterProc;
+  //   - LeaveProc takes 2 from Indent, logs the innermost entry's location
+  //     at level LEAVE and pops it; with no entry it changes nothing.
+  // None of the three lets a failure escape: the steps after it are
+  // skipped.
+  [[gnu::noinline]] void EnterProc(std::uint8_t Action, bool ShowErrors) override;
+  [[gnu::noinline]] void EnterProcParams(const std::vector<TTypedValue>& Params, std::uint8_t Action = 0,
+                                         bool ShowErrors = false) override;
+  void LeaveProc() override;
+  // Called inside a catch block, for the exception being handled:
+  //   1. an exception whose class is exactly EAbort pops the innermost
+  //      entry (if any) and raises a new EAbort with the same message, so
+  //      that nested traced procedures unwind silently;
+  //   2. with no entry: the report (ProcessException without display),
+  //      returns true;
+  //   3. else the report with the innermost entry's ShowErrors, then by its
+  //      Action: 0 pops it and returns false, 1 pops it and returns true,
+  //      2 pops it and raises an EAbort with an empty message; any other
+  //      value returns false and keeps the entry.
+  // An exception that is no std::exception is reported as the application
+  // reports one (EUnknownException); called outside a handler, the report
+  // has no exception.
+  bool HandleException() override;
+  // EnterProc and EnterProcParams for a caller whose return address is
+  // ReturnAddress (Params may be null: no values). True when the entry was
+  // appended.
+  bool EnterProcAt(std::uintptr_t ReturnAddress, const std::vector<TTypedValue>* Params, std::uint8_t Action,
+                   bool ShowErrors);
+
+  // The application's exception event while active: the silent abort
+  // (EAbort and its descendants) is passed over, anything else goes to
+  // ProcessException(Sender, E, true).
+  void ApplicationExceptionHandler(QObject* Sender, const std::exception& E);
+  // The display step: OnException, then OnDisplayException or the dialog
+  // (RaiseError while the application object is being destroyed).
+  void DisplayException(QObject* Sender, const std::exception* E);
+
+  // The ten lines of the report for Infos, indented by Indent.
+  std::string ReportText(const TVEKExceptionInfos& Infos) const;
+
+  // The map file of an executable: its path with the extension replaced by
+  // ".map" (appended when the file name has none).
+  static std::string MapFileNameFor(const std::string& ExeName);
+
+  TApplication::TExceptionEvent SavedOnException;
+  TVEKObjectInfos* ObjectInfos = nullptr;
+  std::vector<TCallProcInfo>* ProcStack = nullptr;
+  std::int32_t Indent = 0;
+  TVEKMapFile* MapFile = nullptr;
+  TVEKExceptionEvent OnDisplayException;
+  TVEKBeforeExceptionEvent BeforeException;
+  TVEKExceptionEvent OnException;
+  TVEKAfterExceptionEvent AfterException;
+
+ private:
+  // Resolves a code address into MapFile's results; false when it has no
+  // location (an address of the executable while no map is loaded).
+  bool Locate(std::uintptr_t CallAddress);
+  // "Unit::Public" of a code address, "<Unknown>::<Unknown>" without one.
+  std::string FrameLine(std::uintptr_t CallAddress);
+  std::string ThrowSiteStack(const TThrowSite& Site);
+  bool ThrowSiteOf(const std::exception* E, TThrowSite& Site) const;
+
+  bool FActive = false;
+  // The exception ProcessException is handling and its throw site, taken
+  // when it began: events and the dialog may throw and catch exceptions of
+  // their own before the dialog asks for the infos again.
+  const std::exception* FHandled = nullptr;
+  TThrowSite FHandledSite;
+  bool FHandledSiteKnown = false;
+};
+
+// Traces the function that declares it, in one line:
+//   TVEKTraceScope trace;                      // the location alone
+//   TVEKTraceScope trace({Id, Name});          // with the values
+//   TVEKTraceScope trace({}, 1, true);         // Action 1, errors shown
+// The destructor calls LeaveProc, also when an exception leaves the
+// function, unless HandleException popped the entry already. The location
+// is the declaring function: the constructor is never inlined and takes its
+// own return address. Never raises.
+class TVEKTraceScope {
+ public:
+  [[gnu::noinline]] TVEKTraceScope();
+  [[gnu::noinline]] explicit TVEKTraceScope(const std::vector<TTypedValue>& Params, std::uint8_t Action = 0,
+                                            bool ShowErrors = false);
+  ~TVEKTraceScope();
+  TVEKTraceScope(const TVEKTraceScope&) = delete;
+  TVEKTraceScope& operator=(const TVEKTraceScope&) = delete;
+
+ private:
+  void Enter(std::uintptr_t ReturnAddress, const std::vector<TTypedValue>* Params, std::uint8_t Action,
+             bool ShowErrors);
+  TVEKDebug* FDebug = nullptr;
+  // The trace stack's size with this entry on it; 0 when none was added.
+  std::size_t FDepth = 0;
+};
+
+// The interceptor, after the unit's set-up on first use:
+//   1. InitVEKSystem (the system and application information, the log file
+//      switched on with "/LOGFILE"); the library's shut-down is registered
+//      with RunShutdown;
+//   2. the switch: "/DEBUG" on the command line switches interception on,
+//      "/NODEBUG" off, "/DEBUG" winning when both are given; no switch: off;
+//   3. the interceptor is created (it loads the map file) and SetActive is
+//      called with the switch.
+// An error on the way is raised again: the program's start-up fails. Needs
+// the GUI application object.
+IVEKDebug* VEKDebugger();
+
+// The unit's set-up (above); does nothing once the singleton exists.
+void InitVEKDebug();
+
+// The singleton, or null before VEKDebugger first ran. Tests may release
+// it (SafeFreeAndNil) to run the set-up again.
+extern TVEKDebug* VEKDebug;
+
+// The interception switch: false inside the development environment;
+// otherwise true when Params holds "/DEBUG", false when it holds "/NODEBUG",
+// else Current. Params are upper-cased already.
+bool VEKDebugSwitch(bool InsideIDE, const std::vector<std::string>& Params, bool Current);

@@ -403,7 +403,12 @@ TVEKPriority TVEKApplication::GetPriority() {
 void InitVEKSystem() {
   if (!VEKWindows) VEKWindows = new TVEKWindows;
   if (!VEKApplication) VEKApplication = new TVEKApplication;
-  if (VEKApplication && VEKApplication->LogFile) VEKApplication->LogFile->SetActive(LogActive);
+  if (VEKApplication && VEKApplication->LogFile) {
+    VEKApplication->LogFile->SetActive(LogActive);
+    // A start that failed leaves logging off for the rest of the run: the
+    // next call (start-up calls this twice) must not try, and tell, again.
+    LogActive = VEKApplication->LogFile->Active();
+  }
 }
 
 void FinalizeVEKSystem() {

@@ -123,7 +123,9 @@ extern TVEKWindows* VEKWindows;
 extern bool LogActive;
 
 // Creates VEKWindows, then VEKApplication, each once, then hands LogActive to
-// the log file. Safe to call again.
+// the log file; when its start fails, LogActive becomes false. Safe to call
+// again: a later call neither writes a second opening block nor retries a
+// failed start.
 void InitVEKSystem();
 // The unit's shut-down: releases VEKWindows, then VEKApplication (each
 // with SafeFreeAndNil, so a second call does nothing).

@@ -16,6 +16,8 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/ByteSource.h"
+
 namespace {
 
 // --- the executable's .text -------------------------------------------------
@@ -30,76 +32,7 @@ constexpr char TextName[] = ".text";  // compared with its terminating zero
 // dozen; the limit bounds the work a hostile count can cause).
 constexpr std::uint64_t MaxSections = 1u << 16;
 
-// Random access to the bytes of an image.
-class TImage {
- public:
-  virtual ~TImage() = default;
-  virtual std::uint64_t Size() const = 0;
-  // Copies Count bytes at Offset into Out; false when they are not all there.
-  virtual bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const = 0;
-
- protected:
-  bool InRange(std::uint64_t Offset, std::uint64_t Count) const {
-    const std::uint64_t size = Size();
-    return Offset <= size && Count <= size - Offset;
-  }
-};
-
-class TMemoryImage final : public TImage {
- public:
-  explicit TMemoryImage(std::string_view Bytes) : FBytes(Bytes) {}
-  std::uint64_t Size() const override { return FBytes.size(); }
-  bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override {
-    if (!InRange(Offset, Count)) return false;
-    if (Count) std::memcpy(Out, FBytes.data() + Offset, Count);
-    return true;
-  }
-
- private:
-  std::string_view FBytes;
-};
-
-class TFileImage final : public TImage {
- public:
-  // Regular files only: a pipe or a device could block or never end.
-  explicit TFileImage(const std::string& FileName) {
-    FHandle = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (FHandle < 0) return;
-    struct stat st {};
-    if (::fstat(FHandle, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
-      ::close(FHandle);
-      FHandle = -1;
-      return;
-    }
-    FSize = static_cast<std::uint64_t>(st.st_size);
-  }
-  ~TFileImage() override {
-    if (FHandle >= 0) ::close(FHandle);
-  }
-  TFileImage(const TFileImage&) = delete;
-  TFileImage& operator=(const TFileImage&) = delete;
-
-  std::uint64_t Size() const override { return FSize; }
-  bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override {
-    if (FHandle < 0 || !InRange(Offset, Count)) return false;
-    auto* dest = static_cast<char*>(Out);
-    while (Count > 0) {
-      const ssize_t got = ::pread(FHandle, dest, Count, static_cast<off_t>(Offset));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;  // an error, or the file shrank meanwhile
-      dest += got;
-      Offset += static_cast<std::uint64_t>(got);
-      Count -= static_cast<std::size_t>(got);
-    }
-    return true;
-  }
-
- private:
-  int FHandle = -1;
-  std::uint64_t FSize = 0;
-};
-
-bool FindTextSection(const TImage& Image, std::uintptr_t& Address) {
+bool FindTextSection(const TByteSource& Image, std::uintptr_t& Address) {
   TEhdr header;
   if (!Image.Read(0, sizeof header, &header)) return false;
   if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != NativeClass ||
@@ -235,11 +168,11 @@ bool FindCodeModule(std::uintptr_t Address, TCodeModule& Module) {
 }
 
 bool ElfTextSectionAddress(std::string_view Image, std::uintptr_t& Address) {
-  return FindTextSection(TMemoryImage(Image), Address);
+  return FindTextSection(TMemorySource(Image), Address);
 }
 
 bool ElfTextSectionAddress(const std::string& FileName, std::uintptr_t& Address) {
-  return FindTextSection(TFileImage(FileName), Address);
+  return FindTextSection(TFileSource(FileName), Address);
 }
 
 bool ExecutableTextAddress(std::uintptr_t& Address) {

@@ -4,113 +4,17 @@
 // used as an offset, a length or a count.
 #include "platform/VersionInfo.h"
 
-#include "runtime/Utf8.h"
-
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "platform/ByteSource.h"
+#include "runtime/Utf8.h"
+
 namespace {
-
-// Random access to the bytes of a file or of a buffer.
-class TByteSource {
- public:
-  virtual ~TByteSource() = default;
-  virtual std::uint64_t Size() const = 0;
-  // Copies `Count` bytes at `Offset` into `Out`; false when they are not all there.
-  virtual bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const = 0;
-
- protected:
-  bool InRange(std::uint64_t Offset, std::uint64_t Count) const {
-    const std::uint64_t size = Size();
-    return Offset <= size && Count <= size - Offset;
-  }
-};
-
-class TMemorySource final : public TByteSource {
- public:
-  explicit TMemorySource(std::string_view Bytes) : FBytes(Bytes) {}
-  std::uint64_t Size() const override { return FBytes.size(); }
-  bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override {
-    if (!InRange(Offset, Count)) return false;
-    if (Count) std::memcpy(Out, FBytes.data() + Offset, Count);
-    return true;
-  }
-
- private:
-  std::string_view FBytes;
-};
-
-class TFileSource final : public TByteSource {
- public:
-  // Opens `FileName` for reading. Pipes, devices and folders are refused
-  // (they have no version block, and reading a pipe could block).
-  explicit TFileSource(const std::string& FileName) {
-    FHandle = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (FHandle < 0) return;
-    struct stat st {};
-    if (::fstat(FHandle, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
-      ::close(FHandle);
-      FHandle = -1;
-      return;
-    }
-    FSize = static_cast<std::uint64_t>(st.st_size);
-  }
-  ~TFileSource() override {
-    if (FHandle >= 0) ::close(FHandle);
-  }
-  TFileSource(const TFileSource&) = delete;
-  TFileSource& operator=(const TFileSource&) = delete;
-
-  bool IsOpen() const { return FHandle >= 0; }
-  std::uint64_t Size() const override { return FSize; }
-  // The readers ask for one number at a time. Small reads are served from a
-  // window of the file read in one go around them (the ELF name table and
-  // section headers lie side by side), not by one system call each.
-  bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override {
-    if (FHandle < 0 || !InRange(Offset, Count)) return false;
-    if (Count > WindowSize / 2) return ReadFile(Offset, Count, Out);
-    if (Offset < FWindowStart || Offset + Count > FWindowStart + FWindow.size()) {
-      const std::uint64_t before = WindowSize / 2 - Count;
-      const std::uint64_t start = Offset > before ? Offset - before : 0;
-      const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(WindowSize, FSize - start));
-      FWindow.resize(length);
-      if (!ReadFile(start, length, FWindow.data())) {
-        FWindow.clear();
-        return false;
-      }
-      FWindowStart = start;
-    }
-    if (Count) std::memcpy(Out, FWindow.data() + (Offset - FWindowStart), Count);
-    return true;
-  }
-
- private:
-  static constexpr std::size_t WindowSize = 64 * 1024;
-
-  bool ReadFile(std::uint64_t Offset, std::size_t Count, void* Out) const {
-    auto* dest = static_cast<char*>(Out);
-    while (Count > 0) {
-      const ssize_t got = ::pread(FHandle, dest, Count, static_cast<off_t>(Offset));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;  // an error, or the file shrank meanwhile
-      dest += got;
-      Offset += static_cast<std::uint64_t>(got);
-      Count -= static_cast<std::size_t>(got);
-    }
-    return true;
-  }
-
-  int FHandle = -1;
-  std::uint64_t FSize = 0;
-  mutable std::vector<char> FWindow;  // the file's bytes from FWindowStart
-  mutable std::uint64_t FWindowStart = 0;
-};
 
 // Little- or big-endian numbers out of a source.
 class TReader {

@@ -51,6 +51,7 @@ TApplication::TApplication(int& argc, char** argv)
 
 TApplication::~TApplication() {
   FDestroying = true;
+  emit destroyingStarted();
   if (Application == this) Application = nullptr;
 }
 
@@ -79,27 +80,37 @@ void TApplication::BringToFront() {
   }
 }
 
-void TApplication::HandleException(const std::exception& e) {
-  if (dynamic_cast<const EAbort*>(&e)) return;
+void TApplication::HandleException(QObject* Sender, const std::exception& E) {
+  if (dynamic_cast<const EAbort*>(&E)) return;
   if (OnException) {
-    OnException(e);
+    OnException(Sender, E);
     return;
   }
-  TMessageBox::Show(e.what(), FTitle, TMsgIcon::Error);
+  TMessageBox::Show(E.what(), FTitle, TMsgIcon::Error);
 }
 
 void TApplication::Guard(const std::function<void()>& handler) {
+  Guard(FEventReceiver, handler);
+}
+
+void TApplication::Guard(QObject* Sender, const std::function<void()>& handler) {
+  // The sender may go away while the handler runs.
+  const QPointer<QObject> sender(Sender);
   try {
     handler();
   } catch (const std::exception& e) {
-    HandleException(e);
+    HandleException(sender, e);
   } catch (...) {
-    HandleException(Exception("Unknown exception"));
+    HandleException(sender, EUnknownException::FromCurrent());
   }
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
+  // The receiver is the sender of whatever its handlers let escape.
+  const QPointer<QObject> outer = FEventReceiver;
+  FEventReceiver = receiver;
   bool result = false;
-  Guard([&] { result = PressButtonOnEnter(receiver, event) || QApplication::notify(receiver, event); });
+  Guard(receiver, [&] { result = PressButtonOnEnter(receiver, event) || QApplication::notify(receiver, event); });
+  FEventReceiver = outer;
   return result;
 }

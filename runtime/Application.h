@@ -4,6 +4,7 @@
 // the executable's file name without extension), whether termination was
 // requested, and brings the application to the foreground.
 #include <QApplication>
+#include <QPointer>
 #include <exception>
 #include <functional>
 #include <string>
@@ -33,28 +34,44 @@ class TApplication : public QApplication {
   void BringToFront();
 
   // The unhandled-exception event: called for an exception that escaped an
-  // event handler. Read, replaced and restored by whoever intercepts
+  // event handler, with the sender, the object that received the event
+  // whose handler let it escape (for a click on a button, the button; null
+  // when unknown). Read, replaced and restored by whoever intercepts
   // exceptions; when it is not set, HandleException shows the message.
-  using TExceptionEvent = std::function<void(const std::exception& e)>;
+  using TExceptionEvent = std::function<void(QObject* Sender, const std::exception& E)>;
   TExceptionEvent OnException;
   // The global handling of an exception that left a handler: the silent
   // abort is passed over; anything else goes to OnException, or is shown in
   // an error box titled with the application's title.
-  void HandleException(const std::exception& e);
+  void HandleException(QObject* Sender, const std::exception& E);
   // Runs an event handler, routing every exception it lets escape to
-  // HandleException so that none unwinds through the toolkit.
+  // HandleException so that none unwinds through the toolkit. The sender is
+  // EventReceiver(), or Sender where given. Something thrown that is no
+  // std::exception arrives as an EUnknownException.
   void Guard(const std::function<void()>& handler);
+  void Guard(QObject* Sender, const std::function<void()>& handler);
+  // The receiver of the innermost event being delivered now, null outside
+  // event delivery or once that receiver is gone.
+  QObject* EventReceiver() const { return FEventReceiver; }
 
   // Delivers every event guarded (see Guard). Enter and Return press the
   // push button that has the focus, in every window, as Space does: the
   // desktop's habit, whether or not the button is a dialog's default.
   bool notify(QObject* receiver, QEvent* event) override;
 
+ signals:
+  // Emitted first thing in the destructor: handlers connected here run
+  // while the application object is being destroyed (Destroying() true,
+  // Application still this object). They must not throw; run them through
+  // Guard.
+  void destroyingStarted();
+
  private:
   std::string FExeName;
   std::string FTitle;
   bool FTerminated = false;
   bool FDestroying = false;
+  QPointer<QObject> FEventReceiver;
 };
 
 // The application object, or null before it is created and after it is gone.

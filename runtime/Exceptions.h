@@ -45,5 +45,24 @@ class EOSError : public Exception {
   int ErrorCode;
 };
 
+// Something thrown that is no std::exception (an int, a text, an object of
+// a class of its own), as the global handling of the application object
+// passes it on: ThrownClass is the thrown object's demangled type ("int",
+// "char const*", "ns::TError"), ThrownParent the type's first base class
+// ("<N/A>" when it has none). The message is the thrown text for a
+// character pointer or std::string, the number for an integer, and
+// "Unknown exception" for anything else.
+class EUnknownException : public Exception {
+ public:
+  EUnknownException(std::string message, std::string thrownClass, std::string thrownParent)
+      : Exception(std::move(message)), ThrownClass(std::move(thrownClass)), ThrownParent(std::move(thrownParent)) {}
+  // Describes the exception being handled now; call only inside a catch
+  // block.
+  static EUnknownException FromCurrent();
+
+  std::string ThrownClass;
+  std::string ThrownParent;
+};
+
 // Raises the silent abort.
 [[noreturn]] void Abort();

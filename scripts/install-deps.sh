@@ -10,7 +10,8 @@ PACKAGES=(
   # libraries
   qt6-base-dev libcurl4-openssl-dev libmicrohttpd-dev libdw-dev libelf-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev libx11-dev xvfb xauth xdotool openbox curl binutils
+  libgtest-dev libgmock-dev libbenchmark-dev libboost-stacktrace-dev libx11-dev xvfb xauth xdotool openbox curl
+  binutils nginx
   # run time: the fonts the windows are laid out for, the desktop opener
   fonts-wine fonts-liberation xdg-utils
 )

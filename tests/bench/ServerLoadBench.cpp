@@ -9,13 +9,14 @@
 // idle, and how long the server takes to stop on SIGTERM with all of them
 // still there.
 //
-// A server is a target: a child process on a free loopback port that prints
-// "Listening on URL" (see TServerChild). Another web server that serves the
-// same replies is added as one more entry of Targets(), and every figure is
-// printed for it side by side.
+// A server is a target: a child process on a free loopback port (see
+// TServerChild). The targets are the reference server and nginx serving the
+// reference server's static export (update-server --export), and every
+// figure is printed for them side by side.
 //
-// Usage: ServerLoadBench [--server PATH] [--levels 10,100,300,500]
+// Usage: ServerLoadBench [--server PATH] [--levels 10,100,300,500] [--only NAME]
 //   --server PATH  the update-server program to measure (default: this build's)
+//   --only NAME    measure one target only: update-server or nginx
 // Bounded: every request waits at most 30 s, every level at most 120 s.
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -39,6 +40,8 @@
 #include <vector>
 
 #include "tests/support/LoopbackHttp.h"
+#include "tests/support/NginxProcess.h"
+#include "tests/support/Process.h"
 #include "tests/support/ServerProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -58,9 +61,22 @@ struct TTarget {
 };
 
 std::vector<TTarget> Targets(const std::string& serverExe) {
-  return {{"update-server", [serverExe](const std::string& catalogue, const std::string& output) {
+  // The export lives as long as the targets: nginx serves it from there.
+  auto exported = std::make_shared<TTempDir>();
+  return {{"update-server",
+           [serverExe](const std::string& catalogue, const std::string& output) {
              return std::make_unique<TServerChild>(
                  std::vector<std::string>{serverExe, "--port", "0", "--catalogue", catalogue}, output);
+           }},
+          {"nginx", [serverExe, exported](const std::string& catalogue, const std::string& output) {
+             return StartNginx(
+                 exported->Path(),
+                 [&](int port) {
+                   RunAndRead({serverExe, "--catalogue", catalogue, "--export", exported->Path(), "--port",
+                               std::to_string(port)},
+                              {}, std::chrono::seconds(60));
+                 },
+                 output);
            }}};
 }
 
@@ -316,12 +332,15 @@ std::vector<int> ParseLevels(const std::string& text) {
 int main(int argc, char** argv) {
   std::string serverExe = UPDATE_SERVER_EXE;
   std::vector<int> levels = {10, 100, 300, 500};
+  std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--server")
       serverExe = argv[i + 1];
     else if (arg == "--levels")
       levels = ParseLevels(argv[i + 1]);
+    else if (arg == "--only")
+      only = argv[i + 1];
   }
   // Every client takes a descriptor.
   rlimit limit{};
@@ -334,30 +353,40 @@ int main(int argc, char** argv) {
   WriteCatalogue(dir);
   std::printf("%-14s %-34s %8s %8s %10s %9s %9s %9s\n", "server", "load", "answered", "failures", "req/s", "median ms",
               "p99 ms", "worst ms");
-  for (const TTarget& target : Targets(serverExe)) {
+  const std::vector<TTarget> targets = Targets(serverExe);
+  std::vector<std::pair<std::string, std::unique_ptr<TServerChild>>> servers;
+  for (const TTarget& target : targets) {
+    if (!only.empty() && target.Name != only) continue;
+    if (target.Name == "nginx" && NginxProgram().empty()) {
+      std::fprintf(stderr, "nginx is not installed (scripts/install-deps.sh installs it): not measured\n");
+      continue;
+    }
     std::unique_ptr<TServerChild> server = target.Start(dir.Path(), dir.File(target.Name + ".out"));
     if (!server->Started()) {
       std::fprintf(stderr, "%s did not start:\n%s\n", target.Name.c_str(), server->Output().c_str());
       return 1;
     }
-    for (const int clients : levels) {
+    servers.emplace_back(target.Name, std::move(server));
+  }
+  // Each level against every server in turn, so that their rows stand together.
+  for (const int clients : levels)
+    for (const auto& [name, server] : servers) {
       TLevel level(server->Port(), clients);
-      Print(target.Name, std::to_string(clients) + " checks of 78 requests at once", level.Run());
+      Print(name, std::to_string(clients) + " checks of 78 requests at once", level.Run());
     }
-    {
-      TDrippers drippers(server->Port(), 50);
-      Print(target.Name, "100 requests, 50 clients dripping", NormalRequests(server->Port(), 100));
-      std::vector<std::unique_ptr<TLoopbackConnection>> idle;
-      for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<TLoopbackConnection>(server->Port()));
-      Print(target.Name, "100 requests, + 200 idle connections", NormalRequests(server->Port(), 100));
-      const TClock::time_point signalled = TClock::now();
-      server->Process().Signal(SIGTERM);
-      while (server->Process().Running() && TClock::now() - signalled < std::chrono::seconds(60))
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      const double stopMs = std::chrono::duration<double, std::milli>(TClock::now() - signalled).count();
-      std::printf("%-14s %-34s %s after %.0f ms\n", target.Name.c_str(), "SIGTERM with all of them open",
-                  server->Process().Running() ? "still running" : "stopped", stopMs);
-    }
+  for (auto& [name, server] : servers) {
+    TDrippers drippers(server->Port(), 50);
+    Print(name, "100 requests, 50 clients dripping", NormalRequests(server->Port(), 100));
+    std::vector<std::unique_ptr<TLoopbackConnection>> idle;
+    for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<TLoopbackConnection>(server->Port()));
+    Print(name, "100 requests, + 200 idle connections", NormalRequests(server->Port(), 100));
+    const TClock::time_point signalled = TClock::now();
+    server->Process().Signal(SIGTERM);
+    while (server->Process().Running() && TClock::now() - signalled < std::chrono::seconds(60))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const double stopMs = std::chrono::duration<double, std::milli>(TClock::now() - signalled).count();
+    std::printf("%-14s %-34s %s after %.0f ms\n", name.c_str(), "SIGTERM with all of them open",
+                server->Process().Running() ? "still running" : "stopped", stopMs);
   }
   return 0;
 }

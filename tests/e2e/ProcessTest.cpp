@@ -12,6 +12,8 @@
 #include "app/U_Products.h"
 #include "platform/DirEnum.h"
 #include "tests/e2e/WizardRun.h"
+#include "tests/support/LoopbackHttp.h"
+#include "tests/support/NginxProcess.h"
 
 using namespace std::chrono_literals;
 using namespace WizardAt;
@@ -57,13 +59,26 @@ TEST_F(WizardProcess, CancelOnStartEndsWithoutTouchingTheNetwork) {
   EXPECT_EQ(server.Accepted(), 0);
 }
 
-TEST_F(WizardProcess, NextThenDownloadOpensTheTickedPagesInRowOrderOneSecondApart) {
+// The reference server, and nginx serving its static export of the same
+// catalogue: the wizard cannot tell them apart.
+class WizardAgainst : public WizardProcess, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(WizardAgainst, NextThenDownloadOpensTheTickedPagesInRowOrderOneSecondApart) {
   InstallDemoDescriptors(Dir);
-  TServerProcess server(Dir, DemoCatalogue());
-  ASSERT_FALSE(server.Url().empty()) << server.Log();
+  std::unique_ptr<TServerProcess> reference;
+  std::unique_ptr<TNginxExport> nginx;
+  if (GetParam() == "nginx") {
+    ASSERT_FALSE(NginxProgram().empty()) << "nginx is not installed: scripts/install-deps.sh installs it";
+    nginx = std::make_unique<TNginxExport>(DemoCatalogue());
+    ASSERT_TRUE(nginx->Started()) << nginx->Output();
+  } else {
+    reference = std::make_unique<TServerProcess>(Dir, DemoCatalogue());
+    ASSERT_FALSE(reference->Url().empty()) << reference->Log();
+  }
+  const std::string base = nginx ? nginx->Url() : reference->Url();
   const std::string bin = InstallOpener(Dir);
   TChildProcess wizard({InstallWizard(Dir)},
-                       {X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "BREVANT_UPDATE_SERVER=" + server.Url(),
+                       {X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "BREVANT_UPDATE_SERVER=" + base,
                         "PATH=" + bin + ":" + std::getenv("PATH")},
                        Dir.File("output.txt"));
   const auto window = X.WaitForWindow("^Quellmark$", 30s);
@@ -81,8 +96,8 @@ TEST_F(WizardProcess, NextThenDownloadOpensTheTickedPagesInRowOrderOneSecondApar
   ASSERT_EQ(newer.size(), 3u);
 
   EXPECT_FALSE(HasLibrary(wizard, "libcurl"));
-  ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));  // Next
-  ASSERT_TRUE(server.WaitForRequests(12));                // three per product
+  ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));                             // Next
+  ASSERT_TRUE(nginx ? nginx->WaitForRequests(12) : reference->WaitForRequests(12));  // three per product
   EXPECT_TRUE(HasLibrary(wizard, "libcurl"));
   std::this_thread::sleep_for(3000ms);                         // the check's closing pauses, with room to spare
   ASSERT_TRUE(X.Click(*window, kListX + 8, kListY + 13 + 6));  // the second row's tick
@@ -100,13 +115,27 @@ TEST_F(WizardProcess, NextThenDownloadOpensTheTickedPagesInRowOrderOneSecondApar
     urls.push_back(url);
   }
   auto page = [&](const std::pair<std::string, int>& p) {
-    return server.Url() + (p.second == 0 ? "soft_download.php" : "soft_download_reg.php") + "?productID=" + p.first;
+    return base + (p.second == 0 ? "soft_download.php" : "soft_download_reg.php") + "?productID=" + p.first;
   };
   EXPECT_EQ(urls, (std::vector<std::string>{page(newer[0]), page(newer[2])}));
   ASSERT_EQ(times.size(), 2u);
   EXPECT_GE(times[1] - times[0], 0.9);
   EXPECT_LE(times[1] - times[0], 5.0);
+
+  // Behind nginx a download page is a redirect to the product's download.
+  if (nginx)
+    for (const auto& p : {newer[0], newer[2]}) {
+      const THttpReply reply = HttpGet(nginx->Port(), page(p).substr(base.size() - 1));
+      EXPECT_EQ(reply.Status, 302) << p.first;
+      EXPECT_EQ(reply.Header("Location"), nginx->Download(p.first, p.second != 0)) << p.first;
+      EXPECT_NE(reply.Header("Location"), "");
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, WizardAgainst, ::testing::Values("update-server", "nginx"),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return info.param == "nginx" ? std::string("Nginx") : std::string("UpdateServer");
+                         });
 
 // --help, -h and --version are answered on standard output with status 0
 // before anything needs a display: with none to open, a window would have

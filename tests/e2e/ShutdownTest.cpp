@@ -239,7 +239,7 @@ TEST_F(WaysOutUnderAWindowManager, TheCloseBoxWhileTheServerIsSilent) {
   ASSERT_FALSE(window.empty()) << ReadWholeFile(Dir.File("output.txt"));
   ASSERT_TRUE(X.Ping(window, 10s)) << "no answer before the check";
   ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
-  for (int i = 0; i < 300 && server.RequestCount() == 0; ++i) std::this_thread::sleep_for(50ms);
+  WaitUntil([&] { return server.RequestCount() > 0; }, 15s);
   ASSERT_EQ(server.RequestCount(), 1u);
   // The check now waits for the server, for up to a minute.
   for (int ping = 0; ping < 3; ++ping) EXPECT_TRUE(X.Ping(window, 5s)) << "ping " << ping << " unanswered";
@@ -249,7 +249,7 @@ TEST_F(WaysOutUnderAWindowManager, TheCloseBoxWhileTheServerIsSilent) {
   ASSERT_EQ(Wizard->Wait(15s), 0) << ReadWholeFile(Dir.File("output.txt"));
   ExpectOneFramedRun(Log(), Exe);
   EXPECT_EQ(server.RequestCount(), 1u) << "the second product was asked";
-  for (int i = 0; i < 100 && server.OpenConnections() > 0; ++i) std::this_thread::sleep_for(50ms);
+  WaitUntil([&] { return server.OpenConnections() == 0; }, 5s);
   EXPECT_EQ(server.OpenConnections(), 0);
 }
 
@@ -261,7 +261,7 @@ TEST_F(WaysOutUnderAWindowManager, ASignalWhileTheServerIsSilent) {
   const std::string window = Start({"BREVANT_UPDATE_SERVER=" + server.BaseUrl()});
   ASSERT_FALSE(window.empty()) << ReadWholeFile(Dir.File("output.txt"));
   ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
-  for (int i = 0; i < 300 && server.RequestCount() == 0; ++i) std::this_thread::sleep_for(50ms);
+  WaitUntil([&] { return server.RequestCount() > 0; }, 15s);
   ASSERT_EQ(server.RequestCount(), 1u);
   Wizard->Signal(SIGTERM);
   ASSERT_EQ(Wizard->Wait(15s), 128 + SIGTERM);

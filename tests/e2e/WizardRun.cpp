@@ -9,7 +9,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
+#include <vector>
+
+#include "tests/support/NginxProcess.h"
+#include "tests/support/Wait.h"
 
 using namespace std::chrono_literals;
 
@@ -52,6 +57,44 @@ bool TServerProcess::WaitForRequests(int requests) const {
     std::this_thread::sleep_for(50ms);
   }
   return false;
+}
+
+TNginxExport::TNginxExport(const std::string& catalogue) {
+  FServer = StartNginx(
+      FSite.Path(),
+      [&](int port) {
+        RunAndRead(
+            {UPDATE_SERVER_EXE, "--catalogue", catalogue, "--export", FSite.Path(), "--port", std::to_string(port)}, {},
+            60s);
+      },
+      FLogs.File("nginx-out.txt"));
+}
+
+bool TNginxExport::WaitForRequests(int requests) const {
+  // nginx logs one line per request, within a second.
+  return WaitUntil(
+      [&] {
+        const std::string log = ReadWholeFile(FSite.File("logs/access.log"));
+        int answered = 0;
+        for (auto at = log.find("\"GET /"); at != std::string::npos; at = log.find("\"GET /", at + 1)) ++answered;
+        return answered >= requests;
+      },
+      15s);
+}
+
+std::string TNginxExport::Download(const std::string& id, bool registered) const {
+  // products.tsv: id, file name, download, download_reg, history.
+  std::istringstream table(ReadWholeFile(FSite.File("products.tsv")));
+  for (std::string line; std::getline(table, line);) {
+    std::vector<std::string> fields;
+    for (std::size_t at = 0; at <= line.size();) {
+      const std::size_t tab = std::min(line.find('\t', at), line.size());
+      fields.push_back(line.substr(at, tab - at));
+      at = tab + 1;
+    }
+    if (fields.size() == 5 && fields[0] == id) return fields[registered ? 3 : 2];
+  }
+  return {};
 }
 
 const char* const kListedDescriptor =

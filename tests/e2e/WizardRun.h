@@ -3,9 +3,11 @@
 // its own, the reference update server as a process, a stand-in for the
 // desktop's opener, a loopback socket that only counts connections, and
 // where the wizard's buttons are.
+#include <memory>
 #include <string>
 
 #include "tests/support/Process.h"
+#include "tests/support/ServerProcess.h"
 #include "tests/support/TempDir.h"
 
 // Copies the executable into `dir`: the wizard reads the descriptors that
@@ -28,6 +30,26 @@ class TServerProcess {
   std::string FOut;
   TChildProcess FProcess;
   std::string FUrl;
+};
+
+// A catalogue exported by the update-server program (--export) and served by
+// Debian's nginx on a free loopback port (see tests/support/NginxProcess.h).
+class TNginxExport {
+ public:
+  explicit TNginxExport(const std::string& catalogue);
+  bool Started() const { return FServer && FServer->Started(); }
+  std::string Output() const { return FServer ? FServer->Output() : std::string(); }
+  const std::string& Url() const { return FServer->Url(); }
+  int Port() const { return FServer->Port(); }
+  // Waits until nginx has logged `requests` GET requests.
+  bool WaitForRequests(int requests) const;
+  // The download address of a product as the export lists it, the one for
+  // registered customers or the free one; empty for an unknown ID.
+  std::string Download(const std::string& id, bool registered) const;
+
+ private:
+  TTempDir FSite, FLogs;
+  std::unique_ptr<TServerChild> FServer;
 };
 
 // A stand-in xdg-open in `dir`/bin that appends "<time> <document>" to

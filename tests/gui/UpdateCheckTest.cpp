@@ -1,7 +1,8 @@
 // The update check, the results, the history window and the download,
 // through the real widgets against servers started here on loopback: the
 // reference update server for what a real server says, the fault server for
-// what a broken one does.
+// what a broken one does, and nginx serving the reference server's static
+// export for what the maker's web server says.
 #include <sys/stat.h>
 #include <QLabel>
 #include <QListWidget>
@@ -12,6 +13,7 @@
 #include <QtTest>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 
@@ -21,7 +23,9 @@
 #include "runtime/Application.h"
 #include "runtime/MessageBox.h"
 #include "tests/support/FaultServer.h"
+#include "tests/support/NginxProcess.h"
 #include "tests/support/TempDir.h"
+#include "tools/update-server/StaticExport.h"
 #include "tools/update-server/UpdateServer.h"
 
 namespace {
@@ -165,6 +169,44 @@ class UpdateCheckTest : public QObject {
     Form->show();
     Form->btnNextClick();
     return *Form;
+  }
+  // What the wizard shows after its check against the server at `baseUrl`,
+  // one line per fact: the page, the step and error marks, the results with
+  // their ticks and tags, and every product's latest values and history.
+  QStringList CheckAgainst(const std::string& baseUrl) {
+    qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(baseUrl));
+    Form = std::make_unique<TfmMain>(Descriptors->Path());
+    for (int place = 0; place < ProductCount; ++place) {
+      const std::size_t out = TProductTable::Latest(place);
+      Products.Version[out] = Products.History[out] = "";
+      Products.Day[out] = Products.Month[out] = Products.Year[out] = 0;
+    }
+    Form->show();
+    Form->btnNextClick();
+    TfmMain& f = *Form;
+    QStringList seen{"page " + f.ActivePage()};
+    for (QWidget* w : std::initializer_list<QWidget*>{f.check1, f.check2, f.check3, f.check4, f.lb1, f.lb2, f.lb3,
+                                                      f.lb4, f.lbErr1, f.lbErr2, f.lbErr3, f.lbAllOK, f.btnExitCheck})
+      seen << w->objectName() + (w->isHidden() ? " hidden" : " shown");
+    for (int i = 0; i < f.lstNew->count(); ++i)
+      seen << QString("row %1 [%2] place %3")
+                  .arg(f.lstNew->item(i)->text())
+                  .arg(f.lstNew->item(i)->checkState() == Qt::Checked ? "x" : " ")
+                  .arg(f.lstNew->item(i)->data(Qt::UserRole).toInt());
+    seen << QString("download %1").arg(f.btnDownload->isEnabled() ? "enabled" : "disabled");
+    for (int place = 0; place < ProductCount; ++place) {
+      const std::size_t out = TProductTable::Latest(place);
+      seen << QString("latest %1: %2 %3/%4/%5")
+                  .arg(place)
+                  .arg(QString::fromStdString(Products.Version[out]))
+                  .arg(Products.Day[out])
+                  .arg(Products.Month[out])
+                  .arg(Products.Year[out]);
+      seen << QString("history %1: ").arg(place) +
+                  QString::fromLatin1(QByteArray::fromStdString(Products.History[out]));
+    }
+    Form.reset();
+    return seen;
   }
 
  private slots:
@@ -706,6 +748,71 @@ class UpdateCheckTest : public QObject {
     QCOMPARE(f.ActivePage(), QStringLiteral("Results"));
     QCOMPARE(f.lstNew->item(0)->checkState(), Qt::Checked);
     fmHistory = nullptr;
+  }
+
+  void theExportBehindNginxGivesTheSameResultsPage_data() {
+    QTest::addColumn<QString>("catalogue");
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("historyErrors");
+    QTest::newRow("demo catalogue") << "demo"
+                                    << "Results" << 3 << 0;
+    QTest::newRow("IDs with odd characters") << "odd"
+                                             << "Results" << 13 << 1;
+    QTest::newRow("a product the catalogue lacks") << "lacking"
+                                                   << "Check" << 0 << 1;
+  }
+  void theExportBehindNginxGivesTheSameResultsPage() {
+    QFETCH(QString, catalogue);
+    QFETCH(QString, page);
+    QFETCH(int, rows);
+    QFETCH(int, historyErrors);
+    QVERIFY2(!NginxProgram().empty(), "nginx is not installed: scripts/install-deps.sh installs it");
+    std::string folder = Catalogue->Path();
+    if (catalogue == "demo") {
+      const std::string demo = qgetenv("BREVANT_SOURCE_DIR").toStdString() + "/demo";
+      folder = demo + "/catalogue";
+      for (const auto& e : std::filesystem::directory_iterator(demo + "/descriptors"))
+        std::filesystem::copy_file(e.path(), Descriptors->File(e.path().filename().string()));
+    } else if (catalogue == "odd") {
+      // Every character a file name, a URL's query or nginx's configuration
+      // could trip over; IDs that are another's escape or extend another at
+      // an "&"; and one product without a history.
+      for (const std::string id : {"Q&A \"Pro\"; v=1+x", "100% sure", "x%41", "xA", "a", "a&b", "../etc/passwd",
+                                   "Caf\xC3\xA9 \xE9"
+                                   "dition",
+                                   "UPPER.lower", ".hidden", "{$x};'y'", "what?=yes"}) {
+        Offer(id, "15/03/2025", "2.0", "History of " + id + "\r\n");
+        Descriptors->Write("odd" + std::to_string(CatalogueFiles) + ".ini",
+                           DescriptorText({id, "Title " + id, "1.0", "14/03/2025", id.size() % 2 == 0 ? 0 : 1}));
+      }
+      Catalogue->Write("plain.product", "id=plain\ndate=15/03/2025\nversion=2.0\ndownload=http://127.0.0.1/d\n");
+      Install({"plain", "Plain", "1.0", "14/03/2025"});
+    } else {
+      Offer("a", "15/03/2025", "2.0");
+      Install({"a", "Alpha", "1.0", "14/03/2025"});
+      Install({"b", "Bee", "1.0", "14/03/2025"});
+    }
+
+    TUpdateServer reference(TCatalogue::Load(folder));
+    reference.Start("127.0.0.1", 0);
+    const QStringList expected = CheckAgainst(reference.BaseUrl());
+    // The reference's own page is the one foreseen, not a failure both share.
+    QCOMPARE(expected.front(), "page " + page);
+    QCOMPARE(expected.filter(QRegularExpression("^row ")).size(), rows);
+    QCOMPARE(expected.filter("Error while getting History file...").size(), historyErrors);
+
+    TTempDir site, output;
+    const std::unique_ptr<TServerChild> nginx = StartNginx(
+        site.Path(),
+        [&](int port) {
+          TStaticExportOptions options;
+          options.Port = port;
+          StaticExport::Export(TCatalogue::Load(folder), site.Path(), options);
+        },
+        output.File("nginx.out"));
+    QVERIFY2(nginx->Started(), nginx->Output().c_str());
+    QCOMPARE(CheckAgainst(nginx->Url()), expected);
   }
 
   void ticksDecideTheDownloadButton() {

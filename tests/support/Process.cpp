@@ -343,3 +343,40 @@ bool TXvfb::Screenshot(const std::string& pngFile) const {
   XDestroyImage(image);
   return saved;
 }
+
+std::optional<std::pair<int, int>> TXvfb::WindowSize(const std::string& window) const {
+  ::Display* display = XOpenDisplay(FDisplay.c_str());
+  if (!display) return std::nullopt;
+  XWindowAttributes attributes{};
+  std::optional<std::pair<int, int>> size;
+  if (XGetWindowAttributes(display, static_cast<Window>(std::stoul(window)), &attributes))
+    size = std::make_pair(attributes.width, attributes.height);
+  XCloseDisplay(display);
+  return size;
+}
+
+bool TXvfb::Screenshot(const std::string& window, const std::string& pngFile) const {
+  ::Display* display = XOpenDisplay(FDisplay.c_str());
+  if (!display) return false;
+  const Window target = static_cast<Window>(std::stoul(window));
+  const Window root = DefaultRootWindow(display);
+  XWindowAttributes attributes{};
+  int x = 0, y = 0;
+  Window child = 0;
+  bool saved = false;
+  if (XGetWindowAttributes(display, target, &attributes) &&
+      XTranslateCoordinates(display, target, root, 0, 0, &x, &y, &child)) {
+    // The screen's pixels where the window lies: what a user sees.
+    if (XImage* image = XGetImage(display, root, x, y, static_cast<unsigned>(attributes.width),
+                                  static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap)) {
+      QImage picture(attributes.width, attributes.height, QImage::Format_RGB32);
+      for (int row = 0; row < attributes.height; ++row)
+        for (int column = 0; column < attributes.width; ++column)
+          picture.setPixel(column, row, static_cast<QRgb>(XGetPixel(image, column, row)) | 0xFF000000u);
+      XDestroyImage(image);
+      saved = picture.save(QString::fromStdString(pngFile), "PNG");
+    }
+  }
+  XCloseDisplay(display);
+  return saved;
+}

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TChildProcess {
@@ -72,6 +73,12 @@ class TXvfb {
   // Asks the window to close as a window manager's close box does
   // (WM_DELETE_WINDOW).
   bool RequestClose(const std::string& window) const;
+  // The window's size (its client area: no window manager runs here), or
+  // none when the window does not exist.
+  std::optional<std::pair<int, int>> WindowSize(const std::string& window) const;
+  // Saves what the screen shows of the window as a PNG file, as a camera
+  // would see it (windows above it included).
+  bool Screenshot(const std::string& window, const std::string& pngFile) const;
 
   // Starts a real window manager (openbox) on the display and waits until it
   // manages it; false when it could not start.

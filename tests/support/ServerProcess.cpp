@@ -1,13 +1,17 @@
 #include "tests/support/ServerProcess.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <sstream>
 #include <thread>
 
 #include "platform/SystemInfo.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 TServerChild::TServerChild(const std::vector<std::string>& argv, const std::string& outputFile)
     : FOutputFile(outputFile), FProcess(std::make_unique<TChildProcess>(argv, std::vector<std::string>{}, outputFile)) {
@@ -25,6 +29,33 @@ TServerChild::TServerChild(const std::vector<std::string>& argv, const std::stri
     const std::size_t colon = FUrl.rfind(':');
     if (colon != std::string::npos) FPort = std::atoi(FUrl.c_str() + colon + 1);
   }
+}
+
+TServerChild::TServerChild(const std::vector<std::string>& argv, const std::string& outputFile, int port,
+                           const std::function<bool(pid_t)>& ready)
+    : FOutputFile(outputFile), FProcess(std::make_unique<TChildProcess>(argv, std::vector<std::string>{}, outputFile)) {
+  const auto accepts = [port] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+  };
+  const bool up = WaitUntil([&] { return !FProcess->Running() || (ready(FProcess->Pid()) && accepts()); },
+                            std::chrono::seconds(10));
+  if (up && FProcess->Running()) {
+    FPort = port;
+    FUrl = "http://127.0.0.1:" + std::to_string(port) + "/";
+  }
+}
+
+TServerChild::~TServerChild() {
+  if (!FProcess->Running()) return;
+  FProcess->Signal(SIGTERM);
+  FProcess->Wait(std::chrono::seconds(10));
 }
 
 std::string TServerChild::Output() const {

@@ -2,7 +2,11 @@
 // The reference update server (or another server that prints the same
 // "Listening on URL" line) as a child process on a free loopback port, with
 // its stdout and stderr in one file. Every wait is bounded.
+#include <sys/types.h>
+
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +18,13 @@ class TServerChild {
   // Starts argv (the port switch included, e.g. "--port 0") and waits up to
   // 10 s for the line "Listening on URL".
   TServerChild(const std::vector<std::string>& argv, const std::string& outputFile);
+  // Starts argv, a server that prints no such line, and waits up to 10 s
+  // until `ready(pid)` holds and 127.0.0.1:port accepts a connection.
+  TServerChild(const std::vector<std::string>& argv, const std::string& outputFile, int port,
+               const std::function<bool(pid_t)>& ready);
+  // Stops a child still running with SIGTERM, waiting up to 10 s, before
+  // it is killed: a server's own children end with it.
+  ~TServerChild();
 
   bool Started() const { return !FUrl.empty(); }
   const std::string& Url() const { return FUrl; }  // "http://127.0.0.1:PORT/"

@@ -56,16 +56,21 @@ void Record(TWalk& W) {
   if (NearestExportedSymbol(f.ReturnAddress - 1, symbol, at)) f.Symbol = Demangle(symbol.c_str());
   W.Frames.push_back(f);
 }
+
+// Records the frame FirstFrame gave and every frame after it.
+void FinishWalk(TWalk& W) {
+  if (W.Map->ReturnAddress() != 0) Record(W);
+  if (W.FirstResult)
+    while (W.Map->NextFrame() && W.Frames.size() < 2 * TVEKMapFile::MaxFrames) Record(W);
+  W.LastPublic = W.Map->PublicName();
+}
 }  // namespace
 
 extern "C" {
 [[gnu::noinline]] void MapFileWalkLevel3(TWalk& W) {
   W.FirstResult = W.Map->FirstFrame();
   Sink = Sink + 1;
-  if (W.Map->ReturnAddress() != 0) Record(W);
-  if (W.FirstResult)
-    while (W.Map->NextFrame() && W.Frames.size() < 2 * TVEKMapFile::MaxFrames) Record(W);
-  W.LastPublic = W.Map->PublicName();
+  FinishWalk(W);
 }
 
 [[gnu::noinline]] void MapFileWalkLevel2(TWalk& W) {
@@ -108,6 +113,47 @@ extern "C" {
   Sink = Sink + 6;
 }
 }
+
+// The same kind of nest as methods of a class, walked through this
+// executable's own map file. Each method is told the line of its call, and
+// the innermost one notes the line of its FirstFrame call, so that a test
+// knows the source line every frame must resolve to.
+class TMapFileWalker {
+ public:
+  explicit TMapFileWalker(TWalk& W) : FWalk(W) {}
+  [[gnu::noinline]] void Outer(int CalledAt);
+  [[gnu::noinline]] void Middle(int CalledAt);
+  [[gnu::noinline]] void Inner(int CalledAt);
+
+  // Lines of the calls, innermost first: FirstFrame in Inner, Inner in
+  // Middle, Middle in Outer, Outer in its caller.
+  int CallLines[4] = {};
+
+ private:
+  TWalk& FWalk;
+};
+
+void TMapFileWalker::Outer(int CalledAt) {
+  CallLines[3] = CalledAt;
+  Middle(__LINE__);
+  Sink = Sink + 7;
+}
+
+void TMapFileWalker::Middle(int CalledAt) {
+  CallLines[2] = CalledAt;
+  Inner(__LINE__);
+  Sink = Sink + 8;
+}
+
+void TMapFileWalker::Inner(int CalledAt) {
+  CallLines[1] = CalledAt;
+  FWalk.FirstResult = (CallLines[0] = __LINE__, FWalk.Map->FirstFrame());
+  Sink = Sink + 9;
+  FinishWalk(FWalk);
+}
+
+// The line of main's call of RunAllTests (main is this file's own, below).
+int MainCallLine = 0;
 
 namespace {
 
@@ -366,6 +412,53 @@ INSTANTIATE_TEST_SUITE_P(
                    "Unit.F",
                    0x10,
                    "12"},
+        // Line numbers that are not plain decimal digits are converted as
+        // whole numbers, with a sign or a hexadecimal prefix.
+        TColumnRow{"LineNumberInHexadecimal",
+                   {UnitSegment},
+                   {" 0001:00000010       Unit.F"},
+                   {"   $1A 0001:00000010"},
+                   0x10,
+                   "Unit",
+                   "Unit.F",
+                   0x10,
+                   "26"},
+        TColumnRow{"NegativeLineNumber",
+                   {UnitSegment},
+                   {" 0001:00000010       Unit.F", " 0001:00000100       Unit.G"},
+                   {LineEntry(5, 0x10) + "    -3 0001:00000020"},
+                   0x20,
+                   "Unit",
+                   "Unit.F",
+                   0x10,
+                   "-3"},
+        TColumnRow{"LineNumberOfBlanks",
+                   {UnitSegment},
+                   {" 0001:00000010       Unit.F"},
+                   {"       0001:00000010"},
+                   0x10,
+                   "Unit",
+                   "Unit.F",
+                   0x10,
+                   "<Unknown>"},
+        TColumnRow{"LineNumberWithHighByte",
+                   {UnitSegment},
+                   {" 0001:00000010       Unit.F"},
+                   {"    1\xB7 0001:00000010"},
+                   0x10,
+                   "Unit",
+                   "Unit.F",
+                   0x10,
+                   "<Unknown>"},
+        TColumnRow{"HighByteInHex",
+                   {UnitSegment},
+                   {" 0001:0000001\xB0       Unit.F"},
+                   {},
+                   0x10,
+                   "Unit",
+                   "<Unknown>",
+                   0,
+                   "<Unknown>"},
         TColumnRow{"LowerCaseHex",
                    {" 0001:00000000 00000fff C=CODE     S=.text    G=(none)   M=Unit   ACBP=A9"},
                    {" 0001:000000ab       Unit.F"},
@@ -783,6 +876,45 @@ TEST(MapFileWalkTest, ListsTheNestedFunctionsItsCallersAndMain) {
   EXPECT_EQ(map.ReturnAddress(), walk.Frames.back().ReturnAddress);
 }
 
+TEST(MapFileWalkTest, ResolvesMethodsAndMainThroughTheExecutablesOwnMap) {
+  // The build writes the map beside this executable after every link.
+  TVEKMapFile map;
+  map.SetFileName(SelfPath() + ".map");
+  ASSERT_TRUE(map.Loaded());
+  TWalk walk;
+  walk.Map = &map;
+  TMapFileWalker walker(walk);
+  walker.Outer(__LINE__);
+  ASSERT_TRUE(walk.FirstResult);
+  ASSERT_GE(walk.Frames.size(), 5u);
+
+  struct TExpected {
+    const char* Public;
+    int Line;
+  };
+  const TExpected nested[] = {
+      {"TMapFileWalker.Inner", walker.CallLines[0]},
+      {"TMapFileWalker.Middle", walker.CallLines[1]},
+      {"TMapFileWalker.Outer", walker.CallLines[2]},
+      {"(anonymous namespace)::MapFileWalkTest_ResolvesMethodsAndMainThroughTheExecutablesOwnMap_Test.TestBody",
+       walker.CallLines[3]},
+  };
+  // Frame 0 is the caller of FirstFrame; each frame's line is its call's.
+  for (std::size_t i = 0; i < std::size(nested); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(walk.Frames[i].Unit, "MapFileTest");
+    EXPECT_EQ(walk.Frames[i].Public, nested[i].Public);
+    EXPECT_EQ(walk.Frames[i].Line, std::to_string(nested[i].Line));
+  }
+  const auto main =
+      std::find_if(walk.Frames.begin(), walk.Frames.end(), [](const TSeenFrame& F) { return F.Public == "main"; });
+  ASSERT_NE(main, walk.Frames.end());
+  EXPECT_EQ(main->Unit, "MapFileTest");
+  EXPECT_EQ(main->Line, std::to_string(MainCallLine));
+  // The test framework's frames lie between the test body and main.
+  EXPECT_GT(main - walk.Frames.begin(), 4);
+}
+
 TEST(MapFileWalkTest, ResolvesFramesThroughTheMapAndStopsAtTlsLast) {
   // A first walk without map gives the return addresses of the three frames.
   TVEKMapFile map;
@@ -896,3 +1028,18 @@ TEST(CodeAddressDeathTest, CaptureInSignalHandlerReachesTheInterruptedCode) {
 }
 
 }  // namespace
+
+// This test's own main (instead of the test framework's), so that the walk
+// through the map meets a main with a unit and a line.
+[[gnu::noinline]] int RunAllTests(int CalledAt) {
+  MainCallLine = CalledAt;
+  return RUN_ALL_TESTS();
+}
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  const int result = RunAllTests(__LINE__);
+  // Work after the call keeps it a call, not a jump that leaves main.
+  Sink = Sink + result;
+  return result;
+}

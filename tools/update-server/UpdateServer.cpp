@@ -28,21 +28,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view ProductExtension = ".product";
-constexpr std::string_view HistoryUrlPrefix = "/history/";
 constexpr std::size_t MaxUrlLength = 2048;
-constexpr std::size_t MaxIdAmpersands = 16;
 
-// Plain-text bodies of error replies. They hold no digits, dots, slashes or
-// "@": the wizard filters an update-record reply down to exactly those
-// characters and must not find anything that looks like a record in them.
-constexpr std::string_view TextNotFound = "Not found\r\n";
-constexpr std::string_view TextUnknownProduct = "Unknown product\r\n";
-constexpr std::string_view TextMissingProductId = "Missing productID\r\n";
-constexpr std::string_view TextNoHistory = "No history for this product\r\n";
-constexpr std::string_view TextServerError = "Internal server error\r\n";
-constexpr std::string_view TextMethodNotAllowed = "Only GET and HEAD are answered here\r\n";
-constexpr std::string_view TextNoBodies = "Request bodies are not accepted\r\n";
-constexpr std::string_view TextNoEncodings = "Content encodings are not accepted\r\n";
+using namespace UpdateServerReplies;
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
@@ -330,7 +318,7 @@ std::string HistoryContentType(const std::string& name, const std::string& conte
 
 void SetText(TReply& reply, int status, std::string_view text) {
   reply.Status = status;
-  reply.ContentType = "text/plain; charset=utf-8";
+  reply.ContentType = std::string(TextType);
   reply.Body = std::string(text);
   reply.Shared = nullptr;
 }
@@ -825,11 +813,21 @@ int TUpdateServer::Start(const std::string& address, int port) {
   FDaemon = daemon;
   FAddress = address;
   FPort = boundPort;
-  if (FOptions.PublicUrl.empty())
-    FPublicUrl = MakeBaseUrl(address, boundPort);
-  else
-    FPublicUrl = FOptions.PublicUrl.ends_with('/') ? FOptions.PublicUrl : FOptions.PublicUrl + "/";
+  FPublicUrl = HistoryBaseUrl(FOptions.PublicUrl, address, boundPort);
   return boundPort;
+}
+
+std::string TUpdateServer::HistoryBaseUrl(const std::string& publicUrl, const std::string& address, int port) {
+  if (publicUrl.empty()) return MakeBaseUrl(address, port);
+  return publicUrl.ends_with('/') ? publicUrl : publicUrl + "/";
+}
+
+std::string TUpdateServer::UpdateRecordBody(const TProduct& product) {
+  return product.Date + "@@" + product.Version + "\r\n";
+}
+
+std::string TUpdateServer::HistoryPointerBody(const std::string& historyBaseUrl, const TProduct& product) {
+  return "@@" + historyBaseUrl + std::string(HistoryPath.substr(1)) + EncodePath(product.History) + "@@\r\n";
 }
 
 void TUpdateServer::Stop() {
@@ -863,7 +861,7 @@ std::vector<std::string> TUpdateServer::ProductIdCandidates(std::string_view tar
   // before an "&", longest first (only so many: an ID holds few of them).
   const std::string_view rest = query.substr(at + Name.size());
   std::vector<std::string_view> parts{rest};
-  for (std::size_t amp = rest.rfind('&'); amp != std::string_view::npos && amp > 0 && parts.size() <= MaxIdAmpersands;
+  for (std::size_t amp = rest.rfind('&'); amp != std::string_view::npos && amp > 0 && parts.size() <= MaxIdParts;
        amp = rest.rfind('&', amp - 1))
     parts.push_back(rest.substr(0, amp));
   for (const std::string_view part : parts) {
@@ -904,8 +902,8 @@ TReply TUpdateServer::Answer(const TRequestHead& request) const {
     ServeDownloadPage(target, reply, false);
   else if (path == "/soft_download_reg.php")
     ServeDownloadPage(target, reply, true);
-  else if (path.starts_with(HistoryUrlPrefix))
-    ServeHistoryText(path.substr(HistoryUrlPrefix.size()), reply);
+  else if (path.starts_with(HistoryPath))
+    ServeHistoryText(path.substr(HistoryPath.size()), reply);
   else
     SetText(reply, 404, TextNotFound);
   return reply;
@@ -927,8 +925,8 @@ void TUpdateServer::ServeUpdateRecord(std::string_view target, TReply& reply) co
   const TProduct* product = FindProduct(target, reply);
   if (!product) return;
   reply.Status = 200;
-  reply.ContentType = "text/plain; charset=utf-8";
-  reply.Body = product->Date + "@@" + product->Version + "\r\n";
+  reply.ContentType = std::string(TextType);
+  reply.Body = UpdateRecordBody(*product);
 }
 
 void TUpdateServer::ServeHistoryPointer(std::string_view target, TReply& reply) const {
@@ -942,8 +940,8 @@ void TUpdateServer::ServeHistoryPointer(std::string_view target, TReply& reply) 
   // Host header is the client's to choose, and a cache in front of the
   // server would hand one client's choice to every customer.
   reply.Status = 200;
-  reply.ContentType = "text/plain; charset=utf-8";
-  reply.Body = "@@" + FPublicUrl + std::string(HistoryUrlPrefix.substr(1)) + EncodePath(product->History) + "@@\r\n";
+  reply.ContentType = std::string(TextType);
+  reply.Body = HistoryPointerBody(FPublicUrl, *product);
 }
 
 void TUpdateServer::ServeHistoryText(const std::string& relativeName, TReply& reply) const {

@@ -90,6 +90,27 @@ class TCatalogue {
   std::map<std::string, THistoryText, std::less<>> FHistories;
 };
 
+// What the server answers besides the catalogue's own texts; the static
+// export (StaticExport.h) writes the same.
+namespace UpdateServerReplies {
+// The content type of every plain-text reply.
+inline constexpr std::string_view TextType = "text/plain; charset=utf-8";
+// Where the history texts are served: this path followed by the history's
+// catalogue-relative name, percent-encoded.
+inline constexpr std::string_view HistoryPath = "/history/";
+// Plain-text bodies of error replies. They hold no digits, dots, slashes or
+// "@": the wizard filters an update-record reply down to exactly those
+// characters and must not find anything that looks like a record in them.
+inline constexpr std::string_view TextNotFound = "Not found\r\n";
+inline constexpr std::string_view TextUnknownProduct = "Unknown product\r\n";
+inline constexpr std::string_view TextMissingProductId = "Missing productID\r\n";
+inline constexpr std::string_view TextNoHistory = "No history for this product\r\n";
+inline constexpr std::string_view TextServerError = "Internal server error\r\n";
+inline constexpr std::string_view TextMethodNotAllowed = "Only GET and HEAD are answered here\r\n";
+inline constexpr std::string_view TextNoBodies = "Request bodies are not accepted\r\n";
+inline constexpr std::string_view TextNoEncodings = "Content encodings are not accepted\r\n";
+}  // namespace UpdateServerReplies
+
 // How the server runs; the defaults suit the open internet.
 struct TUpdateServerOptions {
   // The base address that the history pointers name ("https://updates.example/",
@@ -167,6 +188,20 @@ class TUpdateServer {
   // tests and the fuzz target. Only GET and HEAD without a body are
   // answered; a body or a content encoding is refused from the head alone.
   TReply Answer(const TRequestHead& request) const;
+
+  // The body of a product's update record, "DD/MM/YYYY@@VERSION" and CR LF.
+  static std::string UpdateRecordBody(const TProduct& product);
+  // The body of a product's history pointer, "@@URL@@" and CR LF, the URL
+  // being historyBaseUrl (ending in "/") followed by "history/" and the
+  // percent-encoded history name. The product must have a history.
+  static std::string HistoryPointerBody(const std::string& historyBaseUrl, const TProduct& product);
+  // The base address of the history pointers: publicUrl with a trailing "/"
+  // added where it lacks one, or http://ADDRESS:PORT/ when it is empty.
+  static std::string HistoryBaseUrl(const std::string& publicUrl, const std::string& address, int port);
+
+  // How many parts of a productID value that end before an "&" are tried,
+  // from the longest (see ProductIdCandidates).
+  static constexpr std::size_t MaxIdParts = 16;
 
   // The product ID a request names, taken from the raw request target (see
   // README.md: the wizard does not URL-encode, so an ID may hold "&", "=",

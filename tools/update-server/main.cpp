@@ -1,5 +1,6 @@
 // update-server: the reference update server, run by the maker's web team,
 // by the demo and by the tests. See README.md beside this file.
+#include "StaticExport.h"
 #include "UpdateServer.h"
 
 #include <pthread.h>
@@ -8,6 +9,7 @@
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -22,8 +24,12 @@ constexpr int ExitUsage = 2;
 constexpr std::string_view Usage =
     "Usage: update-server --catalogue DIR [--address ADDR] [--port N] [--public-url URL]\n"
     "                     [--max-connections N] [--max-connections-per-address N]\n"
+    "       update-server --catalogue DIR --export FOLDER [--address ADDR] [--port N]\n"
+    "                     [--public-url URL]\n"
     "\n"
-    "Answers the update wizard's requests from a catalogue folder of *.product files.\n"
+    "Answers the update wizard's requests from a catalogue folder of *.product files,\n"
+    "or, with --export, writes every reply as a static file into FOLDER with an nginx\n"
+    "configuration that serves them on ADDR:PORT: nginx -p FOLDER -c nginx.conf\n"
     "\n"
     "  --catalogue DIR     the catalogue folder (required)\n"
     "  --address ADDR      address to listen on (default 127.0.0.1)\n"
@@ -35,6 +41,9 @@ constexpr std::string_view Usage =
     "  --max-connections-per-address N\n"
     "                      connections open at once from one client address\n"
     "                      (default 0: no limit)\n"
+    "  --export FOLDER     write the static export instead of serving; FOLDER must be\n"
+    "                      new, empty or hold an earlier export. ADDR must be numeric\n"
+    "                      and PORT fixed\n"
     "  --help              show this text\n"
     "\n"
     "Prints one line \"Listening on http://ADDR:PORT/\" to stdout once it accepts\n"
@@ -45,6 +54,8 @@ struct TOptions {
   std::string Address = "127.0.0.1";
   int Port = 8470;
   std::string Catalogue;
+  std::string ExportFolder;
+  bool LimitsGiven = false;
   TUpdateServerOptions Server;
   bool Help = false;
 };
@@ -77,7 +88,7 @@ TOptions ParseArguments(int argc, char** argv) {
       arg.resize(eq);
     }
     if (arg != "--address" && arg != "--port" && arg != "--catalogue" && arg != "--public-url" &&
-        arg != "--max-connections" && arg != "--max-connections-per-address")
+        arg != "--max-connections" && arg != "--max-connections-per-address" && arg != "--export")
       throw EUsage{"unknown option '" + std::string(argv[i]) + "'"};
     if (!value) {
       if (i + 1 >= argc) throw EUsage{arg + " needs a value"};
@@ -94,13 +105,20 @@ TOptions ParseArguments(int argc, char** argv) {
       options.Server.PublicUrl = *value;
     } else if (arg == "--max-connections") {
       options.Server.MaxConnections = ParseNumber(arg, *value, 1, 1000000);
+      options.LimitsGiven = true;
     } else if (arg == "--max-connections-per-address") {
       options.Server.MaxConnectionsPerAddress = ParseNumber(arg, *value, 0, 1000000);
+      options.LimitsGiven = true;
+    } else if (arg == "--export") {
+      if (value->empty()) throw EUsage{"--export must not be empty"};
+      options.ExportFolder = *value;
     } else {
       options.Catalogue = *value;
     }
   }
   if (!options.Help && options.Catalogue.empty()) throw EUsage{"--catalogue DIR is required"};
+  if (!options.ExportFolder.empty() && options.LimitsGiven)
+    throw EUsage{"the connection limits do not apply to --export: nginx has its own"};
   return options;
 }
 
@@ -176,6 +194,23 @@ int main(int argc, char** argv) {
     return ExitFailure;
   }
   const int productCount = catalogue->Count();
+
+  if (!options.ExportFolder.empty()) {
+    TStaticExportOptions exportOptions;
+    exportOptions.Address = options.Address;
+    exportOptions.Port = options.Port;
+    exportOptions.PublicUrl = options.Server.PublicUrl;
+    try {
+      const std::string historyBaseUrl = StaticExport::Export(*catalogue, options.ExportFolder, exportOptions);
+      const std::string folder = std::filesystem::absolute(options.ExportFolder).lexically_normal().string();
+      std::cout << "Exported " << productCount << " product(s) to " << folder << "; history pointers name "
+                << historyBaseUrl << "\nStart it with: nginx -p " << folder << " -c nginx.conf" << std::endl;
+    } catch (const EStaticExport& e) {
+      WriteErrorLine(std::string("update-server: ") + e.what());
+      return ExitFailure;
+    }
+    return ExitOk;
+  }
 
   FitConnectionLimit(options.Server);
   TUpdateServer server(std::move(*catalogue), WriteErrorLine, options.Server);

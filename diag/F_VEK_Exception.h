@@ -1,0 +1,119 @@
+#pragma once
+// The exception dialog: the modal window the interceptor (U_VEK_Debug) shows
+// for an exception nobody handled. It opens compact, with the message, the
+// exception's type and Close; "Details >>" expands it by the detail area
+// (where the exception was raised, the sender, the application's path and
+// version) with buttons for the call stack, the log and a printout.
+//
+// Laid out at fixed pixel positions for 96 dots per inch: client area
+// 377 x 344 expanded, 377 x 125 compact. Every control carries its design
+// name as objectName(). GUI thread only.
+#include <QDialog>
+#include <exception>
+
+#include "diag/U_VEK_Debug.h"
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPrinter;
+class QPushButton;
+class TPanel;
+
+class TfmVEKException : public QDialog {
+  Q_OBJECT
+ public:
+  // Builds the form and runs FormCreate: the dialog is compact, captioned
+  // with the application's title.
+  explicit TfmVEKException(QWidget* parent = nullptr);
+  ~TfmVEKException() override;
+
+  // Puts Infos into the fields; btnDetail shows only with MapLoaded, btnLog
+  // is enabled only with LogActive.
+  void ShowInfos(const TVEKExceptionInfos& Infos, bool MapLoaded, bool LogActive);
+
+  // Prints an image of the client area on one page of Printer, at the size
+  // it has on a 96 dots-per-inch screen, shrunk proportionally where the
+  // page is smaller. False when the printer could not start.
+  bool PrintForm(QPrinter& Printer);
+
+  // The print's destination when btnPrint is clicked: the default printer,
+  // or, with none installed, the one the user picks in the standard print
+  // dialog (which offers printing to a PDF file). Tests replace it.
+  // Returns false when the user cancelled.
+  using TChoosePrinter = bool (*)(QPrinter& Printer, QWidget* Parent);
+  static TChoosePrinter ChoosePrinter;
+  static bool DefaultChoosePrinter(QPrinter& Printer, QWidget* Parent);
+
+  // The detail area's height at design.
+  static constexpr int DetailHeight = 219;
+
+  TPanel* pnMain;
+  TPanel* pnButtons;
+  QPushButton* btnClose;
+  QPushButton* btnDetail;
+  TPanel* pnMessage;
+  TPanel* Panel2;
+  QLabel* Image1;
+  TPanel* Panel1;
+  TPanel* pnMessageTitle;
+  TPanel* Panel3;
+  QPlainTextEdit* moMessage;
+  TPanel* pnException;
+  TPanel* pnDetail;
+  TPanel* pnInfos;
+  TPanel* pnInfosSystem;
+  QGroupBox* gbExec;
+  QLabel* lbAppPath;
+  QLineEdit* edAppPath;
+  QLabel* lbAppVer;
+  QLineEdit* edAppVer;
+  TPanel* pnSeparator;
+  TPanel* pnInfosExecution;
+  QGroupBox* gbSys;
+  QLabel* lbUnit;
+  QLineEdit* edUnit;
+  QLabel* lbLine;
+  QLineEdit* edLine;
+  QLabel* lbClass;
+  QLineEdit* edClass;
+  QLabel* lbProc;
+  QLineEdit* edProc;
+  QLabel* lbAddr;
+  QLineEdit* edAddr;
+  QLabel* lbSenderClass;
+  QLineEdit* edSenderClass;
+  QLabel* lbSenderName;
+  QLineEdit* edSenderName;
+  TPanel* pnButtonsDetail;
+  QPushButton* btnCallstack;
+  QPushButton* btnLog;
+  QPushButton* btnPrint;
+
+  void FormCreate();
+  void btnDetailClick();
+  void btnLogClick();
+  void btnPrintClick();
+  void btnCallstackClick();
+
+ protected:
+  // OnKeyDown of the fields, the memo and the buttons: Escape clicks Close.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void BuildControls();
+};
+
+// The picture of Image1: a white cross on a red disc, transparent around it.
+class QPixmap;
+QPixmap VEKErrorPicture(int Size);
+
+// The dialog for (Sender, E): the infos from VEKDebugger()->GetExceptionInfos,
+// a dialog made by DialogClass (the plain TfmVEKException when null) without
+// an owner, captioned with the application's title, Details only with a
+// loaded map, the log button only with an active log; shown modally, freed
+// when it closes, on every path. Errors propagate to the caller.
+using TVEKExceptionDialogClass = TfmVEKException* (*)();
+void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, QObject* Sender, const std::exception* E);

@@ -1,0 +1,27 @@
+#pragma once
+// Debian's nginx serving an export folder of the update server
+// (update-server --export) as a child process on a loopback port: in the
+// foreground, with the folder as its prefix, as a normal user (when the tests
+// run as root, as the user nobody, who then owns the folder). Every wait is
+// bounded.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tests/support/ServerProcess.h"
+
+// The nginx program, found on PATH or in /usr/sbin; empty when it is not
+// installed (scripts/install-deps.sh installs it).
+std::string NginxProgram();
+
+// A port of 127.0.0.1 that was free a moment ago.
+int FreeLoopbackPort();
+
+// Has `exportAt(port)` write the export for a free port into `folder`, then
+// starts nginx on it and waits until it accepts connections. Another process
+// may take the port between the check and nginx's bind, so it tries up to
+// three ports. Started() tells whether it came up; Output() holds nginx's
+// messages. The folder must be a folder of its own (a TTempDir), since a
+// user other than root may have to own it.
+std::unique_ptr<TServerChild> StartNginx(const std::string& folder, const std::function<void(int port)>& exportAt,
+                                         const std::string& outputFile);
