@@ -14,7 +14,12 @@ TfmHistory::TfmHistory(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("fmHistory"));
   SetupDialogWindow(this, "History File", 492, 391);
   setModal(true);
+}
 
+// The window is created at start-up, and most runs never show it: its
+// controls are built when it is first shown or given a history.
+void TfmHistory::BuildControls() {
+  if (Memo) return;
   QFrame* pnMain = MakeBevel(this, "pnMain", QFrame::Sunken, 5, 5, 482, 381);
   QFrame* strip = MakeTitleStrip(pnMain, 480, "History File", imgTitle, lbTitle);
   // The strip is closed at its bottom by a bevelled line.
@@ -50,7 +55,13 @@ void TfmHistory::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
+void TfmHistory::setVisible(bool visible) {
+  if (visible) BuildControls();
+  QDialog::setVisible(visible);
+}
+
 void TfmHistory::ShowHistory(const std::string& title, const std::string& history) {
+  BuildControls();
   setWindowTitle(ToDisplayText(title));
   Memo->clear();
   const std::string text = LooksLikeRichText(history) ? RichTextToPlainText(history) : history;

@@ -1,7 +1,8 @@
 #pragma once
 // The history window: one product's version history, shown modally over the
-// wizard. Created hidden at start-up and reused for every display; each
-// display replaces caption and text.
+// wizard. Created hidden at start-up (its controls only once it is first
+// shown) and reused for every display; each display replaces caption and
+// text.
 #include <QDialog>
 #include <string>
 
@@ -21,14 +22,23 @@ class TfmHistory : public QDialog {
   // anything from the network or the disk.
   void ShowHistory(const std::string& title, const std::string& history);
 
-  QLabel *imgTitle, *lbTitle;
-  QTextEdit* Memo;
-  QPushButton* btnClose;
+  // The controls, built when the window is first shown or given a history;
+  // null until then.
+  QLabel* imgTitle = nullptr;
+  QLabel* lbTitle = nullptr;
+  QTextEdit* Memo = nullptr;
+  QPushButton* btnClose = nullptr;
+
+  // Builds the controls first when the window is shown.
+  void setVisible(bool visible) override;
 
  protected:
   // Only Close and the close box end the display: Escape does not (the
   // toolkit's dialogs would take it as a cancel).
   void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void BuildControls();
 };
 
 extern TfmHistory* fmHistory;

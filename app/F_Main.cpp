@@ -74,7 +74,7 @@ void TfmMain::BuildControls() {
 
   // Body: the side picture in a 5-pixel border, the page area to its right.
   constexpr int kBodyTop = 1 + 48 + 8;
-  imgWizard = MakePicture(pnMain, "imgWizard", ":/brevant/side.png", 1 + 5, kBodyTop + 5, 120, 253);
+  imgWizard = MakePicture(pnMain, "imgWizard", "side", 1 + 5, kBodyTop + 5, 120, 253);
 
   Notebook1 = new QStackedWidget(pnMain);
   Notebook1->setObjectName(QStringLiteral("Notebook1"));
@@ -98,10 +98,10 @@ void TfmMain::BuildControls() {
 
   pgCheck = MakePage(Notebook1, "Check");
   pnSteps = MakeBevel(pgCheck, "pnSteps", QFrame::Sunken, kInner, kInner, kWidth, 130);
-  check1 = MakePicture(pnSteps, "check1", ":/brevant/check.png", 16, 17, 12, 13);
-  check2 = MakePicture(pnSteps, "check2", ":/brevant/check.png", 16, 41, 12, 13);
-  check3 = MakePicture(pnSteps, "check3", ":/brevant/check.png", 16, 77, 12, 13);
-  check4 = MakePicture(pnSteps, "check4", ":/brevant/check.png", 16, 101, 12, 13);
+  check1 = MakePicture(pnSteps, "check1", "check", 16, 17, 12, 13);
+  check2 = MakePicture(pnSteps, "check2", "check", 16, 41, 12, 13);
+  check3 = MakePicture(pnSteps, "check3", "check", 16, 77, 12, 13);
+  check4 = MakePicture(pnSteps, "check4", "check", 16, 101, 12, 13);
   lb1 = MakeLabel(pnSteps, "lb1", "Connecting to server...", 36, 16);
   lb2 = MakeLabel(pnSteps, "lb2", "Downloading informations...\r\nThis can take a few minutes.", 36, 40, 145, 35, true);
   lb3 = MakeLabel(pnSteps, "lb3", "Analysing...", 36, 76);

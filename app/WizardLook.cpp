@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QHelpEvent>
 #include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QListWidget>
 #include <QPixmap>
@@ -13,7 +14,9 @@
 #include <QStyledItemDelegate>
 #include <QToolTip>
 #include <algorithm>
+#include <cstring>
 
+#include "app/U_Pictures.h"
 #include "runtime/Fonts.h"
 #include "runtime/TextCodec.h"
 
@@ -54,16 +57,38 @@ class TFixedRowDelegate : public QStyledItemDelegate {
     return text.left() + margin + item.fontMetrics.horizontalAdvance(item.text) - 1 <= right;
   }
 };
-}  // namespace
 
-// Outside any namespace: the resource initialiser is a global function.
-static void InitResources() {
-  static bool done = false;
-  if (!done) {
-    Q_INIT_RESOURCE(brevant);
-    done = true;
+// An "Error." mark. It stays hidden unless a step of the check fails, so it
+// is sized to its text when it is first shown: measuring it when the window
+// is built would load its bold font at start-up.
+class TErrorMark final : public QLabel {
+ public:
+  using QLabel::QLabel;
+  void setVisible(bool visible) override {
+    if (visible && !FSized) {
+      FSized = true;
+      adjustSize();
+    }
+    QLabel::setVisible(visible);
   }
+
+ private:
+  bool FSized = false;
+};
+
+// One of the program's pictures (U_Pictures.h), or a null pixmap for a name
+// it does not have. The pixels are copied, never decoded.
+QPixmap ProgramPicture(const char* name) {
+  for (std::size_t i = 0; i < EmbeddedPictureCount; ++i) {
+    const TEmbeddedPicture& p = EmbeddedPictures[i];
+    if (std::strcmp(p.Name, name) != 0) continue;
+    const QImage image(reinterpret_cast<const uchar*>(p.Pixels), p.Width, p.Height, p.Width * 4,
+                       p.Alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+    return QPixmap::fromImage(image);
+  }
+  return QPixmap();
 }
+}  // namespace
 
 QString ToDisplayText(const std::string& s) {
   QString text = ToQString(s);
@@ -72,11 +97,10 @@ QString ToDisplayText(const std::string& s) {
 }
 
 void SetupDialogWindow(QWidget* w, const std::string& caption, int width, int height) {
-  InitResources();
   w->setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                     Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   w->setWindowTitle(ToQString(caption));
-  w->setWindowIcon(QIcon(QStringLiteral(":/brevant/icon256.png")));
+  w->setWindowIcon(QIcon(ProgramPicture("icon256")));
   w->setFixedSize(width, height);
   w->setFont(DesignFont("Tahoma", 11));
   QPalette pal = w->palette();
@@ -107,17 +131,17 @@ QFrame* MakeTitleStrip(QFrame* panel, int width, const std::string& title, QLabe
   pal.setColor(QPalette::Window, Qt::white);
   strip->setPalette(pal);
   strip->setAutoFillBackground(true);
-  imgTitle = MakePicture(strip, "imgTitle", ":/brevant/icon32.png", 8, 8, 32, 32);
+  imgTitle = MakePicture(strip, "imgTitle", "icon32", 8, 8, 32, 32);
   lbTitle = MakeLabel(strip, "lbTitle", title, 52, 17);
   lbTitle->setFont(DesignFont("Tahoma", 16, true));
   lbTitle->adjustSize();
   return strip;
 }
 
-QLabel* MakePicture(QWidget* parent, const char* name, const char* resource, int x, int y, int w, int h) {
+QLabel* MakePicture(QWidget* parent, const char* name, const char* picture, int x, int y, int w, int h) {
   auto* img = new QLabel(parent);
   img->setObjectName(QString::fromLatin1(name));
-  img->setPixmap(QPixmap(QString::fromLatin1(resource)).scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+  img->setPixmap(ProgramPicture(picture).scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
   img->setAttribute(Qt::WA_TranslucentBackground);
   img->setGeometry(x, y, w, h);
   return img;
@@ -148,12 +172,17 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const std::string& text, in
 }
 
 QLabel* MakeErrorMark(QWidget* parent, const char* name, int x, int y) {
-  QLabel* l = MakeLabel(parent, name, "Error.", x, y);
+  auto* l = new TErrorMark(parent);
+  l->setObjectName(QString::fromLatin1(name));
+  l->setTextFormat(Qt::PlainText);
+  l->setText(QStringLiteral("Error."));
+  l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  l->setContentsMargins(0, 0, 0, 0);
   l->setFont(DesignFont("Tahoma", 11, true));
   QPalette pal = l->palette();
   pal.setColor(QPalette::WindowText, QColor(0x80, 0, 0));
   l->setPalette(pal);
-  l->adjustSize();
+  l->move(x, y);
   return l;
 }
 

@@ -23,14 +23,16 @@ QFrame* MakeBevel(QWidget* parent, const char* name, QFrame::Shadow shadow, int 
 // The white title strip, 48 pixels high, with the icon at (8, 8) and the
 // title at (52, 17) in Tahoma 16 pixels high.
 QFrame* MakeTitleStrip(QFrame* panel, int width, const std::string& title, QLabel*& imgTitle, QLabel*& lbTitle);
-QLabel* MakePicture(QWidget* parent, const char* name, const char* resource, int x, int y, int w, int h);
+// A transparent picture: one of the program's pictures by name (U_Pictures.h),
+// scaled to the given size.
+QLabel* MakePicture(QWidget* parent, const char* name, const char* picture, int x, int y, int w, int h);
 // A notebook page; its object name is the page's name.
 QWidget* MakePage(QStackedWidget* notebook, const char* name);
 // A transparent label. Without a width it sizes itself to its text; with one
 // it is a word-wrapped label of that size.
 QLabel* MakeLabel(QWidget* parent, const char* name, const std::string& text, int x, int y, int w = 0, int h = 0,
                   bool wordWrap = false);
-// "Error." in bold Tahoma 8 pt, maroon.
+// "Error." in bold Tahoma 8 pt, maroon; sized to its text when first shown.
 QLabel* MakeErrorMark(QWidget* parent, const char* name, int x, int y);
 QPushButton* MakeButton(QWidget* parent, const char* name, const std::string& caption, int x, int y);
 // A borderless list with rows 13 pixels high filling a bevelled panel. A row

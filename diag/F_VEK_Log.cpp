@@ -65,13 +65,19 @@ TfmVEKLog::TfmVEKLog(QWidget* parent) : QWidget(parent, Qt::Window) {
   setObjectName(QStringLiteral("fmVEKLog"));
   // Never the main window: closing it must not end the program.
   setAttribute(Qt::WA_QuitOnClose, false);
-  LoadDesignFonts();
   setFont(DesignFont("MS Sans Serif", 11));
   setBackgroundRole(QPalette::Button);
   setAutoFillBackground(true);
   const std::string title = Application ? Application->Title() : FromQString(QCoreApplication::applicationName());
   setWindowTitle(ToQString(title + " - Log"));
+  resize(kClientWidth, kClientHeight);
+}
 
+// Until the window is first shown it has no controls: the log file creates
+// its viewer at start-up, and most runs never open it.
+void TfmVEKLog::BuildControls() {
+  if (Memo) return;
+  LoadDesignFont("MS Sans Serif");
   auto* panel = new TBevelPanel(this, 5);
   pnMain = panel;
   pnMain->setObjectName(QStringLiteral("pnMain"));
@@ -107,8 +113,6 @@ TfmVEKLog::TfmVEKLog(QWidget* parent) : QWidget(parent, Qt::Window) {
   layout->setSpacing(0);
   layout->addWidget(pnMain, 1);
   layout->addWidget(pnButtons);
-
-  resize(kClientWidth, kClientHeight);
 }
 
 TfmVEKLog::~TfmVEKLog() {
@@ -116,6 +120,7 @@ TfmVEKLog::~TfmVEKLog() {
 }
 
 void TfmVEKLog::ShowLines(const std::deque<std::string>& Lines) {
+  BuildControls();
   QString text;
   for (std::size_t i = 0; i < Lines.size(); ++i) {
     if (i > 0) text += QLatin1Char('\n');
@@ -127,13 +132,18 @@ void TfmVEKLog::ShowLines(const std::deque<std::string>& Lines) {
   activateWindow();
 }
 
+void TfmVEKLog::setVisible(bool visible) {
+  if (visible) BuildControls();
+  QWidget::setVisible(visible);
+}
+
 void TfmVEKLog::btnCloseClick() {
   close();
 }
 
 void TfmVEKLog::FormHide() {
   // Drops the text and the memory it holds.
-  Memo->clear();
+  if (Memo) Memo->clear();
 }
 
 void TfmVEKLog::showEvent(QShowEvent* event) {

@@ -4,7 +4,7 @@
 // file creates one hidden instance and shows it through ShowLines; lines
 // written while it is open appear only when it is shown again. Hiding the
 // window (Close or the close box) drops its text. Closing it never ends the
-// program. GUI thread only.
+// program. A viewer that is never shown holds no controls. GUI thread only.
 #include <QWidget>
 #include <deque>
 #include <string>
@@ -24,10 +24,15 @@ class TfmVEKLog : public QWidget {
   // making it modal and brings it to the front.
   void ShowLines(const std::deque<std::string>& Lines);
 
-  QWidget* pnMain;
-  QPlainTextEdit* Memo;
-  QWidget* pnButtons;
-  QPushButton* btnClose;
+  // The controls, built when the window is first shown (ShowLines); null
+  // until then.
+  QWidget* pnMain = nullptr;
+  QPlainTextEdit* Memo = nullptr;
+  QWidget* pnButtons = nullptr;
+  QPushButton* btnClose = nullptr;
+
+  // Builds the controls first when the window is shown.
+  void setVisible(bool visible) override;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -36,6 +41,7 @@ class TfmVEKLog : public QWidget {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void BuildControls();
   void btnCloseClick();
   void FormHide();
   // Gives the window its outer size once the window frame is known.

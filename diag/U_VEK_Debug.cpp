@@ -170,7 +170,25 @@ void TVEKMapFile::Clear() {
   FCurrentValid = false;
 }
 
+void TVEKMapFile::LoadWhenNeeded(const std::string& Value) {
+  FPending = Value;
+}
+
+void TVEKMapFile::LoadPending() const {
+  if (FPending.empty()) return;
+  std::string name;
+  name.swap(FPending);
+  try {
+    // Never created const: the accessors that load are const only for
+    // their callers.
+    const_cast<TVEKMapFile*>(this)->SetFileName(name);
+  } catch (...) {
+    // Without a map the reader resolves nothing in the executable.
+  }
+}
+
 void TVEKMapFile::SetFileName(const std::string& Value) {
+  FPending.clear();
   if (Value == FFileName) return;
   if (!Value.empty() && !FileExists(Value)) throw EMapFileException("Map File not found : " + Value + ".");
   Clear();
@@ -179,6 +197,7 @@ void TVEKMapFile::SetFileName(const std::string& Value) {
 }
 
 void TVEKMapFile::LoadFromText(const std::string& Value, const std::string& Text) {
+  FPending.clear();
   Clear();
   if (Value.empty()) return;
   Load(Value, SplitLines(Text));
@@ -232,6 +251,7 @@ void TVEKMapFile::ResolveForeign(const TCodeModule& Module, std::uintptr_t Addre
 }
 
 void TVEKMapFile::Lookup(std::uintptr_t Address) {
+  LoadPending();
   TCodeModule module;
   if (!FindCodeModule(Address, module)) {
     ResolveUnknown();
@@ -251,6 +271,7 @@ void TVEKMapFile::Lookup(std::uintptr_t Address) {
 }
 
 void TVEKMapFile::LookupOffset(std::uint32_t Offset) {
+  LoadPending();
   if (!FLoaded) return;
   if (FCurrentValid && Offset == FCurrentOffset) return;
   FCurrentOffset = Offset;
@@ -461,12 +482,9 @@ TVEKDebug::TVEKDebug() {
   const std::string exe = VEKApplication ? VEKApplication->ExeName : Application ? Application->ExeName() : "";
   if (exe.empty()) return;
   const std::string map = MapFileNameFor(exe);
-  if (!FileExists(map)) return;
-  try {
-    MapFile->SetFileName(map);
-  } catch (...) {
-    // Without a map the interceptor works without locations.
-  }
+  // Read when a report or a trace first needs it; without a map, or with
+  // one that cannot be read, the interceptor works without locations.
+  if (FileExists(map)) MapFile->LoadWhenNeeded(map);
 }
 
 TVEKDebug::~TVEKDebug() {

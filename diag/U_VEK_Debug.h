@@ -69,7 +69,10 @@ class TVEKMapFile {
   TVEKMapFile& operator=(const TVEKMapFile&) = delete;
 
   // The map file that was loaded last (an empty name does not change it).
-  const std::string& FileName() const { return FFileName; }
+  const std::string& FileName() const {
+    LoadPending();
+    return FFileName;
+  }
 
   // Loads the map file Value:
   //   - Value equal to FileName (exact comparison): nothing happens at all;
@@ -92,7 +95,19 @@ class TVEKMapFile {
   // empty Value empties the reader like SetFileName("").
   void LoadFromText(const std::string& Value, const std::string& Text);
 
-  bool Loaded() const { return FLoaded; }
+  // Loads the map file Value as SetFileName does, but only when the reader
+  // is first used (FileName, Loaded, a lookup or a walk); a failure then
+  // leaves the reader as a failed SetFileName does, without raising. The
+  // interceptor is created at start-up and most runs never report an
+  // exception: reading the map then would delay the program's window for
+  // nothing. A SetFileName or LoadFromText before the first use replaces
+  // the pending load.
+  void LoadWhenNeeded(const std::string& Value);
+
+  bool Loaded() const {
+    LoadPending();
+    return FLoaded;
+  }
 
   // Resolves a code address of this process into UnitName, PublicName,
   // PublicOffset and LineNumber (see the header paragraph):
@@ -144,6 +159,8 @@ class TVEKMapFile {
   const std::string& LineNumber() const { return FLineNumber; }
 
  private:
+  // Performs the load LoadWhenNeeded asked for, once.
+  void LoadPending() const;
   void Clear();
   void Load(const std::string& Value, std::vector<std::string>&& Lines);
   void ResolveUnknown();
@@ -157,6 +174,7 @@ class TVEKMapFile {
   std::uintptr_t FReturnAddress = 0;
   std::string FFileName;
   bool FLoaded = false;
+  mutable std::string FPending;  // the map LoadWhenNeeded named, not read yet
   // Owned; released with SafeFreeAndNil.
   std::vector<std::string>* FSegments = nullptr;
   std::vector<std::string>* FPublics = nullptr;
@@ -285,8 +303,10 @@ class IVEKDebug {
 class TVEKDebug : public IVEKDebug {
  public:
   // Creates the trace stack, the map file reader and the object describer,
-  // and loads the map file named after the executable (MapFileNameFor) when
-  // it exists; a map that fails to load is ignored. Not active.
+  // and has the reader load the map file named after the executable
+  // (MapFileNameFor), when it exists, the first time it is used
+  // (TVEKMapFile::LoadWhenNeeded); a map that fails to load is ignored. Not
+  // active.
   TVEKDebug();
   // SetActive(false), then releases what it owns. Nothing in a program
   // calls it: the interceptor lives until the process ends.
@@ -439,8 +459,8 @@ class TVEKTraceScope {
 //      with RunShutdown;
 //   2. the switch: "/DEBUG" on the command line switches interception on,
 //      "/NODEBUG" off, "/DEBUG" winning when both are given; no switch: off;
-//   3. the interceptor is created (it loads the map file) and SetActive is
-//      called with the switch.
+//   3. the interceptor is created (its map file is read when first needed)
+//      and SetActive is called with the switch.
 // An error on the way is raised again: the program's start-up fails. Needs
 // the GUI application object.
 IVEKDebug* VEKDebugger();

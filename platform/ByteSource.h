@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TByteSource {
  public:
@@ -35,7 +36,10 @@ class TMemorySource final : public TByteSource {
 
 // A regular file, read where asked. Pipes, devices and folders are refused
 // (reading a pipe could block or never end): the source is then not open,
-// has size 0 and every read fails.
+// has size 0 and every read fails. The readers ask for one number at a
+// time: a small read is served from a window of the file read in one go
+// around it (the ELF name table and section headers lie side by side), not
+// by one system call each.
 class TFileSource final : public TByteSource {
  public:
   explicit TFileSource(const std::string& FileName);
@@ -48,6 +52,11 @@ class TFileSource final : public TByteSource {
   bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override;
 
  private:
+  static constexpr std::size_t WindowSize = 64 * 1024;
+  bool ReadFile(std::uint64_t Offset, std::size_t Count, void* Out) const;
+
   int FHandle = -1;
   std::uint64_t FSize = 0;
+  mutable std::vector<char> FWindow;  // the file's bytes from FWindowStart
+  mutable std::uint64_t FWindowStart = 0;
 };

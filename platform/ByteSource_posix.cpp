@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -31,6 +32,24 @@ TFileSource::~TFileSource() {
 
 bool TFileSource::Read(std::uint64_t Offset, std::size_t Count, void* Out) const {
   if (FHandle < 0 || !InRange(Offset, Count)) return false;
+  if (Count > WindowSize / 2) return ReadFile(Offset, Count, Out);
+  if (Offset < FWindowStart || Offset + Count > FWindowStart + FWindow.size()) {
+    // The window holds the read with half a window's room on either side.
+    const std::uint64_t before = WindowSize / 2 - Count;
+    const std::uint64_t start = Offset > before ? Offset - before : 0;
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(WindowSize, FSize - start));
+    FWindow.resize(length);
+    if (!ReadFile(start, length, FWindow.data())) {
+      FWindow.clear();
+      return false;
+    }
+    FWindowStart = start;
+  }
+  if (Count) std::memcpy(Out, FWindow.data() + (Offset - FWindowStart), Count);
+  return true;
+}
+
+bool TFileSource::ReadFile(std::uint64_t Offset, std::size_t Count, void* Out) const {
   auto* dest = static_cast<char*>(Out);
   while (Count > 0) {
     const ssize_t got = ::pread(FHandle, dest, Count, static_cast<off_t>(Offset));

@@ -99,7 +99,8 @@ class TInternetUrl {
 class TInternetSession {
  public:
   // agent: the User-Agent string. Returns null only when the HTTP library
-  // cannot start.
+  // cannot be loaded or cannot start. The first call in a process loads it
+  // (it is not loaded at start-up); the later ones find it loaded.
   static std::unique_ptr<TInternetSession> Open(const std::string& agent, const THttpLimits& limits = {});
   ~TInternetSession();  // closes the Internet handle and its connections
   TInternetSession(const TInternetSession&) = delete;

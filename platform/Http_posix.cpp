@@ -1,6 +1,7 @@
 #include "platform/Http.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <chrono>
@@ -8,15 +9,68 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <type_traits>
 
 namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// The library's global start, done once per process and never undone.
-bool CurlStarted() {
-  static const bool started = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  return started;
+// libcurl is not linked but loaded by the first session that opens: with the
+// TLS, Kerberos, LDAP and SSH libraries it needs, loading and relocating it
+// at start-up would cost the program several milliseconds before its window
+// shows, for a library that only the update check behind Next uses. The
+// name is the library's ABI name (the one the link would have recorded).
+constexpr const char* kCurlLibrary = "libcurl.so.4";
+
+// The library's entry points that this file calls.
+struct TCurl {
+  decltype(&::curl_global_init) GlobalInit = nullptr;
+  decltype(&::curl_easy_init) EasyInit = nullptr;
+  decltype(&::curl_easy_setopt) EasySetopt = nullptr;
+  decltype(&::curl_easy_getinfo) EasyGetinfo = nullptr;
+  decltype(&::curl_easy_strerror) EasyStrerror = nullptr;
+  decltype(&::curl_easy_cleanup) EasyCleanup = nullptr;
+  decltype(&::curl_multi_init) MultiInit = nullptr;
+  decltype(&::curl_multi_add_handle) MultiAddHandle = nullptr;
+  decltype(&::curl_multi_remove_handle) MultiRemoveHandle = nullptr;
+  decltype(&::curl_multi_perform) MultiPerform = nullptr;
+  decltype(&::curl_multi_info_read) MultiInfoRead = nullptr;
+  decltype(&::curl_multi_poll) MultiPoll = nullptr;
+  decltype(&::curl_multi_strerror) MultiStrerror = nullptr;
+  decltype(&::curl_multi_cleanup) MultiCleanup = nullptr;
+};
+
+// The library, loaded and started once per process and never unloaded; null
+// when it cannot be loaded, lacks one of the entry points or does not start
+// (then every later call answers null again at once). Safe from any thread.
+const TCurl* Curl() {
+  static const TCurl* const curl = []() -> const TCurl* {
+    void* library = ::dlopen(kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (!library) return nullptr;
+    static TCurl entries;
+    bool complete = true;
+    const auto bind = [library, &complete](auto& entry, const char* name) {
+      entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(::dlsym(library, name));
+      complete = complete && entry != nullptr;
+    };
+    bind(entries.GlobalInit, "curl_global_init");
+    bind(entries.EasyInit, "curl_easy_init");
+    bind(entries.EasySetopt, "curl_easy_setopt");
+    bind(entries.EasyGetinfo, "curl_easy_getinfo");
+    bind(entries.EasyStrerror, "curl_easy_strerror");
+    bind(entries.EasyCleanup, "curl_easy_cleanup");
+    bind(entries.MultiInit, "curl_multi_init");
+    bind(entries.MultiAddHandle, "curl_multi_add_handle");
+    bind(entries.MultiRemoveHandle, "curl_multi_remove_handle");
+    bind(entries.MultiPerform, "curl_multi_perform");
+    bind(entries.MultiInfoRead, "curl_multi_info_read");
+    bind(entries.MultiPoll, "curl_multi_poll");
+    bind(entries.MultiStrerror, "curl_multi_strerror");
+    bind(entries.MultiCleanup, "curl_multi_cleanup");
+    if (!complete || entries.GlobalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK) return nullptr;
+    return &entries;
+  }();
+  return curl;
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -86,6 +140,7 @@ std::string EncodeUrlForRequest(const std::string& url) {
 struct THttpCore {
   enum class TState { Idle, Running, Complete, Failed };
 
+  const TCurl* Lib = nullptr;  // set by TInternetSession::Open, never null afterwards
   THttpLimits Limits;
   CURL* Easy = nullptr;
   CURLM* Multi = nullptr;
@@ -117,15 +172,15 @@ struct THttpCore {
     if (Closed) return;
     Closed = true;
     Detach();
-    if (Multi) curl_multi_cleanup(Multi);
-    if (Easy) curl_easy_cleanup(Easy);
+    if (Multi) Lib->MultiCleanup(Multi);
+    if (Easy) Lib->EasyCleanup(Easy);
     Multi = nullptr;
     Easy = nullptr;
     std::string().swap(Buffer);
   }
 
   void Detach() {
-    if (Attached) curl_multi_remove_handle(Multi, Easy);
+    if (Attached) Lib->MultiRemoveHandle(Multi, Easy);
     Attached = false;
   }
 
@@ -162,7 +217,7 @@ struct THttpCore {
     if (TooLarge || code == CURLE_FILESIZE_EXCEEDED) {
       Fail("the response body is larger than " + std::to_string(Limits.MaxBodyBytes) + " bytes");
     } else {
-      std::string why = curl_easy_strerror(code);
+      std::string why = Lib->EasyStrerror(code);
       if (ErrorBuffer[0] && why != ErrorBuffer) why += std::string(" (") + ErrorBuffer + ")";
       Fail(why);
     }
@@ -201,10 +256,10 @@ struct THttpCore {
     const long slice = AtLeast(WaitSliceMs, 1);
     while (State == TState::Running) {
       int running = 0;
-      CURLMcode mc = curl_multi_perform(Multi, &running);
-      if (mc != CURLM_OK) return Abort(curl_multi_strerror(mc));
+      CURLMcode mc = Lib->MultiPerform(Multi, &running);
+      if (mc != CURLM_OK) return Abort(Lib->MultiStrerror(mc));
       int left = 0;
-      while (CURLMsg* msg = curl_multi_info_read(Multi, &left))
+      while (CURLMsg* msg = Lib->MultiInfoRead(Multi, &left))
         if (msg->msg == CURLMSG_DONE && msg->easy_handle == Easy) Finish(msg->data.result);
       if (State != TState::Running || ready()) return;
       const TClock::time_point now = TClock::now();
@@ -221,8 +276,8 @@ struct THttpCore {
         }
         wait = std::min<long>(wait, slice - static_cast<long>(waited));
       }
-      mc = curl_multi_poll(Multi, nullptr, 0, static_cast<int>(wait), nullptr);
-      if (mc != CURLM_OK) return Abort(curl_multi_strerror(mc));
+      mc = Lib->MultiPoll(Multi, nullptr, 0, static_cast<int>(wait), nullptr);
+      if (mc != CURLM_OK) return Abort(Lib->MultiStrerror(mc));
     }
   }
 
@@ -262,7 +317,7 @@ struct THttpCore {
       core->SawLocation = value.find_first_not_of(" \t\r\n") != std::string_view::npos;
     } else if (line == "\r\n" || line == "\n") {
       long code = 0;
-      curl_easy_getinfo(core->Easy, CURLINFO_RESPONSE_CODE, &code);
+      core->Lib->EasyGetinfo(core->Easy, CURLINFO_RESPONSE_CODE, &code);
       const bool interim = code < 200;
       const bool redirect = code >= 300 && code < 400 && core->SawLocation;
       if (!interim && !redirect) core->HeadersDone = true;
@@ -280,35 +335,37 @@ TInternetSession::~TInternetSession() {
 }
 
 std::unique_ptr<TInternetSession> TInternetSession::Open(const std::string& agent, const THttpLimits& limits) {
-  if (!CurlStarted()) return nullptr;
+  const TCurl* lib = Curl();
+  if (!lib) return nullptr;
   auto core = std::make_shared<THttpCore>();
+  core->Lib = lib;
   core->Limits = limits;
-  core->Easy = curl_easy_init();
-  core->Multi = curl_multi_init();
+  core->Easy = lib->EasyInit();
+  core->Multi = lib->MultiInit();
   if (!core->Easy || !core->Multi) return nullptr;
 
   CURL* e = core->Easy;
+  const auto setopt = lib->EasySetopt;
   const std::size_t maxBody = limits.MaxBodyBytes;
   const auto offMax = static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max());
   bool ok = true;
   auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
-  set(curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L));
-  set(curl_easy_setopt(e, CURLOPT_USERAGENT, agent.c_str()));
-  set(curl_easy_setopt(e, CURLOPT_HTTPGET, 1L));
-  set(curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https"));
-  set(curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
-  set(curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L));
-  set(curl_easy_setopt(e, CURLOPT_MAXREDIRS, AtLeast(limits.MaxRedirects, 0)));
-  set(curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, AtLeast(limits.ConnectTimeoutMs, 1)));
+  set(setopt(e, CURLOPT_NOSIGNAL, 1L));
+  set(setopt(e, CURLOPT_USERAGENT, agent.c_str()));
+  set(setopt(e, CURLOPT_HTTPGET, 1L));
+  set(setopt(e, CURLOPT_PROTOCOLS_STR, "http,https"));
+  set(setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+  set(setopt(e, CURLOPT_FOLLOWLOCATION, 1L));
+  set(setopt(e, CURLOPT_MAXREDIRS, AtLeast(limits.MaxRedirects, 0)));
+  set(setopt(e, CURLOPT_CONNECTTIMEOUT_MS, AtLeast(limits.ConnectTimeoutMs, 1)));
   if (maxBody > 0)  // 0 would mean "no limit" to the library; OnBody enforces it anyway
-    set(curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE,
-                         static_cast<curl_off_t>(std::min<std::uint64_t>(maxBody, offMax))));
-  set(curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
-  set(curl_easy_setopt(e, CURLOPT_ERRORBUFFER, core->ErrorBuffer));
-  set(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &THttpCore::OnBody));
-  set(curl_easy_setopt(e, CURLOPT_WRITEDATA, core.get()));
-  set(curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &THttpCore::OnHeader));
-  set(curl_easy_setopt(e, CURLOPT_HEADERDATA, core.get()));
+    set(setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(std::min<std::uint64_t>(maxBody, offMax))));
+  set(setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
+  set(setopt(e, CURLOPT_ERRORBUFFER, core->ErrorBuffer));
+  set(setopt(e, CURLOPT_WRITEFUNCTION, &THttpCore::OnBody));
+  set(setopt(e, CURLOPT_WRITEDATA, core.get()));
+  set(setopt(e, CURLOPT_HEADERFUNCTION, &THttpCore::OnHeader));
+  set(setopt(e, CURLOPT_HEADERDATA, core.get()));
   if (!ok) return nullptr;
   return std::unique_ptr<TInternetSession>(new TInternetSession(std::move(core)));
 }
@@ -355,12 +412,12 @@ std::unique_ptr<TInternetUrl> TInternetSession::OpenUrl(const std::string& url) 
     return nullptr;
   }
   core.StartRequest();
-  if (curl_easy_setopt(core.Easy, CURLOPT_URL, wire.c_str()) != CURLE_OK) {
+  if (core.Lib->EasySetopt(core.Easy, CURLOPT_URL, wire.c_str()) != CURLE_OK) {
     core.Abort("out of memory");
     return nullptr;
   }
-  if (const CURLMcode mc = curl_multi_add_handle(core.Multi, core.Easy); mc != CURLM_OK) {
-    core.Abort(curl_multi_strerror(mc));
+  if (const CURLMcode mc = core.Lib->MultiAddHandle(core.Multi, core.Easy); mc != CURLM_OK) {
+    core.Abort(core.Lib->MultiStrerror(mc));
     return nullptr;
   }
   core.Attached = true;

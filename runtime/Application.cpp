@@ -44,7 +44,9 @@ TApplication::TApplication(int& argc, char** argv)
       FExeName(QCoreApplication::applicationFilePath().toStdString()),
       FTitle(TitleFromExeName(FExeName)) {
   Application = this;
-  LoadDesignFonts();
+  // The wizard's windows are laid out in Tahoma; the diagnostics library's
+  // windows register their own family when they are first shown.
+  LoadDesignFont("Tahoma");
 }
 
 TApplication::~TApplication() {

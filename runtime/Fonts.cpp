@@ -2,35 +2,49 @@
 
 #include <QFile>
 #include <QFontDatabase>
+#include <cstring>
 
 namespace {
-// Where Debian's fonts-wine and fonts-liberation put their files.
-const char* const kFontFiles[] = {
-    "/usr/share/wine/fonts/tahoma.ttf",
-    "/usr/share/wine/fonts/tahomabd.ttf",
-    "/usr/share/wine/fonts/ms_sans_serif.ttf",
+// Where Debian's fonts-wine puts the files of the design families that
+// fontconfig does not know.
+struct TDesignFamily {
+  const char* Family;
+  const char* Files[2];
+  bool Loaded;
 };
-bool Loaded = false;
-}  // namespace
+TDesignFamily DesignFamilies[] = {
+    {"Tahoma", {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"}, false},
+    {"MS Sans Serif", {"/usr/share/wine/fonts/ms_sans_serif.ttf", nullptr}, false},
+};
+bool Substituted = false;
 
-void LoadDesignFonts() {
-  if (Loaded) return;
-  Loaded = true;
-  const QStringList families = QFontDatabase::families();
-  const bool haveTahoma = families.contains(QStringLiteral("Tahoma"));
-  const bool haveSansSerif = families.contains(QStringLiteral("MS Sans Serif"));
-  for (const char* file : kFontFiles) {
-    const QString path = QString::fromLatin1(file);
-    const bool isTahoma = path.contains(QStringLiteral("tahoma"));
-    if ((isTahoma && haveTahoma) || (!isTahoma && haveSansSerif)) continue;
-    if (QFile::exists(path)) QFontDatabase::addApplicationFont(path);
-  }
-  // Arial and Courier New come from fonts-liberation, whose fontconfig rules
-  // map those names onto the metric-compatible Liberation families.
+// Arial and Courier New come from fonts-liberation, whose fontconfig rules
+// map those names onto the metric-compatible Liberation families; a design
+// family whose files are missing falls back to the system's sans-serif.
+void InsertSubstitutions() {
+  if (Substituted) return;
+  Substituted = true;
   QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
   QFont::insertSubstitution(QStringLiteral("Courier New"), QStringLiteral("Liberation Mono"));
   QFont::insertSubstitution(QStringLiteral("Tahoma"), QStringLiteral("Sans Serif"));
   QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Sans Serif"));
+}
+}  // namespace
+
+void LoadDesignFont(const char* family) {
+  InsertSubstitutions();
+  for (TDesignFamily& d : DesignFamilies) {
+    if (d.Loaded || std::strcmp(d.Family, family) != 0) continue;
+    d.Loaded = true;
+    if (QFontDatabase::families().contains(QString::fromLatin1(d.Family))) return;
+    for (const char* file : d.Files)
+      if (file && QFile::exists(QString::fromLatin1(file)))
+        QFontDatabase::addApplicationFont(QString::fromLatin1(file));
+  }
+}
+
+void LoadDesignFonts() {
+  for (const TDesignFamily& d : DesignFamilies) LoadDesignFont(d.Family);
 }
 
 QFont DesignFont(const char* family, int pixelSize, bool bold) {

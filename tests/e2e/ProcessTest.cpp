@@ -18,6 +18,13 @@
 using namespace std::chrono_literals;
 using namespace WizardAt;
 
+namespace {
+// Whether a library whose file name holds `name` is loaded in the process.
+bool HasLibrary(const TChildProcess& process, const std::string& name) {
+  return ReadWholeFile("/proc/" + std::to_string(process.Pid()) + "/maps").find(name) != std::string::npos;
+}
+}  // namespace
+
 class WizardProcess : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -46,6 +53,7 @@ TEST_F(WizardProcess, CancelOnStartEndsWithoutTouchingTheNetwork) {
                        Dir.File("output.txt"));
   const auto window = X.WaitForWindow("^Quellmark$", 30s);
   ASSERT_TRUE(window) << ReadWholeFile(Dir.File("output.txt"));
+  EXPECT_FALSE(HasLibrary(wizard, "libcurl"));             // the HTTP library is loaded by the check only
   ASSERT_TRUE(X.Click(*window, kRightButtonX, kButtonY));  // Cancel
   EXPECT_EQ(wizard.Wait(15s), 0);
   EXPECT_EQ(server.Accepted(), 0);
@@ -87,8 +95,10 @@ TEST_P(WizardAgainst, NextThenDownloadOpensTheTickedPagesInRowOrderOneSecondApar
   }
   ASSERT_EQ(newer.size(), 3u);
 
+  EXPECT_FALSE(HasLibrary(wizard, "libcurl"));
   ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));                             // Next
   ASSERT_TRUE(nginx ? nginx->WaitForRequests(12) : reference->WaitForRequests(12));  // three per product
+  EXPECT_TRUE(HasLibrary(wizard, "libcurl"));
   std::this_thread::sleep_for(3000ms);                         // the check's closing pauses, with room to spare
   ASSERT_TRUE(X.Click(*window, kListX + 8, kListY + 13 + 6));  // the second row's tick
   std::this_thread::sleep_for(300ms);

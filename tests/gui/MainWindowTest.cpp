@@ -90,6 +90,10 @@ class MainWindowTest : public QObject {
     QCOMPARE(form.lb2->size(), QSize(145, 35));
     QVERIFY(form.lbErr1->font().bold());
     QCOMPARE(form.lbErr1->palette().color(QPalette::WindowText), QColor(0x80, 0, 0));
+    // Shown, a mark takes the size of its bold text, at its place.
+    form.lbErr3->show();
+    QCOMPARE(form.lbErr3->geometry(), QRect(QPoint(96, 76), form.lbErr3->sizeHint()));
+    form.lbErr3->hide();
     const QPoint marks[] = {{16, 17}, {16, 41}, {16, 77}, {16, 101}};
     const char* markNames[] = {"check1", "check2", "check3", "check4"};
     for (int i = 0; i < 4; ++i) {

@@ -697,6 +697,9 @@ class UpdateCheckTest : public QObject {
     QCOMPARE(history.size(), QSize(492, 391));
     QCOMPARE(history.minimumSize(), history.maximumSize());
     QCOMPARE(history.windowTitle(), QStringLiteral("History File"));
+    // The controls come with the first display.
+    QVERIFY(history.findChildren<QWidget*>().isEmpty());
+    history.ShowHistory("History File", "");
     QCOMPARE(history.lbTitle->pos(), QPoint(52, 17));
     QCOMPARE(history.lbTitle->font().pixelSize(), 16);
     QCOMPARE(history.imgTitle->geometry(), QRect(8, 8, 32, 32));

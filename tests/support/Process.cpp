@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,9 +78,11 @@ TChildProcess::~TChildProcess() {
 bool TChildProcess::Running() {
   if (FPid <= 0 || FStatus) return false;
   int status = 0;
-  const pid_t r = ::waitpid(FPid, &status, WNOHANG);
+  rusage usage{};
+  const pid_t r = ::wait4(FPid, &status, WNOHANG, &usage);
   if (r == FPid) {
     FStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    FPeakRssKiB = usage.ru_maxrss;
     return false;
   }
   return r == 0;

@@ -28,10 +28,14 @@ class TChildProcess {
   // running then, or -signal when a signal ended it.
   std::optional<int> Wait(std::chrono::milliseconds timeout);
   void Signal(int sig);
+  // The child's peak resident set in KiB (the kernel's maxrss), once it has
+  // ended and been waited for; 0 before.
+  long PeakRssKiB() const { return FPeakRssKiB; }
 
  private:
   pid_t FPid = -1;
   std::optional<int> FStatus;
+  long FPeakRssKiB = 0;
 };
 
 // Runs a command to its end (at most `timeout`) and returns its standard

@@ -155,6 +155,34 @@ TEST_P(FileVersionFormats, FindsExactlyTheBlockThatWasWritten) {
   EXPECT_EQ(read, block);
 }
 
+// The file reader reads around what it looks at rather than number by
+// number; parts of a file far apart from one another, or across the edges
+// of what it reads at once, are found all the same.
+TEST(VersionBlockFile, PartsFarApartReadAsFromMemory) {
+  TVersionSpec spec;
+  spec.Tables = {UsTable()};
+  const std::string block = BuildVersionBlock(spec);
+  TTempDir dir;
+  for (const bool e64 : {false, true})
+    for (const std::size_t gap :
+         {std::size_t{0}, std::size_t{32768 - 6}, std::size_t{65536 + 13}, std::size_t{300001}}) {
+      SCOPED_TRACE(testing::Message() << (e64 ? "ELF64" : "ELF32") << ", gap " << gap);
+      // The section headers, last in the built file, moved `gap` bytes on.
+      const TElfFile f = BuildElf(e64, block);
+      std::string bytes =
+          f.Bytes.substr(0, f.SectionHeaders) + std::string(gap, '\xCC') + f.Bytes.substr(f.SectionHeaders);
+      Put32(bytes, e64 ? 0x28 : 0x20, static_cast<std::uint32_t>(f.SectionHeaders + gap));
+      std::string read;
+      ASSERT_TRUE(ExtractVersionBlock(bytes, read));
+      EXPECT_EQ(read, block);
+      const std::string file = dir.Write("far", bytes);
+      read.clear();
+      ASSERT_TRUE(GetFileVersionInfo(file, read));
+      EXPECT_EQ(read, block);
+      EXPECT_EQ(GetFileVersionInfoSize(file), block.size());
+    }
+}
+
 TEST_P(FileVersionFormats, SplitsTheVersionNumbers) {
   TVersionSpec spec;
   spec.SetFileVersion(2, 10, 3, 400).SetProductVersion(5, 6, 7, 8);

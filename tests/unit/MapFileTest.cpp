@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -618,6 +619,57 @@ TEST(MapFileTest, SameNameDoesNotReload) {
   map.SetFileName(file);
   map.LookupOffset(0x318);
   EXPECT_EQ(map.UnitName(), "F_Main");
+}
+
+// A load asked for with LoadWhenNeeded reads the file as it is when the
+// reader is first used, not when it is asked for; a failure then is silent.
+TEST(MapFileTest, LoadWhenNeededReadsTheFileAtTheFirstUse) {
+  TTempDir dir;
+  const std::string file = dir.Write("map.map", Join(SampleLines));
+  std::vector<std::string> changed = SampleLines;
+  changed[8] = " 0001:000002F0 00000110 C=CODE     S=.text    G=(none)   M=Changed  ACBP=A9";
+  const struct {
+    const char* Case;
+    std::function<void(TVEKMapFile&)> FirstUse;
+  } rows[] = {
+      {"Loaded", [](TVEKMapFile& m) { EXPECT_TRUE(m.Loaded()); }},
+      {"FileName", [&file](TVEKMapFile& m) { EXPECT_EQ(m.FileName(), file); }},
+      {"LookupOffset", [](TVEKMapFile& m) { m.LookupOffset(0x318); }},
+      {"Lookup", [](TVEKMapFile& m) { m.Lookup(reinterpret_cast<std::uintptr_t>(&MapFileOffsetTarget)); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Case);
+    dir.Write("map.map", Join(SampleLines));
+    TVEKMapFile map;
+    map.LoadWhenNeeded(file);
+    dir.Write("map.map", Join(changed));  // the file as the first use finds it
+    row.FirstUse(map);
+    dir.Write("map.map", Join(SampleLines));  // read once: later changes are not seen
+    map.LookupOffset(0x318);
+    EXPECT_EQ(map.UnitName(), "Changed");
+  }
+}
+
+TEST(MapFileTest, LoadWhenNeededFailsSilentlyOrGivesWayToAnExplicitLoad) {
+  TTempDir dir;
+  const std::string good = dir.Write("good.map", Join(SampleLines));
+  const std::string invalid = dir.Write("invalid.map", "no markers\r\n");
+  for (const std::string& name : {dir.File("none.map"), invalid}) {
+    TVEKMapFile map;
+    map.LoadWhenNeeded(name);
+    EXPECT_FALSE(map.Loaded()) << name;
+    EXPECT_EQ(map.FileName(), "") << name;
+    map.LookupOffset(0x318);
+    EXPECT_EQ(map.UnitName(), "<Unknown>") << name;
+  }
+  TVEKMapFile map;
+  map.LoadWhenNeeded(invalid);
+  map.SetFileName(good);  // replaces the pending load
+  EXPECT_TRUE(map.Loaded());
+  EXPECT_EQ(map.FileName(), good);
+  map.LoadWhenNeeded(invalid);
+  map.LoadFromText("text.map", Join(SampleLines));
+  EXPECT_EQ(map.FileName(), "text.map");
 }
 
 TEST(MapFileTest, NewReaderAndEmptyReaderResolveNothing) {
