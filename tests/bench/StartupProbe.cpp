@@ -51,9 +51,9 @@ class TStartupProbePlugin final : public QGenericPlugin {
   Q_OBJECT
   Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "StartupProbe.json")
  public:
-  QObject* create(const QString& key, const QString& specification) override {
+  QObject* create(const QString& key, const QString& argument) override {
     bool ok = false;
-    const int fd = specification.toInt(&ok);
+    const int fd = argument.toInt(&ok);
     if (key.compare(QLatin1String("startupprobe"), Qt::CaseInsensitive) != 0 || !ok || fd < 0) return nullptr;
     return new TStartupProbe(fd);
   }
