@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Installs the three packages into a clean Debian 12 root, as a customer, the
+# maker's web team and the maker's developers would, and uses each:
+#   brevant                 the wizard, run by a normal user under Xvfb beside a
+#                           descriptor: it says once that it cannot write its
+#                           log in /opt/quellmark, then shows its window
+#   brevant-update-server   the server on loopback answers a version request
+#   vek-dev                 the example program builds against it alone and
+#                           reports a conversion error with its unit and line
+# Usage: PackageInstallTest.sh DIST_FOLDER SOURCE_FOLDER
+# Needs root (debootstrap, chroot) and Debian's archive; skips (status 77)
+# with the reason where the machine cannot give either.
+set -euo pipefail
+dist=$(realpath "$1")
+src=$(realpath "$2")
+
+skip() { echo "SKIPPED: $*"; exit 77; }
+fail() { echo "FAILED: $*"; exit 1; }
+step() { echo "== $*"; }
+
+[ "$(id -u)" = 0 ] || skip "making a Debian 12 root needs root (debootstrap, chroot)"
+command -v debootstrap >/dev/null || skip "debootstrap is not installed"
+shopt -s nullglob
+debs=("$dist"/*.deb)
+[ ${#debs[@]} = 3 ] || fail "expected the three packages in $dist, found ${#debs[@]}"
+
+# The archive this machine installs from, so the root gets the same packages.
+mirror=${BREVANT_DEBIAN_MIRROR:-}
+if [ -z "$mirror" ]; then
+  mirror=$(grep -hs -m1 -oP '^URIs:\s*\K\S+/debian(?=/?\s*$)' /etc/apt/sources.list.d/*.sources || true)
+  [ -n "$mirror" ] || mirror=$(grep -hs -m1 -oP '^deb\s+\K\S+/debian(?=/?\s)' /etc/apt/sources.list || true)
+  [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
+fi
+
+root=$(mktemp -d /var/tmp/brevant-root.XXXXXX)
+cleanup() {
+  set +e
+  [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null
+  chroot "$root" pkill -u customer 2>/dev/null
+  for m in "$root/dev/pts" "$root/dev" "$root/proc"; do mountpoint -q "$m" && umount -l "$m"; done
+  rm -rf --one-file-system "$root"
+}
+trap cleanup EXIT
+
+step "a clean Debian 12 root from $mirror"
+if ! debootstrap --variant=minbase bookworm "$root" "$mirror" >"$root.debootstrap.log" 2>&1; then
+  tail -5 "$root.debootstrap.log"
+  rm -f "$root.debootstrap.log"
+  skip "debootstrap could not make a Debian 12 root from $mirror"
+fi
+rm -f "$root.debootstrap.log"
+mount -t proc proc "$root/proc"
+mount --bind /dev "$root/dev"
+mount --bind /dev/pts "$root/dev/pts"
+cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"; }
+
+step "apt-get install ./*.deb"
+mkdir -p "$root/tmp/debs"
+cp "${debs[@]}" "$root/tmp/debs/"
+in_root apt-get update -q >/dev/null
+in_root sh -c 'cd /tmp/debs && DEBIAN_FRONTEND=noninteractive apt-get install -y -q ./*.deb' >/dev/null
+# What the test itself uses: a display, a window finder, an HTTP client, and
+# the developer's compiler and build tools.
+in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+  xvfb xauth xdotool curl procps cmake ninja-build g++ >/dev/null
+in_root dpkg -s brevant brevant-update-server vek-dev | grep -E '^(Package|Status|Version):'
+
+step "brevant: a normal user runs the wizard beside a descriptor"
+cp "$src/demo/descriptors/imagetool.ini" "$root/opt/quellmark/"
+[ -L "$root/usr/bin/brevant" ] || fail "/usr/bin/brevant is no link"
+in_root useradd -m customer
+in_root Xvfb :71 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+in_root sh -c 'for i in $(seq 100); do [ -e /tmp/.X11-unix/X71 ] && exit 0; sleep 0.1; done; exit 1' ||
+  fail "Xvfb did not start"
+in_root su customer -c 'cd ~ && DISPLAY=:71 QT_QPA_PLATFORM=xcb brevant /LOGFILE >/tmp/brevant.out 2>&1 &'
+box=$(in_root env DISPLAY=:71 timeout 60 xdotool search --sync --name '^Brevant$' | head -1) ||
+  fail "no message that the log cannot be written: $(cat "$root/tmp/brevant.out")"
+in_root env DISPLAY=:71 xdotool key --window "$box" Return
+window=$(in_root env DISPLAY=:71 timeout 60 xdotool search --sync --name '^Quellmark$' | head -1) ||
+  fail "the wizard's window did not appear: $(cat "$root/tmp/brevant.out")"
+echo "the wizard's window: $window"
+[ ! -e "$root/opt/quellmark/Brevant.log" ] || fail "a log appeared in /opt/quellmark"
+in_root pkill -u customer brevant || in_root pkill -u customer Brevant || true
+
+step "brevant-update-server: a reply on loopback"
+[ -f "$root/srv/brevant-update-server/catalogue/imagetool.product" ] || fail "no catalogue under /srv"
+in_root sh -c 'brevant-update-server --catalogue /srv/brevant-update-server/catalogue --port 0 >/tmp/server.out 2>/tmp/server.err &'
+url=$(in_root sh -c 'for i in $(seq 100); do u=$(sed -n "s/^Listening on //p" /tmp/server.out); [ -n "$u" ] && { echo "$u"; exit 0; }; sleep 0.1; done; exit 1') ||
+  fail "the server did not start: $(cat "$root/tmp/server.err")"
+reply=$(in_root curl -sS --max-time 10 "${url}soft_update.php?referer=IMT_Update&productID=imagetool")
+echo "reply: $reply"
+grep -q '2\.2\.0' <<<"$reply" || fail "the reply names no version"
+in_root pkill -f brevant-update-server || true
+
+step "vek-dev: the example program builds against the installed package alone"
+cp -r "$src/examples/vek-demo" "$root/root/vek-demo"
+in_root cmake -S /root/vek-demo -B /root/vek-demo-build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+in_root cmake --build /root/vek-demo-build
+in_root sh -c 'cd /root/vek-demo-build && QT_QPA_PLATFORM=offscreen ./vek-demo /DEBUG /LOGFILE --press conversion' || true
+log=$root/root/vek-demo-build/vek-demo.log
+[ -f "$log" ] || fail "no log beside the example program"
+line=$(grep -n 'EConvertError' "$src/examples/vek-demo/"*.cpp | head -1 | cut -d: -f2)
+grep -a -E "Unit +: .*" "$log" | head -3
+grep -a -q -E "Line +: +$line\b" "$log" || fail "the report does not name line $line: $(cat "$log")"
+echo "PASSED"
