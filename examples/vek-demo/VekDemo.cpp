@@ -26,6 +26,7 @@
 #include "runtime/Conversions.h"
 #include "runtime/Exceptions.h"
 #include "runtime/Shutdown.h"
+#include "runtime/TextCodec.h"
 
 // The traced chain: an order is priced from one of its lines, whose
 // quantity is no number. ParseQuantity and PriceLine trace themselves with
@@ -120,14 +121,14 @@ TfmVekDemo::TfmVekDemo() {
   });
   VEKDebugger()->SetAfterException([this](QObject*, const std::exception* E, bool) {
     const std::string message = E ? E->what() : "an unknown failure";
-    lbStatus->setText(QStringLiteral("Reported: ") + QString::fromLocal8Bit(message.substr(0, message.find('\r'))));
+    lbStatus->setText(ToQString("Reported: " + message.substr(0, message.find('\r'))));
   });
   PressOnStart();
 }
 
 std::string TfmVekDemo::State() const {
   return "vek-demo: " + std::to_string(Clicks) + " click(s), the last on " + LastButton + ", status '" +
-         lbStatus->text().toStdString() + "'";
+         FromQString(lbStatus->text()) + "'";
 }
 
 void TfmVekDemo::PressOnStart() {
