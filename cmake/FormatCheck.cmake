@@ -6,6 +6,7 @@ file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}
   ${SOURCE_DIR}/diag/*.cpp ${SOURCE_DIR}/diag/*.h
   ${SOURCE_DIR}/app/*.cpp ${SOURCE_DIR}/app/*.h
   ${SOURCE_DIR}/tools/*.cpp ${SOURCE_DIR}/tools/*.h
+  ${SOURCE_DIR}/examples/*.cpp ${SOURCE_DIR}/examples/*.h
   ${SOURCE_DIR}/tests/*.cpp ${SOURCE_DIR}/tests/*.h)
 set(unformatted "")
 foreach(f ${sources})

@@ -1,0 +1,47 @@
+# What `cmake --install` puts into the prefix for the maker's developers
+# (component "dev"): the diagnostics library with the runtime and platform
+# layers it needs, as headers under include/vek/ in the tree's folders and
+# static libraries; the map file generator; and the CMake package VEK, so
+# that a program outside this tree writes
+#
+#   find_package(VEK CONFIG REQUIRED)
+#   target_link_libraries(Program PRIVATE VEK::VEK)
+#   vek_add_map_file(Program)
+#
+# The wizard (component "wizard") and the reference update server
+# (component "server") install themselves from their folders.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(VEK_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/VEK)
+
+# Inside the package the targets carry the library's names: VEK::VEK is the
+# diagnostics library, as the alias is in this tree.
+set_target_properties(brevant_diag PROPERTIES EXPORT_NAME VEK)
+set_target_properties(brevant_runtime PROPERTIES EXPORT_NAME runtime)
+set_target_properties(brevant_platform PROPERTIES EXPORT_NAME platform)
+set_target_properties(brevant_demangle PROPERTIES EXPORT_NAME demangle)
+set_target_properties(brevant_throwhook PROPERTIES EXPORT_NAME throwhook)
+
+install(TARGETS brevant_diag brevant_runtime brevant_platform brevant_demangle brevant_throwhook vek-mapgen
+  EXPORT VEKTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  OBJECTS DESTINATION ${CMAKE_INSTALL_LIBDIR}/vek COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT dev
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vek)
+
+# Every header of the three layers: a consumer includes "diag/U_VEK_Debug.h",
+# "runtime/Application.h", and they include their neighbours.
+install(DIRECTORY runtime platform diag
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vek
+  COMPONENT dev
+  FILES_MATCHING PATTERN "*.h")
+
+install(EXPORT VEKTargets NAMESPACE VEK:: DESTINATION ${VEK_INSTALL_CMAKEDIR} COMPONENT dev)
+configure_package_config_file(cmake/VEKConfig.cmake.in ${PROJECT_BINARY_DIR}/VEKConfig.cmake
+  INSTALL_DESTINATION ${VEK_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/VEKConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/VEKConfig.cmake ${PROJECT_BINARY_DIR}/VEKConfigVersion.cmake
+  cmake/VekMapFile.cmake
+  DESTINATION ${VEK_INSTALL_CMAKEDIR} COMPONENT dev)
