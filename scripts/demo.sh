@@ -16,7 +16,7 @@ cp build/default/app/Brevant "$demo/"
 cp demo/descriptors/*.ini "$demo/"
 
 log="$demo/update-server.log"
-coproc SERVER { exec build/default/tools/update-server/update-server --port 0 --catalogue demo/catalogue 2>"$log"; }
+coproc SERVER { exec build/default/tools/update-server/brevant-update-server --port 0 --catalogue demo/catalogue 2>"$log"; }
 server_pid=$SERVER_PID
 trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true' EXIT
 read -r -t 10 line <&"${SERVER[0]}" || { echo "the update server did not start:"; cat "$log"; exit 1; }

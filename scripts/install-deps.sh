@@ -12,6 +12,9 @@ PACKAGES=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libboost-stacktrace-dev libx11-dev xvfb xauth xdotool openbox curl
   binutils nginx
+  # the Debian packages (scripts/package.sh): the builder's tools, their checks,
+  # and a clean Debian 12 root to install them into
+  dpkg-dev file lintian desktop-file-utils debootstrap
   # run time: the fonts the windows are laid out for, the desktop opener
   fonts-wine fonts-liberation xdg-utils
 )

@@ -136,7 +136,7 @@ TEST_F(InstalledLibrary, EachComponentInstallsItsOwnFiles) {
         INSTALL_LIBDIR "/libbrevant_runtime.a", INSTALL_LIBDIR "/libbrevant_platform.a",
         INSTALL_LIBDIR "/libbrevant_demangle.a", "bin/vek-mapgen"}},
       {"wizard", {"bin/Brevant", "bin/Brevant.map"}},
-      {"server", {"bin/update-server"}},
+      {"server", {"bin/brevant-update-server"}},
   };
   for (const auto& row : rows) {
     const TTempDir prefix;

@@ -33,6 +33,7 @@ if [ -z "$mirror" ]; then
 fi
 
 root=$(mktemp -d /var/tmp/brevant-root.XXXXXX)
+chmod 755 "$root" # the root of a system: every user walks through it
 cleanup() {
   set +e
   [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null
@@ -63,22 +64,24 @@ in_root sh -c 'cd /tmp/debs && DEBIAN_FRONTEND=noninteractive apt-get install -y
 # What the test itself uses: a display, a window finder, an HTTP client, and
 # the developer's compiler and build tools.
 in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-  xvfb xauth xdotool curl procps cmake ninja-build g++ >/dev/null
+  xvfb xfonts-base xauth xdotool curl procps cmake ninja-build g++ >/dev/null
 in_root dpkg -s brevant brevant-update-server vek-dev | grep -E '^(Package|Status|Version):'
 
 step "brevant: a normal user runs the wizard beside a descriptor"
 cp "$src/demo/descriptors/imagetool.ini" "$root/opt/quellmark/"
 [ -L "$root/usr/bin/brevant" ] || fail "/usr/bin/brevant is no link"
 in_root useradd -m customer
-in_root Xvfb :71 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display and writes its number (the host may run others).
+in_root Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$root/tmp/display" >"$root/tmp/xvfb.out" 2>&1 &
 xvfb_pid=$!
-in_root sh -c 'for i in $(seq 100); do [ -e /tmp/.X11-unix/X71 ] && exit 0; sleep 0.1; done; exit 1' ||
-  fail "Xvfb did not start"
-in_root su customer -c 'cd ~ && DISPLAY=:71 QT_QPA_PLATFORM=xcb brevant /LOGFILE >/tmp/brevant.out 2>&1 &'
-box=$(in_root env DISPLAY=:71 timeout 60 xdotool search --sync --name '^Brevant$' | head -1) ||
+in_root sh -c 'for i in $(seq 100); do [ -s /tmp/display ] && exit 0; sleep 0.1; done; exit 1' ||
+  fail "Xvfb did not start: $(cat "$root/tmp/xvfb.out")"
+display=:$(tr -d '[:space:]' <"$root/tmp/display")
+in_root su customer -c "cd ~ && DISPLAY=$display QT_QPA_PLATFORM=xcb brevant /LOGFILE >/tmp/brevant.out 2>&1 &"
+box=$(in_root env DISPLAY=$display timeout 60 xdotool search --sync --onlyvisible --name '^Brevant$' | head -1) ||
   fail "no message that the log cannot be written: $(cat "$root/tmp/brevant.out")"
-in_root env DISPLAY=:71 xdotool key --window "$box" Return
-window=$(in_root env DISPLAY=:71 timeout 60 xdotool search --sync --name '^Quellmark$' | head -1) ||
+in_root env DISPLAY=$display xdotool windowfocus --sync "$box" key Return
+window=$(in_root env DISPLAY=$display timeout 60 xdotool search --sync --onlyvisible --name '^Quellmark$' | head -1) ||
   fail "the wizard's window did not appear: $(cat "$root/tmp/brevant.out")"
 echo "the wizard's window: $window"
 [ ! -e "$root/opt/quellmark/Brevant.log" ] || fail "a log appeared in /opt/quellmark"
@@ -101,7 +104,9 @@ in_root cmake --build /root/vek-demo-build
 in_root sh -c 'cd /root/vek-demo-build && QT_QPA_PLATFORM=offscreen ./vek-demo /DEBUG /LOGFILE --press conversion' || true
 log=$root/root/vek-demo-build/vek-demo.log
 [ -f "$log" ] || fail "no log beside the example program"
-line=$(grep -n 'EConvertError' "$src/examples/vek-demo/"*.cpp | head -1 | cut -d: -f2)
-grep -a -E "Unit +: .*" "$log" | head -3
-grep -a -q -E "Line +: +$line\b" "$log" || fail "the report does not name line $line: $(cat "$log")"
+line=$(grep -n '// the reported line' "$src/examples/vek-demo/VekDemo.cpp" | cut -d: -f1)
+report=$(tr -d '\r' <"$log" | grep -a -A4 '\[ EXCEPT \]')
+echo "$report"
+grep -q -E "^ +Unit +: VekDemo$" <<<"$report" || fail "the report names no unit VekDemo"
+grep -q -E "^ +Line +: $line$" <<<"$report" || fail "the report does not name line $line"
 echo "PASSED"

@@ -1,4 +1,4 @@
-// update-server: the reference update server, run by the maker's web team,
+// brevant-update-server: the reference update server, run by the maker's web team,
 // by the demo and by the tests. See README.md beside this file.
 #include "StaticExport.h"
 #include "UpdateServer.h"
@@ -22,9 +22,9 @@ constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
 constexpr std::string_view Usage =
-    "Usage: update-server --catalogue DIR [--address ADDR] [--port N] [--public-url URL]\n"
+    "Usage: brevant-update-server --catalogue DIR [--address ADDR] [--port N] [--public-url URL]\n"
     "                     [--max-connections N] [--max-connections-per-address N]\n"
-    "       update-server --catalogue DIR --export FOLDER [--address ADDR] [--port N]\n"
+    "       brevant-update-server --catalogue DIR --export FOLDER [--address ADDR] [--port N]\n"
     "                     [--public-url URL]\n"
     "\n"
     "Answers the update wizard's requests from a catalogue folder of *.product files,\n"
@@ -142,7 +142,7 @@ void FitConnectionLimit(TUpdateServerOptions& options) {
   const auto usable = static_cast<long long>(limit.rlim_cur) - ReservedDescriptors;
   if (usable < options.MaxConnections) {
     const int fitted = static_cast<int>(std::max(1LL, usable));
-    WriteErrorLine("update-server: at most " + std::to_string(fitted) + " connections: the process may open only " +
+    WriteErrorLine("brevant-update-server: at most " + std::to_string(fitted) + " connections: the process may open only " +
                    std::to_string(limit.rlim_cur) + " files");
     options.MaxConnections = fitted;
   }
@@ -166,8 +166,8 @@ int main(int argc, char** argv) {
   try {
     options = ParseArguments(argc, argv);
   } catch (const EUsage& e) {
-    WriteErrorLine("update-server: " + e.Message);
-    WriteErrorLine("Try 'update-server --help'.");
+    WriteErrorLine("brevant-update-server: " + e.Message);
+    WriteErrorLine("Try 'brevant-update-server --help'.");
     return ExitUsage;
   }
   if (options.Help) {
@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
   try {
     catalogue = TCatalogue::Load(options.Catalogue);
   } catch (const ECatalogue& e) {
-    WriteErrorLine("update-server: the catalogue has errors:");
+    WriteErrorLine("brevant-update-server: the catalogue has errors:");
     for (const std::string& error : e.Errors) WriteErrorLine("  " + error);
     return ExitFailure;
   }
@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
       std::cout << "Exported " << productCount << " product(s) to " << folder << "; history pointers name "
                 << historyBaseUrl << "\nStart it with: nginx -p " << folder << " -c nginx.conf" << std::endl;
     } catch (const EStaticExport& e) {
-      WriteErrorLine(std::string("update-server: ") + e.what());
+      WriteErrorLine(std::string("brevant-update-server: ") + e.what());
       return ExitFailure;
     }
     return ExitOk;
@@ -217,17 +217,17 @@ int main(int argc, char** argv) {
   try {
     server.Start(options.Address, options.Port);
   } catch (const EUpdateServer& e) {
-    WriteErrorLine(std::string("update-server: ") + e.what());
+    WriteErrorLine(std::string("brevant-update-server: ") + e.what());
     return ExitFailure;
   }
-  WriteErrorLine("update-server: serving " + std::to_string(productCount) + " product(s) from " + options.Catalogue +
+  WriteErrorLine("brevant-update-server: serving " + std::to_string(productCount) + " product(s) from " + options.Catalogue +
                  "; history pointers name " + server.PublicUrl());
   std::cout << "Listening on " << server.BaseUrl() << std::endl;
 
   int signal = 0;
   while (sigwait(&stopSignals, &signal) != 0) {
   }
-  WriteErrorLine(std::string("update-server: ") + SignalName(signal) + ", stopping");
+  WriteErrorLine(std::string("brevant-update-server: ") + SignalName(signal) + ", stopping");
   server.Stop();
   return ExitOk;
 }
