@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <iterator>
 #include <optional>
@@ -454,6 +455,12 @@ struct THandledScope {
   bool FOldKnown;
 };
 
+// The fatal-signal handler's report function: the interceptor's report,
+// while there is one.
+void ReportFatalSignal(const TFatalSignalInfo& Signal) {
+  if (VEKDebug) VEKDebug->ProcessSignal(Signal);
+}
+
 }  // namespace
 
 bool VEKDebugSwitch(bool InsideIDE, const std::vector<std::string>& Params, bool Current) {
@@ -520,6 +527,10 @@ void TVEKDebug::SetActive(bool Value) {
     Application->OnException = SavedOnException;
   }
   SetThrowStackCapture(Value);
+  if (Value)
+    InstallFatalSignalHandler(ReportFatalSignal, CrashReportSeconds);
+  else
+    RemoveFatalSignalHandler();
   FActive = Value;
 }
 
@@ -570,6 +581,15 @@ std::string TVEKDebug::ThrowSiteStack(const TThrowSite& Site) {
   return text;
 }
 
+std::string TVEKDebug::FramesStack(const TCodeFrame* Frames, std::size_t Count) {
+  std::string text;
+  for (std::size_t i = 0; i < Count; ++i) {
+    if (i > 0) text += kCrLf;
+    text += FrameLine(CallSiteAddress(Frames[i]));
+  }
+  return text;
+}
+
 bool TVEKDebug::ThrowSiteOf(const std::exception* E, TThrowSite& Site) const {
   if (E && E == FHandled) {
     if (FHandledSiteKnown) Site = FHandledSite;
@@ -578,12 +598,41 @@ bool TVEKDebug::ThrowSiteOf(const std::exception* E, TThrowSite& Site) const {
   return CurrentThrowSite(Site);
 }
 
-void TVEKDebug::GetExceptionInfos(QObject* Sender, const std::exception* E, TVEKExceptionInfos& Infos) {
+void TVEKDebug::ResetInfos(TVEKExceptionInfos& Infos) {
   for (std::string* text : {&Infos.ExceptionClass, &Infos.ExceptionParent, &Infos.ExceptionType, &Infos.Message,
                             &Infos.Address, &Infos.AppTitle, &Infos.AppPath, &Infos.AppVersion, &Infos.DateTime,
                             &Infos.UserName, &Infos.ComputerName, &Infos.UnitName, &Infos.LineNumber, &Infos.ClassName,
                             &Infos.FunctionName, &Infos.SenderClass, &Infos.SenderName, &Infos.CallStack})
     *text = kUnknown;
+}
+
+void TVEKDebug::FillRunInfos(TVEKExceptionInfos& Infos) {
+  if (VEKApplication) {
+    Infos.AppTitle = VEKApplication->Title;
+    Infos.AppPath = LowerAscii(VEKApplication->ExeName);
+    if (!VEKApplication->Version.empty()) Infos.AppVersion = VEKApplication->Version;
+  }
+
+  Infos.DateTime = NowText();
+
+  if (VEKWindows) {
+    Infos.UserName = VEKWindows->UserName;
+    Infos.ComputerName = VEKWindows->ComputerName;
+  }
+}
+
+void TVEKDebug::FillLocation(TVEKExceptionInfos& Infos, std::uintptr_t CodeAddress) {
+  if (!Locate(CodeAddress)) return;
+  Infos.UnitName = MapFile->UnitName();
+  Infos.LineNumber = MapFile->LineNumber();
+  const std::string& name = MapFile->PublicName();
+  const auto dot = name.find('.');
+  Infos.ClassName = dot == std::string::npos ? std::string(kNotApplicable) : name.substr(0, dot);
+  Infos.FunctionName = dot == std::string::npos ? name : name.substr(dot + 1);
+}
+
+void TVEKDebug::GetExceptionInfos(QObject* Sender, const std::exception* E, TVEKExceptionInfos& Infos) {
+  ResetInfos(Infos);
   if (!E) return;
   try {
     ObjectInfos->Analyze(E);
@@ -604,31 +653,11 @@ void TVEKDebug::GetExceptionInfos(QObject* Sender, const std::exception* E, TVEK
     const std::uintptr_t raiseAddress = known ? site.Address : 0;
     Infos.Address = HexAddress(raiseAddress);
 
-    if (VEKApplication) {
-      Infos.AppTitle = VEKApplication->Title;
-      Infos.AppPath = LowerAscii(VEKApplication->ExeName);
-      if (!VEKApplication->Version.empty()) Infos.AppVersion = VEKApplication->Version;
-    }
+    FillRunInfos(Infos);
 
-    Infos.DateTime = NowText();
-
-    if (VEKWindows) {
-      Infos.UserName = VEKWindows->UserName;
-      Infos.ComputerName = VEKWindows->ComputerName;
-    }
-
-    if (raiseAddress != 0) {
-      // The recorded address is the return address of the call that
-      // throws: the throw statement lies one byte before it.
-      if (Locate(raiseAddress - 1)) {
-        Infos.UnitName = MapFile->UnitName();
-        Infos.LineNumber = MapFile->LineNumber();
-        const std::string& name = MapFile->PublicName();
-        const auto dot = name.find('.');
-        Infos.ClassName = dot == std::string::npos ? std::string(kNotApplicable) : name.substr(0, dot);
-        Infos.FunctionName = dot == std::string::npos ? name : name.substr(dot + 1);
-      }
-    }
+    // The recorded address is the return address of the call that throws:
+    // the throw statement lies one byte before it.
+    if (raiseAddress != 0) FillLocation(Infos, raiseAddress - 1);
 
     if (Sender) {
       ObjectInfos->Analyze(Sender);
@@ -645,6 +674,67 @@ void TVEKDebug::GetExceptionInfos(QObject* Sender, const std::exception* E, TVEK
       GetCallStack(0, false, Infos.CallStack);
   } catch (...) {
     // What was filled so far stays.
+  }
+}
+
+std::string TVEKDebug::HandledExceptionText() {
+  const std::exception_ptr current = std::current_exception();
+  if (!current) return {};
+  std::string type, message;
+  try {
+    std::rethrow_exception(current);
+  } catch (const std::exception& handled) {
+    ObjectInfos->Analyze(&handled);
+    type = ObjectInfos->ObjectClass + " ( " + ObjectInfos->ParentClass + " )";
+    message = handled.what();
+  } catch (...) {
+    const EUnknownException unknown = EUnknownException::FromCurrent();
+    type = unknown.ThrownClass + " ( " + unknown.ThrownParent + " )";
+    message = unknown.what();
+  }
+  return "Exception being handled : " + type + " : " + message;
+}
+
+void TVEKDebug::GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfos& Infos) {
+  ResetInfos(Infos);
+  try {
+    Infos.ExceptionClass = Signal.Name;
+    Infos.ExceptionParent = "Fatal signal";
+    Infos.ExceptionType = Infos.ExceptionClass + " ( " + Infos.ExceptionParent + " )";
+
+    Infos.Message = FatalSignalDescription(Signal);
+    if (Signal.Signal == SIGABRT) {
+      // std::terminate aborts with the exception nobody caught as the one
+      // being handled.
+      const std::string handled = HandledExceptionText();
+      if (!handled.empty()) Infos.Message += kCrLf + handled;
+    }
+
+    Infos.Address = HexAddress(Signal.InstructionAddress);
+
+    FillRunInfos(Infos);
+
+    // The interrupted instruction itself, not a return address.
+    if (Signal.InstructionAddress != 0) FillLocation(Infos, Signal.InstructionAddress);
+
+    Infos.SenderClass = kNotApplicable;
+    Infos.SenderName = kNotApplicable;
+
+    if (Signal.FrameCount > 0) Infos.CallStack = FramesStack(Signal.Frames, Signal.FrameCount);
+  } catch (...) {
+    // What was filled so far stays.
+  }
+}
+
+void TVEKDebug::ProcessSignal(const TFatalSignalInfo& Signal) {
+  try {
+    TVEKExceptionInfos Infos;
+    GetSignalInfos(Signal, Infos);
+    const std::string report = ReportText(Infos);
+    // Saved at once: the process ends right after.
+    if (VEKApplication && VEKApplication->LogFile) VEKApplication->LogFile->Write(llExcept, report, true);
+  } catch (...) {
+    // The entry is missing from the log; the process ends all the same.
   }
 }
 
@@ -867,6 +957,9 @@ void InitVEKDebug() {
   static bool shutdownRegistered = false;
   if (!shutdownRegistered) {
     AddShutdownProc(FinalizeVEKSystem);
+    // Runs before the release above: a crash after it finds the signals as
+    // they were before the library, not a handler without a log.
+    AddShutdownProc(RemoveFatalSignalHandler);
     shutdownRegistered = true;
   }
   InitVEKSystem();

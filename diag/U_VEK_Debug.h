@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "platform/CodeAddress.h"
+#include "platform/FatalSignal.h"
 #include "platform/ThrowSite.h"
 #include "runtime/Application.h"
 #include "runtime/Exceptions.h"
@@ -212,7 +213,20 @@ class TVEKMapFile {
 // line, class and function of the throw statement, and a call stack from the
 // throw site outward.
 //
-// Everything runs on the GUI thread; nothing is locked.
+// While active it also reports crashes that are no C++ exception, through
+// the fatal-signal handler of platform/FatalSignal.h: SIGSEGV, SIGBUS,
+// SIGFPE, SIGILL and SIGABRT (std::terminate's abort for an exception that
+// nobody catches), on whatever thread they happen. The handler writes an
+// EXCEPT report in the same ten lines and saves the log at once
+// (ProcessSignal); no event is called and no dialog shown, since the code
+// that crashed cannot be trusted to go on. Then the process ends by the same
+// signal, as it would have without the library.
+//
+// Everything else runs on the GUI thread; nothing is locked. A crash report
+// from another thread reads the log and the map file without a lock: a best
+// effort, like everything a signal handler does beyond the handful of calls
+// that are safe there (see platform/FatalSignal.h for the bound that keeps
+// it from hanging).
 
 class TVEKMapFile;
 class TVEKObjectInfos;
@@ -324,7 +338,10 @@ class TVEKDebug : public IVEKDebug {
   // SavedOnException and installs ApplicationExceptionHandler in its place;
   // switching off puts the saved event back. The saved event is never
   // called meanwhile. Switching on also starts recording the throwing
-  // stacks (platform/ThrowSite.h), switching off stops it.
+  // stacks (platform/ThrowSite.h), switching off stops it. Switching on
+  // installs the fatal-signal handler (ProcessSignal, with the bound
+  // CrashReportSeconds) and gives the calling thread an alternate signal
+  // stack; switching off puts the signals' previous dispositions back.
   void SetActive(bool Value) override;
   void SetOnDisplayException(const TVEKExceptionEvent& Value) override { OnDisplayException = Value; }
   TVEKExceptionEvent GetOnDisplayException() override { return OnDisplayException; }
@@ -396,6 +413,29 @@ class TVEKDebug : public IVEKDebug {
   // The ten lines of the report for Infos, indented by Indent.
   std::string ReportText(const TVEKExceptionInfos& Infos) const;
 
+  // The record for a fatal signal, filled as GetExceptionInfos fills it for
+  // an exception, with these differences:
+  //   - ExceptionType is the signal's name and "( Fatal signal )", as in
+  //     "SIGSEGV ( Fatal signal )" (ExceptionClass "SIGSEGV", ExceptionParent
+  //     "Fatal signal"); there is no ExceptionObject;
+  //   - Message is FatalSignalDescription's line ("Segmentation fault
+  //     (address not mapped to object) at 0x0000000000000000"); for SIGABRT
+  //     on a thread that is handling an exception (std::terminate's abort
+  //     for one that nobody caught), a second line names it:
+  //     "Exception being handled : <class> ( <parent> ) : <message>";
+  //   - Address is the interrupted instruction; unit, line, class and
+  //     function are those of that instruction itself (for the abort, a
+  //     function of the C library), and CallStack runs from it outward;
+  //   - SenderClass and SenderName are "<N/A>".
+  void GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfos& Infos);
+  // The fatal-signal handler's report: GetSignalInfos, the ten lines
+  // indented by Indent, written at level EXCEPT and saved at once. Never
+  // raises.
+  void ProcessSignal(const TFatalSignalInfo& Signal);
+  // How long a crash report may take, in seconds, before the process ends
+  // by its signal without it; read when interception is switched on.
+  unsigned CrashReportSeconds = 10;
+
   // The map file of an executable: its path with the extension replaced by
   // ".map" (appended when the file name has none).
   static std::string MapFileNameFor(const std::string& ExeName);
@@ -417,6 +457,12 @@ class TVEKDebug : public IVEKDebug {
   // "Unit::Public" of a code address, "<Unknown>::<Unknown>" without one.
   std::string FrameLine(std::uintptr_t CallAddress);
   std::string ThrowSiteStack(const TThrowSite& Site);
+  std::string FramesStack(const TCodeFrame* Frames, std::size_t Count);
+  // GetExceptionInfos' steps shared with GetSignalInfos.
+  static void ResetInfos(TVEKExceptionInfos& Infos);
+  void FillRunInfos(TVEKExceptionInfos& Infos);
+  void FillLocation(TVEKExceptionInfos& Infos, std::uintptr_t CodeAddress);
+  std::string HandledExceptionText();
   bool ThrowSiteOf(const std::exception* E, TThrowSite& Site) const;
 
   bool FActive = false;
@@ -460,7 +506,8 @@ class TVEKTraceScope {
 //   2. the switch: "/DEBUG" on the command line switches interception on,
 //      "/NODEBUG" off, "/DEBUG" winning when both are given; no switch: off;
 //   3. the interceptor is created (its map file is read when first needed)
-//      and SetActive is called with the switch.
+//      and SetActive is called with the switch; the library's shut-down
+//      removes the fatal-signal handler before it releases the log.
 // An error on the way is raised again: the program's start-up fails. Needs
 // the GUI application object.
 IVEKDebug* VEKDebugger();
