@@ -142,8 +142,8 @@ void FitConnectionLimit(TUpdateServerOptions& options) {
   const auto usable = static_cast<long long>(limit.rlim_cur) - ReservedDescriptors;
   if (usable < options.MaxConnections) {
     const int fitted = static_cast<int>(std::max(1LL, usable));
-    WriteErrorLine("brevant-update-server: at most " + std::to_string(fitted) + " connections: the process may open only " +
-                   std::to_string(limit.rlim_cur) + " files");
+    WriteErrorLine("brevant-update-server: at most " + std::to_string(fitted) +
+                   " connections: the process may open only " + std::to_string(limit.rlim_cur) + " files");
     options.MaxConnections = fitted;
   }
 }
@@ -220,8 +220,8 @@ int main(int argc, char** argv) {
     WriteErrorLine(std::string("brevant-update-server: ") + e.what());
     return ExitFailure;
   }
-  WriteErrorLine("brevant-update-server: serving " + std::to_string(productCount) + " product(s) from " + options.Catalogue +
-                 "; history pointers name " + server.PublicUrl());
+  WriteErrorLine("brevant-update-server: serving " + std::to_string(productCount) + " product(s) from " +
+                 options.Catalogue + "; history pointers name " + server.PublicUrl());
   std::cout << "Listening on " << server.BaseUrl() << std::endl;
 
   int signal = 0;
