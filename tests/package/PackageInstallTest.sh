@@ -72,7 +72,7 @@ cp "$src/demo/descriptors/imagetool.ini" "$root/opt/quellmark/"
 [ -L "$root/usr/bin/brevant" ] || fail "/usr/bin/brevant is no link"
 in_root useradd -m customer
 # Xvfb picks a free display and writes its number (the host may run others).
-in_root Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$root/tmp/display" >"$root/tmp/xvfb.out" 2>&1 &
+in_root Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$root/tmp/display" >"$root/tmp/xvfb.out" 2>&1 &
 xvfb_pid=$!
 in_root sh -c 'for i in $(seq 100); do [ -s /tmp/display ] && exit 0; sleep 0.1; done; exit 1' ||
   fail "Xvfb did not start: $(cat "$root/tmp/xvfb.out")"

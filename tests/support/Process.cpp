@@ -156,9 +156,14 @@ TXvfb::TXvfb() {
   if (::pipe(fds) != 0) return;
   ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   // Xvfb writes the display number it chose to the descriptor given.
-  FServer = std::make_unique<TChildProcess>(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]),
-                                                                     "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
-                                            std::vector<std::string>{}, "/dev/null");
+  // -noreset: by default the server resets when its last client leaves, and
+  // a program that connects during the reset is refused ("could not connect
+  // to display"), as the next run of a test that starts one program after
+  // another would be.
+  FServer =
+      std::make_unique<TChildProcess>(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-noreset",
+                                                               "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
+                                      std::vector<std::string>{}, "/dev/null");
   ::close(fds[1]);
   std::string number;
   pollfd p{fds[0], POLLIN, 0};
