@@ -94,6 +94,7 @@ const TfmVekDemo::TButton TfmVekDemo::Buttons[5] = {
 TfmVekDemo::TfmVekDemo() {
   setObjectName(QStringLiteral("fmVekDemo"));
   setWindowTitle(QStringLiteral("VEK Demo"));
+  setMinimumWidth(320);
   auto* layout = new QVBoxLayout(this);
   for (const TButton& b : Buttons) {
     auto* button = new QPushButton(QString::fromLatin1(b.Caption), this);
@@ -110,6 +111,7 @@ TfmVekDemo::TfmVekDemo() {
   }
   lbStatus = new QLabel(QStringLiteral("Ready."), this);
   lbStatus->setObjectName(QStringLiteral("lbStatus"));
+  lbStatus->setWordWrap(true);  // a report's message may be long
   layout->addWidget(lbStatus);
 
   // What an embedding program can do around a report: BeforeException runs
