@@ -12,7 +12,7 @@
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
-#include "platform/VersionInfo.h"
+#include "platform/FileSystem.h"
 #include "runtime/Conversions.h"
 #include "runtime/Demangle.h"
 #include "runtime/LocaleText.h"

@@ -85,7 +85,7 @@ class TVEKLogStorage {
   void ReplaceFile(const std::string& FileName, const std::deque<std::string>& Lines);
 };
 
-// The real file system.
+// The real file system, through platform/FileSystem.h.
 class TVEKPosixLogStorage final : public TVEKLogStorage {
  public:
   bool FileExists(const std::string& FileName) override;

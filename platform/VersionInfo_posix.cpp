@@ -4,10 +4,7 @@
 // used as an offset, a length or a count.
 #include "platform/VersionInfo.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -402,11 +399,6 @@ std::uint32_t BlockU32(std::string_view Block, std::size_t Offset) {
 }
 
 }  // namespace
-
-bool FileExists(const std::string& FileName) {
-  struct stat st {};
-  return !FileName.empty() && ::stat(FileName.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
 
 std::uint32_t GetFileVersionInfoSize(const std::string& FileName) {
   std::string block;
