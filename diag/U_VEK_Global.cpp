@@ -22,6 +22,7 @@
 #include "runtime/LocaleText.h"
 #include "runtime/MessageBox.h"
 #include "runtime/Shutdown.h"
+#include "runtime/TextUtil.h"
 #include "runtime/Utf8.h"
 
 TRaiseErrorLogHook RaiseErrorLogHook = nullptr;
@@ -236,13 +237,6 @@ void CreateEmptyFile(const std::string& FileName) {
 // ExpandLongPath
 
 namespace {
-
-bool SameTextAscii(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
 
 // The stored name of `component` in `folder`, or empty when there is none.
 // The component is used as the search mask, but only names equal to it

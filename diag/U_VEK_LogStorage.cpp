@@ -6,6 +6,7 @@
 #include "diag/U_VEK_Global.h"
 #include "platform/FileSystem.h"
 #include "runtime/Exceptions.h"
+#include "runtime/TextUtil.h"
 
 namespace {
 
@@ -42,26 +43,13 @@ std::string FolderOf(const std::string& FileName) {
 std::vector<std::string> VEKLastLines(std::string_view Text, std::size_t MaxCount) {
   // Walk the lines once, remembering only the newest MaxCount of them, so
   // that a file of millions of empty lines costs no more than its text.
-  std::deque<std::string_view> kept;
   if (MaxCount == 0) return {};
-  std::size_t start = 0;
-  std::size_t i = 0;
-  const std::size_t n = Text.size();
-  auto keep = [&](std::string_view line) {
+  std::deque<std::string_view> kept;
+  TLineReader reader(Text);
+  for (std::string_view line; reader.Next(line);) {
     kept.push_back(line);
     if (kept.size() > MaxCount) kept.pop_front();
-  };
-  while (i < n) {
-    const char c = Text[i];
-    if (c == '\r' || c == '\n') {
-      keep(Text.substr(start, i - start));
-      i += (c == '\r' && i + 1 < n && Text[i + 1] == '\n') ? 2 : 1;
-      start = i;
-    } else {
-      ++i;
-    }
   }
-  if (start < n) keep(Text.substr(start));
   return {kept.begin(), kept.end()};
 }
 
@@ -122,20 +110,15 @@ std::vector<std::string> TVEKPosixLogStorage::ReadLines(const std::string& FileN
   // Of a large log only its end is read, with the byte before it to tell
   // whether the end begins a line; a line cut short there is dropped.
   std::uintmax_t skipped = 0;
-  std::string text = ReadFileTail(FileName, kMaxLogReadBack + 1, skipped);
-  if (skipped > 0 && !text.empty()) {
-    const char before = text[0];
-    std::size_t lineStart = 1;
-    if (before == '\r') {
-      if (text.size() > 1 && text[1] == '\n') lineStart = 2;  // the rest of a CR LF
-    } else if (before != '\n') {
-      lineStart = text.find_first_of("\r\n", 1);
-      if (lineStart == std::string::npos) return {};
-      lineStart += (text[lineStart] == '\r' && lineStart + 1 < text.size() && text[lineStart + 1] == '\n') ? 2 : 1;
-    }
-    text.erase(0, lineStart);
+  const std::string text = ReadFileTail(FileName, kMaxLogReadBack + 1, skipped);
+  TLineReader reader(text);
+  if (skipped > 0) {
+    // Read from that byte on, the first line is empty (the byte ended a
+    // line) or the rest of a line cut short: either way it goes.
+    std::string_view first;
+    reader.Next(first);
   }
-  return VEKLastLines(text, MaxCount);
+  return VEKLastLines(reader.Rest(), MaxCount);
 }
 
 std::string TVEKPosixLogStorage::SaveTarget(const std::string& FileName) {

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "runtime/Exceptions.h"
+#include "runtime/TextUtil.h"
 
 namespace {
 [[noreturn]] void CannotOpen(const std::string& fileName, const std::string& reason, int code) {
@@ -15,20 +16,8 @@ namespace {
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const char c = text[i];
-    if (c == '\r' || c == '\n') {
-      lines.emplace_back(text, start, i - start);
-      i += (c == '\r' && i + 1 < n && text[i + 1] == '\n') ? 2 : 1;
-      start = i;
-    } else {
-      ++i;
-    }
-  }
-  if (start < n) lines.emplace_back(text, start, n - start);
+  TLineReader reader(text);
+  for (std::string_view line; reader.Next(line);) lines.emplace_back(line);
   return lines;
 }
 
