@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <iterator>
-#include <system_error>
 
 #include "platform/DirEnum.h"
 #include "platform/Shell.h"
@@ -225,12 +224,9 @@ std::string IndentText(const std::string& S, int FirstIndent, int NextIndent, ch
 // CreateEmptyFile
 
 void CreateEmptyFile(const std::string& FileName) {
-  auto fail = [&FileName](int err) {
-    throw EInOutError("Cannot create file \"" + FileName + "\". " + std::generic_category().message(err), err);
-  };
   std::FILE* f = std::fopen(FileName.c_str(), "wb");
-  if (!f) fail(errno);
-  if (std::fclose(f) != 0) fail(errno);
+  if (!f) throw FileError(TFileAction::Create, FileName, errno);
+  if (std::fclose(f) != 0) throw FileError(TFileAction::Create, FileName, errno);
 }
 
 // ---------------------------------------------------------------------------

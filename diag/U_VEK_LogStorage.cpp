@@ -1,7 +1,6 @@
 #include "diag/U_VEK_LogStorage.h"
 
 #include <cerrno>
-#include <system_error>
 
 #include "diag/U_VEK_Global.h"
 #include "platform/FileSystem.h"
@@ -9,10 +8,6 @@
 #include "runtime/TextUtil.h"
 
 namespace {
-
-[[noreturn]] void Fail(const char* What, const std::string& FileName, int Err) {
-  throw EInOutError(std::string(What) + " \"" + FileName + "\". " + std::generic_category().message(Err), Err);
-}
 
 // Size of the pieces ReplaceFile hands to the writer.
 constexpr std::size_t kChunk = 64 * 1024;
@@ -54,7 +49,7 @@ std::vector<std::string> VEKLastLines(std::string_view Text, std::size_t MaxCoun
 }
 
 void TVEKLogStorage::ReplaceFile(const std::string& FileName, const std::deque<std::string>& Lines) {
-  if (FileName.empty()) Fail("Cannot create file", FileName, ENOENT);
+  if (FileName.empty()) throw FileError(TFileAction::Create, FileName, ENOENT);
   const std::string target = SaveTarget(FileName);
   std::string temp;
   std::unique_ptr<TVEKLogWriter> writer;

@@ -4,12 +4,11 @@
 // file under a name nobody else holds, flushing to the disk and renaming in
 // one step.
 //
-// Calls that fail raise EInOutError with the system's error number and the
-// message "<what> "<file name>". <the system's text for the error>", where
-// <what> is "Cannot open file" for reading, "Cannot create file" for opening
-// to write and "Cannot write file" for writing, unless their comment says
-// otherwise. Any thread may call; one TFileWriter belongs to one thread at a
-// time.
+// Calls that fail raise the FileError of runtime/Exceptions.h (EInOutError
+// with the system's error number): "Cannot open file" for reading, "Cannot
+// create file" for opening to write and "Cannot write file" for writing,
+// unless their comment says otherwise. Any thread may call; one TFileWriter
+// belongs to one thread at a time.
 #include <cstdint>
 #include <string>
 #include <string_view>

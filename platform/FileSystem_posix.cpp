@@ -8,17 +8,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <system_error>
 
 #include "runtime/Exceptions.h"
 
 namespace {
-
-[[noreturn]] void Fail(const char* what, const std::string& fileName, int err, const char* why = nullptr) {
-  throw EInOutError(
-      std::string(what) + " \"" + fileName + "\". " + (why ? std::string(why) : std::generic_category().message(err)),
-      err);
-}
 
 struct TCloser {
   int Handle;
@@ -36,12 +29,12 @@ std::string ReadFileTail(const std::string& fileName, std::uintmax_t maxBytes, s
   skipped = 0;
   // Look before reading: opening a FIFO or a device could block or never end.
   const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) Fail("Cannot open file", fileName, errno);
+  if (fd < 0) throw FileError(TFileAction::Open, fileName, errno);
   const TCloser closer{fd};
   struct stat st {};
-  if (::fstat(fd, &st) != 0) Fail("Cannot open file", fileName, errno);
-  if (S_ISDIR(st.st_mode)) Fail("Cannot open file", fileName, EISDIR);
-  if (!S_ISREG(st.st_mode)) Fail("Cannot open file", fileName, EINVAL, "Not a regular file");
+  if (::fstat(fd, &st) != 0) throw FileError(TFileAction::Open, fileName, errno);
+  if (S_ISDIR(st.st_mode)) throw FileError(TFileAction::Open, fileName, EISDIR);
+  if (!S_ISREG(st.st_mode)) throw FileError(TFileAction::Open, fileName, EINVAL, "Not a regular file");
   const auto size = static_cast<std::uintmax_t>(st.st_size);
   const std::uintmax_t skip = size > maxBytes ? size - maxBytes : 0;
   std::string text(static_cast<std::size_t>(size - skip), '\0');
@@ -50,7 +43,7 @@ std::string ReadFileTail(const std::string& fileName, std::uintmax_t maxBytes, s
     const ssize_t n = ::pread(fd, text.data() + got, text.size() - got, static_cast<off_t>(skip + got));
     if (n < 0) {
       if (errno == EINTR) continue;
-      Fail("Cannot open file", fileName, errno);
+      throw FileError(TFileAction::Open, fileName, errno);
     }
     if (n == 0) break;  // the file shrank meanwhile
     got += static_cast<std::size_t>(n);
@@ -71,8 +64,7 @@ std::string FinalLinkTarget(const std::string& fileName) {
 void RenameFile(const std::string& from, const std::string& to) {
   if (std::rename(from.c_str(), to.c_str()) != 0) {
     const int err = errno;
-    throw EInOutError("Cannot rename file \"" + from + "\" to \"" + to + "\". " + std::generic_category().message(err),
-                      err);
+    throw EInOutError("Cannot rename file \"" + from + "\" to \"" + to + "\". " + SysErrorMessage(err), err);
   }
 }
 
@@ -119,7 +111,7 @@ TFileWriter TFileWriter::CreateUnique(const std::string& prefix, const std::stri
     fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) err = errno;
   }
-  if (fd < 0) Fail("Cannot create file", fileName, err);
+  if (fd < 0) throw FileError(TFileAction::Create, fileName, err);
   // The model's permissions; a failure here leaves the ordinary ones of a
   // new file.
   if (haveModel) (void)::fchmod(fd, model.st_mode & 07777);
@@ -128,7 +120,7 @@ TFileWriter TFileWriter::CreateUnique(const std::string& prefix, const std::stri
 
 TFileWriter TFileWriter::OpenExisting(const std::string& fileName) {
   const int fd = ::open(fileName.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) Fail("Cannot create file", fileName, errno);
+  if (fd < 0) throw FileError(TFileAction::Create, fileName, errno);
   struct stat st {};
   int err = 0;
   if (::fstat(fd, &st) != 0)
@@ -137,7 +129,7 @@ TFileWriter TFileWriter::OpenExisting(const std::string& fileName) {
     err = EINVAL;
   if (err != 0) {
     ::close(fd);
-    Fail("Cannot create file", fileName, err);
+    throw FileError(TFileAction::Create, fileName, err);
   }
   return TFileWriter(fd, fileName, true);
 }
@@ -147,18 +139,19 @@ void TFileWriter::Append(std::string_view data) {
     const ssize_t n = ::write(FHandle, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      Fail("Cannot write file", FFileName, errno);
+      throw FileError(TFileAction::Write, FFileName, errno);
     }
     // A write that takes nothing and reports no error: the disk is full.
-    if (n == 0) Fail("Cannot write file", FFileName, ENOSPC);
+    if (n == 0) throw FileError(TFileAction::Write, FFileName, ENOSPC);
     data.remove_prefix(static_cast<std::size_t>(n));
     FWritten += static_cast<std::uintmax_t>(n);
   }
 }
 
 void TFileWriter::Sync() {
-  if (FInPlace && ::ftruncate(FHandle, static_cast<off_t>(FWritten)) != 0) Fail("Cannot write file", FFileName, errno);
-  if (::fsync(FHandle) != 0) Fail("Cannot write file", FFileName, errno);
+  if (FInPlace && ::ftruncate(FHandle, static_cast<off_t>(FWritten)) != 0)
+    throw FileError(TFileAction::Write, FFileName, errno);
+  if (::fsync(FHandle) != 0) throw FileError(TFileAction::Write, FFileName, errno);
 }
 
 void TFileWriter::Close() {
@@ -166,5 +159,5 @@ void TFileWriter::Close() {
   FHandle = -1;
   // The descriptor is released even when close reports an error (Linux), so
   // it is never closed twice.
-  if (::close(fd) != 0 && errno != EINTR) Fail("Cannot write file", FFileName, errno);
+  if (::close(fd) != 0 && errno != EINTR) throw FileError(TFileAction::Write, FFileName, errno);
 }

@@ -154,10 +154,6 @@ TSystemInfo& CurrentSystemInfo();
 // ownership of `Info`.
 TSystemInfo* SetCurrentSystemInfo(TSystemInfo* Info);
 
-// The system's message text for an error number. Never empty: an unknown
-// number gives the system's "Unknown error" text.
-std::string SysErrorMessage(int Code);
-
 // ---------------------------------------------------------------------------
 // Readers of the Linux sources, exposed for tests. Each takes the text as
 // read and never fails: what does not parse gives zeros or an empty text.

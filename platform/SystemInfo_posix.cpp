@@ -333,10 +333,6 @@ bool ProcFieldBytes(const std::string& Content, const std::string& Key, std::uin
   return true;
 }
 
-std::string SysErrorMessage(int Code) {
-  return std::strerror(Code);
-}
-
 TSystemInfo& CurrentSystemInfo() {
   static TPosixSystemInfo platform;
   return Installed ? *Installed : platform;
