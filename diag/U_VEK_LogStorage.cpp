@@ -1,6 +1,7 @@
 #include "diag/U_VEK_LogStorage.h"
 
 #include <cerrno>
+#include <utility>
 
 #include "diag/U_VEK_Global.h"
 #include "platform/FileSystem.h"
@@ -148,19 +149,17 @@ void TVEKPosixLogStorage::SyncFolder(const std::string& Folder) noexcept {
 namespace {
 // Never destroyed: a log file may still save while the process's static
 // objects go.
-TVEKLogStorage* DefaultStorage() {
+TVEKLogStorage& RealStorage() {
   static TVEKLogStorage* const storage = new TVEKPosixLogStorage;
-  return storage;
+  return *storage;
 }
-TVEKLogStorage* CurrentStorage = nullptr;
+TVEKLogStorage* Installed = nullptr;
 }  // namespace
 
 TVEKLogStorage& VEKLogStorage() {
-  return CurrentStorage ? *CurrentStorage : *DefaultStorage();
+  return Installed ? *Installed : RealStorage();
 }
 
 TVEKLogStorage* SetVEKLogStorage(TVEKLogStorage* Storage) {
-  TVEKLogStorage* previous = &VEKLogStorage();
-  CurrentStorage = Storage == DefaultStorage() ? nullptr : Storage;
-  return previous;
+  return std::exchange(Installed, Storage);
 }

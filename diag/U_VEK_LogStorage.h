@@ -103,9 +103,9 @@ class TVEKPosixLogStorage final : public TVEKLogStorage {
 // The storage every log file of the process uses: the real file system
 // unless a test has put another in place.
 TVEKLogStorage& VEKLogStorage();
-// Puts Storage in place (null: the real file system again) and returns the
-// one used before. The caller keeps ownership and keeps Storage alive while
-// it is in place.
+// Installs `Storage` (null: the real file system again) and returns the one
+// it replaces (null when that was the real file system). The caller keeps
+// ownership and keeps `Storage` alive while it is installed.
 TVEKLogStorage* SetVEKLogStorage(TVEKLogStorage* Storage);
 
 // The last MaxCount lines of Text, split as ReadLines splits a file.

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <filesystem>
+#include <utility>
 
 #include "platform/SystemInfo.h"
 #include "runtime/Application.h"
@@ -76,15 +77,21 @@ int SetThreadPriority(pid_t tid, int nice) {
 
 }  // namespace
 
+namespace {
+// Never destroyed: the services may still be asked for while the process's
+// static objects go.
+TProcessServices& PlatformProcessServices() {
+  static TProcessServices* const platform = new TPosixProcessServices;
+  return *platform;
+}
+}  // namespace
+
 TProcessServices& CurrentProcessServices() {
-  static TPosixProcessServices platform;
-  return Installed ? *Installed : platform;
+  return Installed ? *Installed : PlatformProcessServices();
 }
 
 TProcessServices* SetCurrentProcessServices(TProcessServices* Services) {
-  TProcessServices* previous = Installed;
-  Installed = Services;
-  return previous;
+  return std::exchange(Installed, Services);
 }
 
 // ---------------------------------------------------------------------------

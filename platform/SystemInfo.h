@@ -151,7 +151,7 @@ class TPosixSystemInfo final : public TSystemInfo {
 TSystemInfo& CurrentSystemInfo();
 // Installs `Info` (null: the platform's own again) and returns the one it
 // replaces (null when that was the platform's own). The caller keeps
-// ownership of `Info`.
+// ownership and keeps `Info` alive while it is installed.
 TSystemInfo* SetCurrentSystemInfo(TSystemInfo* Info);
 
 // ---------------------------------------------------------------------------

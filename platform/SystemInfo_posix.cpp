@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 extern char** environ;
 
@@ -333,15 +334,21 @@ bool ProcFieldBytes(const std::string& Content, const std::string& Key, std::uin
   return true;
 }
 
+namespace {
+// Never destroyed: the facts may still be asked for while the process's
+// static objects go.
+TSystemInfo& PlatformSystemInfo() {
+  static TSystemInfo* const platform = new TPosixSystemInfo;
+  return *platform;
+}
+}  // namespace
+
 TSystemInfo& CurrentSystemInfo() {
-  static TPosixSystemInfo platform;
-  return Installed ? *Installed : platform;
+  return Installed ? *Installed : PlatformSystemInfo();
 }
 
 TSystemInfo* SetCurrentSystemInfo(TSystemInfo* Info) {
-  TSystemInfo* previous = Installed;
-  Installed = Info;
-  return previous;
+  return std::exchange(Installed, Info);
 }
 
 // ---------------------------------------------------------------------------

@@ -32,6 +32,7 @@
 #include "diag/U_VEK_FileVersion.h"
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
+#include "diag/U_VEK_LogStorage.h"
 #include "platform/Process.h"
 #include "platform/SystemInfo.h"
 #include "runtime/Application.h"
@@ -762,6 +763,26 @@ bool SameHandler(int sig, void (*handler)(int)) {
   struct sigaction sa {};
   sigaction(sig, nullptr, &sa);
   return sa.sa_handler == handler;
+}
+
+// The places where tests put stand-ins keep one contract: installing returns
+// the service it replaces (null for the platform's own) and null brings the
+// platform's own back.
+template <class TService, class TStandIn>
+void ExpectSwapPoint(TService& (*Current)(), TService* (*Install)(TService*)) {
+  TService& own = Current();
+  TStandIn first, second;
+  EXPECT_EQ(Install(&first), nullptr);
+  EXPECT_EQ(&Current(), &first);
+  EXPECT_EQ(Install(&second), &first);
+  EXPECT_EQ(Install(nullptr), &second);
+  EXPECT_EQ(&Current(), &own);
+}
+
+TEST(SwapPoints, ReturnTheServiceTheyReplaceAndNullRestoresThePlatformsOwn) {
+  ExpectSwapPoint<TSystemInfo, TFakeSystemInfo>(CurrentSystemInfo, SetCurrentSystemInfo);
+  ExpectSwapPoint<TProcessServices, TFakeProcessServices>(CurrentProcessServices, SetCurrentProcessServices);
+  ExpectSwapPoint<TVEKLogStorage, TVEKPosixLogStorage>(VEKLogStorage, SetVEKLogStorage);
 }
 
 TEST(EndSignalWatch, NestsAndRestoresTheDispositions) {
