@@ -42,41 +42,11 @@ std::string OSCallText(const TOSCallResult& r) {
   return kOSCallFailed;
 }
 
-// The registry facts, in the order of TShellFolder.
-std::string TVEKWindows::*const kShellFields[ShellFolderCount] = {
-    &TVEKWindows::ProgramFilesDir,
-    &TVEKWindows::CommonFilesDir,
-    &TVEKWindows::MediaPath,
-    &TVEKWindows::CommonAdministrativeTools,
-    &TVEKWindows::CommonAppData,
-    &TVEKWindows::CommonDesktop,
-    &TVEKWindows::CommonDocuments,
-    &TVEKWindows::CommonFavorites,
-    &TVEKWindows::CommonPrograms,
-    &TVEKWindows::CommonStartMenu,
-    &TVEKWindows::CommonStartup,
-    &TVEKWindows::CommonTemplates,
-    &TVEKWindows::AdministrativeTools,
-    &TVEKWindows::AppData,
-    &TVEKWindows::Cookies,
-    &TVEKWindows::Desktop,
-    &TVEKWindows::Personal,
-    &TVEKWindows::Favorites,
-    &TVEKWindows::Fonts,
-    &TVEKWindows::History,
-    &TVEKWindows::LocalSettings,
-    &TVEKWindows::LocalAppData,
-    &TVEKWindows::Cache,
-    &TVEKWindows::NetHood,
-    &TVEKWindows::MyPictures,
-    &TVEKWindows::PrintHood,
-    &TVEKWindows::Programs,
-    &TVEKWindows::Recent,
-    &TVEKWindows::SendTo,
-    &TVEKWindows::StartMenu,
-    &TVEKWindows::Startup,
-    &TVEKWindows::Templates,
-};
+// The field of each registry fact, indexed by TShellFolder: each field has
+// the name of its folder.
+#define VEK_SHELL_FIELD(Name, ValueName) &TVEKWindows::Name,
+std::string TVEKWindows::*const kShellFields[] = {BREVANT_SHELL_FOLDERS(VEK_SHELL_FIELD)};
+#undef VEK_SHELL_FIELD
 
 // "<kilobytes> Ko": the amount divided by 1024, rounded half up, its digits
 // grouped by the locale's thousands separator. Any 64-bit amount.

@@ -24,41 +24,6 @@
 
 extern char** environ;
 
-const char* const ShellFolderValueNames[ShellFolderCount] = {
-    "ProgramFilesDir",
-    "CommonFilesDir",
-    "MediaPath",
-    "Common Administrative Tools",
-    "Common AppData",
-    "Common Desktop",
-    "Common Documents",
-    "Common Favorites",
-    "Common Programs",
-    "Common Start Menu",
-    "Common Startup",
-    "Common Templates",
-    "Administrative Tools",
-    "AppData",
-    "Cookies",
-    "Desktop",
-    "Personal",
-    "Favorites",
-    "Fonts",
-    "History",
-    "Local Settings",
-    "Local AppData",
-    "Cache",
-    "NetHood",
-    "My Pictures",
-    "PrintHood",
-    "Programs",
-    "Recent",
-    "SendTo",
-    "Start Menu",
-    "Startup",
-    "Templates",
-};
-
 namespace {
 
 // Files read here are small; anything beyond this is not looked at.

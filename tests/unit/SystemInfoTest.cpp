@@ -134,51 +134,6 @@ TEST_F(SystemTest, FailedNameAndFolderCallsLeaveTheirErrorText) {
   EXPECT_EQ("37 %", w.MemoryLoad);  // nothing was raised: the rest is there
 }
 
-TEST_F(SystemTest, RegistryFactsLandInTheirFields) {
-  const std::vector<std::string TVEKWindows::*> fields = {&TVEKWindows::ProgramFilesDir,
-                                                          &TVEKWindows::CommonFilesDir,
-                                                          &TVEKWindows::MediaPath,
-                                                          &TVEKWindows::CommonAdministrativeTools,
-                                                          &TVEKWindows::CommonAppData,
-                                                          &TVEKWindows::CommonDesktop,
-                                                          &TVEKWindows::CommonDocuments,
-                                                          &TVEKWindows::CommonFavorites,
-                                                          &TVEKWindows::CommonPrograms,
-                                                          &TVEKWindows::CommonStartMenu,
-                                                          &TVEKWindows::CommonStartup,
-                                                          &TVEKWindows::CommonTemplates,
-                                                          &TVEKWindows::AdministrativeTools,
-                                                          &TVEKWindows::AppData,
-                                                          &TVEKWindows::Cookies,
-                                                          &TVEKWindows::Desktop,
-                                                          &TVEKWindows::Personal,
-                                                          &TVEKWindows::Favorites,
-                                                          &TVEKWindows::Fonts,
-                                                          &TVEKWindows::History,
-                                                          &TVEKWindows::LocalSettings,
-                                                          &TVEKWindows::LocalAppData,
-                                                          &TVEKWindows::Cache,
-                                                          &TVEKWindows::NetHood,
-                                                          &TVEKWindows::MyPictures,
-                                                          &TVEKWindows::PrintHood,
-                                                          &TVEKWindows::Programs,
-                                                          &TVEKWindows::Recent,
-                                                          &TVEKWindows::SendTo,
-                                                          &TVEKWindows::StartMenu,
-                                                          &TVEKWindows::Startup,
-                                                          &TVEKWindows::Templates};
-  ASSERT_EQ(std::size_t{ShellFolderCount}, fields.size());
-  for (int i = 0; i < ShellFolderCount; i += 2) {
-    Info.FolderReads[i] = TFolderRead::Found;
-    Info.FolderValues[i] = std::string("%USERPROFILE%\\") + ShellFolderValueNames[i];
-  }
-  TVEKWindows w;
-  for (int i = 0; i < ShellFolderCount; ++i)
-    EXPECT_EQ(i % 2 ? "" : std::string("%USERPROFILE%\\") + ShellFolderValueNames[i], w.*fields[i]) << i;
-  EXPECT_STREQ("Common Start Menu", ShellFolderValueNames[static_cast<int>(TShellFolder::CommonStartMenu)]);
-  EXPECT_STREQ("My Pictures", ShellFolderValueNames[static_cast<int>(TShellFolder::MyPictures)]);
-}
-
 TEST_F(SystemTest, AValueOfTheWrongTypeEndsTheGathering) {
   Info.FolderReads[static_cast<int>(TShellFolder::CommonDesktop)] = TFolderRead::WrongType;
   try {
@@ -694,6 +649,40 @@ TEST(PosixSystemInfo, ShellFoldersFollowTheXdgRules) {
   EXPECT_EQ("missing ", folder(TShellFolder::ProgramFilesDir));
   EXPECT_EQ("missing ", folder(TShellFolder::CommonAppData));
   EXPECT_EQ("missing ", folder(TShellFolder::Cookies));
+}
+
+// Every folder the system names lands in the field of its own name: with
+// HOME, XDG_CACHE_HOME and the XDG user-dirs file of the test, each field
+// holds a folder of its own; folders without an equivalent stay empty.
+TEST(SystemFacts, ShellFoldersAreTheFoldersTheSystemNames) {
+  TTempDir dir;
+  TEnvScope env;
+  const std::string home = dir.Path();
+  env.Set("HOME", home.c_str());
+  env.Set("XDG_CONFIG_HOME", nullptr);
+  env.Set("XDG_DATA_HOME", nullptr);
+  env.Set("XDG_CACHE_HOME", (home + "/cache").c_str());
+  fs::create_directory(dir.File(".config"));
+  dir.Write(".config/user-dirs.dirs",
+            "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\nXDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n"
+            "XDG_PICTURES_DIR=\"$HOME/Bilder\"\nXDG_TEMPLATES_DIR=\"$HOME/Vorlagen\"\n");
+  TVEKWindows w;
+  EXPECT_EQ(home + "/.config", w.AppData);
+  EXPECT_EQ(home + "/.local/share", w.LocalAppData);
+  EXPECT_EQ(home + "/cache", w.Cache);
+  EXPECT_EQ(home + "/.local/share/fonts", w.Fonts);
+  EXPECT_EQ(home + "/.local/share/applications", w.Programs);
+  EXPECT_EQ(home + "/.config/autostart", w.Startup);
+  EXPECT_EQ(home + "/Schreibtisch", w.Desktop);
+  EXPECT_EQ(home + "/Dokumente", w.Personal);
+  EXPECT_EQ(home + "/Bilder", w.MyPictures);
+  EXPECT_EQ(home + "/Vorlagen", w.Templates);
+  EXPECT_EQ("", w.ProgramFilesDir);
+  EXPECT_EQ("", w.CommonAppData);
+  EXPECT_EQ("", w.StartMenu);
+  EXPECT_EQ("", w.Cookies);
+  EXPECT_STREQ("Common Start Menu", ShellFolderValueNames[static_cast<int>(TShellFolder::CommonStartMenu)]);
+  EXPECT_STREQ("My Pictures", ShellFolderValueNames[static_cast<int>(TShellFolder::MyPictures)]);
 }
 
 TEST(PosixSystemInfo, ScreenAndMemory) {
