@@ -1,11 +1,11 @@
 #include "diag/U_VEK_LogStorage.h"
 
 #include <cerrno>
-#include <utility>
 
 #include "diag/U_VEK_Global.h"
 #include "platform/FileSystem.h"
 #include "runtime/Exceptions.h"
+#include "runtime/ServiceSlot.h"
 #include "runtime/TextUtil.h"
 
 namespace {
@@ -147,19 +147,15 @@ void TVEKPosixLogStorage::SyncFolder(const std::string& Folder) noexcept {
 // ---------------------------------------------------------------------------
 
 namespace {
-// Never destroyed: a log file may still save while the process's static
-// objects go.
-TVEKLogStorage& RealStorage() {
-  static TVEKLogStorage* const storage = new TVEKPosixLogStorage;
-  return *storage;
-}
-TVEKLogStorage* Installed = nullptr;
+// A log file may still save while the process's static objects go: the
+// slot keeps the real storage to the end.
+constinit TServiceSlot<TVEKLogStorage, TVEKPosixLogStorage> Slot;
 }  // namespace
 
 TVEKLogStorage& VEKLogStorage() {
-  return Installed ? *Installed : RealStorage();
+  return Slot.Current();
 }
 
 TVEKLogStorage* SetVEKLogStorage(TVEKLogStorage* Storage) {
-  return std::exchange(Installed, Storage);
+  return Slot.Install(Storage);
 }

@@ -15,11 +15,11 @@
 #include <cerrno>
 #include <climits>
 #include <filesystem>
-#include <utility>
 
 #include "platform/SystemInfo.h"
 #include "runtime/Application.h"
 #include "runtime/MessageBox.h"
+#include "runtime/ServiceSlot.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ std::string ReadProcFile(const char* path) {
   return text;
 }
 
-TProcessServices* Installed = nullptr;
+constinit TServiceSlot<TProcessServices, TPosixProcessServices> Slot;
 
 // The nice value of each priority class; false for an unknown class.
 bool NiceOfClass(std::uint32_t cls, int& nice) {
@@ -77,21 +77,12 @@ int SetThreadPriority(pid_t tid, int nice) {
 
 }  // namespace
 
-namespace {
-// Never destroyed: the services may still be asked for while the process's
-// static objects go.
-TProcessServices& PlatformProcessServices() {
-  static TProcessServices* const platform = new TPosixProcessServices;
-  return *platform;
-}
-}  // namespace
-
 TProcessServices& CurrentProcessServices() {
-  return Installed ? *Installed : PlatformProcessServices();
+  return Slot.Current();
 }
 
 TProcessServices* SetCurrentProcessServices(TProcessServices* Services) {
-  return std::exchange(Installed, Services);
+  return Slot.Install(Services);
 }
 
 // ---------------------------------------------------------------------------

@@ -22,6 +22,8 @@
 #include <limits>
 #include <utility>
 
+#include "runtime/ServiceSlot.h"
+
 extern char** environ;
 
 namespace {
@@ -196,7 +198,7 @@ std::uint64_t UserAddressSpace() {
 #endif
 }
 
-TSystemInfo* Installed = nullptr;
+constinit TServiceSlot<TSystemInfo, TPosixSystemInfo> Slot;
 
 }  // namespace
 
@@ -299,21 +301,12 @@ bool ProcFieldBytes(const std::string& Content, const std::string& Key, std::uin
   return true;
 }
 
-namespace {
-// Never destroyed: the facts may still be asked for while the process's
-// static objects go.
-TSystemInfo& PlatformSystemInfo() {
-  static TSystemInfo* const platform = new TPosixSystemInfo;
-  return *platform;
-}
-}  // namespace
-
 TSystemInfo& CurrentSystemInfo() {
-  return Installed ? *Installed : PlatformSystemInfo();
+  return Slot.Current();
 }
 
 TSystemInfo* SetCurrentSystemInfo(TSystemInfo* Info) {
-  return std::exchange(Installed, Info);
+  return Slot.Install(Info);
 }
 
 // ---------------------------------------------------------------------------
