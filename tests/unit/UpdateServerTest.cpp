@@ -4,6 +4,7 @@
 #include "tests/support/Process.h"
 #include "tests/support/ServerProcess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 #include "tools/update-server/UpdateServer.h"
 
 #include <curl/curl.h>
@@ -769,11 +770,13 @@ TEST_F(UpdateServerTest, LogsRequestsThatFailToParseWithTheClientsAddress) {
     connection.ReadToClose(reply);  // whatever the library answers, it closes
     connection.Close();
     std::string found;
-    for (int i = 0; i < 500 && found.empty(); ++i) {
-      for (const std::string& line : Log())
-        if (line.find(client) != std::string::npos) found = line;
-      if (found.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitUntil(
+        [&] {
+          for (const std::string& line : Log())
+            if (line.find(client) != std::string::npos) found = line;
+          return !found.empty();
+        },
+        std::chrono::seconds(5), std::chrono::milliseconds(10));
     EXPECT_TRUE(found.ends_with(client + c.Logged)) << c.Request.substr(0, 40) << " logged: " << found;
   }
 }
