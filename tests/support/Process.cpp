@@ -154,10 +154,14 @@ TXvfb::TXvfb() {
   int fds[2];
   if (::pipe(fds) != 0) return;
   ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  // Xvfb writes the display number it chose to the descriptor given.
-  FServer = std::make_unique<TChildProcess>(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]),
-                                                                     "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
-                                            std::vector<std::string>{}, "/dev/null");
+  // Xvfb writes the display number it chose to the descriptor given. Without
+  // -noreset it resets whenever its last client leaves, and a program that
+  // connects during the reset is turned away ("could not connect to
+  // display"): a test that ends one program and starts the next would race it.
+  FServer =
+      std::make_unique<TChildProcess>(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-noreset",
+                                                               "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
+                                      std::vector<std::string>{}, "/dev/null");
   ::close(fds[1]);
   std::string number;
   pollfd p{fds[0], POLLIN, 0};
