@@ -347,11 +347,8 @@ void TfmMain::CheckForUpdates() {
   if (FEnding) return finish();
   try {
     lstNew->clear();
-    for (int place = 0; place < ProductCount; ++place) {
+    for (const int place : PlacesWithUpdates(Products, ProductCount)) {
       const std::size_t in = TProductTable::Installed(place), out = TProductTable::Latest(place);
-      const bool newer =
-          Products.Date[in] < Products.Date[out] || CompareVersionText(Products.Version[in], Products.Version[out]) < 0;
-      if (!newer) continue;
       auto* row = new QListWidgetItem(
           ToQString(Products.Title[in] + " " + Products.Version[in] + " -> " + Products.Version[out]));
       row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
@@ -359,10 +356,6 @@ void TfmMain::CheckForUpdates() {
       row->setData(Qt::UserRole, place);
       lstNew->addItem(row);
     }
-    if (lstNew->count() >= 2)
-      for (int i = lstNew->count() - 1; i >= 0; --i)
-        if (Products.ID[TProductTable::Installed(lstNew->item(i)->data(Qt::UserRole).toInt())] == "0")
-          delete lstNew->takeItem(i);
   } catch (const std::exception&) {
     lbErr3->setVisible(true);
     failCheck();

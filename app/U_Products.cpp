@@ -1,19 +1,7 @@
 #include "app/U_Products.h"
 
 #include "runtime/TextFile.h"
-
-namespace {
-bool SameText(const std::string& a, std::size_t aLen, const std::string& b) {
-  if (aLen != b.size()) return false;
-  for (std::size_t i = 0; i < aLen; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-}  // namespace
+#include "runtime/TextUtil.h"
 
 void TProductTable::Reserve(int places) {
   if (places <= Room()) return;
@@ -47,7 +35,7 @@ void TProductTable::Store(int place, const TDescriptor& d) {
 std::string LookupKey(const std::vector<std::string>& lines, const std::string& key) {
   for (const std::string& line : lines) {
     const auto eq = line.find('=');
-    if (eq != std::string::npos && SameText(line, eq, key)) return line.substr(eq + 1);
+    if (eq != std::string::npos && SameTextAscii(std::string_view(line).substr(0, eq), key)) return line.substr(eq + 1);
   }
   return {};
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #ifndef BREVANT_UPDATE_SERVER_DEFAULT
 #define BREVANT_UPDATE_SERVER_DEFAULT "http://127.0.0.1:8470/"
@@ -56,6 +57,18 @@ int CompareVersionText(const std::string& a, const std::string& b) {
     if (x != y) return x < y ? -1 : 1;
   }
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+std::vector<int> PlacesWithUpdates(const TProductTable& products, int count) {
+  std::vector<int> places;
+  for (int place = 0; place < count; ++place) {
+    const std::size_t in = TProductTable::Installed(place), out = TProductTable::Latest(place);
+    if (products.Date[in] < products.Date[out] || CompareVersionText(products.Version[in], products.Version[out]) < 0)
+      places.push_back(place);
+  }
+  if (places.size() >= 2)
+    std::erase_if(places, [&](int place) { return products.ID[TProductTable::Installed(place)] == "0"; });
+  return places;
 }
 
 const char* BuiltInUpdateServer() {

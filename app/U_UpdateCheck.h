@@ -14,7 +14,9 @@
 // reply, taken whole.
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "app/U_Products.h"
 #include "runtime/Conversions.h"
 
 struct TUpdateRecord {
@@ -40,6 +42,14 @@ std::optional<std::string> ParseHistoryPointer(const std::string& reply);
 // Versions compare as text, byte by byte by their 8-bit codes; a proper
 // beginning is smaller. Negative, zero or positive like strcmp.
 int CompareVersionText(const std::string& a, const std::string& b);
+
+// The places among the table's first `count` whose latest release is newer
+// than the installed one, in table order. A release is newer when its date
+// lies after the installed date or its version text is greater
+// (CompareVersionText): either alone is enough, so a later date with a
+// smaller version is newer. When two or more places are newer, those whose
+// installed ID is "0" are left out; a lone one stays.
+std::vector<int> PlacesWithUpdates(const TProductTable& products, int count);
 
 // The update server's base address, ending in "/": the environment variable
 // BREVANT_UPDATE_SERVER when set and not empty, else the address fixed at

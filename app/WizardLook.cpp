@@ -18,7 +18,7 @@
 
 #include "app/U_Pictures.h"
 #include "runtime/Fonts.h"
-#include "runtime/TextCodec.h"
+#include "runtime/QtText.h"
 
 namespace {
 // Rows of a fixed height, whatever the font's own line spacing. A row whose

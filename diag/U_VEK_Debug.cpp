@@ -13,13 +13,14 @@
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
-#include "platform/VersionInfo.h"
+#include "platform/FileSystem.h"
 #include "runtime/Conversions.h"
 #include "runtime/Demangle.h"
 #include "runtime/LocaleText.h"
 #include "runtime/MessageBox.h"
 #include "runtime/Shutdown.h"
 #include "runtime/TextFile.h"
+#include "runtime/TextUtil.h"
 
 namespace {
 
@@ -131,17 +132,6 @@ std::size_t FindMarker(const std::vector<std::string>& Lines, std::size_t From, 
   for (std::size_t i = From; i < Lines.size(); ++i)
     if (Lines[i].find(Marker) != std::string::npos) return i;
   return 0;
-}
-
-bool SameTextIgnoringCase(const std::string& A, const char* B) {
-  std::size_t i = 0;
-  for (; i < A.size() && B[i] != '\0'; ++i) {
-    char a = A[i], b = B[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return i == A.size() && B[i] == '\0';
 }
 
 }  // namespace
@@ -369,7 +359,7 @@ bool TVEKMapFile::ResolveFrame() {
   FFramePointer = frame.Cfa;
   FReturnAddress = frame.Address;
   Lookup(CallSiteAddress(frame));
-  return !SameTextIgnoringCase(FPublicName, WalkEnd);
+  return !SameTextAscii(FPublicName, WalkEnd);
 }
 
 [[gnu::noinline]] bool TVEKMapFile::FirstFrame() {
@@ -398,12 +388,6 @@ const char* const kNotApplicable = "<N/A>";
 const char* const kCrLf = "\r\n";
 // The width of the report's labels.
 constexpr int kLabelWidth = 15;
-
-std::string LowerAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
 
 // "0x" and the address in upper-case hexadecimal, at the pointer's width.
 std::string HexAddress(std::uintptr_t Address) {

@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 
+#include "platform/FileSystem.h"
 #include "platform/VersionInfo.h"
 #include "runtime/Exceptions.h"
 

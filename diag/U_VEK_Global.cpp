@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <iterator>
-#include <system_error>
 
 #include "platform/DirEnum.h"
 #include "platform/Shell.h"
@@ -22,6 +21,7 @@
 #include "runtime/LocaleText.h"
 #include "runtime/MessageBox.h"
 #include "runtime/Shutdown.h"
+#include "runtime/TextUtil.h"
 #include "runtime/Utf8.h"
 
 TRaiseErrorLogHook RaiseErrorLogHook = nullptr;
@@ -224,25 +224,15 @@ std::string IndentText(const std::string& S, int FirstIndent, int NextIndent, ch
 // CreateEmptyFile
 
 void CreateEmptyFile(const std::string& FileName) {
-  auto fail = [&FileName](int err) {
-    throw EInOutError("Cannot create file \"" + FileName + "\". " + std::generic_category().message(err), err);
-  };
   std::FILE* f = std::fopen(FileName.c_str(), "wb");
-  if (!f) fail(errno);
-  if (std::fclose(f) != 0) fail(errno);
+  if (!f) throw FileError(TFileAction::Create, FileName, errno);
+  if (std::fclose(f) != 0) throw FileError(TFileAction::Create, FileName, errno);
 }
 
 // ---------------------------------------------------------------------------
 // ExpandLongPath
 
 namespace {
-
-bool SameTextAscii(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
 
 // The stored name of `component` in `folder`, or empty when there is none.
 // The component is used as the search mask, but only names equal to it

@@ -85,7 +85,7 @@ class TVEKLogStorage {
   void ReplaceFile(const std::string& FileName, const std::deque<std::string>& Lines);
 };
 
-// The real file system.
+// The real file system, through platform/FileSystem.h.
 class TVEKPosixLogStorage final : public TVEKLogStorage {
  public:
   bool FileExists(const std::string& FileName) override;
@@ -103,9 +103,9 @@ class TVEKPosixLogStorage final : public TVEKLogStorage {
 // The storage every log file of the process uses: the real file system
 // unless a test has put another in place.
 TVEKLogStorage& VEKLogStorage();
-// Puts Storage in place (null: the real file system again) and returns the
-// one used before. The caller keeps ownership and keeps Storage alive while
-// it is in place.
+// Installs `Storage` (null: the real file system again) and returns the one
+// it replaces (null when that was the real file system). The caller keeps
+// ownership and keeps `Storage` alive while it is installed.
 TVEKLogStorage* SetVEKLogStorage(TVEKLogStorage* Storage);
 
 // The last MaxCount lines of Text, split as ReadLines splits a file.

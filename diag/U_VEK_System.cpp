@@ -18,6 +18,7 @@
 #include "runtime/LocaleText.h"
 #include "runtime/MessageBox.h"
 #include "runtime/Shutdown.h"
+#include "runtime/TextUtil.h"
 
 TVEKApplication* VEKApplication = nullptr;
 TVEKWindows* VEKWindows = nullptr;
@@ -41,41 +42,11 @@ std::string OSCallText(const TOSCallResult& r) {
   return kOSCallFailed;
 }
 
-// The registry facts, in the order of TShellFolder.
-std::string TVEKWindows::*const kShellFields[ShellFolderCount] = {
-    &TVEKWindows::ProgramFilesDir,
-    &TVEKWindows::CommonFilesDir,
-    &TVEKWindows::MediaPath,
-    &TVEKWindows::CommonAdministrativeTools,
-    &TVEKWindows::CommonAppData,
-    &TVEKWindows::CommonDesktop,
-    &TVEKWindows::CommonDocuments,
-    &TVEKWindows::CommonFavorites,
-    &TVEKWindows::CommonPrograms,
-    &TVEKWindows::CommonStartMenu,
-    &TVEKWindows::CommonStartup,
-    &TVEKWindows::CommonTemplates,
-    &TVEKWindows::AdministrativeTools,
-    &TVEKWindows::AppData,
-    &TVEKWindows::Cookies,
-    &TVEKWindows::Desktop,
-    &TVEKWindows::Personal,
-    &TVEKWindows::Favorites,
-    &TVEKWindows::Fonts,
-    &TVEKWindows::History,
-    &TVEKWindows::LocalSettings,
-    &TVEKWindows::LocalAppData,
-    &TVEKWindows::Cache,
-    &TVEKWindows::NetHood,
-    &TVEKWindows::MyPictures,
-    &TVEKWindows::PrintHood,
-    &TVEKWindows::Programs,
-    &TVEKWindows::Recent,
-    &TVEKWindows::SendTo,
-    &TVEKWindows::StartMenu,
-    &TVEKWindows::Startup,
-    &TVEKWindows::Templates,
-};
+// The field of each registry fact, indexed by TShellFolder: each field has
+// the name of its folder.
+#define VEK_SHELL_FIELD(Name, ValueName) &TVEKWindows::Name,
+std::string TVEKWindows::*const kShellFields[] = {BREVANT_SHELL_FOLDERS(VEK_SHELL_FIELD)};
+#undef VEK_SHELL_FIELD
 
 // "<kilobytes> Ko": the amount divided by 1024, rounded half up, its digits
 // grouped by the locale's thousands separator. Any 64-bit amount.
@@ -87,24 +58,6 @@ std::string KiloText(std::uint64_t bytes) {
 [[noreturn]] void RaiseLastOSError(int code) {
   if (code == 0) throw EOSError(kOSCallFailed, 0);
   throw EOSError("System Error.  Code: " + std::to_string(code) + ".\r\n" + SysErrorMessage(code), code);
-}
-
-bool SameTextAscii(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-// Upper case for the ASCII letters a to z only; every other byte stays.
-std::string UpperAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
 }
 
 // The folder part of a path up to and including its last "/", with "/"

@@ -14,7 +14,7 @@
 // reported. A filter of faAnyFile (63) therefore reports everything.
 //
 // Mask rule: "*" matches any run of characters, "?" any one character, and
-// letters match without regard to case, so "A.INI" matches "*.ini". The
+// ASCII letters match without regard to case, so "A.INI" matches "*.ini". The
 // entries "." and ".." are never reported.
 //
 // Entries come in the order the file system reports them. Not thread-safe:

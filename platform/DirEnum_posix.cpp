@@ -8,8 +8,9 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
+
+#include "runtime/TextUtil.h"
 
 struct TDirEnum::TImpl {
   DIR* Dir = nullptr;
@@ -71,9 +72,7 @@ bool TDirEnum::Next(TDirEntry& entry) {
 bool MatchesMask(const std::string& name, const std::string& mask) {
   // Iterative wildcard match with back-tracking to the last "*".
   std::size_t n = 0, m = 0, starM = std::string::npos, starN = 0;
-  auto same = [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-  };
+  auto same = [](char a, char b) { return LowerAscii(a) == LowerAscii(b); };
   while (n < name.size()) {
     if (m < mask.size() && (mask[m] == '?' || (mask[m] != '*' && same(mask[m], name[n])))) {
       ++n;

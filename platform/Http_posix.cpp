@@ -11,6 +11,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "runtime/TextUtil.h"
+
 namespace {
 
 using TClock = std::chrono::steady_clock;
@@ -71,17 +73,6 @@ const TCurl* Curl() {
     return &entries;
   }();
   return curl;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    unsigned char a = static_cast<unsigned char>(text[i]);
-    unsigned char b = static_cast<unsigned char>(prefix[i]);
-    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
 }
 
 bool RawUnsafe(unsigned char b) {
@@ -310,9 +301,9 @@ struct THttpCore {
     core->LastArrival = TClock::now();
     if (core->HeadersDone) return len;  // trailers
     const std::string_view line(data, len);
-    if (StartsWithNoCase(line, "http/")) {
+    if (StartsWithTextAscii(line, "http/")) {
       core->SawLocation = false;
-    } else if (StartsWithNoCase(line, "location:")) {
+    } else if (StartsWithTextAscii(line, "location:")) {
       const std::string_view value = line.substr(9);
       core->SawLocation = value.find_first_not_of(" \t\r\n") != std::string_view::npos;
     } else if (line == "\r\n" || line == "\n") {
@@ -402,7 +393,7 @@ std::unique_ptr<TInternetUrl> TInternetSession::OpenUrl(const std::string& url) 
     core.Fail("empty URL");
     return nullptr;
   }
-  if (!StartsWithNoCase(url, "http://") && !StartsWithNoCase(url, "https://")) {
+  if (!StartsWithTextAscii(url, "http://") && !StartsWithTextAscii(url, "https://")) {
     core.Fail("only http:// and https:// URLs can be opened");
     return nullptr;
   }

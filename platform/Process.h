@@ -83,7 +83,7 @@ class TPosixProcessServices final : public TProcessServices {
 TProcessServices& CurrentProcessServices();
 // Installs `Services` (null: the platform's own again) and returns the one
 // it replaces (null when that was the platform's own). The caller keeps
-// ownership.
+// ownership and keeps `Services` alive while it is installed.
 TProcessServices* SetCurrentProcessServices(TProcessServices* Services);
 
 // ---------------------------------------------------------------------------

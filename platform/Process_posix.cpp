@@ -19,6 +19,7 @@
 #include "platform/SystemInfo.h"
 #include "runtime/Application.h"
 #include "runtime/MessageBox.h"
+#include "runtime/ServiceSlot.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ std::string ReadProcFile(const char* path) {
   return text;
 }
 
-TProcessServices* Installed = nullptr;
+constinit TServiceSlot<TProcessServices, TPosixProcessServices> Slot;
 
 // The nice value of each priority class; false for an unknown class.
 bool NiceOfClass(std::uint32_t cls, int& nice) {
@@ -77,14 +78,11 @@ int SetThreadPriority(pid_t tid, int nice) {
 }  // namespace
 
 TProcessServices& CurrentProcessServices() {
-  static TPosixProcessServices platform;
-  return Installed ? *Installed : platform;
+  return Slot.Current();
 }
 
 TProcessServices* SetCurrentProcessServices(TProcessServices* Services) {
-  TProcessServices* previous = Installed;
-  Installed = Services;
-  return previous;
+  return Slot.Install(Services);
 }
 
 // ---------------------------------------------------------------------------

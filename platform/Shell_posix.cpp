@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "runtime/TextUtil.h"
+
 // The desktop's opener is xdg-open. It is found on PATH and started with an
 // argument vector of exactly two entries, "xdg-open" and the document, never
 // through a shell: no character of the document can run a command. A
@@ -95,17 +97,6 @@ struct TLaunch {
   int ReportFd = -1;
   int MaxFd = 1024;  // fallback bound for closing inherited descriptors
 };
-
-bool SameTextAscii(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i]; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return i == a.size() && !b[i];
-}
 
 // The first executable regular file `name` in PATH's folders, as an absolute
 // path (the opener may run in another working folder); empty when none.

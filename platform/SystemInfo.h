@@ -12,6 +12,7 @@
 //
 // None of the calls throws. All run on the GUI thread.
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -34,45 +35,55 @@ struct TOSCallResult {
   int Error = 0;     // on failure: the system's error number, 0 when the system gave none
 };
 
-// The registry facts and shell folders, in the order of their fields.
-enum class TShellFolder : std::uint8_t {
-  ProgramFilesDir,
-  CommonFilesDir,
-  MediaPath,
-  CommonAdministrativeTools,
-  CommonAppData,
-  CommonDesktop,
-  CommonDocuments,
-  CommonFavorites,
-  CommonPrograms,
-  CommonStartMenu,
-  CommonStartup,
-  CommonTemplates,
-  AdministrativeTools,
-  AppData,
-  Cookies,
-  Desktop,
-  Personal,
-  Favorites,
-  Fonts,
-  History,
-  LocalSettings,
-  LocalAppData,
-  Cache,
-  NetHood,
-  MyPictures,
-  PrintHood,
-  Programs,
-  Recent,
-  SendTo,
-  StartMenu,
-  Startup,
-  Templates,
-};
-inline constexpr int ShellFolderCount = 32;
+// The registry facts and shell folders, in the order of their fields: the
+// one list of them. Each entry is X(Name, ValueName): Name is the
+// enumeration value here and the field of the same name wherever the facts
+// are kept (the diagnostics library's system facts), ValueName the registry
+// value the original platform reads it from.
+#define BREVANT_SHELL_FOLDERS(X)                              \
+  X(ProgramFilesDir, "ProgramFilesDir")                       \
+  X(CommonFilesDir, "CommonFilesDir")                         \
+  X(MediaPath, "MediaPath")                                   \
+  X(CommonAdministrativeTools, "Common Administrative Tools") \
+  X(CommonAppData, "Common AppData")                          \
+  X(CommonDesktop, "Common Desktop")                          \
+  X(CommonDocuments, "Common Documents")                      \
+  X(CommonFavorites, "Common Favorites")                      \
+  X(CommonPrograms, "Common Programs")                        \
+  X(CommonStartMenu, "Common Start Menu")                     \
+  X(CommonStartup, "Common Startup")                          \
+  X(CommonTemplates, "Common Templates")                      \
+  X(AdministrativeTools, "Administrative Tools")              \
+  X(AppData, "AppData")                                       \
+  X(Cookies, "Cookies")                                       \
+  X(Desktop, "Desktop")                                       \
+  X(Personal, "Personal")                                     \
+  X(Favorites, "Favorites")                                   \
+  X(Fonts, "Fonts")                                           \
+  X(History, "History")                                       \
+  X(LocalSettings, "Local Settings")                          \
+  X(LocalAppData, "Local AppData")                            \
+  X(Cache, "Cache")                                           \
+  X(NetHood, "NetHood")                                       \
+  X(MyPictures, "My Pictures")                                \
+  X(PrintHood, "PrintHood")                                   \
+  X(Programs, "Programs")                                     \
+  X(Recent, "Recent")                                         \
+  X(SendTo, "SendTo")                                         \
+  X(StartMenu, "Start Menu")                                  \
+  X(Startup, "Startup")                                       \
+  X(Templates, "Templates")
+
+#define BREVANT_SHELL_FOLDER_NAME(Name, ValueName) Name,
+enum class TShellFolder : std::uint8_t { BREVANT_SHELL_FOLDERS(BREVANT_SHELL_FOLDER_NAME) };
+#undef BREVANT_SHELL_FOLDER_NAME
 
 // The registry value name of each shell folder, indexed by TShellFolder.
-extern const char* const ShellFolderValueNames[ShellFolderCount];
+#define BREVANT_SHELL_FOLDER_VALUE_NAME(Name, ValueName) ValueName,
+inline constexpr const char* ShellFolderValueNames[] = {BREVANT_SHELL_FOLDERS(BREVANT_SHELL_FOLDER_VALUE_NAME)};
+#undef BREVANT_SHELL_FOLDER_VALUE_NAME
+
+inline constexpr int ShellFolderCount = static_cast<int>(std::size(ShellFolderValueNames));
 
 enum class TFolderRead : std::uint8_t {
   Found,      // Value holds the folder
@@ -151,12 +162,8 @@ class TPosixSystemInfo final : public TSystemInfo {
 TSystemInfo& CurrentSystemInfo();
 // Installs `Info` (null: the platform's own again) and returns the one it
 // replaces (null when that was the platform's own). The caller keeps
-// ownership of `Info`.
+// ownership and keeps `Info` alive while it is installed.
 TSystemInfo* SetCurrentSystemInfo(TSystemInfo* Info);
-
-// The system's message text for an error number. Never empty: an unknown
-// number gives the system's "Unknown error" text.
-std::string SysErrorMessage(int Code);
 
 // ---------------------------------------------------------------------------
 // Readers of the Linux sources, exposed for tests. Each takes the text as

@@ -20,43 +20,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
+
+#include "runtime/ServiceSlot.h"
 
 extern char** environ;
-
-const char* const ShellFolderValueNames[ShellFolderCount] = {
-    "ProgramFilesDir",
-    "CommonFilesDir",
-    "MediaPath",
-    "Common Administrative Tools",
-    "Common AppData",
-    "Common Desktop",
-    "Common Documents",
-    "Common Favorites",
-    "Common Programs",
-    "Common Start Menu",
-    "Common Startup",
-    "Common Templates",
-    "Administrative Tools",
-    "AppData",
-    "Cookies",
-    "Desktop",
-    "Personal",
-    "Favorites",
-    "Fonts",
-    "History",
-    "Local Settings",
-    "Local AppData",
-    "Cache",
-    "NetHood",
-    "My Pictures",
-    "PrintHood",
-    "Programs",
-    "Recent",
-    "SendTo",
-    "Start Menu",
-    "Startup",
-    "Templates",
-};
 
 namespace {
 
@@ -230,7 +198,7 @@ std::uint64_t UserAddressSpace() {
 #endif
 }
 
-TSystemInfo* Installed = nullptr;
+constinit TServiceSlot<TSystemInfo, TPosixSystemInfo> Slot;
 
 }  // namespace
 
@@ -333,19 +301,12 @@ bool ProcFieldBytes(const std::string& Content, const std::string& Key, std::uin
   return true;
 }
 
-std::string SysErrorMessage(int Code) {
-  return std::strerror(Code);
-}
-
 TSystemInfo& CurrentSystemInfo() {
-  static TPosixSystemInfo platform;
-  return Installed ? *Installed : platform;
+  return Slot.Current();
 }
 
 TSystemInfo* SetCurrentSystemInfo(TSystemInfo* Info) {
-  TSystemInfo* previous = Installed;
-  Installed = Info;
-  return previous;
+  return Slot.Install(Info);
 }
 
 // ---------------------------------------------------------------------------

@@ -47,11 +47,6 @@ struct TFixedFileInfo {
 inline constexpr std::uint32_t VS_FFI_SIGNATURE = 0xFEEF04BD;
 inline constexpr std::size_t FixedFileInfoSize = 52;
 
-// True when something that is not a folder exists at `FileName` (symbolic
-// links followed). Devices and pipes count as files, as on the original
-// platform; they have no version block.
-bool FileExists(const std::string& FileName);
-
 // The size in bytes of the file's version block; 0 when the file has none,
 // cannot be opened or read, is not a regular file, or its block is damaged
 // beyond the node header of its root.

@@ -4,14 +4,12 @@
 // used as an offset, a length or a count.
 #include "platform/VersionInfo.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "platform/ByteSource.h"
+#include "runtime/TextUtil.h"
 #include "runtime/Utf8.h"
 
 namespace {
@@ -358,15 +356,7 @@ std::string Utf16ToUtf8(std::string_view Block, std::size_t Start, std::size_t U
 }
 
 bool SameKey(std::string_view Block, const TNode& N, std::string_view Key) {
-  const std::string key = Utf16ToUtf8(Block, N.KeyStart, N.KeyUnits);
-  if (key.size() != Key.size()) return false;
-  for (std::size_t i = 0; i < key.size(); ++i) {
-    char a = key[i], b = Key[i];
-    if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-    if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
-    if (a != b) return false;
-  }
-  return true;
+  return SameTextAscii(Utf16ToUtf8(Block, N.KeyStart, N.KeyUnits), Key);
 }
 
 // Walks the path of keys in `SubBlock` down from the root. Each step goes
@@ -402,11 +392,6 @@ std::uint32_t BlockU32(std::string_view Block, std::size_t Offset) {
 }
 
 }  // namespace
-
-bool FileExists(const std::string& FileName) {
-  struct stat st {};
-  return !FileName.empty() && ::stat(FileName.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
 
 std::uint32_t GetFileVersionInfoSize(const std::string& FileName) {
   std::string block;

@@ -7,6 +7,7 @@
 #include "runtime/Exceptions.h"
 #include "runtime/Fonts.h"
 #include "runtime/MessageBox.h"
+#include "runtime/TextUtil.h"
 
 TApplication* Application = nullptr;
 
@@ -18,8 +19,7 @@ std::string TitleFromExeName(const std::string& exe) {
   std::string name = slash == std::string::npos ? exe : exe.substr(slash + 1);
   const auto dot = name.find('.');
   if (dot != std::string::npos) name.resize(dot);
-  for (std::size_t i = 1; i < name.size(); ++i)
-    if (name[i] >= 'A' && name[i] <= 'Z') name[i] = static_cast<char>(name[i] - 'A' + 'a');
+  for (std::size_t i = 1; i < name.size(); ++i) name[i] = LowerAscii(name[i]);
   return name;
 }
 

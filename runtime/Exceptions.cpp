@@ -3,12 +3,28 @@
 #include <cxxabi.h>
 
 #include <exception>
+#include <system_error>
 #include <typeinfo>
 
 #include "runtime/Demangle.h"
 
 void Abort() {
   throw EAbort();
+}
+
+std::string SysErrorMessage(int code) {
+  return std::generic_category().message(code);
+}
+
+EInOutError FileError(TFileAction action, const std::string& fileName, int code) {
+  return FileError(action, fileName, code, SysErrorMessage(code));
+}
+
+EInOutError FileError(TFileAction action, const std::string& fileName, int code, const std::string& reason) {
+  const char* what = "Cannot open file";
+  if (action == TFileAction::Create) what = "Cannot create file";
+  if (action == TFileAction::Write) what = "Cannot write file";
+  return EInOutError(std::string(what) + " \"" + fileName + "\". " + reason, code);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 // EAbort is the silent abort: it carries no message of its own, leaves a
 // chain of calls up to the nearest handler, and handlers that catch it show
 // nothing more.
+#include <cstdint>
 #include <exception>
 #include <string>
 
@@ -38,12 +39,30 @@ class EInOutError : public Exception {
   int ErrorCode;
 };
 
+// What a failed file operation was doing, as its message says it.
+enum class TFileAction : std::uint8_t {
+  Open,    // "Cannot open file": opening or reading
+  Create,  // "Cannot create file": creating, or opening to write
+  Write,   // "Cannot write file": writing, flushing, closing
+};
+
+// The error of a failed file operation: an EInOutError with the message
+// "Cannot open file "<fileName>". <reason>" (create and write alike) and
+// `code` as its ErrorCode. The reason is SysErrorMessage(code) unless one is
+// given.
+EInOutError FileError(TFileAction action, const std::string& fileName, int code);
+EInOutError FileError(TFileAction action, const std::string& fileName, int code, const std::string& reason);
+
 // A failed operating-system call; ErrorCode is the system's error number.
 class EOSError : public Exception {
  public:
   EOSError(std::string message, int errorCode) : Exception(std::move(message)), ErrorCode(errorCode) {}
   int ErrorCode;
 };
+
+// The system's message text for an error number (errno). Never empty: an
+// unknown number gives the system's "Unknown error <number>" text.
+std::string SysErrorMessage(int code);
 
 // Something thrown that is no std::exception (an int, a text, an object of
 // a class of its own), as the global handling of the application object

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/TextCodec.h"  // ToQString and FromQString, for every box's text
+#include "runtime/QtText.h"  // ToQString and FromQString, for every box's text
 
 enum class TMsgIcon { None, Information, Warning, Error, Question };
 

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "runtime/Utf8.h"
+
 namespace {
 // Windows-1252 0x80-0x9F. The five bytes the code page leaves undefined map
 // to the control characters of their own number, as in Latin-1; 0xA0-0xFF
@@ -53,14 +55,10 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
-QString ToQString(const std::string& s) {
-  if (IsValidUtf8(s)) return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
-  QString text;
-  text.reserve(static_cast<qsizetype>(s.size()));
-  for (const char c : s) text += QChar(static_cast<char16_t>(Cp1252ToUnicode(static_cast<unsigned char>(c))));
-  return text;
-}
-
-std::string FromQString(const QString& s) {
-  return s.toStdString();
+std::string TextAsUtf8(std::string_view text) {
+  if (IsValidUtf8(text)) return std::string(text);
+  std::string out;
+  out.reserve(text.size() + text.size() / 2);
+  for (const char c : text) AppendUtf8(out, Cp1252ToUnicode(static_cast<unsigned char>(c)));
+  return out;
 }

@@ -12,7 +12,9 @@
 // characters of the same number, as in Latin-1. So no byte ever vanishes from
 // what is shown. Valid UTF-8 means the shortest form of every character, no
 // UTF-16 surrogate halves and nothing beyond U+10FFFF.
-#include <QString>
+//
+// Plain C++, no GUI toolkit (the update server reads the maker's files by
+// the same rule); ToQString in runtime/QtText.h applies it for the widgets.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -28,7 +30,6 @@ char32_t Cp1252ToUnicode(unsigned char byte);
 std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos);
 bool IsValidUtf8(std::string_view text);
 
-// Outside text bytes for a widget, read by the rule above.
-QString ToQString(const std::string& s);
-// A widget's text as UTF-8 bytes.
-std::string FromQString(const QString& s);
+// Outside text bytes as UTF-8, read by the rule above: valid UTF-8 comes
+// back unchanged, anything else as the UTF-8 of each byte's character.
+std::string TextAsUtf8(std::string_view text);

@@ -1,34 +1,16 @@
 #include "runtime/TextFile.h"
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include "runtime/Exceptions.h"
-
-namespace {
-[[noreturn]] void CannotOpen(const std::string& fileName, const std::string& reason, int code) {
-  throw EInOutError("Cannot open file \"" + fileName + "\". " + reason, code);
-}
-}  // namespace
+#include "runtime/TextUtil.h"
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const char c = text[i];
-    if (c == '\r' || c == '\n') {
-      lines.emplace_back(text, start, i - start);
-      i += (c == '\r' && i + 1 < n && text[i + 1] == '\n') ? 2 : 1;
-      start = i;
-    } else {
-      ++i;
-    }
-  }
-  if (start < n) lines.emplace_back(text, start, n - start);
+  TLineReader reader(text);
+  for (std::string_view line; reader.Next(line);) lines.emplace_back(line);
   return lines;
 }
 
@@ -37,23 +19,23 @@ std::vector<std::string> LoadTextLines(const std::string& fileName) {
   std::error_code ec;
   // Look before opening: opening a FIFO or a device would block or never end.
   const fs::file_status st = fs::status(fileName, ec);
-  if (ec) CannotOpen(fileName, ec.message(), ec.value());
-  if (fs::is_directory(st)) CannotOpen(fileName, std::strerror(EISDIR), EISDIR);
-  if (!fs::is_regular_file(st)) CannotOpen(fileName, "Not a regular file", EINVAL);
+  if (ec) throw FileError(TFileAction::Open, fileName, ec.value());
+  if (fs::is_directory(st)) throw FileError(TFileAction::Open, fileName, EISDIR);
+  if (!fs::is_regular_file(st)) throw FileError(TFileAction::Open, fileName, EINVAL, "Not a regular file");
   const auto size = fs::file_size(fileName, ec);
-  if (ec) CannotOpen(fileName, ec.message(), ec.value());
-  if (size > kMaxTextFileSize) CannotOpen(fileName, "File too large", EFBIG);
+  if (ec) throw FileError(TFileAction::Open, fileName, ec.value());
+  if (size > kMaxTextFileSize) throw FileError(TFileAction::Open, fileName, EFBIG, "File too large");
 
   errno = 0;
   std::ifstream in(fileName, std::ios::binary);
   if (!in) {
     const int err = errno ? errno : EACCES;
-    CannotOpen(fileName, std::strerror(err), err);
+    throw FileError(TFileAction::Open, fileName, err);
   }
   std::string text;
   text.resize(static_cast<std::size_t>(size));
   in.read(text.data(), static_cast<std::streamsize>(size));
-  if (in.bad()) CannotOpen(fileName, std::strerror(EIO), EIO);
+  if (in.bad()) throw FileError(TFileAction::Open, fileName, EIO);
   text.resize(static_cast<std::size_t>(in.gcount()));
   return SplitLines(text);
 }

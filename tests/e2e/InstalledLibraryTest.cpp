@@ -134,7 +134,7 @@ TEST_F(InstalledLibrary, EachComponentInstallsItsOwnFiles) {
         INSTALL_LIBDIR "/cmake/VEK/VEKConfig.cmake", INSTALL_LIBDIR "/cmake/VEK/VEKConfigVersion.cmake",
         INSTALL_LIBDIR "/cmake/VEK/VekMapFile.cmake", INSTALL_LIBDIR "/libbrevant_diag.a",
         INSTALL_LIBDIR "/libbrevant_runtime.a", INSTALL_LIBDIR "/libbrevant_platform.a",
-        INSTALL_LIBDIR "/libbrevant_demangle.a", "bin/vek-mapgen"}},
+        INSTALL_LIBDIR "/libbrevant_demangle.a", INSTALL_LIBDIR "/libbrevant_text.a", "bin/vek-mapgen"}},
       {"wizard", {"bin/Brevant", "bin/Brevant.map"}},
       {"server", {"bin/brevant-update-server"}},
   };

@@ -2,11 +2,12 @@
 // by key presses and clicks as a user would.
 #include <gtest/gtest.h>
 
+#include <QImage>
+#include <QRect>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <sstream>
-#include <thread>
 
 #include "app/U_FileList.h"
 #include "app/U_Products.h"
@@ -14,16 +15,10 @@
 #include "tests/e2e/WizardRun.h"
 #include "tests/support/LoopbackHttp.h"
 #include "tests/support/NginxProcess.h"
+#include "tests/support/Wait.h"
 
 using namespace std::chrono_literals;
 using namespace WizardAt;
-
-namespace {
-// Whether a library whose file name holds `name` is loaded in the process.
-bool HasLibrary(const TChildProcess& process, const std::string& name) {
-  return ReadWholeFile("/proc/" + std::to_string(process.Pid()) + "/maps").find(name) != std::string::npos;
-}
-}  // namespace
 
 class WizardProcess : public ::testing::Test {
  protected:
@@ -99,9 +94,12 @@ TEST_P(WizardAgainst, NextThenDownloadOpensTheTickedPagesInRowOrderOneSecondApar
   ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));                             // Next
   ASSERT_TRUE(nginx ? nginx->WaitForRequests(12) : reference->WaitForRequests(12));  // three per product
   EXPECT_TRUE(HasLibrary(wizard, "libcurl"));
-  std::this_thread::sleep_for(3000ms);                         // the check's closing pauses, with room to spare
-  ASSERT_TRUE(X.Click(*window, kListX + 8, kListY + 13 + 6));  // the second row's tick
-  std::this_thread::sleep_for(300ms);
+  // After the check's closing pauses the results show, with their Download button.
+  ASSERT_TRUE(WaitUntil([&] { return ButtonShowsAt(X, *window, kLeftButtonX, kButtonY); }, 15s));
+  const QRect tick(kListX + 8 - 6, kListY + 13 + 6 - 6, 13, 13);  // the second row's tick
+  const QImage ticked = X.Grab(*window).copy(tick);
+  ASSERT_TRUE(X.Click(*window, tick.center().x(), tick.center().y()));
+  ASSERT_TRUE(WaitUntil([&] { return X.Grab(*window).copy(tick) != ticked; }, 5s));
   ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));  // Download
   ASSERT_EQ(wizard.Wait(30s), 0) << ReadWholeFile(Dir.File("output.txt"));
 

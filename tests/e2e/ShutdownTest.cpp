@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
-#include <thread>
 
 #include "tests/e2e/WizardRun.h"
 #include "tests/support/FaultServer.h"
@@ -51,13 +50,14 @@ class WaysOut : public ::testing::Test {
   }
   std::string Log() const { return ReadWholeFile(Dir.File("Brevant.log")); }
   // Starts the wizard against `server` with the opener of `bin` first on
-  // PATH, presses Next and waits for the check of one product to end; empty
-  // when any of it failed.
+  // PATH, presses Next and waits for the check of one product to end with
+  // the results and their Download button; empty when any of it failed.
   std::string StartAndCheck(const TServerProcess& server, const std::string& bin) {
     const std::string window =
         Start({"BREVANT_UPDATE_SERVER=" + server.Url(), "PATH=" + bin + ":" + std::getenv("PATH")});
-    if (window.empty() || !X.Click(window, kLeftButtonX, kButtonY) || !server.WaitForRequests(3)) return {};
-    std::this_thread::sleep_for(3000ms);  // the check's closing pauses, with room to spare
+    if (window.empty() || !X.Click(window, kLeftButtonX, kButtonY) || !server.WaitForRequests(3) ||
+        !WaitUntil([&] { return ButtonShowsAt(X, window, kLeftButtonX, kButtonY); }, 15s))
+      return {};
     return window;
   }
 
@@ -90,8 +90,11 @@ TEST_F(WaysOut, ExitAfterAFailedCheck) {
   const std::string window =
       Start({"BREVANT_UPDATE_SERVER=http://127.0.0.1:" + std::to_string(TFaultServer::ClosedPort()) + "/"});
   ASSERT_FALSE(window.empty());
-  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));   // Next
-  std::this_thread::sleep_for(3000ms);                    // the check's end, with room to spare
+  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
+  // The check page shows before the HTTP library is loaded; its Exit button
+  // shows when the check has failed.
+  ASSERT_TRUE(WaitUntil([&] { return HasLibrary(*Wizard, "libcurl"); }, 15s));
+  ASSERT_TRUE(WaitUntil([&] { return ButtonShowsAt(X, window, kRightButtonX, kButtonY); }, 15s));
   ASSERT_TRUE(X.Click(window, kRightButtonX, kButtonY));  // Exit
   ASSERT_EQ(Wizard->Wait(15s), 0);
   ExpectOneFramedRun(Log(), Exe);
@@ -191,7 +194,7 @@ TEST_F(WaysOut, ARefusedDownloadIsLoggedAsAnErrorEntry) {
   const auto box = X.WaitForWindow("^Brevant$", 30s);    // the error box, titled with the application's title
   ASSERT_TRUE(box);
   ASSERT_TRUE(X.PressKey(*box, "Return"));
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow("^Brevant$"); }, 15s));
   ASSERT_TRUE(Wizard->Running());                         // it stays on the results
   ASSERT_TRUE(X.Click(window, kRightButtonX, kButtonY));  // Exit
   ASSERT_EQ(Wizard->Wait(15s), 0);

@@ -6,17 +6,33 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QImage>
+#include <QRect>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "tests/support/NginxProcess.h"
 #include "tests/support/Wait.h"
 
 using namespace std::chrono_literals;
+
+bool HasLibrary(const TChildProcess& process, const std::string& name) {
+  return ReadWholeFile("/proc/" + std::to_string(process.Pid()) + "/maps").find(name) != std::string::npos;
+}
+
+bool ButtonShowsAt(const TXvfb& x, const std::string& window, int centreX, int centreY) {
+  const QImage shown = x.Grab(window);
+  const QRect band(centreX - 30, centreY - 3, 61, 7);
+  if (shown.isNull() || !shown.rect().contains(band)) return false;
+  const QRgb plain = shown.pixel(band.topLeft());
+  for (int row = band.top(); row <= band.bottom(); ++row)
+    for (int column = band.left(); column <= band.right(); ++column)
+      if (shown.pixel(column, row) != plain) return true;
+  return false;
+}
 
 std::string InstallWizard(const TTempDir& dir) {
   const std::string exe = dir.File("Brevant");
@@ -36,27 +52,27 @@ void InstallDemoDescriptors(const TTempDir& dir) {
 TServerProcess::TServerProcess(const TTempDir& dir, const std::string& catalogue)
     : FOut(dir.File("server-out.txt")),
       FProcess({UPDATE_SERVER_EXE, "--port", "0", "--catalogue", catalogue}, {}, FOut) {
-  for (int i = 0; i < 200 && FUrl.empty(); ++i) {
-    const std::string out = ReadWholeFile(FOut);
-    const auto at = out.find("Listening on ");
-    const auto eol = out.find('\n', at);
-    if (at != std::string::npos && eol != std::string::npos)
-      FUrl = out.substr(at + 13, eol - at - 13);
-    else
-      std::this_thread::sleep_for(50ms);
-  }
+  WaitUntil(
+      [&] {
+        const std::string out = ReadWholeFile(FOut);
+        const auto at = out.find("Listening on ");
+        const auto eol = out.find('\n', at);
+        if (at != std::string::npos && eol != std::string::npos) FUrl = out.substr(at + 13, eol - at - 13);
+        return !FUrl.empty();
+      },
+      10s, 50ms);
 }
 
 bool TServerProcess::WaitForRequests(int requests) const {
-  for (int i = 0; i < 300; ++i) {
-    // The server logs one line per request.
-    const std::string log = Log();
-    int answered = 0;
-    for (auto at = log.find(" GET /"); at != std::string::npos; at = log.find(" GET /", at + 1)) ++answered;
-    if (answered >= requests) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return false;
+  return WaitUntil(
+      [&] {
+        // The server logs one line per request.
+        const std::string log = Log();
+        int answered = 0;
+        for (auto at = log.find(" GET /"); at != std::string::npos; at = log.find(" GET /", at + 1)) ++answered;
+        return answered >= requests;
+      },
+      15s, 50ms);
 }
 
 TNginxExport::TNginxExport(const std::string& catalogue) {

@@ -74,6 +74,15 @@ class TListener {
   int FPort = 0;
 };
 
+// Whether a library whose file name holds `name` is loaded in the process.
+bool HasLibrary(const TChildProcess& process, const std::string& name);
+
+// Whether one of the wizard's buttons shows centred at the client point
+// (centreX, centreY) of `window`: its caption and outline break up the band
+// of rows through its middle, where an empty stretch of a page is one plain
+// colour.
+bool ButtonShowsAt(const TXvfb& x, const std::string& window, int centreX, int centreY);
+
 // Client coordinates of the wizard's controls.
 namespace WizardAt {
 constexpr int kPageX = 5 + 1 + 141, kPageY = 5 + 1 + 57;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/QtText.h"
 #include "runtime/TextCodec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -12,10 +12,12 @@
 #include <QPrinterInfo>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QtTest>
 #include <filesystem>
 #include <memory>
 #include <regex>
+#include <utility>
 
 #include "diag/F_VEK_Exception.h"
 #include "diag/F_VEK_Log.h"
@@ -411,6 +413,7 @@ class ExceptionDialogTest : public QObject {
   }
 
   void theLogButtonShowsTheLogAboveTheDialog() {
+    auto clock = std::exchange(VEKApplication->LogFile->Clock, [] { return std::string("06/12/2026 23:41:34"); });
     VEKApplication->LogFile->SetActive(true);
     VEKApplication->LogFile->Write(llInfo, "an entry", false);
     {
@@ -423,10 +426,12 @@ class ExceptionDialogTest : public QObject {
       TfmVEKLog* viewer = VEKApplication->LogFile->Viewer;
       QVERIFY(viewer->isVisible());
       QCOMPARE(viewer->windowModality(), Qt::ApplicationModal);  // usable above the modal dialog
-      QVERIFY(viewer->Memo->toPlainText().contains(QStringLiteral("an entry")));
+      QCOMPARE(viewer->Memo->document()->lastBlock().text(),
+               QStringLiteral("# 06/12/2026 23:41:34 [ INFO   ] an entry"));
       viewer->close();
     }
     VEKApplication->LogFile->SetActive(false);
+    VEKApplication->LogFile->Clock = std::move(clock);
   }
 
   void showExceptionDialogFillsItFromTheInterceptorAndFreesIt() {

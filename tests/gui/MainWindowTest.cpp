@@ -6,6 +6,8 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QtTest>
+#include <map>
+#include <utility>
 
 #include "app/F_Main.h"
 #include "runtime/Application.h"
@@ -165,17 +167,19 @@ class MainWindowTest : public QObject {
     dir.Write("2.ini", Descriptor("Beta", "2.0", "13"));
     dir.Write("3.ini", Descriptor("Gamma", "3.0"));
     TfmMain form(dir.Path());
-    // The file system decides the order; the rows follow it, without the bad one.
-    QStringList expected;
-    for (const auto& row : Rows(form.lstApp)) expected << row;
-    QCOMPARE(form.lstApp->count(), 2);
-    QVERIFY(expected.contains(QStringLiteral("Alpha 1.0")));
-    QVERIFY(expected.contains(QStringLiteral("Gamma 3.0")));
+    // The file system decides the order; the rows follow it, without the bad
+    // one, each at the place of its product in the table.
+    QStringList rows = Rows(form.lstApp);
+    rows.sort();
+    QCOMPARE(rows, QStringList({"Alpha 1.0", "Gamma 3.0"}));
     QCOMPARE(ProductCount, 2);
+    const std::map<QString, std::pair<std::string, std::string>> product = {{"Alpha 1.0", {"Alpha", "1.0"}},
+                                                                            {"Gamma 3.0", {"Gamma", "3.0"}}};
     for (int i = 0; i < 2; ++i) {
       QCOMPARE(form.lstApp->item(i)->data(Qt::UserRole).toInt(), i);
-      QCOMPARE(form.lstApp->item(i)->text().toStdString(),
-               Products.Title[TProductTable::Installed(i)] + " " + Products.Version[TProductTable::Installed(i)]);
+      const auto& [title, version] = product.at(form.lstApp->item(i)->text());
+      QCOMPARE(Products.Title[TProductTable::Installed(i)], title);
+      QCOMPARE(Products.Version[TProductTable::Installed(i)], version);
     }
     QCOMPARE(TMessageBox::History().size(), size_t(1));
     const TShownMessage& m = TMessageBox::History()[0];

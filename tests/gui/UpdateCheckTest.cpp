@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 
 #include "app/F_History.h"
 #include "app/F_Main.h"
@@ -139,6 +140,24 @@ class TOpenerOnPath {
 };
 }  // namespace
 
+namespace {
+// How a row of brokenRepliesEachHaveTheirOutcome spoils the good replies.
+enum class TReplyFault {
+  None,  // the record wrapped in markup, as a web page sends it
+  RecordWithoutMarker,
+  RecordWithADateFirst,
+  RecordWithAnImpossibleDate,
+  PointerWithOneMarker,
+  PointerToAFileUrl,
+  PointerToGarbage,
+  HistoryCut,
+  RecordCut,
+  HistoryRedirectedToAFileUrl,
+  OversizedHistory,
+};
+}  // namespace
+Q_DECLARE_METATYPE(TReplyFault)
+
 class UpdateCheckTest : public QObject {
   Q_OBJECT
 
@@ -255,13 +274,16 @@ class UpdateCheckTest : public QObject {
     QStringList sorted = rows;
     sorted.sort();
     QCOMPARE(sorted, QStringList({"By Date 9.9 -> 1.0", "Prefix 1.2 -> 1.2.0", "Textual 1.10 -> 1.9.0"}));
+    // Each row stands at the place of its product, whose row on the first page
+    // it extends.
+    const std::map<QString, QString> installed = {{"By Date 9.9 -> 1.0", "By Date 9.9"},
+                                                  {"Prefix 1.2 -> 1.2.0", "Prefix 1.2"},
+                                                  {"Textual 1.10 -> 1.9.0", "Textual 1.10"}};
     for (int i = 0; i < f.lstNew->count(); ++i) {
       QListWidgetItem* row = f.lstNew->item(i);
       QCOMPARE(row->checkState(), Qt::Checked);
       const int place = row->data(Qt::UserRole).toInt();
-      QCOMPARE(f.lstApp->item(place)->text() + " -> " +
-                   QString::fromStdString(Products.Version[TProductTable::Latest(place)]),
-               row->text());
+      QCOMPARE(f.lstApp->item(place)->text(), installed.at(row->text()));
       if (i > 0) QVERIFY(place > f.lstNew->item(i - 1)->data(Qt::UserRole).toInt());  // table order
     }
     QVERIFY(f.btnDownload->isEnabled());
@@ -340,23 +362,25 @@ class UpdateCheckTest : public QObject {
   }
 
   void brokenRepliesEachHaveTheirOutcome_data() {
-    QTest::addColumn<int>("fault");
+    QTest::addColumn<TReplyFault>("fault");
     QTest::addColumn<bool>("checkFails");
     QTest::addColumn<QString>("history");
-    QTest::newRow("record wrapped in markup") << 0 << false << "History";
-    QTest::newRow("record without marker") << 1 << true << "";
-    QTest::newRow("record without marker but a date first") << 10 << false << "History";
-    QTest::newRow("record with an impossible date") << 2 << true << "";
-    QTest::newRow("pointer with one marker") << 3 << false << "Error while getting History file...";
-    QTest::newRow("pointer to a file URL") << 4 << false << "Error while getting History file...";
-    QTest::newRow("pointer to garbage") << 5 << false << "Error while getting History file...";
-    QTest::newRow("history cut mid-transfer") << 6 << false << "Error while getting History file...";
-    QTest::newRow("record cut mid-transfer") << 7 << true << "";
-    QTest::newRow("history redirected to a file URL") << 8 << false << "Error while getting History file...";
-    QTest::newRow("oversized history") << 9 << false << "Error while getting History file...";
+    const QString historyError = "Error while getting History file...";
+    using enum TReplyFault;
+    QTest::newRow("record wrapped in markup") << None << false << "History";
+    QTest::newRow("record without marker") << RecordWithoutMarker << true << "";
+    QTest::newRow("record without marker but a date first") << RecordWithADateFirst << false << "History";
+    QTest::newRow("record with an impossible date") << RecordWithAnImpossibleDate << true << "";
+    QTest::newRow("pointer with one marker") << PointerWithOneMarker << false << historyError;
+    QTest::newRow("pointer to a file URL") << PointerToAFileUrl << false << historyError;
+    QTest::newRow("pointer to garbage") << PointerToGarbage << false << historyError;
+    QTest::newRow("history cut mid-transfer") << HistoryCut << false << historyError;
+    QTest::newRow("record cut mid-transfer") << RecordCut << true << "";
+    QTest::newRow("history redirected to a file URL") << HistoryRedirectedToAFileUrl << false << historyError;
+    QTest::newRow("oversized history") << OversizedHistory << false << historyError;
   }
   void brokenRepliesEachHaveTheirOutcome() {
-    QFETCH(int, fault);
+    QFETCH(TReplyFault, fault);
     QFETCH(bool, checkFails);
     QFETCH(QString, history);
     TFaultServer server;
@@ -367,34 +391,36 @@ class UpdateCheckTest : public QObject {
     server.Serve(pointer, "<p>@@" + server.BaseUrl() + "h.txt@@</p>");
     server.Serve("/h.txt", "History");
     switch (fault) {
-      case 1:
+      case TReplyFault::None:
+        break;
+      case TReplyFault::RecordWithoutMarker:
         server.Serve(record, "Latest version: 2.0.0");
         break;
-      case 10:
+      case TReplyFault::RecordWithADateFirst:
         server.Serve(record, "15/03/2025 2.0.0");
         break;
-      case 2:
+      case TReplyFault::RecordWithAnImpossibleDate:
         server.Serve(record, "31/02/2025@@2.0.0");
         break;
-      case 3:
+      case TReplyFault::PointerWithOneMarker:
         server.Serve(pointer, "@@" + server.BaseUrl() + "h.txt");
         break;
-      case 4:
+      case TReplyFault::PointerToAFileUrl:
         server.Serve(pointer, "@@file:///etc/passwd@@");
         break;
-      case 5:
+      case TReplyFault::PointerToGarbage:
         server.Serve(pointer, "@@\x01\xff not a url@@");
         break;
-      case 6:
+      case TReplyFault::HistoryCut:
         server.CutBody("/h.txt", 1000, "History");
         break;
-      case 7:
+      case TReplyFault::RecordCut:
         server.CutBody(record, 1000, "15/03/2025@@2.0");
         break;
-      case 8:
+      case TReplyFault::HistoryRedirectedToAFileUrl:
         server.Redirect("/h.txt", "file:///etc/passwd");
         break;
-      case 9:
+      case TReplyFault::OversizedHistory:
         server.Stream("/h.txt", 17u * 1024 * 1024, true);
         break;
     }
@@ -512,9 +538,9 @@ class UpdateCheckTest : public QObject {
     f.btnDownload->click();
     QVERIFY(closeRequested);
     QVERIFY(!f.isVisible());
-    const int firstPlace = f.lstNew->item(0)->data(Qt::UserRole).toInt();
-    QCOMPARE(opener.Opened(), Server->BaseUrl() + "soft_download.php?productID=" +
-                                  Products.ID[TProductTable::Installed(firstPlace)] + "\n");
+    const std::map<QString, std::string> page = {{"Alpha 1.0 -> 2.0", "soft_download.php?productID=a"},
+                                                 {"Bee 1.0 -> 2.0", "soft_download.php?productID=b"}};
+    QCOMPARE(opener.Opened(), Server->BaseUrl() + page.at(f.lstNew->item(0)->text()) + "\n");
   }
 
   void idsAreSentUnchangedAndBytesOfTheHistoryKept() {
@@ -539,7 +565,8 @@ class UpdateCheckTest : public QObject {
     fmHistory = &history;
     const auto shown = HistoryOf(f, 0);
     QCOMPARE(shown.first, QStringLiteral("Odd"));
-    QVERIFY(shown.second.startsWith(QStringLiteral("line 1\nbin ")));
+    using namespace std::string_literals;
+    QCOMPARE(shown.second, QString::fromStdU16String(u"line 1\nbin \u0001\u0002\u00FF and zero \0 kept\n"s));
     fmHistory = nullptr;
   }
 
@@ -600,8 +627,7 @@ class UpdateCheckTest : public QObject {
     for (int row : {1, 0}) {
       Form->lstNew->setFocus(Qt::TabFocusReason);
       Form->lstNew->setCurrentRow(row);
-      const std::string title =
-          Products.Title[TProductTable::Installed(Form->lstNew->item(row)->data(Qt::UserRole).toInt())];
+      const std::string title = Form->lstNew->item(row)->text() == "Alpha 1.0 -> 2.0" ? "Alpha" : "Bee";
       QString caption, text;
       bool shownAfterEscape = false;
       WhileHistoryShows([&] { PressKey(Form.get(), enter, modifiers); },
@@ -738,8 +764,7 @@ class UpdateCheckTest : public QObject {
     QCOMPARE(history.windowTitle(), QStringLiteral("History File"));
     for (int row = 0; row < 2; ++row) {
       const auto shown = HistoryOf(f, row);
-      const int place = f.lstNew->item(row)->data(Qt::UserRole).toInt();
-      const std::string title = Products.Title[TProductTable::Installed(place)];
+      const std::string title = f.lstNew->item(row)->text() == "Alpha 1.0 -> 2.0" ? "Alpha" : "Bee";
       QCOMPARE(shown.first.toStdString(), title);
       QCOMPARE(shown.second,
                title == "Alpha" ? QStringLiteral("Version 2.0\n- faster\n- smaller") : QStringLiteral("B history"));
@@ -842,13 +867,17 @@ class UpdateCheckTest : public QObject {
     StartServer();
     TfmMain& f = RunCheck();
     QCOMPARE(f.lstNew->count(), 3);
-    f.lstNew->item(1)->setCheckState(Qt::Unchecked);
+    // The pages of the ticked rows, in row order: every row but Bee's.
+    const std::map<QString, std::string> page = {{"Alpha 1.0 -> 2.0", "soft_download.php?productID=a"},
+                                                 {"Bee 1.0 -> 2.0", ""},
+                                                 {"Sea 1.0 -> 2.0", "soft_download_reg.php?productID=c"}};
     std::string expected;
-    for (int row : {0, 2}) {
-      const int place = f.lstNew->item(row)->data(Qt::UserRole).toInt();
-      const std::size_t in = TProductTable::Installed(place);
-      expected += Server->BaseUrl() + (Products.Mode[in] == 0 ? "soft_download.php" : "soft_download_reg.php") +
-                  "?productID=" + Products.ID[in] + "\n";
+    for (int row = 0; row < 3; ++row) {
+      QListWidgetItem* item = f.lstNew->item(row);
+      if (page.at(item->text()).empty())
+        item->setCheckState(Qt::Unchecked);
+      else
+        expected += Server->BaseUrl() + page.at(item->text()) + "\n";
     }
     const auto start = std::chrono::steady_clock::now();
     f.btnDownload->click();
@@ -870,12 +899,13 @@ class UpdateCheckTest : public QObject {
     QVERIFY(f.isVisible());
     QCOMPARE(f.ActivePage(), QStringLiteral("Results"));
     QCOMPARE(TMessageBox::History().size(), size_t(1));
-    const std::string& text = TMessageBox::History()[0].Text;
-    const std::string firstId = Products.ID[TProductTable::Installed(f.lstNew->item(0)->data(Qt::UserRole).toInt())];
-    QVERIFY2(text.find("/soft_download.php?productID=" + firstId +
-                       "\r\n   Params : \r\n   Path : http://127.0.0.1:\r\n\r\n"
-                       "   Message : No association found") != std::string::npos,
-             text.c_str());
+    // The file part of the address is what follows its last colon: the port on.
+    const std::string port = Server->BaseUrl().substr(std::string("http://127.0.0.1:").size());
+    const std::string firstId = f.lstNew->item(0)->text() == "Alpha 1.0 -> 2.0" ? "a" : "b";
+    QCOMPARE(TMessageBox::History()[0].Text, "Error on executing :\r\n\r\n   File : " + port +
+                                                 "soft_download.php?productID=" + firstId +
+                                                 "\r\n   Params : \r\n   Path : http://127.0.0.1:\r\n\r\n"
+                                                 "   Message : No association found");
     QCOMPARE(TMessageBox::History()[0].Icon, TMsgIcon::Error);
     const std::string opened = opener.Opened();
     QCOMPARE(std::count(opened.begin(), opened.end(), '\n'), 1L);  // the second page was not tried

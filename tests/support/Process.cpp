@@ -19,7 +19,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <thread>
 
 #include "tests/support/Wait.h"
 
@@ -155,11 +154,10 @@ TXvfb::TXvfb() {
   int fds[2];
   if (::pipe(fds) != 0) return;
   ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  // Xvfb writes the display number it chose to the descriptor given.
-  // -noreset: by default the server resets when its last client leaves, and
-  // a program that connects during the reset is refused ("could not connect
-  // to display"), as the next run of a test that starts one program after
-  // another would be.
+  // Xvfb writes the display number it chose to the descriptor given. Without
+  // -noreset it resets whenever its last client leaves, and a program that
+  // connects during the reset is turned away ("could not connect to
+  // display"): a test that ends one program and starts the next would race it.
   FServer =
       std::make_unique<TChildProcess>(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-noreset",
                                                                "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
@@ -279,19 +277,21 @@ bool TXvfb::StartWindowManager() {
   TXConnection x(FDisplay);
   if (!*x) return false;
   const Atom check = x("_NET_SUPPORTING_WM_CHECK");
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < end && FWindowManager->Running()) {
-    Atom type = None;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    const int got = XGetWindowProperty(*x, DefaultRootWindow(*x), check, 0, 1, False, XA_WINDOW, &type, &format, &items,
-                                       &after, &data);
-    if (data) XFree(data);
-    if (got == Success && items == 1) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
+  bool managed = false;
+  WaitUntil(
+      [&] {
+        Atom type = None;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        const int got = XGetWindowProperty(*x, DefaultRootWindow(*x), check, 0, 1, False, XA_WINDOW, &type, &format,
+                                           &items, &after, &data);
+        if (data) XFree(data);
+        managed = got == Success && items == 1;
+        return managed || !FWindowManager->Running();
+      },
+      std::chrono::seconds(20), std::chrono::milliseconds(50));
+  return managed;
 }
 
 bool TXvfb::RequestCloseThroughWindowManager(const std::string& window) const {
@@ -360,28 +360,30 @@ std::optional<std::pair<int, int>> TXvfb::WindowSize(const std::string& window) 
   return size;
 }
 
-bool TXvfb::Screenshot(const std::string& window, const std::string& pngFile) const {
-  ::Display* display = XOpenDisplay(FDisplay.c_str());
-  if (!display) return false;
+QImage TXvfb::Grab(const std::string& window) const {
+  TXConnection x(FDisplay);
+  if (!*x) return {};
   const Window target = static_cast<Window>(std::stoul(window));
-  const Window root = DefaultRootWindow(display);
   XWindowAttributes attributes{};
-  int x = 0, y = 0;
+  int left = 0, top = 0;
   Window child = 0;
-  bool saved = false;
-  if (XGetWindowAttributes(display, target, &attributes) &&
-      XTranslateCoordinates(display, target, root, 0, 0, &x, &y, &child)) {
+  QImage picture;
+  if (XGetWindowAttributes(*x, target, &attributes) &&
+      XTranslateCoordinates(*x, target, DefaultRootWindow(*x), 0, 0, &left, &top, &child)) {
     // The screen's pixels where the window lies: what a user sees.
-    if (XImage* image = XGetImage(display, root, x, y, static_cast<unsigned>(attributes.width),
+    if (XImage* image = XGetImage(*x, DefaultRootWindow(*x), left, top, static_cast<unsigned>(attributes.width),
                                   static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap)) {
-      QImage picture(attributes.width, attributes.height, QImage::Format_RGB32);
+      picture = QImage(attributes.width, attributes.height, QImage::Format_RGB32);
       for (int row = 0; row < attributes.height; ++row)
         for (int column = 0; column < attributes.width; ++column)
           picture.setPixel(column, row, static_cast<QRgb>(XGetPixel(image, column, row)) | 0xFF000000u);
       XDestroyImage(image);
-      saved = picture.save(QString::fromStdString(pngFile), "PNG");
     }
   }
-  XCloseDisplay(display);
-  return saved;
+  return picture;
+}
+
+bool TXvfb::Screenshot(const std::string& window, const std::string& pngFile) const {
+  const QImage picture = Grab(window);
+  return !picture.isNull() && picture.save(QString::fromStdString(pngFile), "PNG");
 }

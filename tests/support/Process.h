@@ -4,6 +4,7 @@
 // bounded.
 #include <sys/types.h>
 
+#include <QImage>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -76,8 +77,10 @@ class TXvfb {
   // The window's size (its client area: no window manager runs here), or
   // none when the window does not exist.
   std::optional<std::pair<int, int>> WindowSize(const std::string& window) const;
-  // Saves what the screen shows of the window as a PNG file, as a camera
-  // would see it (windows above it included).
+  // What the screen shows of the window's client area, as a camera would see
+  // it (windows above it included); a null image when the window is gone.
+  QImage Grab(const std::string& window) const;
+  // Saves Grab(window) as a PNG file.
   bool Screenshot(const std::string& window, const std::string& pngFile) const;
 
   // Starts a real window manager (openbox) on the display and waits until it

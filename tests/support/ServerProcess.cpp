@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <sstream>
-#include <thread>
 
 #include "platform/SystemInfo.h"
 #include "tests/support/TempDir.h"
@@ -16,19 +15,17 @@
 TServerChild::TServerChild(const std::vector<std::string>& argv, const std::string& outputFile)
     : FOutputFile(outputFile), FProcess(std::make_unique<TChildProcess>(argv, std::vector<std::string>{}, outputFile)) {
   const std::string prefix = "Listening on ";
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (FUrl.empty() && FProcess->Running() && std::chrono::steady_clock::now() < end) {
-    const std::string out = Output();
-    const std::size_t at = out.find(prefix);
-    const std::size_t eol = at == std::string::npos ? at : out.find('\n', at);
-    if (eol == std::string::npos) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    FUrl = out.substr(at + prefix.size(), eol - at - prefix.size());
-    const std::size_t colon = FUrl.rfind(':');
-    if (colon != std::string::npos) FPort = std::atoi(FUrl.c_str() + colon + 1);
-  }
+  WaitUntil(
+      [&] {
+        const std::string out = Output();
+        const std::size_t at = out.find(prefix);
+        const std::size_t eol = at == std::string::npos ? at : out.find('\n', at);
+        if (eol != std::string::npos) FUrl = out.substr(at + prefix.size(), eol - at - prefix.size());
+        return !FUrl.empty() || !FProcess->Running();
+      },
+      std::chrono::seconds(10), std::chrono::milliseconds(10));
+  const std::size_t colon = FUrl.rfind(':');
+  if (colon != std::string::npos) FPort = std::atoi(FUrl.c_str() + colon + 1);
 }
 
 TServerChild::TServerChild(const std::vector<std::string>& argv, const std::string& outputFile, int port,
@@ -63,15 +60,14 @@ std::string TServerChild::Output() const {
 }
 
 bool TServerChild::WaitForOutput(const std::string& text, int count, std::chrono::milliseconds timeout) const {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const std::string out = Output();
-    int found = 0;
-    for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size())) ++found;
-    if (found >= count) return true;
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  return WaitUntil(
+      [&] {
+        const std::string out = Output();
+        int found = 0;
+        for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size())) ++found;
+        return found >= count;
+      },
+      timeout, std::chrono::milliseconds(10));
 }
 
 std::uint64_t ProcessStatusBytes(int pid, const std::string& field) {

@@ -21,6 +21,7 @@
 #include "runtime/MessageBox.h"
 #include "runtime/Shutdown.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 // Test objects, outside any namespace: their class names appear in texts.
 struct TPlainBase {
@@ -408,8 +409,7 @@ TEST_F(TShellTest, DoesNotWaitForARunningOpenerAndLeavesNoChild) {
   EXPECT_EQ(-1, ::waitpid(-1, nullptr, WNOHANG));
   EXPECT_EQ(ECHILD, errno);
   ::close(::open(release.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
-  for (int i = 0; i < 300 && ::access(done.c_str(), F_OK) != 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  WaitUntil([&] { return ::access(done.c_str(), F_OK) == 0; }, std::chrono::seconds(15), std::chrono::milliseconds(50));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "platform/Http.h"
 #include "tests/support/FaultServer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -397,14 +397,8 @@ TEST_F(HttpTest, UrlOutlivingItsSessionFailsCleanly) {
 
 namespace {
 // Waits up to 10 s for `condition`, checking it every few milliseconds.
-template <class TCondition>
-bool Eventually(TCondition condition) {
-  const auto end = TClock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (TClock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+bool Eventually(const std::function<bool()>& condition) {
+  return WaitUntil(condition, std::chrono::seconds(10), std::chrono::milliseconds(5));
 }
 
 THttpLimits Patient() {  // only a working cancel ends a silent wait early

@@ -110,6 +110,48 @@ TEST(FileList, FindsDescriptorsOfAnyAttributeAndLetterCase) {
   EXPECT_EQ(list.Count, 0);
 }
 
+TEST(PlacesWithUpdates, ALaterDateOrAGreaterVersionAndIdZeroOnlyAlone) {
+  struct TProduct {
+    const char* ID;
+    const char* Installed;  // version
+    int InstalledDay;       // of March 2025
+    const char* Latest;
+    int LatestDay;
+  };
+  struct TCase {
+    const char* Name;
+    std::vector<TProduct> Products;
+    std::vector<int> Places;
+  };
+  const TCase cases[] = {
+      {"the rule",
+       {{"same", "2.1.0", 14, "2.1.0", 14},
+        {"later date, smaller version", "9.9", 14, "1.0", 15},
+        {"proper beginning", "1.2", 14, "1.2.0", 14},
+        {"greater as text", "1.10", 14, "1.9.0", 14},
+        {"smaller as text", "1.9.0", 14, "1.10", 14},
+        {"earlier date alone", "2.1.0", 14, "2.1.0", 13}},
+       {1, 2, 3}},
+      {"ID 0 goes when another remains", {{"0", "1.0", 14, "2.0", 15}, {"b", "1.0", 14, "2.0", 15}}, {1}},
+      {"a lone ID 0 stays", {{"0", "1.0", 14, "2.0", 15}, {"c", "1.0", 14, "1.0", 14}}, {0}},
+      {"two ID 0 leave none", {{"0", "1.0", 14, "2.0", 15}, {"0", "1.0", 14, "2.0", 15}}, {}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TProductTable table;
+    for (int place = 0; place < static_cast<int>(c.Products.size()); ++place) {
+      const TProduct& p = c.Products[place];
+      const std::size_t in = TProductTable::Installed(place), out = TProductTable::Latest(place);
+      table.ID[in] = p.ID;
+      table.Version[in] = p.Installed;
+      table.Date[in] = EncodeDate(2025, 3, p.InstalledDay);
+      table.Version[out] = p.Latest;
+      table.Date[out] = EncodeDate(2025, 3, p.LatestDay);
+    }
+    EXPECT_EQ(PlacesWithUpdates(table, static_cast<int>(c.Products.size())), c.Places);
+  }
+}
+
 TEST(UpdateRecord, FiltersAndReadsAroundTheMarker) {
   EXPECT_EQ(FilterUpdateRecord("<b>Date: 15/03/2026 @@ v2.2.0</b>\r\n"), "15/03/2026@@2.2.0/");
   TUpdateRecord r = ParseUpdateRecord("<html><body>Latest 15/03/2026@@2.2.0</body></html>");

@@ -10,6 +10,7 @@
 #include "runtime/Demangle.h"
 #include "runtime/Exceptions.h"
 #include "runtime/TextFile.h"
+#include "runtime/TextUtil.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -91,6 +92,33 @@ TEST(TextFile, SplitsAtCrLfAndCrLf) {
   EXPECT_EQ(SplitLines("\r\n\r\n"), (V{"", ""}));
   EXPECT_EQ(SplitLines(""), V{});
   EXPECT_EQ(SplitLines(std::string("x\0y\r", 4)), (V{std::string("x\0y", 3)}));
+}
+
+TEST(TextUtil, LetterCaseFoldsTheAsciiLettersOnly) {
+  EXPECT_TRUE(SameTextAscii("Open", "oPEN"));
+  EXPECT_TRUE(StartsWithTextAscii("HTTP/1.1 200", "http/"));
+  EXPECT_FALSE(StartsWithTextAscii("htt", "http"));
+  // Neighbours of the letters that a fold by bit 0x20 would equate, and
+  // 8-bit letters that a locale's fold would: all stay apart.
+  EXPECT_FALSE(SameTextAscii("[@^", "{`~"));
+  EXPECT_FALSE(SameTextAscii("\xC4", "\xE4"));
+  EXPECT_FALSE(SameTextAscii("\xC3\x84", "\xC3\xA4"));
+  EXPECT_FALSE(SameTextAscii("ab", "abc"));
+  EXPECT_EQ(LowerAscii("A-Z\xC4@[z"), "a-z\xC4@[z");
+  EXPECT_EQ(UpperAscii("a-z\xE4`{Z"), "A-Z\xE4`{Z");
+}
+
+TEST(TextUtil, LineReaderLeavesTheRestAfterTheLineBreak) {
+  TLineReader reader("one\r\ntwo\rthree");
+  std::string_view line;
+  ASSERT_TRUE(reader.Next(line));
+  EXPECT_EQ(line, "one");
+  EXPECT_EQ(reader.Rest(), "two\rthree");
+  ASSERT_TRUE(reader.Next(line));
+  ASSERT_TRUE(reader.Next(line));
+  EXPECT_EQ(line, "three");
+  EXPECT_FALSE(reader.Next(line));
+  EXPECT_EQ(reader.Rest(), "");
 }
 
 TEST(TextFile, RefusesWhatIsNoReadableRegularFile) {

@@ -32,6 +32,7 @@
 #include "diag/U_VEK_FileVersion.h"
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
+#include "diag/U_VEK_LogStorage.h"
 #include "platform/Process.h"
 #include "platform/SystemInfo.h"
 #include "runtime/Application.h"
@@ -131,51 +132,6 @@ TEST_F(SystemTest, FailedNameAndFolderCallsLeaveTheirErrorText) {
   EXPECT_EQ(SysErrorMessage(ENOENT), w.TempDir);
   EXPECT_EQ("/sys", w.SystemDir);
   EXPECT_EQ("37 %", w.MemoryLoad);  // nothing was raised: the rest is there
-}
-
-TEST_F(SystemTest, RegistryFactsLandInTheirFields) {
-  const std::vector<std::string TVEKWindows::*> fields = {&TVEKWindows::ProgramFilesDir,
-                                                          &TVEKWindows::CommonFilesDir,
-                                                          &TVEKWindows::MediaPath,
-                                                          &TVEKWindows::CommonAdministrativeTools,
-                                                          &TVEKWindows::CommonAppData,
-                                                          &TVEKWindows::CommonDesktop,
-                                                          &TVEKWindows::CommonDocuments,
-                                                          &TVEKWindows::CommonFavorites,
-                                                          &TVEKWindows::CommonPrograms,
-                                                          &TVEKWindows::CommonStartMenu,
-                                                          &TVEKWindows::CommonStartup,
-                                                          &TVEKWindows::CommonTemplates,
-                                                          &TVEKWindows::AdministrativeTools,
-                                                          &TVEKWindows::AppData,
-                                                          &TVEKWindows::Cookies,
-                                                          &TVEKWindows::Desktop,
-                                                          &TVEKWindows::Personal,
-                                                          &TVEKWindows::Favorites,
-                                                          &TVEKWindows::Fonts,
-                                                          &TVEKWindows::History,
-                                                          &TVEKWindows::LocalSettings,
-                                                          &TVEKWindows::LocalAppData,
-                                                          &TVEKWindows::Cache,
-                                                          &TVEKWindows::NetHood,
-                                                          &TVEKWindows::MyPictures,
-                                                          &TVEKWindows::PrintHood,
-                                                          &TVEKWindows::Programs,
-                                                          &TVEKWindows::Recent,
-                                                          &TVEKWindows::SendTo,
-                                                          &TVEKWindows::StartMenu,
-                                                          &TVEKWindows::Startup,
-                                                          &TVEKWindows::Templates};
-  ASSERT_EQ(std::size_t{ShellFolderCount}, fields.size());
-  for (int i = 0; i < ShellFolderCount; i += 2) {
-    Info.FolderReads[i] = TFolderRead::Found;
-    Info.FolderValues[i] = std::string("%USERPROFILE%\\") + ShellFolderValueNames[i];
-  }
-  TVEKWindows w;
-  for (int i = 0; i < ShellFolderCount; ++i)
-    EXPECT_EQ(i % 2 ? "" : std::string("%USERPROFILE%\\") + ShellFolderValueNames[i], w.*fields[i]) << i;
-  EXPECT_STREQ("Common Start Menu", ShellFolderValueNames[static_cast<int>(TShellFolder::CommonStartMenu)]);
-  EXPECT_STREQ("My Pictures", ShellFolderValueNames[static_cast<int>(TShellFolder::MyPictures)]);
 }
 
 TEST_F(SystemTest, AValueOfTheWrongTypeEndsTheGathering) {
@@ -695,6 +651,40 @@ TEST(PosixSystemInfo, ShellFoldersFollowTheXdgRules) {
   EXPECT_EQ("missing ", folder(TShellFolder::Cookies));
 }
 
+// Every folder the system names lands in the field of its own name: with
+// HOME, XDG_CACHE_HOME and the XDG user-dirs file of the test, each field
+// holds a folder of its own; folders without an equivalent stay empty.
+TEST(SystemFacts, ShellFoldersAreTheFoldersTheSystemNames) {
+  TTempDir dir;
+  TEnvScope env;
+  const std::string home = dir.Path();
+  env.Set("HOME", home.c_str());
+  env.Set("XDG_CONFIG_HOME", nullptr);
+  env.Set("XDG_DATA_HOME", nullptr);
+  env.Set("XDG_CACHE_HOME", (home + "/cache").c_str());
+  fs::create_directory(dir.File(".config"));
+  dir.Write(".config/user-dirs.dirs",
+            "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\nXDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n"
+            "XDG_PICTURES_DIR=\"$HOME/Bilder\"\nXDG_TEMPLATES_DIR=\"$HOME/Vorlagen\"\n");
+  TVEKWindows w;
+  EXPECT_EQ(home + "/.config", w.AppData);
+  EXPECT_EQ(home + "/.local/share", w.LocalAppData);
+  EXPECT_EQ(home + "/cache", w.Cache);
+  EXPECT_EQ(home + "/.local/share/fonts", w.Fonts);
+  EXPECT_EQ(home + "/.local/share/applications", w.Programs);
+  EXPECT_EQ(home + "/.config/autostart", w.Startup);
+  EXPECT_EQ(home + "/Schreibtisch", w.Desktop);
+  EXPECT_EQ(home + "/Dokumente", w.Personal);
+  EXPECT_EQ(home + "/Bilder", w.MyPictures);
+  EXPECT_EQ(home + "/Vorlagen", w.Templates);
+  EXPECT_EQ("", w.ProgramFilesDir);
+  EXPECT_EQ("", w.CommonAppData);
+  EXPECT_EQ("", w.StartMenu);
+  EXPECT_EQ("", w.Cookies);
+  EXPECT_STREQ("Common Start Menu", ShellFolderValueNames[static_cast<int>(TShellFolder::CommonStartMenu)]);
+  EXPECT_STREQ("My Pictures", ShellFolderValueNames[static_cast<int>(TShellFolder::MyPictures)]);
+}
+
 TEST(PosixSystemInfo, ScreenAndMemory) {
   TPosixSystemInfo sys;
   TDisplayMode mode;
@@ -762,6 +752,26 @@ bool SameHandler(int sig, void (*handler)(int)) {
   struct sigaction sa {};
   sigaction(sig, nullptr, &sa);
   return sa.sa_handler == handler;
+}
+
+// The places where tests put stand-ins keep one contract: installing returns
+// the service it replaces (null for the platform's own) and null brings the
+// platform's own back.
+template <class TService, class TStandIn>
+void ExpectSwapPoint(TService& (*Current)(), TService* (*Install)(TService*)) {
+  TService& own = Current();
+  TStandIn first, second;
+  EXPECT_EQ(Install(&first), nullptr);
+  EXPECT_EQ(&Current(), &first);
+  EXPECT_EQ(Install(&second), &first);
+  EXPECT_EQ(Install(nullptr), &second);
+  EXPECT_EQ(&Current(), &own);
+}
+
+TEST(SwapPoints, ReturnTheServiceTheyReplaceAndNullRestoresThePlatformsOwn) {
+  ExpectSwapPoint<TSystemInfo, TFakeSystemInfo>(CurrentSystemInfo, SetCurrentSystemInfo);
+  ExpectSwapPoint<TProcessServices, TFakeProcessServices>(CurrentProcessServices, SetCurrentProcessServices);
+  ExpectSwapPoint<TVEKLogStorage, TVEKPosixLogStorage>(VEKLogStorage, SetVEKLogStorage);
 }
 
 TEST(EndSignalWatch, NestsAndRestoresTheDispositions) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "runtime/QtText.h"
 #include "runtime/TextCodec.h"
 
 namespace {

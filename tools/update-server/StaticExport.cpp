@@ -12,6 +12,9 @@
 #include <system_error>
 #include <vector>
 
+#include "runtime/TextCodec.h"
+#include "runtime/TextUtil.h"
+
 namespace fs = std::filesystem;
 using namespace UpdateServerReplies;
 
@@ -193,9 +196,7 @@ std::string ProductMaps(const TCatalogue& catalogue) {
       "    map $brevant_id $brevant_sent_name {\n";
   std::set<std::string> folded;
   for (std::size_t i = 0; i < count; ++i) {
-    std::string lower = products[i].Id;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    const std::string lower = LowerAscii(products[i].Id);
     // One key per letter case; the other IDs are found below all the same.
     if (products[i].Id.size() <= StaticExport::LongestHashedId && folded.insert(lower).second)
       out += HashEntry(products[i].Id, Quote(names[i]));
@@ -370,7 +371,7 @@ std::string FileName(std::string_view id) {
 
 std::string RedirectTarget(std::string_view url) {
   std::string out;
-  for (char c : UpdateServerText::ToUtf8(url)) {
+  for (char c : TextAsUtf8(url)) {
     const auto b = static_cast<unsigned char>(c);
     if (b >= 0x80)
       out += "%" + HexByte(b);

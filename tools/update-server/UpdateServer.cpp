@@ -23,6 +23,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "runtime/TextCodec.h"
+#include "runtime/TextUtil.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -42,23 +45,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-char LowerAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string LowerAscii(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = LowerAscii(c);
-  return r;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (LowerAscii(s[i]) != LowerAscii(prefix[i])) return false;
-  return true;
-}
-
 bool HasControlChar(std::string_view s) {
   return std::any_of(s.begin(), s.end(), [](char c) {
     const auto u = static_cast<unsigned char>(c);
@@ -69,61 +55,6 @@ bool HasControlChar(std::string_view s) {
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
-
-bool IsValidUtf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t extra = 0;
-    std::uint32_t cp = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-      cp = c & 0x1Fu;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-      cp = c & 0x0Fu;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-      cp = c & 0x07u;
-    } else {
-      return false;
-    }
-    if (s.size() - i <= extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0u) != 0x80u) return false;
-      cp = (cp << 6) | (cc & 0x3Fu);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF.
-    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// Windows-1252 characters 0x80 to 0x9F; 0 marks the five unassigned codes,
-// which are passed on as the C1 control of the same number.
-constexpr std::array<std::uint16_t, 32> Cp1252High = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-                                                      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 bool IsValidDate(int day, int month, int year) {
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
@@ -157,9 +88,9 @@ std::string CheckVersion(std::string_view v) {
 }
 
 std::string CheckUrl(std::string_view v) {
-  if (!StartsWithNoCase(v, "http://") && !StartsWithNoCase(v, "https://"))
+  if (!StartsWithTextAscii(v, "http://") && !StartsWithTextAscii(v, "https://"))
     return "URL must start with http:// or https://";
-  const std::size_t schemeLength = StartsWithNoCase(v, "https://") ? 8 : 7;
+  const std::size_t schemeLength = StartsWithTextAscii(v, "https://") ? 8 : 7;
   if (v.size() == schemeLength) return "URL names no host";
   if (v.size() > MaxUrlLength) return "URL is longer than " + std::to_string(MaxUrlLength) + " characters";
   for (char c : v) {
@@ -220,16 +151,9 @@ TParsedProduct ParseProductText(std::string_view text, const std::string& fileNa
   }
 
   int lineNo = 0;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    // Lines end in LF, CR LF or a lone CR.
-    std::size_t end = text.find_first_of("\r\n", pos);
-    if (end == std::string_view::npos) end = text.size();
-    const std::string_view raw = text.substr(pos, end - pos);
-    pos = end;
-    if (pos < text.size()) pos += text.compare(pos, 2, "\r\n") == 0 ? 2 : 1;
+  TLineReader lines(text);
+  for (std::string_view raw; lines.Next(raw);) {
     ++lineNo;
-
     const std::string_view line = Trim(raw);
     if (line.empty() || line.front() == '#') continue;
     const std::size_t eq = line.find('=');
@@ -374,19 +298,6 @@ std::string HtmlEscape(std::string_view text) {
       default:
         out += c;
     }
-  }
-  return out;
-}
-
-std::string ToUtf8(std::string_view text) {
-  if (IsValidUtf8(text)) return std::string(text);
-  std::string out;
-  out.reserve(text.size() + text.size() / 2);
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    std::uint32_t cp = u;
-    if (u >= 0x80 && u <= 0x9F && Cp1252High[u - 0x80] != 0) cp = Cp1252High[u - 0x80];
-    AppendUtf8(out, cp);
   }
   return out;
 }
@@ -744,7 +655,7 @@ TUpdateServer::~TUpdateServer() {
 std::string TUpdateServer::CheckPublicUrl(std::string_view url) {
   if (std::string problem = CheckUrl(url); !problem.empty()) return problem;
   if (url.find('@') != std::string_view::npos) return "URL must not hold '@'";
-  const std::size_t schemeLength = StartsWithNoCase(url, "https://") ? 8 : 7;
+  const std::size_t schemeLength = StartsWithTextAscii(url, "https://") ? 8 : 7;
   if (url[schemeLength] == '/' || url[schemeLength] == ':') return "URL names no host";
   if (url.find_first_of("?#") != std::string_view::npos) return "URL must not hold a query or a fragment";
   return {};
@@ -850,7 +761,7 @@ std::vector<std::string> TUpdateServer::ProductIdCandidates(std::string_view tar
   constexpr std::string_view Name = "productID=";
   std::size_t at = 0;
   for (;;) {
-    if (StartsWithNoCase(query.substr(at), Name)) break;
+    if (StartsWithTextAscii(query.substr(at), Name)) break;
     at = query.find('&', at);
     if (at == std::string_view::npos) return candidates;
     ++at;
@@ -958,9 +869,9 @@ void TUpdateServer::ServeHistoryText(const std::string& relativeName, TReply& re
 void TUpdateServer::ServeDownloadPage(std::string_view target, TReply& reply, bool registered) const {
   const TProduct* product = FindProduct(target, reply);
   if (!product) return;
-  const std::string title = HtmlEscape(ToUtf8(product->Title));
+  const std::string title = HtmlEscape(TextAsUtf8(product->Title));
   const std::string version = HtmlEscape(product->Version);
-  const std::string link = HtmlEscape(ToUtf8(registered ? product->DownloadReg : product->Download));
+  const std::string link = HtmlEscape(TextAsUtf8(registered ? product->DownloadReg : product->Download));
   std::ostringstream page;
   page << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
        << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"

@@ -241,8 +241,6 @@ namespace UpdateServerText {
 std::string MakeBaseUrl(const std::string& address, int port);
 // Escapes &, <, >, " and ' for HTML text and attribute values.
 std::string HtmlEscape(std::string_view text);
-// The text as UTF-8: unchanged when it is valid UTF-8, else read as Windows-1252.
-std::string ToUtf8(std::string_view text);
 // Bytes below 0x20, 0x7F and "\" written as \xNN, for one-line logs.
 std::string EscapeForLog(std::string_view text);
 // Percent-encodes everything but unreserved characters and "/".

@@ -1,0 +1,46 @@
+#pragma once
+// Small rules for 8-bit text that several layers share: letter case of the
+// ASCII letters and the splitting of text into lines. Plain C++, no GUI
+// toolkit: the update server uses them too.
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// ---------------------------------------------------------------------------
+// ASCII letter case. Only the letters A to Z and a to z change or compare
+// equal across case; every other byte (UTF-8 sequences and 8-bit code pages
+// included) stays as it is, whatever the locale.
+
+inline constexpr char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+inline constexpr char UpperAscii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+std::string LowerAscii(std::string_view text);
+std::string UpperAscii(std::string_view text);
+
+// `a` and `b` are equal but for the case of ASCII letters.
+bool SameTextAscii(std::string_view a, std::string_view b);
+// `text` begins with `prefix` but for the case of ASCII letters.
+bool StartsWithTextAscii(std::string_view text, std::string_view prefix);
+
+// ---------------------------------------------------------------------------
+// Lines. A line ends in CR LF, a lone CR or a lone LF; a final line break
+// does not start another line; bytes are kept as they are (a zero byte
+// included).
+
+// Walks the lines of a text one by one; the text must outlive the walk.
+// SplitLines (runtime/TextFile.h) gives them all at once.
+class TLineReader {
+ public:
+  explicit TLineReader(std::string_view text) : FText(text) {}
+  // The next line, without its line break; false after the last one.
+  bool Next(std::string_view& line);
+  // What follows the lines read so far.
+  std::string_view Rest() const { return FText.substr(FPos); }
+
+ private:
+  std::string_view FText;
+  std::size_t FPos = 0;
+};
