@@ -25,8 +25,8 @@
 #include "runtime/Application.h"
 #include "runtime/Conversions.h"
 #include "runtime/Exceptions.h"
+#include "runtime/QtText.h"
 #include "runtime/Shutdown.h"
-#include "runtime/TextCodec.h"
 
 // The traced chain: an order is priced from one of its lines, whose
 // quantity is no number. ParseQuantity and PriceLine trace themselves with
