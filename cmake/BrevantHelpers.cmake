@@ -35,3 +35,36 @@ function(brevant_add_fuzzer name)
   endif()
   set_tests_properties(${name}_corpus PROPERTIES TIMEOUT 300 LABELS fuzz)
 endfunction()
+
+# brevant_layer_includes(TARGET LAYER)
+# The include root of a layer's targets holds that layer's folder alone
+# (build/layers/LAYER/LAYER, a link to the sources), so a source of the layer
+# reaches its own headers as "LAYER/..." and, through the targets it links,
+# the layers below it: the arrows between the layers are the include paths,
+# and a header of a layer above does not compile.
+function(brevant_layer_includes target layer)
+  set(root ${PROJECT_BINARY_DIR}/layers/${layer})
+  if(NOT IS_SYMLINK ${root}/${layer})
+    file(MAKE_DIRECTORY ${root})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${layer} ${root}/${layer} SYMBOLIC)
+  endif()
+  target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${root}>)
+endfunction()
+
+# brevant_apply_build_settings(DIR)
+# Links brevant_build_settings into every target declared in DIR and the
+# folders below it. Only inside this build: an installed target does not
+# carry it.
+function(brevant_apply_build_settings dir)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target ${targets})
+    get_target_property(type ${target} TYPE)
+    if(type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY)$")
+      target_link_libraries(${target} PRIVATE $<BUILD_INTERFACE:brevant_build_settings>)
+    endif()
+  endforeach()
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(subdir ${subdirs})
+    brevant_apply_build_settings(${subdir})
+  endforeach()
+endfunction()
