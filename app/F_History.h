@@ -3,8 +3,9 @@
 // wizard. Created hidden at start-up (its controls only once it is first
 // shown) and reused for every display; each display replaces caption and
 // text.
-#include <QDialog>
 #include <string>
+
+#include <QDialog>
 
 class QKeyEvent;
 class QLabel;

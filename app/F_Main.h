@@ -3,11 +3,12 @@
 // notebook without tabs, the product list, the update check behind Next and
 // the download behind Download. It is the program's main window: closing it
 // ends the program.
-#include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+
+#include <QWidget>
 
 #include "app/U_Products.h"
 #include "platform/Http.h"

@@ -1,8 +1,5 @@
 #include "app/U_RichText.h"
 
-#include "runtime/TextCodec.h"
-#include "runtime/Utf8.h"
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -11,6 +8,9 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "runtime/TextCodec.h"
+#include "runtime/Utf8.h"
 
 namespace {
 

@@ -1,5 +1,8 @@
 #include "app/WizardLook.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include <QAbstractItemView>
 #include <QGuiApplication>
 #include <QHelpEvent>
@@ -13,8 +16,6 @@
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
 #include <QToolTip>
-#include <algorithm>
-#include <cstring>
 
 #include "app/U_Pictures.h"
 #include "runtime/Fonts.h"

@@ -2,9 +2,10 @@
 // The look the wizard's two windows share: a fixed dialog in the button-face
 // colour with Tahoma 8 pt, bevelled panels, a white title strip with the
 // program icon, and controls placed at fixed pixel positions.
+#include <string>
+
 #include <QFrame>
 #include <QPalette>
-#include <string>
 
 class QLabel;
 class QListWidget;

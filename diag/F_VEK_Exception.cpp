@@ -1,5 +1,7 @@
 #include "diag/F_VEK_Exception.h"
 
+#include <memory>
+
 #include <QEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -15,7 +17,6 @@
 #include <QPrinterInfo>
 #include <QPushButton>
 #include <QScreen>
-#include <memory>
 
 #include "diag/F_VEK_Log.h"
 #include "diag/U_VEK_LogFile.h"

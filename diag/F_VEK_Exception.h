@@ -8,8 +8,9 @@
 // Laid out at fixed pixel positions for 96 dots per inch: client area
 // 377 x 344 expanded, 377 x 125 compact. Every control carries its design
 // name as objectName(). GUI thread only.
-#include <QDialog>
 #include <exception>
+
+#include <QDialog>
 
 #include "diag/U_VEK_Debug.h"
 

@@ -1,6 +1,5 @@
 #include "diag/F_VEK_Log.h"
 
-#include <qdrawutil.h>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
@@ -11,6 +10,7 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QVBoxLayout>
+#include <qdrawutil.h>
 
 #include "diag/U_VEK_Global.h"
 #include "runtime/Application.h"

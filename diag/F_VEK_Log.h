@@ -5,9 +5,10 @@
 // written while it is open appear only when it is shown again. Hiding the
 // window (Close or the close box) drops its text. Closing it never ends the
 // program. A viewer that is never shown holds no controls. GUI thread only.
-#include <QWidget>
 #include <deque>
 #include <string>
+
+#include <QWidget>
 
 class QPlainTextEdit;
 class QPushButton;

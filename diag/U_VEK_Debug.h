@@ -37,7 +37,6 @@
 // One reader holds one walk and one set of results: one walk or lookup at a
 // time, on one thread (the GUI thread). A walk reads the stack of the thread
 // that calls FirstFrame.
-#include <QObject>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +44,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <QObject>
 
 #include "platform/CodeAddress.h"
 #include "platform/FatalSignal.h"

@@ -2,17 +2,18 @@
 
 #include <cxxabi.h>
 
-#include <QApplication>
-#include <QCoreApplication>
-#include <QGuiApplication>
-#include <QThread>
-#include <QVariant>
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <iterator>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QThread>
+#include <QVariant>
 
 #include "platform/DirEnum.h"
 #include "platform/Shell.h"

@@ -7,9 +7,6 @@
 // argument values (VarRecToText) for the library's reports.
 //
 // All routines run on the GUI thread.
-#include <QObject>
-#include <QString>
-#include <QVariant>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +15,10 @@
 #include <type_traits>
 #include <typeinfo>
 #include <variant>
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
 
 #include "runtime/Exceptions.h"
 

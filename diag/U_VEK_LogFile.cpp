@@ -1,11 +1,12 @@
 #include "diag/U_VEK_LogFile.h"
 
-#include <QApplication>
-#include <QCoreApplication>
 #include <ctime>
 #include <exception>
 #include <iterator>
 #include <vector>
+
+#include <QApplication>
+#include <QCoreApplication>
 
 #include "diag/F_VEK_Log.h"
 #include "diag/U_VEK_Global.h"

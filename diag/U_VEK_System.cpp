@@ -1,12 +1,13 @@
 #include "diag/U_VEK_System.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QSessionManager>
 #include <QThread>
-#include <algorithm>
-#include <iterator>
 
 #include "diag/U_VEK_FileVersion.h"
 #include "diag/U_VEK_Global.h"

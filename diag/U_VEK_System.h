@@ -6,11 +6,12 @@
 //
 // The facts come from the platform services of platform/SystemInfo.h and
 // platform/Process.h (CurrentSystemInfo(), CurrentProcessServices()).
-#include <QObject>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <QObject>
 
 class TVEKLogFile;
 class TEndSignalWatch;

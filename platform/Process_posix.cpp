@@ -8,13 +8,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
-#include <QSocketNotifier>
-#include <QThread>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <filesystem>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QThread>
 
 #include "platform/SystemInfo.h"
 #include "runtime/Application.h"

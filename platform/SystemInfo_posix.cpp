@@ -12,8 +12,6 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <QGuiApplication>
-#include <QScreen>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -21,6 +19,9 @@
 #include <cstring>
 #include <limits>
 #include <utility>
+
+#include <QGuiApplication>
+#include <QScreen>
 
 #include "runtime/ServiceSlot.h"
 

@@ -7,6 +7,8 @@
 // meets (in a header), with the thrown type's descriptor as a void*: the
 // definition below keeps that type, and <cxxabi.h>, which declares it with
 // std::type_info*, stays out of this file.
+#include "platform/ThrowSite.h"
+
 #include <dlfcn.h>
 #include <unwind.h>
 
@@ -15,8 +17,6 @@
 #include <cstring>
 #include <exception>
 #include <memory>
-
-#include "platform/ThrowSite.h"
 
 namespace {
 

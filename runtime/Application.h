@@ -3,11 +3,12 @@
 // block. It knows the executable's name, the application's title (by default
 // the executable's file name without extension), whether termination was
 // requested, and brings the application to the foreground.
-#include <QApplication>
-#include <QPointer>
 #include <exception>
 #include <functional>
 #include <string>
+
+#include <QApplication>
+#include <QPointer>
 
 class TApplication : public QApplication {
   Q_OBJECT

@@ -1,11 +1,12 @@
 #include "runtime/BusyWait.h"
 
+#include <chrono>
+#include <thread>
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEvent>
 #include <QTimer>
-#include <chrono>
-#include <thread>
 
 namespace {
 bool IsUserInput(QEvent::Type type) {

@@ -1,8 +1,9 @@
 #include "runtime/Fonts.h"
 
+#include <cstring>
+
 #include <QFile>
 #include <QFontDatabase>
-#include <cstring>
 
 namespace {
 // Where Debian's fonts-wine puts the files of the design families that

@@ -1,9 +1,10 @@
 #include "runtime/LocaleText.h"
 
-#include <QDateTime>
-#include <QLocale>
 #include <charconv>
 #include <system_error>
+
+#include <QDateTime>
+#include <QLocale>
 
 #include "runtime/MessageBox.h"
 

@@ -3,10 +3,11 @@
 // tests can answer a box instead of a person: SetNextAnswer() makes the next
 // box return at once without showing, and every box, shown or answered, is
 // recorded in History().
-#include <QMessageBox>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <QMessageBox>
 
 #include "runtime/QtText.h"  // ToQString and FromQString, for every box's text
 

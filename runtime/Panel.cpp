@@ -1,7 +1,7 @@
 #include "runtime/Panel.h"
 
-#include <qdrawutil.h>
 #include <QPainter>
+#include <qdrawutil.h>
 
 TPanel::TPanel(QWidget* parent) : QWidget(parent) {}
 

@@ -1,7 +1,8 @@
 #pragma once
 // The program's 8-bit text in the GUI toolkit's strings and back.
-#include <QString>
 #include <string>
+
+#include <QString>
 
 // Outside text bytes for a widget, read by the rule of runtime/TextCodec.h
 // (valid UTF-8 as UTF-8, anything else as Windows-1252): no byte vanishes.

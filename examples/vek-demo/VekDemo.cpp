@@ -7,6 +7,10 @@
 // button once the window is shown and ends when its handler has returned;
 // the exception's message then goes to standard error instead of the
 // exception dialog.
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -14,9 +18,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
-#include <cstdio>
-#include <stdexcept>
-#include <string>
 
 #include "diag/U_VEK_Debug.h"
 #include "diag/U_VEK_Global.h"

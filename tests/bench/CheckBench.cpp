@@ -2,13 +2,14 @@
 // record, history pointer and history text of each) against the reference
 // update server on loopback, next to the same 78 URLs fetched by the curl
 // command-line tool in one invocation. Prints both times and their ratio.
-#include <QApplication>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <vector>
+
+#include <QApplication>
 
 #include "app/F_Main.h"
 #include "app/U_UpdateCheck.h"

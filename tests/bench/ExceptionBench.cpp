@@ -11,11 +11,11 @@
 //   build/default/tests/bench/ExceptionBench
 #define BOOST_STACKTRACE_USE_BACKTRACE
 #define BOOST_STACKTRACE_LINK
+#include <boost/stacktrace.hpp>
+#include <cxxabi.h>
 #include <dlfcn.h>
 
-#include <cxxabi.h>
 #include <algorithm>
-#include <boost/stacktrace.hpp>
 #include <chrono>
 #include <cstdio>
 #include <new>

@@ -7,14 +7,15 @@
 // toolkit has painted it (the expose is handled synchronously; a queued call
 // runs after it), it writes the monotonic clock in nanoseconds and a line
 // break to file descriptor <fd>, once.
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
 #include <QEvent>
 #include <QGenericPlugin>
 #include <QGuiApplication>
 #include <QWindow>
-#include <string>
-
-#include <time.h>
-#include <unistd.h>
 
 namespace {
 

@@ -6,11 +6,12 @@
 // ratios to a log entry.
 #include <benchmark/benchmark.h>
 
-#include <QCoreApplication>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
+
+#include <QCoreApplication>
 
 #include "diag/U_VEK_Debug.h"
 #include "diag/U_VEK_Global.h"

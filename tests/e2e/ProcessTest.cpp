@@ -2,12 +2,13 @@
 // by key presses and clicks as a user would.
 #include <gtest/gtest.h>
 
-#include <QImage>
-#include <QRect>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <sstream>
+
+#include <QImage>
+#include <QRect>
 
 #include "app/U_FileList.h"
 #include "app/U_Products.h"

@@ -6,13 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QImage>
-#include <QRect>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
+
+#include <QImage>
+#include <QRect>
 
 #include "tests/support/NginxProcess.h"
 #include "tests/support/Wait.h"

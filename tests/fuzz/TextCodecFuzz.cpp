@@ -1,10 +1,11 @@
 // Feeds arbitrary bytes to the reading of outside text: the UTF-8 check must
 // agree with Qt's own decoder, valid UTF-8 must come back unchanged, and any
 // other text must give exactly one character per byte.
-#include <QStringDecoder>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include <QStringDecoder>
 
 #include "runtime/QtText.h"
 #include "runtime/TextCodec.h"

@@ -1,10 +1,11 @@
 // The application object's unhandled-exception event: what reaches it from
 // real events, with which sender, and what happens without it.
+#include <stdexcept>
+#include <string>
+
 #include <QEvent>
 #include <QPushButton>
 #include <QtTest>
-#include <stdexcept>
-#include <string>
 
 #include "runtime/Application.h"
 #include "runtime/Demangle.h"

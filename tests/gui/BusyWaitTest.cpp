@@ -1,10 +1,10 @@
 // Waiting on the GUI thread while the windows stay alive: events are handled,
 // user input is dropped, a pause ends early when asked.
+#include <chrono>
+
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
-
-#include <chrono>
 
 #include "runtime/Application.h"
 #include "runtime/BusyWait.h"

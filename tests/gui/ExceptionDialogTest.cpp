@@ -1,6 +1,11 @@
 // The exception dialog through its real widgets, on Qt's offscreen platform:
 // layout at design pixels, the detail toggle, keys, fields, the printout
 // and the buttons that reach the interceptor and the log.
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <utility>
+
 #include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
@@ -14,10 +19,6 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QtTest>
-#include <filesystem>
-#include <memory>
-#include <regex>
-#include <utility>
 
 #include "diag/F_VEK_Exception.h"
 #include "diag/F_VEK_Log.h"

@@ -2,13 +2,14 @@
 // buttons' handlers throw, on Qt's offscreen platform: the report in the
 // log, the events in their order, the dialog, the switches and the texts of
 // every failure.
+#include <filesystem>
+#include <memory>
+#include <regex>
+
 #include <QApplication>
 #include <QPointer>
 #include <QPushButton>
 #include <QtTest>
-#include <filesystem>
-#include <memory>
-#include <regex>
 
 #include "diag/F_VEK_Exception.h"
 #include "diag/U_VEK_Debug.h"

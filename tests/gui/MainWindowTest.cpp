@@ -1,13 +1,15 @@
 // The wizard window through its real widgets, on Qt's offscreen platform.
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <map>
+#include <utility>
+
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QtTest>
-#include <map>
-#include <utility>
 
 #include "app/F_Main.h"
 #include "runtime/Application.h"

@@ -2,9 +2,10 @@
 // is the one the build wrote for this test: the ENTER and LEAVE entries with
 // their indentation and locations, the reports of handled exceptions, the
 // Action table, the silent unwinding and the scoped helper.
-#include <QtTest>
 #include <filesystem>
 #include <memory>
+
+#include <QtTest>
 
 #include "diag/U_VEK_Debug.h"
 #include "diag/U_VEK_Global.h"

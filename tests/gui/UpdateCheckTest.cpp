@@ -4,6 +4,13 @@
 // what a broken one does, and nginx serving the reference server's static
 // export for what the maker's web server says.
 #include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -11,12 +18,6 @@
 #include <QTimer>
 #include <QToolTip>
 #include <QtTest>
-
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <map>
 
 #include "app/F_History.h"
 #include "app/F_Main.h"

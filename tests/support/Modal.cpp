@@ -1,8 +1,9 @@
 #include "tests/support/Modal.h"
 
+#include <memory>
+
 #include <QApplication>
 #include <QTimer>
-#include <memory>
 
 namespace {
 struct TModalWait {

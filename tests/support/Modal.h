@@ -1,9 +1,10 @@
 #pragma once
 // Acting on a modal window from inside its modal loop: a test arranges what
 // to do with the window before the call that shows it and blocks.
-#include <QWidget>
 #include <chrono>
 #include <functional>
+
+#include <QWidget>
 
 // From the event loop, waits for a modal window that Accept takes (called
 // with the active modal widget each time one is up, until it returns true),

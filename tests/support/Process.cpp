@@ -8,17 +8,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
 // Qt before Xlib, whose macros (None, Status, ...) clash with Qt's names.
 #include <QImage>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <map>
 
 #include "tests/support/Wait.h"
 

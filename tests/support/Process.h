@@ -4,13 +4,14 @@
 // bounded.
 #include <sys/types.h>
 
-#include <QImage>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <QImage>
 
 class TChildProcess {
  public:

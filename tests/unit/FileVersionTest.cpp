@@ -1,5 +1,3 @@
-#include "diag/U_VEK_FileVersion.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "diag/U_VEK_FileVersion.h"
 #include "platform/VersionInfo.h"
 #include "runtime/Exceptions.h"
 #include "tests/support/PeBuilder.h"

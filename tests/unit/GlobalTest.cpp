@@ -1,12 +1,9 @@
-#include "diag/U_VEK_Global.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QObject>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include <QObject>
+
+#include "diag/U_VEK_Global.h"
 #include "platform/DirEnum.h"
 #include "platform/Shell.h"
 #include "runtime/Application.h"

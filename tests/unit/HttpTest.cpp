@@ -1,12 +1,6 @@
 // TInternetSession / TInternetUrl against TFaultServer on 127.0.0.1.
-#include "platform/Http.h"
-#include "tests/support/FaultServer.h"
-#include "tests/support/TempDir.h"
-#include "tests/support/Wait.h"
-
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +10,11 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "platform/Http.h"
+#include "tests/support/FaultServer.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 namespace {
 

@@ -1,8 +1,6 @@
 // The log file: its format to the byte, the bookkeeping of lines and saves,
 // reading old runs back, and what happens when the disk misbehaves (through
 // a fault-injecting storage) or the file is deleted under it.
-#include "diag/U_VEK_LogFile.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -22,6 +20,7 @@
 
 #include "diag/F_VEK_Log.h"
 #include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_LogStorage.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/Application.h"

@@ -3,12 +3,11 @@
 // program (built as a position-independent and as a fixed-address
 // executable) against the symbol table and addr2line, its determinism, its
 // failures, and on Brevant itself.
+#include <fcntl.h>
 #include <gelf.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <libelf.h>
-
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>

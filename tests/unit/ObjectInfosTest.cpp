@@ -4,17 +4,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <QDialog>
-#include <QGroupBox>
-#include <QLocale>
-#include <QPushButton>
-#include <QVariant>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <QDialog>
+#include <QGroupBox>
+#include <QLocale>
+#include <QPushButton>
+#include <QVariant>
 
 #include "diag/U_VEK_Global.h"
 #include "runtime/Application.h"

@@ -4,10 +4,11 @@
 // place them at.
 #include <gtest/gtest.h>
 
-#include <QImage>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include <QImage>
 
 #include "app/U_Pictures.h"
 

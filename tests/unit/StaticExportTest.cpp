@@ -1,21 +1,21 @@
 // The static export of the update server: the file names, the files, and
 // Debian's nginx serving the export on 127.0.0.1 with exactly the reference
 // server's replies (the download pages as redirects to what they link).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <set>
+
 #include "tests/support/LoopbackHttp.h"
 #include "tests/support/NginxProcess.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 #include "tools/update-server/StaticExport.h"
 #include "tools/update-server/UpdateServer.h"
-
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <algorithm>
-#include <cstdint>
-#include <filesystem>
-#include <random>
-#include <set>
 
 namespace fs = std::filesystem;
 

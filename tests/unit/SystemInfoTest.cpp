@@ -2,22 +2,16 @@
 // stand-in services, the command-line switches, the priority, the one-time
 // start-up, the Linux readers and services, and the program's end by a
 // signal or the session's end (in a child process).
-#include "diag/U_VEK_System.h"
-
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
 #include <unistd.h>
-#include <regex>
 
-#include <QLocale>
-#include <QObject>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -25,14 +19,19 @@
 #include <limits>
 #include <optional>
 #include <ostream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <QLocale>
+#include <QObject>
 
 #include "diag/U_VEK_FileVersion.h"
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_LogStorage.h"
+#include "diag/U_VEK_System.h"
 #include "platform/Process.h"
 #include "platform/SystemInfo.h"
 #include "runtime/Application.h"

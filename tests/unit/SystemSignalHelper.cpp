@@ -15,9 +15,10 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QTimer>
 #include <cstdio>
 #include <string>
+
+#include <QTimer>
 
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"

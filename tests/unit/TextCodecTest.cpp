@@ -1,7 +1,6 @@
 // Outside text bytes as the windows show them: UTF-8 when the whole text is
 // valid UTF-8, else Windows-1252 byte by byte.
 #include <gtest/gtest.h>
-
 #include <iconv.h>
 
 #include <optional>

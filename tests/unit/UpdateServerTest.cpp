@@ -1,15 +1,7 @@
 // The reference update server, through real HTTP on 127.0.0.1: the library
 // started in-process, and the update-server program as a child process.
-#include "tests/support/LoopbackHttp.h"
-#include "tests/support/Process.h"
-#include "tests/support/ServerProcess.h"
-#include "tests/support/TempDir.h"
-#include "tests/support/Wait.h"
-#include "tools/update-server/UpdateServer.h"
-
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -17,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -27,6 +20,13 @@
 #include <mutex>
 #include <thread>
 #include <tuple>
+
+#include "tests/support/LoopbackHttp.h"
+#include "tests/support/Process.h"
+#include "tests/support/ServerProcess.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
+#include "tools/update-server/UpdateServer.h"
 
 namespace {
 

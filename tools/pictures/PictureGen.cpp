@@ -12,14 +12,15 @@
 //
 // Exit code 0 on success, 2 on a bad argument or an unreadable picture, 1
 // when the output cannot be written.
-#include <QImage>
-#include <QImageReader>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <QImage>
+#include <QImageReader>
 
 namespace {
 

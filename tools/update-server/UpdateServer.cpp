@@ -1,6 +1,12 @@
 #include "UpdateServer.h"
 
+#include <arpa/inet.h>
+#include <linux/tcp.h>
 #include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -15,13 +21,6 @@
 #include <sstream>
 #include <system_error>
 #include <thread>
-
-#include <arpa/inet.h>
-#include <linux/tcp.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "runtime/TextCodec.h"
 #include "runtime/TextUtil.h"

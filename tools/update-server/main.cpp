@@ -1,10 +1,8 @@
 // brevant-update-server: the reference update server, run by the maker's web team,
 // by the demo and by the tests. See README.md beside this file.
-#include "StaticExport.h"
-#include "UpdateServer.h"
-
 #include <pthread.h>
 #include <sys/resource.h>
+
 #include <algorithm>
 #include <charconv>
 #include <csignal>
@@ -14,6 +12,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "StaticExport.h"
+#include "UpdateServer.h"
 
 namespace {
 
