@@ -389,6 +389,11 @@ const char* const kCrLf = "\r\n";
 // The width of the report's labels.
 constexpr int kLabelWidth = 15;
 
+// A type as the report names it: "Class ( Parent )".
+std::string TypeText(const std::string& Class, const std::string& Parent) {
+  return Class + " ( " + Parent + " )";
+}
+
 // "0x" and the address in upper-case hexadecimal, at the pointer's width.
 std::string HexAddress(std::uintptr_t Address) {
   char text[2 + 2 * sizeof(std::uintptr_t) + 1];
@@ -555,21 +560,11 @@ std::string TVEKDebug::FrameLine(std::uintptr_t CallAddress) {
   return MapFile->UnitName() + "::" + MapFile->PublicName();
 }
 
-std::string TVEKDebug::ThrowSiteStack(const TThrowSite& Site) {
+std::string TVEKDebug::StackText(const std::vector<std::uintptr_t>& CallAddresses) {
   std::string text;
-  for (std::size_t i = 0; i < Site.FrameCount; ++i) {
+  for (std::size_t i = 0; i < CallAddresses.size(); ++i) {
     if (i > 0) text += kCrLf;
-    // A return address: the call lies one byte before it.
-    text += FrameLine(Site.Frames[i] - 1);
-  }
-  return text;
-}
-
-std::string TVEKDebug::FramesStack(const TCodeFrame* Frames, std::size_t Count) {
-  std::string text;
-  for (std::size_t i = 0; i < Count; ++i) {
-    if (i > 0) text += kCrLf;
-    text += FrameLine(CallSiteAddress(Frames[i]));
+    text += FrameLine(CallAddresses[i]);
   }
   return text;
 }
@@ -628,7 +623,7 @@ void TVEKDebug::GetExceptionInfos(QObject* Sender, const std::exception* E, TVEK
       Infos.ExceptionClass = unknown->ThrownClass;
       Infos.ExceptionParent = unknown->ThrownParent;
     }
-    Infos.ExceptionType = Infos.ExceptionClass + " ( " + Infos.ExceptionParent + " )";
+    Infos.ExceptionType = TypeText(Infos.ExceptionClass, Infos.ExceptionParent);
 
     Infos.Message = E->what();
 
@@ -652,10 +647,14 @@ void TVEKDebug::GetExceptionInfos(QObject* Sender, const std::exception* E, TVEK
       Infos.SenderName = kNotApplicable;
     }
 
-    if (known && site.FrameCount > 0)
-      Infos.CallStack = ThrowSiteStack(site);
-    else
+    if (known && site.FrameCount > 0) {
+      // Return addresses: each call lies one byte before its own.
+      std::vector<std::uintptr_t> calls(site.Frames, site.Frames + site.FrameCount);
+      for (std::uintptr_t& call : calls) --call;
+      Infos.CallStack = StackText(calls);
+    } else {
       GetCallStack(0, false, Infos.CallStack);
+    }
   } catch (...) {
     // What was filled so far stays.
   }
@@ -669,11 +668,11 @@ std::string TVEKDebug::HandledExceptionText() {
     std::rethrow_exception(current);
   } catch (const std::exception& handled) {
     ObjectInfos->Analyze(&handled);
-    type = ObjectInfos->ObjectClass + " ( " + ObjectInfos->ParentClass + " )";
+    type = TypeText(ObjectInfos->ObjectClass, ObjectInfos->ParentClass);
     message = handled.what();
   } catch (...) {
     const EUnknownException unknown = EUnknownException::FromCurrent();
-    type = unknown.ThrownClass + " ( " + unknown.ThrownParent + " )";
+    type = TypeText(unknown.ThrownClass, unknown.ThrownParent);
     message = unknown.what();
   }
   return "Exception being handled : " + type + " : " + message;
@@ -684,7 +683,7 @@ void TVEKDebug::GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfo
   try {
     Infos.ExceptionClass = Signal.Name;
     Infos.ExceptionParent = "Fatal signal";
-    Infos.ExceptionType = Infos.ExceptionClass + " ( " + Infos.ExceptionParent + " )";
+    Infos.ExceptionType = TypeText(Infos.ExceptionClass, Infos.ExceptionParent);
 
     Infos.Message = FatalSignalDescription(Signal);
     if (Signal.Signal == SIGABRT) {
@@ -704,7 +703,11 @@ void TVEKDebug::GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfo
     Infos.SenderClass = kNotApplicable;
     Infos.SenderName = kNotApplicable;
 
-    if (Signal.FrameCount > 0) Infos.CallStack = FramesStack(Signal.Frames, Signal.FrameCount);
+    if (Signal.FrameCount > 0) {
+      std::vector<std::uintptr_t> calls;
+      for (std::size_t i = 0; i < Signal.FrameCount; ++i) calls.push_back(CallSiteAddress(Signal.Frames[i]));
+      Infos.CallStack = StackText(calls);
+    }
   } catch (...) {
     // What was filled so far stays.
   }

@@ -457,8 +457,8 @@ class TVEKDebug : public IVEKDebug {
   bool Locate(std::uintptr_t CallAddress);
   // "Unit::Public" of a code address, "<Unknown>::<Unknown>" without one.
   std::string FrameLine(std::uintptr_t CallAddress);
-  std::string ThrowSiteStack(const TThrowSite& Site);
-  std::string FramesStack(const TCodeFrame* Frames, std::size_t Count);
+  // The call stack's lines, one FrameLine per call address, innermost first.
+  std::string StackText(const std::vector<std::uintptr_t>& CallAddresses);
   // GetExceptionInfos' steps shared with GetSignalInfos.
   static void ResetInfos(TVEKExceptionInfos& Infos);
   void FillRunInfos(TVEKExceptionInfos& Infos);
