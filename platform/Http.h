@@ -55,10 +55,10 @@
 // own fetches. Connections: at most MaxConnectionsPerHost to one host (an
 // HTTP/1.1 connection carries one request at a time), at most MaxConnections
 // in all; where a TLS server speaks HTTP/2 its fetches share one multiplexed
-// connection (a fetch of an https URL waits for the host's first connection
-// to tell). Fetches beyond the bounds wait, in the order they were queued,
-// for a free connection. While RunFetches runs, the wait handler is called
-// every WaitSliceMs, also while data keeps arriving.
+// connection (the fetches to an https host wait until its first has been
+// answered, which tells). Fetches beyond the bounds wait, in the order they
+// were queued, for a free connection. While RunFetches runs, the wait
+// handler is called every WaitSliceMs, also while data keeps arriving.
 //
 // Ownership and threads: a session owns its connections, which are kept
 // alive and reused for the session's later URLs and fetches. Only one URL

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <map>
 #include <optional>
 #include <string_view>
 #include <type_traits>
@@ -149,6 +150,14 @@ std::string WireUrl(const std::string& url, std::string& why) {
   return wire;
 }
 
+// "scheme://host:port" of a wire URL, in lower case: what one connection reaches.
+std::string HostOf(const std::string& wire) {
+  const std::size_t start = wire.find("://") + 3;
+  std::size_t end = wire.find_first_of("/?#", start);
+  if (end == std::string::npos) end = wire.size();
+  return LowerAscii(std::string_view(wire).substr(0, end));
+}
+
 // The library's words for a failed transfer.
 std::string TransferError(const TCurl& lib, CURLcode code, const char* errorBuffer) {
   std::string why = lib.EasyStrerror(code);
@@ -195,6 +204,8 @@ struct THttpFetch {
   std::size_t MaxBody = 0;
   CURL* Easy = nullptr;  // while it is in the session's multi handle
   std::string Url;       // printable, for messages
+  std::string Wire;      // as it goes out
+  std::string Host;      // "scheme://host:port" of Wire, the key of the session's Hosts
   TInternetSession::TFetchDone Done;
   TWebFetch Result;
   bool TooLarge = false;
@@ -259,11 +270,20 @@ struct THttpCore {
   bool TooLarge = false;
   TClock::time_point LastArrival;
 
-  // The concurrent fetches: under way (their handles in Multi), ended and
-  // not yet reported, and handles kept for the next ones.
+  // The concurrent fetches: queued, under way (their handles in Multi),
+  // ended and not yet reported; and handles kept for the next ones.
+  std::deque<std::unique_ptr<THttpFetch>> Waiting;
   std::vector<std::unique_ptr<THttpFetch>> Fetches;
   std::deque<std::unique_ptr<THttpFetch>> Ended;
   std::vector<CURL*> SpareHandles;
+  // What the session knows of each host its fetches go to. Fetches are
+  // handed to the library only as far as a host takes them (the library's
+  // own queue would let later fetches overtake the ones waiting longest).
+  struct THost {
+    enum class TKind { Unknown, OneAtATime, Multiplexed } Kind = TKind::Unknown;
+    int InFlight = 0;  // its fetches under way
+  };
+  std::map<std::string, THost> Hosts;
 
   ~THttpCore() { Close(); }
 
@@ -293,17 +313,73 @@ struct THttpCore {
 
   void DropFetches() {
     for (auto& fetch : Fetches) Release(*fetch);
+    Waiting.clear();
     Fetches.clear();
     Ended.clear();
+    for (auto& [name, host] : Hosts) host.InFlight = 0;
   }
 
   // Moves a fetch under way to the ended ones, failed with `why` unless
-  // `why` is empty.
+  // `why` is empty; a reply tells what its host speaks.
   void EndFetch(std::size_t index, const std::string& why) {
     std::unique_ptr<THttpFetch> fetch = std::move(Fetches[index]);
     Fetches.erase(Fetches.begin() + static_cast<std::ptrdiff_t>(index));
+    THost& host = Hosts[fetch->Host];
+    --host.InFlight;
+    long version = 0;
+    Lib->EasyGetinfo(fetch->Easy, CURLINFO_HTTP_VERSION, &version);
+    if (version >= CURL_HTTP_VERSION_2_0)
+      host.Kind = THost::TKind::Multiplexed;
+    else if (version != 0)
+      host.Kind = THost::TKind::OneAtATime;
     Release(*fetch);
     EndFetch(std::move(fetch), why);
+  }
+
+  // Whether a fetch to `host` may go to the library now: a host known to
+  // multiplex takes every fetch on its one connection; an HTTP/1.1 host one
+  // per connection, up to the bound; an https host that has not answered yet
+  // one, whose connection tells which it is. Connections in all stay within
+  // their bound.
+  bool Admits(const std::string& name, int connections) const {
+    const auto it = Hosts.find(name);
+    const THost host = it == Hosts.end() ? THost{} : it->second;
+    if (host.Kind == THost::TKind::Multiplexed && host.InFlight > 0) return true;
+    if (connections >= AtLeast(Limits.MaxConnections, 1)) return false;
+    if (host.Kind == THost::TKind::Unknown && StartsWithTextAscii(name, "https://")) return host.InFlight == 0;
+    return host.InFlight < AtLeast(Limits.MaxConnectionsPerHost, 1);
+  }
+
+  // Hands the waiting fetches to the library, in the order they were
+  // queued, as far as their hosts take them.
+  void Admit() {
+    int connections = 0;
+    for (const auto& [name, host] : Hosts)
+      connections += host.Kind == THost::TKind::Multiplexed ? (host.InFlight > 0 ? 1 : 0) : host.InFlight;
+    for (std::size_t i = 0; i < Waiting.size();) {
+      THttpFetch& fetch = *Waiting[i];
+      if (!Admits(fetch.Host, connections)) {
+        ++i;
+        continue;
+      }
+      std::unique_ptr<THttpFetch> admitted = std::move(Waiting[i]);
+      Waiting.erase(Waiting.begin() + static_cast<std::ptrdiff_t>(i));
+      admitted->Easy = HandleFor(*admitted);
+      if (!admitted->Easy) {
+        EndFetch(std::move(admitted), "out of memory");
+        continue;
+      }
+      if (const CURLMcode mc = Lib->MultiAddHandle(Multi, admitted->Easy); mc != CURLM_OK) {
+        SpareHandles.push_back(admitted->Easy);
+        admitted->Easy = nullptr;
+        EndFetch(std::move(admitted), Lib->MultiStrerror(mc));
+        continue;
+      }
+      THost& host = Hosts[admitted->Host];
+      if (host.Kind != THost::TKind::Multiplexed || host.InFlight == 0) ++connections;
+      ++host.InFlight;
+      Fetches.push_back(std::move(admitted));
+    }
   }
 
   void EndFetch(std::unique_ptr<THttpFetch> fetch, const std::string& why) {
@@ -317,7 +393,7 @@ struct THttpCore {
 
   // A handle with the session's transfer options and the fetch's own
   // callbacks; null when the library has no memory for one.
-  CURL* HandleFor(THttpFetch& fetch, const std::string& wireUrl) {
+  CURL* HandleFor(THttpFetch& fetch) {
     CURL* e = nullptr;
     if (!SpareHandles.empty()) {
       e = SpareHandles.back();
@@ -333,7 +409,7 @@ struct THttpCore {
     const auto setopt = Lib->EasySetopt;
     bool ok = true;
     auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
-    set(setopt(e, CURLOPT_URL, wireUrl.c_str()));
+    set(setopt(e, CURLOPT_URL, fetch.Wire.c_str()));
     set(setopt(e, CURLOPT_ERRORBUFFER, fetch.ErrorBuffer));
     set(setopt(e, CURLOPT_WRITEFUNCTION, &THttpFetch::OnBody));
     set(setopt(e, CURLOPT_WRITEDATA, &fetch));
@@ -341,9 +417,6 @@ struct THttpCore {
     set(setopt(e, CURLOPT_HEADERDATA, &fetch));
     set(setopt(e, CURLOPT_PREREQFUNCTION, &THttpFetch::OnRequest));
     set(setopt(e, CURLOPT_PREREQDATA, &fetch));
-    // Only a TLS server can offer HTTP/2 (ALPN): wait for the host's first
-    // connection to tell rather than open several.
-    set(setopt(e, CURLOPT_PIPEWAIT, StartsWithTextAscii(wireUrl, "https://") ? 1L : 0L));
     if (!ok) {
       Lib->EasyCleanup(e);
       return nullptr;
@@ -588,16 +661,10 @@ void TInternetSession::Fetch(const std::string& url, TFetchDone done) {
   fetch->Url = Printable(url);
   fetch->Done = std::move(done);
   std::string why;
-  const std::string wire = WireUrl(url, why);
-  if (wire.empty()) return core.EndFetch(std::move(fetch), why);
-  fetch->Easy = core.HandleFor(*fetch, wire);
-  if (!fetch->Easy) return core.EndFetch(std::move(fetch), "out of memory");
-  if (const CURLMcode mc = core.Lib->MultiAddHandle(core.Multi, fetch->Easy); mc != CURLM_OK) {
-    core.SpareHandles.push_back(fetch->Easy);
-    fetch->Easy = nullptr;
-    return core.EndFetch(std::move(fetch), core.Lib->MultiStrerror(mc));
-  }
-  core.Fetches.push_back(std::move(fetch));
+  fetch->Wire = WireUrl(url, why);
+  if (fetch->Wire.empty()) return core.EndFetch(std::move(fetch), why);
+  fetch->Host = HostOf(fetch->Wire);
+  core.Waiting.push_back(std::move(fetch));
 }
 
 bool TInternetSession::RunFetches() {
@@ -615,7 +682,8 @@ bool TInternetSession::RunFetches() {
       core.Ended.pop_front();
       if (fetch->Done) fetch->Done(std::move(fetch->Result));
     }
-    if (core.Cancelled || (core.Fetches.empty() && core.Ended.empty())) break;
+    if (core.Cancelled || (core.Waiting.empty() && core.Fetches.empty() && core.Ended.empty())) break;
+    core.Admit();
     if (core.Fetches.empty()) continue;
 
     int running = 0;
