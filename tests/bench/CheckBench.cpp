@@ -41,7 +41,7 @@
 
 namespace {
 constexpr int kProducts = 26;
-constexpr int kLoopbackRounds = 15;
+constexpr int kLoopbackRounds = 31;
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -120,22 +120,27 @@ struct TFigure {
   bool Ok = true;          // every check gave every history whole
 };
 
-// `rounds` checks against `base`, each over an Internet handle of its own.
-TFigure Measure(const TCheck& check, const TProductTable& table, const std::string& base, const std::string& caFile,
-                const std::string& history, int rounds, const TDelayProxy* proxy) {
-  std::vector<double> times;
-  TFigure figure;
-  const int connectionsBefore = proxy ? proxy->Connections() : 0;
-  for (int round = 0; round < rounds; ++round) {
-    const auto session = OpenSession(caFile);
-    std::vector<std::string> histories;
-    times.push_back(Milliseconds([&] { histories = check(*session, table, base); }));
-    figure.Ok = figure.Ok && histories.size() == kProducts &&
-                std::all_of(histories.begin(), histories.end(), [&](const auto& h) { return h == history; });
-  }
-  figure.Ms = Median(times);
-  if (proxy) figure.Connections = static_cast<double>(proxy->Connections() - connectionsBefore) / rounds;
-  return figure;
+// Each check `rounds` times against `base` (check[i] rounds[i] times), each
+// over an Internet handle of its own, the checks taking turns so that a
+// change of the machine's load meanwhile falls on all of them alike.
+std::vector<TFigure> Measure(const std::vector<TCheck>& checks, const std::vector<int>& rounds,
+                             const TProductTable& table, const std::string& base, const std::string& caFile,
+                             const std::string& history, const TDelayProxy* proxy) {
+  std::vector<std::vector<double>> times(checks.size());
+  std::vector<TFigure> figures(checks.size());
+  for (int round = 0; round < *std::max_element(rounds.begin(), rounds.end()); ++round)
+    for (std::size_t c = 0; c < checks.size(); ++c) {
+      if (round >= rounds[c]) continue;
+      const auto session = OpenSession(caFile);
+      const int connectionsBefore = proxy ? proxy->Connections() : 0;
+      std::vector<std::string> histories;
+      times[c].push_back(Milliseconds([&] { histories = checks[c](*session, table, base); }));
+      if (proxy) figures[c].Connections += static_cast<double>(proxy->Connections() - connectionsBefore) / rounds[c];
+      figures[c].Ok = figures[c].Ok && histories.size() == kProducts &&
+                      std::all_of(histories.begin(), histories.end(), [&](const auto& h) { return h == history; });
+    }
+  for (std::size_t c = 0; c < checks.size(); ++c) figures[c].Ms = Median(times[c]);
+  return figures;
 }
 
 // A far server: the proxy in front of it, the base address the wizard is
@@ -204,8 +209,9 @@ int main(int argc, char** argv) {
       RunAndRead({"curl", "--silent", "--show-error", "--noproxy", "*", "--config", work.File("curl.cfg")}, {},
                  std::chrono::seconds(60));
     }));
-  const TFigure before = Measure(sequential, table, base, "", history, kLoopbackRounds, nullptr);
-  const TFigure now = Measure(concurrent, table, base, "", history, kLoopbackRounds, nullptr);
+  const std::vector<TFigure> loopback =
+      Measure({concurrent, sequential}, {kLoopbackRounds, kLoopbackRounds}, table, base, "", history, nullptr);
+  const TFigure &now = loopback[0], &before = loopback[1];
   std::printf("network part of a check, %d products (%d requests), on loopback, median of %d rounds:\n", kProducts,
               3 * kProducts, kLoopbackRounds);
   std::printf("  wizard, products side by side:                 %8.2f ms%s\n", now.Ms, now.Ok ? "" : "  WRONG RESULTS");
@@ -262,10 +268,9 @@ int main(int argc, char** argv) {
     for (TFarServer& target : far) {
       target.Proxy->SetDelay(std::chrono::milliseconds(delay));
       const int sequentialRounds = delay >= 50 ? 1 : farRounds;
-      const TFigure side =
-          Measure(concurrent, table, target.Base, target.CaFile, history, farRounds, target.Proxy.get());
-      const TFigure one =
-          Measure(sequential, table, target.Base, target.CaFile, history, sequentialRounds, target.Proxy.get());
+      const std::vector<TFigure> figures = Measure({concurrent, sequential}, {farRounds, sequentialRounds}, table,
+                                                   target.Base, target.CaFile, history, target.Proxy.get());
+      const TFigure &side = figures[0], &one = figures[1];
       std::printf("%-28s %4d ms %11.0f ms %12.1f %13.0f ms %12.1f%s\n", target.Name.c_str(), delay, side.Ms,
                   side.Connections, one.Ms, one.Connections, side.Ok && one.Ok ? "" : "  WRONG RESULTS");
       std::fflush(stdout);
