@@ -712,6 +712,12 @@ bool TInternetSession::RunFetches() {
   }
   pumping.reset();
   if (!core.Cancelled) return true;
+  // The error names a fetch the cancel cut off, the earliest queued.
+  const std::unique_ptr<THttpFetch>* cut = !core.Fetches.empty()   ? &core.Fetches.front()
+                                           : !core.Waiting.empty() ? &core.Waiting.front()
+                                           : !core.Ended.empty()   ? &core.Ended.front()
+                                                                   : nullptr;
+  if (cut) core.LastError = "GET " + (*cut)->Url + ": cancelled";
   core.Close();
   return false;
 }
