@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "tests/support/LoopbackHttp.h"
+
 namespace {
 
 using TClock = std::chrono::steady_clock;
@@ -22,14 +24,6 @@ using TClock = std::chrono::steady_clock;
 constexpr int kPollMs = 100;                         // longest single wait of the thread
 constexpr std::size_t kMaxPairs = 256;               // more are accepted and closed at once
 constexpr std::size_t kMaxQueued = 8 * 1024 * 1024;  // server bytes held back per connection
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
 
 void NoDelay(int fd) {
   const int yes = 1;
@@ -90,7 +84,7 @@ struct TDelayProxy::TPair {
 TDelayProxy::TDelayProxy(std::chrono::milliseconds delay, int upstreamPort)
     : FDelayMs(static_cast<long>(delay.count())), FUpstream(upstreamPort) {
   FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_in addr = Loopback(0);
+  sockaddr_in addr = LoopbackAddress(0);
   socklen_t len = sizeof addr;
   if (FListen < 0 || ::bind(FListen, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(FListen, 256) != 0 || ::getsockname(FListen, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
@@ -132,7 +126,7 @@ void TDelayProxy::Accept() {
     pair->Client = fd;
     NoDelay(fd);
     pair->Server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const sockaddr_in to = Loopback(upstream);
+    const sockaddr_in to = LoopbackAddress(upstream);
     if (pair->Server < 0 ||
         (::connect(pair->Server, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS))
       continue;  // the pair closes both
