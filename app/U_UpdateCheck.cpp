@@ -45,10 +45,13 @@ class TLatestValuesFetch {
 
   std::string Id(std::size_t place) const { return FProducts.ID[TProductTable::Installed(static_cast<int>(place))]; }
 
+  // The whole text behind `url`, or a failure, to `done` once it has come.
+  void GetWebText(const std::string& url, TInternetSession::TFetchDone done) { FSession.Fetch(url, std::move(done)); }
+
   // `then` runs once the record has been answered, unless that decided the check.
   void AskRecord(std::size_t place, std::function<void()> then = {}) {
     const std::string code = FProducts.Code[TProductTable::Installed(static_cast<int>(place))];
-    FSession.Fetch(UpdateRecordUrl(FBase, code, Id(place)), [this, place, then](TWebFetch&& reply) {
+    GetWebText(UpdateRecordUrl(FBase, code, Id(place)), [this, place, then](TWebFetch&& reply) {
       TChain& chain = FChains[place];
       if (!reply.Ok) {
         End(place);
@@ -64,10 +67,10 @@ class TLatestValuesFetch {
   }
 
   void AskPointer(std::size_t place) {
-    FSession.Fetch(HistoryPointerUrl(FBase, Id(place)), [this, place](TWebFetch&& reply) {
+    GetWebText(HistoryPointerUrl(FBase, Id(place)), [this, place](TWebFetch&& reply) {
       const std::optional<std::string> url = reply.Ok ? ParseHistoryPointer(reply.Body) : std::nullopt;
       if (!url) return EndWithoutHistory(place);
-      FSession.Fetch(*url, [this, place](TWebFetch&& history) {
+      GetWebText(*url, [this, place](TWebFetch&& history) {
         if (!history.Ok) return EndWithoutHistory(place);
         FChains[place].Latest.History = std::move(history.Body);
         End(place);
