@@ -20,7 +20,6 @@
 #include "platform/DirEnum.h"
 #include "runtime/Application.h"
 #include "runtime/BusyWait.h"
-#include "runtime/Exceptions.h"
 #include "runtime/MessageBox.h"
 
 TProductTable Products;
@@ -28,8 +27,6 @@ std::int32_t ProductCount = 0;
 TfmMain* fmMain = nullptr;
 
 namespace {
-const char* const kHistoryError = "Error while getting History file...";
-
 // Sets a flag for as long as it lives.
 class TFlagScope {
  public:
@@ -233,27 +230,6 @@ void TfmMain::ShowSteps(std::initializer_list<QWidget*> controls) {
   RepaintNow();
 }
 
-std::string TfmMain::GetWebText(const std::string& url, QLabel* errorMark) {
-  // A fetch that fails because the window is closing shows no error mark.
-  std::unique_ptr<TInternetUrl> handle = FSession ? FSession->OpenUrl(url) : nullptr;
-  if (!handle) {
-    if (!FEnding) errorMark->setVisible(true);
-    Abort();
-  }
-  std::string result;
-  char buffer[256];
-  for (;;) {
-    std::size_t got = 0;
-    if (!handle->Read(buffer, sizeof buffer, got)) {
-      if (!FEnding) errorMark->setVisible(true);
-      Abort();  // the URL handle closes on the way out
-    }
-    if (got == 0) break;
-    result.append(buffer, got);
-  }
-  return result;
-}
-
 bool TfmMain::OpenInternetHandle() {
   FSession = InternetOpener(FileNameOf(Application ? Application->ExeName() : std::string("Brevant")));
   if (FSession) FSession->SetWaitHandler(ProcessEventsWithoutInput);
@@ -264,38 +240,23 @@ void TfmMain::CloseInternetHandle() {
   FSession.reset();
 }
 
-void TfmMain::FetchLatestValues() {
-  const std::string base = UpdateServerBase();
-  for (int place = 0; place < ProductCount; ++place) {
-    const std::size_t in = TProductTable::Installed(place), out = TProductTable::Latest(place);
-    const TUpdateRecord record =
-        ParseUpdateRecord(GetWebText(UpdateRecordUrl(base, Products.Code[in], Products.ID[in]), lbErr2));
-    Products.Version[out] = record.Version;
-
-    try {
-      const auto url = ParseHistoryPointer(GetWebText(HistoryPointerUrl(base, Products.ID[in]), lbErr2));
-      if (!url) {
-        lbErr2->setVisible(true);
-        Abort();
-      }
-      Products.History[out] = GetWebText(*url, lbErr2);
-    } catch (const std::exception&) {
-      if (FEnding) throw;
-      Products.History[out] = kHistoryError;
-    }
-
-    try {
-      const TLatestDate latest = ConvertLatestDate(record.DateText);
-      Products.Day[out] = latest.Day;
-      Products.Month[out] = latest.Month;
-      Products.Year[out] = latest.Year;
-      Products.Date[out] = latest.Date;
-    } catch (const std::exception&) {
-      lbErr2->setVisible(true);
-      throw;
-    }
-    RepaintNow();
+bool TfmMain::ReadLatestValues() {
+  const TLatestValues latest = FetchLatestValues(*FSession, Products, ProductCount, UpdateServerBase());
+  for (std::size_t place = 0; place < latest.Products.size(); ++place) {
+    const TProductLatest& product = latest.Products[place];
+    if (!product.RecordFetched) break;
+    const std::size_t out = TProductTable::Latest(static_cast<int>(place));
+    Products.Version[out] = product.Version;
+    Products.History[out] = product.History;
+    if (!product.Latest) break;
+    Products.Day[out] = product.Latest->Day;
+    Products.Month[out] = product.Latest->Month;
+    Products.Year[out] = product.Latest->Year;
+    Products.Date[out] = product.Latest->Date;
   }
+  // A check that ends because the window is closing shows no error mark.
+  if (latest.ErrorMark() && !FEnding) lbErr2->setVisible(true);
+  return !latest.Failed && !latest.Cancelled;
 }
 
 void TfmMain::btnNextClick() {
@@ -335,9 +296,7 @@ void TfmMain::CheckForUpdates() {
   }
   ShowSteps({check2, lb2});
 
-  try {
-    FetchLatestValues();
-  } catch (const std::exception&) {
+  if (!ReadLatestValues()) {
     failCheck();
     return;
   }

@@ -64,15 +64,9 @@ class TfmMain : public QWidget {
   void lstNewClickCheck();
   void lstNewDblClick();
 
-  // Fetches the whole body behind `url` over the check's Internet handle. On
-  // failure it shows `errorMark` and raises the silent abort.
-  std::string GetWebText(const std::string& url, QLabel* errorMark);
-
-  // The network part of the check: open the Internet handle, fetch every
-  // product's update record, history pointer and history into the table
-  // (raising on a failed record, with lbErr2 shown), close the handle.
+  // The Internet handle of the check, open from step 1 to its end (the
+  // network part itself is FetchLatestValues of U_UpdateCheck).
   bool OpenInternetHandle();
-  void FetchLatestValues();
   void CloseInternetHandle();
 
   // Opens the Internet handle of a check; tests replace it to make the open
@@ -97,6 +91,9 @@ class TfmMain : public QWidget {
   void BuildControls();
   void RepaintNow();
   void ShowSteps(std::initializer_list<QWidget*> controls);
+  // Step 2: the latest values of every product into the table, lbErr2 on a
+  // failure; false when the check fails or ends there.
+  bool ReadLatestValues();
   // The body of btnNextClick.
   void CheckForUpdates();
   // Pauses, keeping the window alive; returns early when the window is to

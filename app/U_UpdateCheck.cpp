@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <vector>
 
 #ifndef BREVANT_UPDATE_SERVER_DEFAULT
@@ -14,7 +15,110 @@ std::string Copy(const std::string& s, std::size_t start, std::size_t count) {
   if (start < 1 || start > s.size()) return {};
   return s.substr(start - 1, count);
 }
+
+// The requests of one check: each product's chain of three, the chains
+// side by side, the outcomes settled in table order.
+class TLatestValuesFetch {
+ public:
+  TLatestValuesFetch(TInternetSession& session, const TProductTable& products, int count, const std::string& base)
+      : FSession(session), FProducts(products), FBase(base), FChains(static_cast<std::size_t>(std::max(count, 0))) {}
+
+  TLatestValues Run() {
+    if (!FChains.empty()) {
+      // The first record alone: a server that is not there, or does not
+      // know the first product, is asked nothing more; and the connection
+      // it opens tells whether the others can share it (HTTP/2).
+      AskRecord(0, [this] {
+        for (std::size_t place = 1; place < FChains.size(); ++place) AskRecord(place);
+      });
+      FValues.Cancelled = !FSession.RunFetches();
+    }
+    return std::move(FValues);
+  }
+
+ private:
+  struct TChain {
+    bool Ended = false;
+    std::string DateText;
+    TProductLatest Latest;
+  };
+
+  std::string Id(std::size_t place) const { return FProducts.ID[TProductTable::Installed(static_cast<int>(place))]; }
+
+  // The whole text behind `url`, or a failure, to `done` once it has come.
+  void GetWebText(const std::string& url, TInternetSession::TFetchDone done) { FSession.Fetch(url, std::move(done)); }
+
+  // `then` runs once the record has been answered, unless that decided the check.
+  void AskRecord(std::size_t place, std::function<void()> then = {}) {
+    const std::string code = FProducts.Code[TProductTable::Installed(static_cast<int>(place))];
+    GetWebText(UpdateRecordUrl(FBase, code, Id(place)), [this, place, then](TWebFetch&& reply) {
+      TChain& chain = FChains[place];
+      if (!reply.Ok) {
+        End(place);
+      } else {
+        const TUpdateRecord record = ParseUpdateRecord(reply.Body);
+        chain.Latest.RecordFetched = true;
+        chain.Latest.Version = record.Version;
+        chain.DateText = record.DateText;
+        AskPointer(place);
+      }
+      if (then && !FValues.Failed) then();
+    });
+  }
+
+  void AskPointer(std::size_t place) {
+    GetWebText(HistoryPointerUrl(FBase, Id(place)), [this, place](TWebFetch&& reply) {
+      const std::optional<std::string> url = reply.Ok ? ParseHistoryPointer(reply.Body) : std::nullopt;
+      if (!url) return EndWithoutHistory(place);
+      GetWebText(*url, [this, place](TWebFetch&& history) {
+        if (!history.Ok) return EndWithoutHistory(place);
+        FChains[place].Latest.History = std::move(history.Body);
+        End(place);
+      });
+    });
+  }
+
+  void EndWithoutHistory(std::size_t place) {
+    FChains[place].Latest.History = HistoryErrorText;
+    FChains[place].Latest.HistoryFailed = true;
+    End(place);
+  }
+
+  // The product's chain has ended: settle every product, in table order, whose
+  // chain has ended and all before it; the first that fails the check ends it.
+  void End(std::size_t place) {
+    FChains[place].Ended = true;
+    while (!FValues.Failed && FValues.Products.size() < FChains.size() && FChains[FValues.Products.size()].Ended) {
+      TChain& chain = FChains[FValues.Products.size()];
+      if (chain.Latest.RecordFetched) {
+        try {
+          chain.Latest.Latest = ConvertLatestDate(chain.DateText);
+        } catch (const std::exception&) {
+          chain.Latest.Latest.reset();
+        }
+      }
+      FValues.Failed = !chain.Latest.RecordFetched || !chain.Latest.Latest;
+      FValues.Products.push_back(std::move(chain.Latest));
+    }
+    if (FValues.Failed) FSession.StopFetches();  // the answers still to come would be ignored
+  }
+
+  TInternetSession& FSession;
+  const TProductTable& FProducts;
+  const std::string FBase;
+  std::vector<TChain> FChains;
+  TLatestValues FValues;
+};
 }  // namespace
+
+bool TLatestValues::ErrorMark() const {
+  return Failed || std::any_of(Products.begin(), Products.end(), [](const auto& p) { return p.HistoryFailed; });
+}
+
+TLatestValues FetchLatestValues(TInternetSession& session, const TProductTable& products, int count,
+                                const std::string& base) {
+  return TLatestValuesFetch(session, products, count, base).Run();
+}
 
 std::string FilterUpdateRecord(const std::string& reply) {
   std::string f;

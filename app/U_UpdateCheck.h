@@ -1,6 +1,6 @@
 #pragma once
-// What the update check reads from the update server's replies, and the
-// addresses it asks.
+// What the update check asks the update server, and what it reads from the
+// replies.
 //
 // Update record: every character but ".", "/", "0"-"9" and "@" is dropped
 // from the reply. In what is left (the filtered text) the first "@@" is the
@@ -12,11 +12,16 @@
 //
 // History pointer: the URL between the first and the second "@@" of the
 // reply, taken whole.
+//
+// FetchLatestValues is the network part of the check: every product's
+// update record, history pointer and history text, over the check's
+// Internet handle, on the calling (GUI) thread.
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/U_Products.h"
+#include "platform/Http.h"
 #include "runtime/Conversions.h"
 
 struct TUpdateRecord {
@@ -50,6 +55,47 @@ int CompareVersionText(const std::string& a, const std::string& b);
 // smaller version is newer. When two or more places are newer, those whose
 // installed ID is "0" are left out; a lone one stays.
 std::vector<int> PlacesWithUpdates(const TProductTable& products, int count);
+
+// The history of a product whose history pointer or history text could not
+// be fetched or read.
+inline constexpr const char* HistoryErrorText = "Error while getting History file...";
+
+// What the check learnt of one product.
+struct TProductLatest {
+  bool RecordFetched = false;         // false: the update record could not be fetched
+  std::string Version;                // the latest version, as read from the record
+  std::string History;                // the history text, or HistoryErrorText
+  bool HistoryFailed = false;         // the history pointer or text could not be fetched or read
+  std::optional<TLatestDate> Latest;  // none: the record's date is not readable or no valid date
+};
+
+// The outcome of the network part of a check.
+struct TLatestValues {
+  // The products from place 0 on, in table order: all of them, or up to
+  // and including the first that fails the check (its update record not
+  // fetched, or no valid date in it; the check then ends with it and the
+  // later ones are not reported), or, when cancelled, those settled before.
+  std::vector<TProductLatest> Products;
+  bool Failed = false;     // the last product of Products fails the check
+  bool Cancelled = false;  // the Internet handle was closed meanwhile (Cancel)
+  // A failure was met: the check's second step shows its error mark.
+  bool ErrorMark() const;
+};
+
+// Fetches the latest values of the table's first `count` products from the
+// server at `base` over `session`: for each, its update record, then its
+// history pointer, then the history text it names; a failed record ends
+// its product there, and a failed pointer or text gives HistoryErrorText.
+// The products' requests run concurrently (see TInternetSession::Fetch),
+// after the first product's update record has been answered alone, and
+// their outcomes are settled in table order, so that the first failure in
+// table order decides as if the products had been asked one after the
+// other. Once it has decided, the requests still under way are dropped:
+// requests of products after a failed one may have been sent, and their
+// answers are ignored. Returns when every product is settled, the check has
+// failed, or the session was cancelled (from its wait handler).
+TLatestValues FetchLatestValues(TInternetSession& session, const TProductTable& products, int count,
+                                const std::string& base);
 
 // The update server's base address, ending in "/": the environment variable
 // BREVANT_UPDATE_SERVER when set and not empty, else the address fixed at

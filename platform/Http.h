@@ -46,10 +46,25 @@
 // and every later OpenUrl and Read fails at once, without any network
 // access. LastError() then tells "cancelled".
 //
+// Many URLs at once: Fetch() queues a GET of a whole body and RunFetches()
+// drives every queued fetch at the same time, on the calling thread, until
+// each has ended. Each fetch follows every rule above (what is sent, the
+// schemes, redirects, the body limit, the time-outs) on its own: its stall
+// time-out counts from the moment its request goes out, so waiting for a
+// free connection does not count, and a slow or silent host stalls only its
+// own fetches. Connections: at most MaxConnectionsPerHost to one host (an
+// HTTP/1.1 connection carries one request at a time), at most MaxConnections
+// in all; where a TLS server speaks HTTP/2 its fetches share one multiplexed
+// connection (the fetches to an https host wait until its first has been
+// answered, which tells). Fetches beyond the bounds wait, in the order they
+// were queued, for a free connection. While RunFetches runs, the wait
+// handler is called every WaitSliceMs, also while data keeps arriving.
+//
 // Ownership and threads: a session owns its connections, which are kept
-// alive and reused for the session's later URLs. Only one URL is open per
-// session at a time: OpenUrl closes a URL of the session that is still open,
-// and the earlier TInternetUrl's Read then fails. A TInternetUrl may outlive
+// alive and reused for the session's later URLs and fetches. Only one URL
+// is open per session at a time: OpenUrl closes a URL of the session that is
+// still open, and the earlier TInternetUrl's Read then fails. OpenUrl and
+// Read are not called while RunFetches runs (nor from a fetch's `done`). A TInternetUrl may outlive
 // its session (its reads then fail) but should be released first. A session
 // and its URLs are used by one thread at a time (any thread); separate
 // sessions may be used on separate threads at the same time. All calls are
@@ -64,6 +79,19 @@ struct THttpLimits {
   long StallTimeoutMs = 60000;    // a transfer that delivers nothing for 60 s fails (the open, or the read)
   std::size_t MaxBodyBytes = 16u * 1024 * 1024;  // a larger body fails the fetch (open or read)
   long MaxRedirects = 10;
+  // Connections of the concurrent fetches (Fetch, RunFetches): to one host, and in all.
+  long MaxConnectionsPerHost = 8;
+  long MaxConnections = 32;
+  // The certificate authorities trusted for https, as a PEM file; empty: the
+  // system's. For tests and benchmarks whose server has a certificate of their own.
+  std::string CaFile;
+};
+
+// What one fetch of a whole body (TInternetSession::Fetch) gave.
+struct TWebFetch {
+  bool Ok = false;    // the whole body arrived
+  std::string Body;   // the whole body when Ok (error pages included)
+  std::string Error;  // why not, when !Ok, as LastError() words it
 };
 
 // The state a session shares with its open URL (private to the implementation).
@@ -122,6 +150,26 @@ class TInternetSession {
   // Closes the Internet handle early (see above). Safe from the wait handler
   // and at any other time; a second call does nothing.
   void Cancel();
+
+  // Queues a GET of the whole body behind `url` (see "Many URLs at once").
+  // `done` receives the outcome once, from inside RunFetches; a URL that
+  // cannot be opened (empty, malformed, another scheme) gives a failed
+  // outcome there too. Does nothing on a cancelled session.
+  using TFetchDone = std::function<void(TWebFetch&& result)>;
+  void Fetch(const std::string& url, TFetchDone done);
+  // Drives the queued fetches until every one has ended and its `done` has
+  // returned, calling each `done` as its fetch ends (so in the order they
+  // end, not the order they were queued). A `done` may queue more fetches,
+  // which this same call drives, and may call StopFetches() or Cancel().
+  // Returns true when no fetch is left; false when the session was cancelled
+  // meanwhile (or before): the fetches not yet ended are then dropped and
+  // their `done` is not called.
+  bool RunFetches();
+  // Drops every fetch that is queued, under way or ended and not yet
+  // reported, without calling its `done`; a transfer under way is cut off
+  // with its connection. For a caller that needs no more answers; safe from
+  // a `done` and at any other time.
+  void StopFetches();
 
   // A readable text for the most recent failure of this session or its URLs
   // (for logs); empty while nothing has failed. Success does not clear it.

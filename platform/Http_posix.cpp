@@ -7,9 +7,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
+#include <map>
+#include <optional>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "runtime/TextUtil.h"
 
@@ -33,6 +37,7 @@ struct TCurl {
   decltype(&::curl_easy_strerror) EasyStrerror = nullptr;
   decltype(&::curl_easy_cleanup) EasyCleanup = nullptr;
   decltype(&::curl_multi_init) MultiInit = nullptr;
+  decltype(&::curl_multi_setopt) MultiSetopt = nullptr;
   decltype(&::curl_multi_add_handle) MultiAddHandle = nullptr;
   decltype(&::curl_multi_remove_handle) MultiRemoveHandle = nullptr;
   decltype(&::curl_multi_perform) MultiPerform = nullptr;
@@ -62,6 +67,7 @@ const TCurl* Curl() {
     bind(entries.EasyStrerror, "curl_easy_strerror");
     bind(entries.EasyCleanup, "curl_easy_cleanup");
     bind(entries.MultiInit, "curl_multi_init");
+    bind(entries.MultiSetopt, "curl_multi_setopt");
     bind(entries.MultiAddHandle, "curl_multi_add_handle");
     bind(entries.MultiRemoveHandle, "curl_multi_remove_handle");
     bind(entries.MultiPerform, "curl_multi_perform");
@@ -105,6 +111,73 @@ long AtLeast(long value, long floor) {
   return value < floor ? floor : value;
 }
 
+// The options every transfer of a session shares: what is sent, the
+// schemes, redirects, the connect time-out and the body limit.
+bool SetTransferOptions(const TCurl& lib, CURL* e, const std::string& agent, const THttpLimits& limits) {
+  const auto setopt = lib.EasySetopt;
+  const std::size_t maxBody = limits.MaxBodyBytes;
+  const auto offMax = static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max());
+  bool ok = true;
+  auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
+  set(setopt(e, CURLOPT_NOSIGNAL, 1L));
+  set(setopt(e, CURLOPT_USERAGENT, agent.c_str()));
+  set(setopt(e, CURLOPT_HTTPGET, 1L));
+  set(setopt(e, CURLOPT_PROTOCOLS_STR, "http,https"));
+  set(setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+  set(setopt(e, CURLOPT_FOLLOWLOCATION, 1L));
+  set(setopt(e, CURLOPT_MAXREDIRS, AtLeast(limits.MaxRedirects, 0)));
+  set(setopt(e, CURLOPT_CONNECTTIMEOUT_MS, AtLeast(limits.ConnectTimeoutMs, 1)));
+  if (maxBody > 0)  // 0 would mean "no limit" to the library; the body callbacks enforce it anyway
+    set(setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(std::min<std::uint64_t>(maxBody, offMax))));
+  set(setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
+  if (!limits.CaFile.empty()) set(setopt(e, CURLOPT_CAINFO, limits.CaFile.c_str()));
+  return ok;
+}
+
+// The URL as it goes on the wire, or empty with the reason it cannot be
+// opened in `why`.
+std::string WireUrl(const std::string& url, std::string& why) {
+  if (url.empty()) {
+    why = "empty URL";
+    return {};
+  }
+  if (!StartsWithTextAscii(url, "http://") && !StartsWithTextAscii(url, "https://")) {
+    why = "only http:// and https:// URLs can be opened";
+    return {};
+  }
+  std::string wire = EncodeUrlForRequest(url);
+  if (wire.empty()) why = "malformed URL";
+  return wire;
+}
+
+// "scheme://host:port" of a wire URL, in lower case: what one connection reaches.
+std::string HostOf(const std::string& wire) {
+  const std::size_t start = wire.find("://") + 3;
+  std::size_t end = wire.find_first_of("/?#", start);
+  if (end == std::string::npos) end = wire.size();
+  return LowerAscii(std::string_view(wire).substr(0, end));
+}
+
+// The library's words for a failed transfer.
+std::string TransferError(const TCurl& lib, CURLcode code, const char* errorBuffer) {
+  std::string why = lib.EasyStrerror(code);
+  if (errorBuffer[0] && why != errorBuffer) why += std::string(" (") + errorBuffer + ")";
+  return why;
+}
+
+// Sets a flag for as long as it lives: a call of the session is waiting.
+struct TPumping {
+  bool& Flag;
+  explicit TPumping(bool& flag) : Flag(flag) { Flag = true; }
+  ~TPumping() { Flag = false; }
+  TPumping(const TPumping&) = delete;
+  TPumping& operator=(const TPumping&) = delete;
+};
+
+std::string TooLargeError(std::size_t maxBody) {
+  return "the response body is larger than " + std::to_string(maxBody) + " bytes";
+}
+
 }  // namespace
 
 std::string EncodeUrlForRequest(const std::string& url) {
@@ -126,6 +199,45 @@ std::string EncodeUrlForRequest(const std::string& url) {
   return out;
 }
 
+// One fetch of Fetch/RunFetches: its transfer and what has arrived.
+struct THttpFetch {
+  std::size_t MaxBody = 0;
+  CURL* Easy = nullptr;  // while it is in the session's multi handle
+  std::string Url;       // printable, for messages
+  std::string Wire;      // as it goes out
+  std::string Host;      // "scheme://host:port" of Wire, the key of the session's Hosts
+  TInternetSession::TFetchDone Done;
+  TWebFetch Result;
+  bool TooLarge = false;
+  bool Sent = false;  // its request has gone out: its stall time-out runs
+  TClock::time_point LastArrival;
+  char ErrorBuffer[CURL_ERROR_SIZE] = {};
+
+  static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* fetch = static_cast<THttpFetch*>(user);
+    const std::size_t len = size * count;
+    fetch->LastArrival = TClock::now();
+    if (len > fetch->MaxBody - fetch->Result.Body.size()) {
+      fetch->TooLarge = true;
+      return 0;  // makes the library fail the transfer
+    }
+    fetch->Result.Body.append(data, len);
+    return len;
+  }
+  static std::size_t OnHeader(char*, std::size_t size, std::size_t count, void* user) {
+    static_cast<THttpFetch*>(user)->LastArrival = TClock::now();
+    return size * count;
+  }
+  // A connection has been made or taken from the idle ones, and the request
+  // is about to go out (again after each redirect).
+  static int OnRequest(void* user, char*, char*, int, int) {
+    auto* fetch = static_cast<THttpFetch*>(user);
+    fetch->Sent = true;
+    fetch->LastArrival = TClock::now();
+    return CURL_PREREQFUNC_OK;
+  }
+};
+
 // Everything one session owns; shared with its open URL so that a URL
 // handle outliving its session fails cleanly instead of touching freed memory.
 struct THttpCore {
@@ -133,6 +245,7 @@ struct THttpCore {
 
   const TCurl* Lib = nullptr;  // set by TInternetSession::Open, never null afterwards
   THttpLimits Limits;
+  std::string Agent;
   CURL* Easy = nullptr;
   CURLM* Multi = nullptr;
   bool Closed = false;     // the session is gone or cancelled; the handles are released
@@ -157,17 +270,197 @@ struct THttpCore {
   bool TooLarge = false;
   TClock::time_point LastArrival;
 
+  // The concurrent fetches: queued, under way (their handles in Multi),
+  // ended and not yet reported; and handles kept for the next ones.
+  std::deque<std::unique_ptr<THttpFetch>> Waiting;
+  std::vector<std::unique_ptr<THttpFetch>> Fetches;
+  std::deque<std::unique_ptr<THttpFetch>> Ended;
+  std::vector<CURL*> SpareHandles;
+  // What the session knows of each host its fetches go to. Fetches are
+  // handed to the library only as far as a host takes them (the library's
+  // own queue would let later fetches overtake the ones waiting longest).
+  struct THost {
+    enum class TKind { Unknown, OneAtATime, Multiplexed } Kind = TKind::Unknown;
+    int InFlight = 0;  // its fetches under way
+  };
+  std::map<std::string, THost> Hosts;
+
   ~THttpCore() { Close(); }
 
   void Close() {
     if (Closed) return;
     Closed = true;
+    DropFetches();
     Detach();
     if (Multi) Lib->MultiCleanup(Multi);
     if (Easy) Lib->EasyCleanup(Easy);
+    for (CURL* spare : SpareHandles) Lib->EasyCleanup(spare);
+    SpareHandles.clear();
     Multi = nullptr;
     Easy = nullptr;
     std::string().swap(Buffer);
+  }
+
+  // --- concurrent fetches ---
+
+  // The fetch's handle leaves the multi handle and waits for the next fetch.
+  void Release(THttpFetch& fetch) {
+    if (!fetch.Easy) return;
+    Lib->MultiRemoveHandle(Multi, fetch.Easy);
+    SpareHandles.push_back(fetch.Easy);
+    fetch.Easy = nullptr;
+  }
+
+  void DropFetches() {
+    for (auto& fetch : Fetches) Release(*fetch);
+    Waiting.clear();
+    Fetches.clear();
+    Ended.clear();
+    for (auto& [name, host] : Hosts) host.InFlight = 0;
+  }
+
+  // Moves a fetch under way to the ended ones, failed with `why` unless
+  // `why` is empty; a reply tells what its host speaks.
+  void EndFetch(std::size_t index, const std::string& why) {
+    std::unique_ptr<THttpFetch> fetch = std::move(Fetches[index]);
+    Fetches.erase(Fetches.begin() + static_cast<std::ptrdiff_t>(index));
+    THost& host = Hosts[fetch->Host];
+    --host.InFlight;
+    long version = 0;
+    Lib->EasyGetinfo(fetch->Easy, CURLINFO_HTTP_VERSION, &version);
+    if (version >= CURL_HTTP_VERSION_2_0)
+      host.Kind = THost::TKind::Multiplexed;
+    else if (version != 0)
+      host.Kind = THost::TKind::OneAtATime;
+    Release(*fetch);
+    EndFetch(std::move(fetch), why);
+  }
+
+  // Whether a fetch to `host` may go to the library now: a host known to
+  // multiplex takes every fetch on its one connection; an HTTP/1.1 host one
+  // per connection, up to the bound; an https host that has not answered yet
+  // one, whose connection tells which it is. Connections in all stay within
+  // their bound.
+  bool Admits(const std::string& name, int connections) const {
+    const auto it = Hosts.find(name);
+    const THost host = it == Hosts.end() ? THost{} : it->second;
+    if (host.Kind == THost::TKind::Multiplexed && host.InFlight > 0) return true;
+    if (connections >= AtLeast(Limits.MaxConnections, 1)) return false;
+    if (host.Kind == THost::TKind::Unknown && StartsWithTextAscii(name, "https://")) return host.InFlight == 0;
+    return host.InFlight < AtLeast(Limits.MaxConnectionsPerHost, 1);
+  }
+
+  // Hands the waiting fetches to the library, in the order they were
+  // queued, as far as their hosts take them.
+  void Admit() {
+    int connections = 0;
+    for (const auto& [name, host] : Hosts)
+      connections += host.Kind == THost::TKind::Multiplexed ? (host.InFlight > 0 ? 1 : 0) : host.InFlight;
+    for (std::size_t i = 0; i < Waiting.size();) {
+      THttpFetch& fetch = *Waiting[i];
+      if (!Admits(fetch.Host, connections)) {
+        ++i;
+        continue;
+      }
+      std::unique_ptr<THttpFetch> admitted = std::move(Waiting[i]);
+      Waiting.erase(Waiting.begin() + static_cast<std::ptrdiff_t>(i));
+      admitted->Easy = HandleFor(*admitted);
+      if (!admitted->Easy) {
+        EndFetch(std::move(admitted), "out of memory");
+        continue;
+      }
+      if (const CURLMcode mc = Lib->MultiAddHandle(Multi, admitted->Easy); mc != CURLM_OK) {
+        SpareHandles.push_back(admitted->Easy);
+        admitted->Easy = nullptr;
+        EndFetch(std::move(admitted), Lib->MultiStrerror(mc));
+        continue;
+      }
+      THost& host = Hosts[admitted->Host];
+      if (host.Kind != THost::TKind::Multiplexed || host.InFlight == 0) ++connections;
+      ++host.InFlight;
+      Fetches.push_back(std::move(admitted));
+    }
+  }
+
+  void EndFetch(std::unique_ptr<THttpFetch> fetch, const std::string& why) {
+    fetch->Result.Ok = why.empty();
+    if (!why.empty()) {
+      fetch->Result.Error = "GET " + fetch->Url + ": " + why;
+      LastError = fetch->Result.Error;
+    }
+    Ended.push_back(std::move(fetch));
+  }
+
+  // A handle with the session's transfer options and the fetch's own
+  // callbacks; null when the library has no memory for one.
+  CURL* HandleFor(THttpFetch& fetch) {
+    CURL* e = nullptr;
+    if (!SpareHandles.empty()) {
+      e = SpareHandles.back();
+      SpareHandles.pop_back();
+    } else {
+      e = Lib->EasyInit();
+      if (!e) return nullptr;
+      if (!SetTransferOptions(*Lib, e, Agent, Limits)) {
+        Lib->EasyCleanup(e);
+        return nullptr;
+      }
+    }
+    const auto setopt = Lib->EasySetopt;
+    bool ok = true;
+    auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
+    set(setopt(e, CURLOPT_URL, fetch.Wire.c_str()));
+    set(setopt(e, CURLOPT_ERRORBUFFER, fetch.ErrorBuffer));
+    set(setopt(e, CURLOPT_WRITEFUNCTION, &THttpFetch::OnBody));
+    set(setopt(e, CURLOPT_WRITEDATA, &fetch));
+    set(setopt(e, CURLOPT_HEADERFUNCTION, &THttpFetch::OnHeader));
+    set(setopt(e, CURLOPT_HEADERDATA, &fetch));
+    set(setopt(e, CURLOPT_PREREQFUNCTION, &THttpFetch::OnRequest));
+    set(setopt(e, CURLOPT_PREREQDATA, &fetch));
+    if (!ok) {
+      Lib->EasyCleanup(e);
+      return nullptr;
+    }
+    return e;
+  }
+
+  // Moves the fetches the library has finished, and those that have waited
+  // for data longer than the stall time-out, to the ended ones.
+  void CollectEnded() {
+    int left = 0;
+    while (CURLMsg* msg = Lib->MultiInfoRead(Multi, &left)) {
+      if (msg->msg != CURLMSG_DONE) continue;
+      const CURLcode code = msg->data.result;
+      for (std::size_t i = 0; i < Fetches.size(); ++i) {
+        THttpFetch& fetch = *Fetches[i];
+        if (fetch.Easy != msg->easy_handle) continue;
+        std::string why;
+        if (fetch.TooLarge || code == CURLE_FILESIZE_EXCEEDED)
+          why = TooLargeError(Limits.MaxBodyBytes);
+        else if (code != CURLE_OK)
+          why = TransferError(*Lib, code, fetch.ErrorBuffer);
+        EndFetch(i, why);
+        break;
+      }
+    }
+    const long stall = AtLeast(Limits.StallTimeoutMs, 1);
+    const TClock::time_point now = TClock::now();
+    for (std::size_t i = Fetches.size(); i-- > 0;)
+      if (Fetches[i]->Sent && now - Fetches[i]->LastArrival >= std::chrono::milliseconds(stall))
+        EndFetch(i, "no data from the server for " + std::to_string(stall) + " ms");
+  }
+
+  // How long the next poll may wait before a stall time-out falls due.
+  long UntilNextStall() const {
+    const auto stall = std::chrono::milliseconds(AtLeast(Limits.StallTimeoutMs, 1));
+    const TClock::time_point now = TClock::now();
+    long wait = std::numeric_limits<int>::max();
+    for (const auto& fetch : Fetches)
+      if (fetch->Sent) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(fetch->LastArrival + stall - now);
+        wait = std::min<long>(wait, std::max<long>(0, static_cast<long>(left.count()) + 1));
+      }
+    return wait;
   }
 
   void Detach() {
@@ -205,13 +498,8 @@ struct THttpCore {
       return;
     }
     State = TState::Failed;
-    if (TooLarge || code == CURLE_FILESIZE_EXCEEDED) {
-      Fail("the response body is larger than " + std::to_string(Limits.MaxBodyBytes) + " bytes");
-    } else {
-      std::string why = Lib->EasyStrerror(code);
-      if (ErrorBuffer[0] && why != ErrorBuffer) why += std::string(" (") + ErrorBuffer + ")";
-      Fail(why);
-    }
+    Fail(TooLarge || code == CURLE_FILESIZE_EXCEEDED ? TooLargeError(Limits.MaxBodyBytes)
+                                                     : TransferError(*Lib, code, ErrorBuffer));
   }
 
   void Abort(const std::string& why) {
@@ -225,11 +513,6 @@ struct THttpCore {
   // handler cancelled the session (then it fails and the handles go).
   template <class TReady>
   void Pump(TReady ready) {
-    struct TPumping {
-      bool& Flag;
-      explicit TPumping(bool& flag) : Flag(flag) { Flag = true; }
-      ~TPumping() { Flag = false; }
-    };
     {
       TPumping pumping(Pumping);
       Drive(ready);
@@ -331,27 +614,19 @@ std::unique_ptr<TInternetSession> TInternetSession::Open(const std::string& agen
   auto core = std::make_shared<THttpCore>();
   core->Lib = lib;
   core->Limits = limits;
+  core->Agent = agent;
   core->Easy = lib->EasyInit();
   core->Multi = lib->MultiInit();
   if (!core->Easy || !core->Multi) return nullptr;
 
+  CURLM* m = core->Multi;
+  bool ok = lib->MultiSetopt(m, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) == CURLM_OK &&
+            lib->MultiSetopt(m, CURLMOPT_MAX_HOST_CONNECTIONS, AtLeast(limits.MaxConnectionsPerHost, 1)) == CURLM_OK &&
+            lib->MultiSetopt(m, CURLMOPT_MAX_TOTAL_CONNECTIONS, AtLeast(limits.MaxConnections, 1)) == CURLM_OK;
   CURL* e = core->Easy;
   const auto setopt = lib->EasySetopt;
-  const std::size_t maxBody = limits.MaxBodyBytes;
-  const auto offMax = static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max());
-  bool ok = true;
   auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
-  set(setopt(e, CURLOPT_NOSIGNAL, 1L));
-  set(setopt(e, CURLOPT_USERAGENT, agent.c_str()));
-  set(setopt(e, CURLOPT_HTTPGET, 1L));
-  set(setopt(e, CURLOPT_PROTOCOLS_STR, "http,https"));
-  set(setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
-  set(setopt(e, CURLOPT_FOLLOWLOCATION, 1L));
-  set(setopt(e, CURLOPT_MAXREDIRS, AtLeast(limits.MaxRedirects, 0)));
-  set(setopt(e, CURLOPT_CONNECTTIMEOUT_MS, AtLeast(limits.ConnectTimeoutMs, 1)));
-  if (maxBody > 0)  // 0 would mean "no limit" to the library; OnBody enforces it anyway
-    set(setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(std::min<std::uint64_t>(maxBody, offMax))));
-  set(setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
+  ok = ok && SetTransferOptions(*lib, e, agent, limits);
   set(setopt(e, CURLOPT_ERRORBUFFER, core->ErrorBuffer));
   set(setopt(e, CURLOPT_WRITEFUNCTION, &THttpCore::OnBody));
   set(setopt(e, CURLOPT_WRITEDATA, core.get()));
@@ -378,6 +653,79 @@ const std::string& TInternetSession::LastError() const {
   return FCore->LastError;
 }
 
+void TInternetSession::Fetch(const std::string& url, TFetchDone done) {
+  THttpCore& core = *FCore;
+  if (core.Closed) return;
+  auto fetch = std::make_unique<THttpFetch>();
+  fetch->MaxBody = core.Limits.MaxBodyBytes;
+  fetch->Url = Printable(url);
+  fetch->Done = std::move(done);
+  std::string why;
+  fetch->Wire = WireUrl(url, why);
+  if (fetch->Wire.empty()) return core.EndFetch(std::move(fetch), why);
+  fetch->Host = HostOf(fetch->Wire);
+  core.Waiting.push_back(std::move(fetch));
+}
+
+bool TInternetSession::RunFetches() {
+  using std::chrono::duration_cast;
+  using std::chrono::milliseconds;
+  THttpCore& core = *FCore;
+  if (core.Closed) return false;
+  const long slice = AtLeast(core.WaitSliceMs, 1);
+  TClock::time_point lastHandlerCall = TClock::now();
+  std::optional<TPumping> pumping(core.Pumping);  // a Cancel meanwhile closes the handle once this returns
+  for (;;) {
+    // Report what has ended; a `done` may queue, stop or cancel.
+    while (!core.Ended.empty() && !core.Cancelled) {
+      std::unique_ptr<THttpFetch> fetch = std::move(core.Ended.front());
+      core.Ended.pop_front();
+      if (fetch->Done) fetch->Done(std::move(fetch->Result));
+    }
+    if (core.Cancelled || (core.Waiting.empty() && core.Fetches.empty() && core.Ended.empty())) break;
+    core.Admit();
+    if (core.Fetches.empty()) continue;
+
+    int running = 0;
+    if (const CURLMcode mc = core.Lib->MultiPerform(core.Multi, &running); mc != CURLM_OK) {
+      const std::string why = core.Lib->MultiStrerror(mc);
+      while (!core.Fetches.empty()) core.EndFetch(core.Fetches.size() - 1, why);
+      continue;
+    }
+    core.CollectEnded();
+    long wait = core.UntilNextStall();
+    if (core.WaitHandler) {
+      const auto waited = duration_cast<milliseconds>(TClock::now() - lastHandlerCall).count();
+      if (waited >= slice) {
+        core.WaitHandler();
+        lastHandlerCall = TClock::now();
+        continue;
+      }
+      wait = std::min<long>(wait, slice - static_cast<long>(waited));
+    }
+    if (!core.Ended.empty()) continue;
+    if (const CURLMcode mc = core.Lib->MultiPoll(core.Multi, nullptr, 0, static_cast<int>(wait), nullptr);
+        mc != CURLM_OK) {
+      const std::string why = core.Lib->MultiStrerror(mc);
+      while (!core.Fetches.empty()) core.EndFetch(core.Fetches.size() - 1, why);
+    }
+  }
+  pumping.reset();
+  if (!core.Cancelled) return true;
+  // The error names a fetch the cancel cut off, the earliest queued.
+  const std::unique_ptr<THttpFetch>* cut = !core.Fetches.empty()   ? &core.Fetches.front()
+                                           : !core.Waiting.empty() ? &core.Waiting.front()
+                                           : !core.Ended.empty()   ? &core.Ended.front()
+                                                                   : nullptr;
+  if (cut) core.LastError = "GET " + (*cut)->Url + ": cancelled";
+  core.Close();
+  return false;
+}
+
+void TInternetSession::StopFetches() {
+  FCore->DropFetches();
+}
+
 std::unique_ptr<TInternetUrl> TInternetSession::OpenUrl(const std::string& url) {
   THttpCore& core = *FCore;
   if (core.Closed) {  // only Cancel() closes a live session
@@ -389,17 +737,10 @@ std::unique_ptr<TInternetUrl> TInternetSession::OpenUrl(const std::string& url) 
   ++core.Generation;  // an earlier TInternetUrl of this session is now closed
   core.State = THttpCore::TState::Idle;
   core.Url = Printable(url);
-  if (url.empty()) {
-    core.Fail("empty URL");
-    return nullptr;
-  }
-  if (!StartsWithTextAscii(url, "http://") && !StartsWithTextAscii(url, "https://")) {
-    core.Fail("only http:// and https:// URLs can be opened");
-    return nullptr;
-  }
-  const std::string wire = EncodeUrlForRequest(url);
+  std::string why;
+  const std::string wire = WireUrl(url, why);
   if (wire.empty()) {
-    core.Fail("malformed URL");
+    core.Fail(why);
     return nullptr;
   }
   core.StartRequest();

@@ -1,10 +1,13 @@
 // Load on the reference update server as many customers run their update
-// checks at once, on loopback: each client opens one connection, asks one
-// check's 78 requests (update record, history pointer and history text of 26
-// products) one after the other, and closes. For 10, 100, 300 and 500
-// concurrent clients it prints requests per second, the median, 99th
-// percentile and worst latency of a request (the first one's includes the
-// connect), and the failures. Then the latency of normal requests while 50
+// checks at once, on loopback. A check asks 78 requests (update record,
+// history pointer and history text of 26 products) in one of two ways: as
+// the wizard does, side by side (the first record alone, then each
+// product's three requests in a row and the products at the same time, over
+// up to 8 connections), or as it did before, one after the other over one
+// connection. For 10, 100, 300 and 500 concurrent checks of each way it
+// prints requests per second, the median, 99th percentile and worst latency
+// of a request (one that opens a connection includes the connect), and the
+// failures. Then the latency of normal requests while 50
 // clients drip their request heads one byte a second and 200 connections sit
 // idle, and how long the server takes to stop on SIGTERM with all of them
 // still there.
@@ -14,9 +17,10 @@
 // reference server's static export (update-server --export), and every
 // figure is printed for them side by side.
 //
-// Usage: ServerLoadBench [--server PATH] [--levels 10,100,300,500] [--only NAME]
+// Usage: ServerLoadBench [--server PATH] [--levels 10,100,300,500] [--only NAME] [--way WAY]
 //   --server PATH  the update-server program to measure (default: this build's)
 //   --only NAME    measure one target only: update-server or nginx
+//   --way WAY      one way of checking only: side-by-side or one-after-the-other
 // Bounded: every request waits at most 30 s, every level at most 120 s.
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -32,6 +36,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -123,37 +128,64 @@ void Print(const std::string& target, const std::string& what, TFigures f) {
   std::fflush(stdout);
 }
 
-// One client of a level: a connection that runs one check.
-struct TClient {
+// How a check asks its requests: how many connections it may keep, and
+// whether the products go side by side.
+struct TWay {
+  std::string Name;
+  int Connections = 1;
+  bool SideBySide = false;
+};
+
+// One connection of a check.
+struct TConnection {
   int Fd = -1;
-  std::size_t Next = 0;  // the request in flight, or the next one
+  std::size_t Request = 0;  // the request in flight, when Busy
+  bool Busy = false;
   std::size_t Sent = 0;  // bytes of it sent
   std::string In;
   TClock::time_point Started;  // of the request in flight
   bool Connecting = false;
-  bool Done = false;
 };
 
+// One check of a level.
+struct TCheck {
+  std::vector<TConnection> Connections;
+  std::deque<std::size_t> Ready;  // requests that may go out now, in order
+  std::size_t Answered = 0;       // requests answered or failed
+};
+
+// Every check of a level at once, over epoll.
 class TLevel {
  public:
-  TLevel(int port, int clients) : FPort(port), FRequests(CheckRequests(port)), FClients(clients) {}
+  TLevel(int port, int checks, const TWay& way)
+      : FPort(port), FRequests(CheckRequests(port)), FWay(way), FChecks(checks) {
+    for (TCheck& check : FChecks) {
+      check.Connections.resize(static_cast<std::size_t>(way.Connections));
+      if (way.SideBySide) {
+        check.Ready.push_back(0);  // the first record alone
+      } else {
+        for (std::size_t r = 0; r < FRequests.size(); ++r) check.Ready.push_back(r);
+      }
+    }
+  }
 
   TFigures Run() {
     FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
     const TClock::time_point start = TClock::now();
-    for (std::size_t i = 0; i < FClients.size(); ++i) Connect(i);
+    for (std::size_t c = 0; c < FChecks.size(); ++c) Dispatch(c);
     std::vector<epoll_event> events(256);
     while (FLeft > 0 && TClock::now() - start < kLevelTimeout) {
       const int n = ::epoll_wait(FEpoll, events.data(), static_cast<int>(events.size()), 100);
       for (int e = 0; e < n; ++e) Handle(events[e].data.u64, events[e].events);
       const TClock::time_point now = TClock::now();
-      for (std::size_t i = 0; i < FClients.size(); ++i)
-        if (!FClients[i].Done && FClients[i].Fd >= 0 && now - FClients[i].Started > kRequestTimeout) Fail(i);
+      for (std::size_t c = 0; c < FChecks.size(); ++c)
+        for (std::size_t k = 0; k < FChecks[c].Connections.size(); ++k)
+          if (FChecks[c].Connections[k].Busy && now - FChecks[c].Connections[k].Started > kRequestTimeout) Fail(c, k);
     }
-    for (std::size_t i = 0; i < FClients.size(); ++i) {
-      TClient& c = FClients[i];
-      if (!c.Done) FFigures.Failures += static_cast<long>(FRequests.size() - c.Next);
-      if (c.Fd >= 0) ::close(c.Fd);
+    for (TCheck& check : FChecks) {
+      FFigures.Failures += static_cast<long>(FRequests.size() - check.Answered);
+      for (TConnection& connection : check.Connections)
+        if (connection.Fd >= 0) ::close(connection.Fd);
     }
     ::close(FEpoll);
     FFigures.Seconds = std::chrono::duration<double>(TClock::now() - start).count();
@@ -161,108 +193,143 @@ class TLevel {
   }
 
  private:
-  void Connect(std::size_t i) {
-    TClient& c = FClients[i];
-    c.Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  static std::uint64_t Key(std::size_t check, std::size_t connection) { return check << 8 | connection; }
+
+  // Gives the ready requests to the connections that are free, opening
+  // connections as needed.
+  void Dispatch(std::size_t c) {
+    TCheck& check = FChecks[c];
+    for (std::size_t k = 0; k < check.Connections.size() && !check.Ready.empty(); ++k) {
+      TConnection& connection = check.Connections[k];
+      if (connection.Busy) continue;
+      connection.Request = check.Ready.front();
+      check.Ready.pop_front();
+      connection.Busy = true;
+      connection.Sent = 0;
+      connection.In.clear();
+      connection.Started = TClock::now();
+      if (connection.Fd < 0 && !Connect(c, k)) continue;
+      if (!connection.Connecting) Handle(Key(c, k), EPOLLOUT);
+    }
+  }
+
+  bool Connect(std::size_t c, std::size_t k) {
+    TConnection& connection = FChecks[c].Connections[k];
+    connection.Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int yes = 1;
-    ::setsockopt(c.Fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    ::setsockopt(connection.Fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(FPort));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    c.Started = TClock::now();
-    c.Sent = 0;
-    c.In.clear();
-    c.Connecting = true;
-    if (::connect(c.Fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
-      ::close(c.Fd);
-      c.Fd = -1;
-      Fail(i);
-      return;
+    connection.Connecting = true;
+    if (::connect(connection.Fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+      Fail(c, k);
+      return false;
     }
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP;
-    ev.data.u64 = i;
-    ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, c.Fd, &ev);
+    ev.data.u64 = Key(c, k);
+    ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, connection.Fd, &ev);
+    return true;
   }
 
-  // The request in flight failed: count it, go on with the next one on a new
-  // connection, as a wizard would.
-  void Fail(std::size_t i) {
-    TClient& c = FClients[i];
-    ++FFigures.Failures;
-    if (c.Fd >= 0) ::close(c.Fd);
-    c.Fd = -1;
-    if (++c.Next == FRequests.size()) {
-      Finish(c);
+  // The request in flight on connection k ended (answered or failed): the
+  // next of its product follows when the products go side by side.
+  void Answered(std::size_t c, std::size_t k) {
+    TCheck& check = FChecks[c];
+    TConnection& connection = check.Connections[k];
+    connection.Busy = false;
+    const std::size_t r = connection.Request;
+    if (FWay.SideBySide) {
+      if (r % 3 != 2) check.Ready.push_back(r + 1);
+      if (r == 0)
+        for (std::size_t next = 3; next < FRequests.size(); next += 3) check.Ready.push_back(next);
+    }
+    if (++check.Answered == FRequests.size()) {
+      for (TConnection& open : check.Connections)
+        if (open.Fd >= 0) {
+          ::close(open.Fd);
+          open.Fd = -1;
+        }
+      --FLeft;
       return;
     }
-    Connect(i);
+    Dispatch(c);
   }
 
-  void Finish(TClient& c) {
-    if (c.Fd >= 0) ::close(c.Fd);
-    c.Fd = -1;
-    c.Done = true;
-    --FLeft;
+  // The request in flight failed: count it and go on on a new connection,
+  // as a wizard would.
+  void Fail(std::size_t c, std::size_t k) {
+    TConnection& connection = FChecks[c].Connections[k];
+    ++FFigures.Failures;
+    if (connection.Fd >= 0) ::close(connection.Fd);
+    connection.Fd = -1;
+    Answered(c, k);
   }
 
-  void Handle(std::size_t i, std::uint32_t events) {
-    TClient& c = FClients[i];
-    if (c.Done || c.Fd < 0) return;
-    if (c.Connecting && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+  void Handle(std::uint64_t key, std::uint32_t events) {
+    const std::size_t c = key >> 8, k = key & 0xFF;
+    TConnection& connection = FChecks[c].Connections[k];
+    if (connection.Fd < 0) return;
+    if (connection.Connecting && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
       int error = 0;
       socklen_t length = sizeof error;
-      ::getsockopt(c.Fd, SOL_SOCKET, SO_ERROR, &error, &length);
-      if (error != 0) return Fail(i);
-      c.Connecting = false;
+      ::getsockopt(connection.Fd, SOL_SOCKET, SO_ERROR, &error, &length);
+      if (error != 0) return Fail(c, k);
+      connection.Connecting = false;
     }
-    if (c.Connecting) return;
-    const std::string& request = FRequests[c.Next];
-    if (c.Sent < request.size()) {
-      const ssize_t n = ::send(c.Fd, request.data() + c.Sent, request.size() - c.Sent, MSG_NOSIGNAL);
-      if (n < 0 && errno != EAGAIN) return Fail(i);
-      if (n > 0) c.Sent += static_cast<std::size_t>(n);
+    if (connection.Connecting) return;
+    if (!connection.Busy) {  // an idle connection the server closed
+      if (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+        ::close(connection.Fd);
+        connection.Fd = -1;
+      }
+      return;
+    }
+    const std::string& request = FRequests[connection.Request];
+    if (connection.Sent < request.size()) {
+      const ssize_t n =
+          ::send(connection.Fd, request.data() + connection.Sent, request.size() - connection.Sent, MSG_NOSIGNAL);
+      if (n < 0 && errno != EAGAIN) return Fail(c, k);
+      if (n > 0) connection.Sent += static_cast<std::size_t>(n);
       // Wait for writability only while a request is partly sent: a
       // writable socket would wake the loop all the time.
       epoll_event ev{};
-      ev.events = EPOLLIN | EPOLLRDHUP | (c.Sent < request.size() ? EPOLLOUT : 0u);
-      ev.data.u64 = i;
-      ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, c.Fd, &ev);
+      ev.events = EPOLLIN | EPOLLRDHUP | (connection.Sent < request.size() ? EPOLLOUT : 0u);
+      ev.data.u64 = key;
+      ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, connection.Fd, &ev);
     }
     if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
       char buf[16384];
       for (;;) {
-        const ssize_t n = ::recv(c.Fd, buf, sizeof buf, 0);
+        const ssize_t n = ::recv(connection.Fd, buf, sizeof buf, 0);
         if (n > 0) {
-          c.In.append(buf, static_cast<std::size_t>(n));
+          connection.In.append(buf, static_cast<std::size_t>(n));
           continue;
         }
-        if (n == 0 || errno != EAGAIN) return Fail(i);  // closed or reset mid-check
+        if (n == 0 || errno != EAGAIN) return Fail(c, k);  // closed or reset mid-check
         break;
       }
-      const std::size_t split = c.In.find("\r\n\r\n");
+      const std::size_t split = connection.In.find("\r\n\r\n");
       if (split == std::string::npos) return;
       std::size_t length = 0;
       for (const char* name : {"\r\nContent-Length:", "\r\ncontent-length:"})
-        if (const std::size_t at = c.In.find(name); at != std::string::npos && at < split)
-          length = std::strtoull(c.In.c_str() + at + 17, nullptr, 10);
-      if (c.In.size() < split + 4 + length) return;
-      const bool ok = c.In.starts_with("HTTP/1.1 200 ");
-      if (!ok) return Fail(i);
-      FFigures.Latencies.push_back(std::chrono::duration<double, std::milli>(TClock::now() - c.Started).count());
-      c.In.erase(0, split + 4 + length);
-      if (++c.Next == FRequests.size()) return Finish(c);
-      c.Sent = 0;
-      c.Started = TClock::now();
-      Handle(i, EPOLLOUT);
+        if (const std::size_t at = connection.In.find(name); at != std::string::npos && at < split)
+          length = std::strtoull(connection.In.c_str() + at + 17, nullptr, 10);
+      if (connection.In.size() < split + 4 + length) return;
+      if (!connection.In.starts_with("HTTP/1.1 200 ")) return Fail(c, k);
+      FFigures.Latencies.push_back(
+          std::chrono::duration<double, std::milli>(TClock::now() - connection.Started).count());
+      Answered(c, k);
     }
   }
 
   int FPort;
   std::vector<std::string> FRequests;
-  std::vector<TClient> FClients;
-  std::size_t FLeft = FClients.size();
+  TWay FWay;
+  std::vector<TCheck> FChecks;
+  std::size_t FLeft = FChecks.size();
   int FEpoll = -1;
   TFigures FFigures;
 };
@@ -332,7 +399,7 @@ std::vector<int> ParseLevels(const std::string& text) {
 int main(int argc, char** argv) {
   std::string serverExe = UPDATE_SERVER_EXE;
   std::vector<int> levels = {10, 100, 300, 500};
-  std::string only;
+  std::string only, onlyWay;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--server")
@@ -341,6 +408,8 @@ int main(int argc, char** argv) {
       levels = ParseLevels(argv[i + 1]);
     else if (arg == "--only")
       only = argv[i + 1];
+    else if (arg == "--way")
+      onlyWay = argv[i + 1];
   }
   // Every client takes a descriptor.
   rlimit limit{};
@@ -369,11 +438,16 @@ int main(int argc, char** argv) {
     servers.emplace_back(target.Name, std::move(server));
   }
   // Each level against every server in turn, so that their rows stand together.
-  for (const int clients : levels)
-    for (const auto& [name, server] : servers) {
-      TLevel level(server->Port(), clients);
-      Print(name, std::to_string(clients) + " checks of 78 requests at once", level.Run());
-    }
+  const std::vector<TWay> ways = {{"side-by-side", 8, true}, {"one-after-the-other", 1, false}};
+  for (const TWay& way : ways) {
+    if (!onlyWay.empty() && way.Name != onlyWay) continue;
+    for (const int checks : levels)
+      for (const auto& [name, server] : servers) {
+        TLevel level(server->Port(), checks, way);
+        Print(name, std::to_string(checks) + " checks " + (way.SideBySide ? "side by side" : "one by one"),
+              level.Run());
+      }
+  }
   for (auto& [name, server] : servers) {
     TDrippers drippers(server->Port(), 50);
     Print(name, "100 requests, 50 clients dripping", NormalRequests(server->Port(), 100));

@@ -24,6 +24,7 @@
 #include "app/WizardLook.h"
 #include "runtime/Application.h"
 #include "runtime/MessageBox.h"
+#include "tests/support/DelayProxy.h"
 #include "tests/support/FaultServer.h"
 #include "tests/support/NginxProcess.h"
 #include "tests/support/TempDir.h"
@@ -513,6 +514,144 @@ class UpdateCheckTest : public QObject {
     QVERIFY(Form->lbErr2->isHidden());  // ended, not failed
     QVERIFY(Form->btnExitCheck->isHidden());
     QVERIFY(!QApplication::overrideCursor());
+  }
+
+  // A far server answers every request late and the products are asked side
+  // by side, yet the wizard shows what it showed asking them one after the
+  // other: the first failure in table order decides, even when a later
+  // product fails sooner than an earlier one ends.
+  void aFarServerGivesWhatOneByOneGave_data() {
+    QTest::addColumn<QString>("faults");
+    QTest::addColumn<QStringList>("shown");
+    const QString e = "Error while getting History file...";
+    QTest::newRow("all well") << "" << QStringList{"page Results",        "lbErr2 hidden",       "3 rows",
+                                                   "0: 2.0 15/3/2025 H0", "1: 2.0 15/3/2025 H1", "2: 2.0 15/3/2025 H2"};
+    QTest::newRow("second record cut") << "record 1 cut"
+                                       << QStringList{"page Check",          "lbErr2 shown", "0 rows",
+                                                      "0: 2.0 15/3/2025 H0", "1:  0/0/0 ",   "2:  0/0/0 "};
+    QTest::newRow("first pointer broken, second date impossible")
+        << "pointer 0 broken, date 1 impossible"
+        << QStringList{"page Check",      "lbErr2 shown", "0 rows", "0: 2.0 15/3/2025 " + e,
+                       "1: 2.0 0/0/0 H1", "2:  0/0/0 "};
+    QTest::newRow("last history cut") << "history 2 cut"
+                                      << QStringList{
+                                             "page Results",        "lbErr2 shown",        "3 rows",
+                                             "0: 2.0 15/3/2025 H0", "1: 2.0 15/3/2025 H1", "2: 2.0 15/3/2025 " + e};
+  }
+  void aFarServerGivesWhatOneByOneGave() {
+    QFETCH(QString, faults);
+    QFETCH(QStringList, shown);
+    TFaultServer server;
+    TDelayProxy proxy(std::chrono::milliseconds(30), server.Port());
+    for (const char* id : {"a", "b", "c"}) Install({id, id, "1.0", "14/03/2025"});
+    qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(proxy.BaseUrl()));
+    Form = std::make_unique<TfmMain>(Descriptors->Path());
+    for (int place = 0; place < 3; ++place) {  // the faults go by place, which the folder's listing decides
+      const std::string id = Products.ID[TProductTable::Installed(place)], n = std::to_string(place);
+      const std::string record = "/soft_update.php?referer=C_Update&productID=" + id;
+      const std::string pointer = "/soft_history.php?productID=" + id, history = "/h" + n + ".txt";
+      server.Serve(record, "15/03/2025@@2.0");
+      server.Serve(pointer, "@@" + proxy.BaseUrl() + history.substr(1) + "@@");
+      server.Serve(history, "H" + n);
+      const auto faulty = [&](const char* what) { return faults.contains(QString(what).arg(place)); };
+      if (faulty("record %1 cut")) server.CutBody(record, 1000, "15/03/2025@@2.0");
+      if (faulty("date %1 impossible")) server.Serve(record, "31/02/2025@@2.0");
+      if (faulty("pointer %1 broken")) server.Serve(pointer, "@@no second marker");
+      if (faulty("history %1 cut")) server.CutBody(history, 1000, "H");
+      const std::size_t out = TProductTable::Latest(place);
+      Products.Version[out] = Products.History[out] = "";
+      Products.Day[out] = Products.Month[out] = Products.Year[out] = 0;
+    }
+    Form->show();
+    Form->btnNextClick();
+    QStringList seen{"page " + Form->ActivePage(), Form->lbErr2->isHidden() ? "lbErr2 hidden" : "lbErr2 shown",
+                     QString("%1 rows").arg(Form->lstNew->count())};
+    for (int place = 0; place < 3; ++place) {
+      const std::size_t out = TProductTable::Latest(place);
+      seen << QString("%1: %2 %3/%4/%5 %6")
+                  .arg(place)
+                  .arg(QString::fromStdString(Products.Version[out]))
+                  .arg(Products.Day[out])
+                  .arg(Products.Month[out])
+                  .arg(Products.Year[out])
+                  .arg(QString::fromStdString(Products.History[out]));
+    }
+    QCOMPARE(seen, shown);
+  }
+
+  // A close request while a far check has its requests out ends it at once,
+  // its connections closed, and closes the window.
+  void aCloseRequestDuringAFarCheckEndsIt() {
+    TFaultServer server;
+    TDelayProxy proxy(std::chrono::milliseconds(300), server.Port());
+    server.Serve("/soft_update.php", "15/03/2025@@2.0");
+    server.Serve("/soft_history.php", "@@" + proxy.BaseUrl() + "h.txt@@");
+    server.Serve("/h.txt", "History");
+    for (const char* id : {"a", "b", "c", "d"}) Install({id, id, "1.0", "14/03/2025"});
+    qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(proxy.BaseUrl()));
+    Form = std::make_unique<TfmMain>(Descriptors->Path());
+    Form->show();
+    QTimer whileChecking;
+    whileChecking.setInterval(20);
+    QObject::connect(&whileChecking, &QTimer::timeout, [&] {
+      if (!Form->Busy() || proxy.Connections() < 2) return;  // the products are out side by side
+      whileChecking.stop();
+      RequestClose(Form.get());
+    });
+    whileChecking.start();
+    Form->btnNext->click();  // returns when the check has ended
+    QVERIFY(!whileChecking.isActive());
+    QVERIFY(!Form->isVisible());
+    QVERIFY(!Form->Busy());
+    QCOMPARE(Form->lstNew->count(), 0);
+    QVERIFY(Form->lbErr2->isHidden());  // ended, not failed
+    QVERIFY(Form->btnExitCheck->isHidden());
+    QVERIFY(!QApplication::overrideCursor());
+    QTRY_COMPARE(proxy.OpenConnections(), 0);
+  }
+
+  // The maker's production set-up, nginx serving the export over TLS with
+  // HTTP/2: the check asks everything over one connection.
+  void theExportOverTlsAnswersOnOneConnection() {
+    QVERIFY2(!NginxProgram().empty(), "nginx is not installed: scripts/install-deps.sh installs it");
+    Offer("a", "15/03/2025", "2.0", "A history");
+    Offer("b", "15/03/2025", "2.0", "B history");
+    Offer("c", "14/03/2025", "1.0");
+    for (const char* id : {"a", "b", "c"}) Install({id, id, "1.0", "14/03/2025"});
+    TDelayProxy proxy(std::chrono::milliseconds(0));  // counts the connections
+    TTempDir site, output;
+    bool tls = false;
+    const std::unique_ptr<TServerChild> nginx = StartNginx(
+        site.Path(),
+        [&](int port) {
+          TStaticExportOptions options;
+          options.Port = port;
+          options.PublicUrl = proxy.BaseUrl("https");
+          StaticExport::Export(TCatalogue::Load(Catalogue->Path()), site.Path(), options);
+          tls = ServeExportOverTls(site.Path());
+        },
+        output.File("nginx.out"));
+    QVERIFY2(tls && nginx->Started(), nginx->Output().c_str());
+    proxy.SetUpstream(nginx->Port());
+    qputenv("BREVANT_UPDATE_SERVER", QByteArray::fromStdString(proxy.BaseUrl("https")));
+    Form = std::make_unique<TfmMain>(Descriptors->Path());
+    Form->InternetOpener = [&](const std::string& agent) {
+      THttpLimits limits;
+      limits.CaFile = site.File("test-cert.pem");
+      return TInternetSession::Open(agent, limits);
+    };
+    Form->show();
+    Form->btnNextClick();
+    QStringList rows = Rows(Form->lstNew);
+    rows.sort();
+    QCOMPARE(rows, QStringList({"a 1.0 -> 2.0", "b 1.0 -> 2.0"}));
+    for (int place = 0; place < 3; ++place) {
+      const std::string id = Products.ID[TProductTable::Installed(place)];
+      QCOMPARE(Products.History[TProductTable::Latest(place)], id == "a"   ? "A history"
+                                                               : id == "b" ? "B history"
+                                                                           : "History of the product.\r\nSecond line.");
+    }
+    QCOMPARE(proxy.Connections(), 1);
   }
 
   // The same for the one-second pause after each download page: no further

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "tests/support/LoopbackHttp.h"
+
 namespace {
 
 constexpr int kPollMs = 100;           // longest single wait of the server thread
@@ -53,14 +55,6 @@ const char* Reason(int status) {
   }
 }
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
 int BoundPort(int fd) {
   sockaddr_in a{};
   socklen_t len = sizeof a;
@@ -92,7 +86,7 @@ std::string TFaultRequest::Header(const std::string& name) const {
 
 TFaultServer::TFaultServer() {
   FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  const sockaddr_in addr = Loopback(0);
+  const sockaddr_in addr = LoopbackAddress(0);
   if (FListen < 0 || ::bind(FListen, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(FListen, 64) != 0 || (FPort = BoundPort(FListen)) == 0 || ::pipe2(FWake, O_CLOEXEC | O_NONBLOCK) != 0) {
     const int err = errno;
@@ -184,7 +178,7 @@ char TFaultServer::StreamByte(std::uint64_t index) {
 int TFaultServer::ClosedPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
-  const sockaddr_in addr = Loopback(0);
+  const sockaddr_in addr = LoopbackAddress(0);
   int port = 0;
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) port = BoundPort(fd);
   ::close(fd);

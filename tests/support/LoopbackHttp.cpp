@@ -30,6 +30,14 @@ THttpReply SplitReply(const std::string& data) {
 }
 }  // namespace
 
+sockaddr_in LoopbackAddress(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
 std::string THttpReply::Header(std::string_view name) const {
   std::size_t pos = Head.find("\r\n");
   while (pos != std::string::npos) {

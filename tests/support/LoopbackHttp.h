@@ -3,10 +3,15 @@
 // exactly as given (malformed requests included) and reads replies framed by
 // their Content-Length. Every wait is bounded by the time-out given at
 // connection.
+#include <netinet/in.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
+
+// The IPv4 socket address 127.0.0.1:port (port 0: one the kernel picks).
+sockaddr_in LoopbackAddress(int port);
 
 struct THttpReply {
   int Status = 0;    // 0: no status line

@@ -6,7 +6,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
+#include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -73,4 +75,23 @@ std::unique_ptr<TServerChild> StartNginx(const std::string& folder, const std::f
     server = std::make_unique<TServerChild>(argv, outputFile, port, holdsPort);
   }
   return server;
+}
+
+bool ServeExportOverTls(const std::string& folder) {
+  const std::string cert = folder + "/test-cert.pem", key = folder + "/test-key.pem";
+  if (!RunAndRead(
+          {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days",
+           "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert},
+          {}, std::chrono::seconds(30)))
+    return false;
+  std::string config = ReadWholeFile(folder + "/nginx.conf");
+  const std::size_t listen = config.find(" backlog=");
+  if (listen == std::string::npos || config.find("        root site;\n") == std::string::npos) return false;
+  config.insert(listen, " ssl http2");
+  config.insert(config.find("        root site;\n"), "        ssl_certificate " + cert +
+                                                         ";\n        ssl_certificate_key " + key +
+                                                         ";\n        ssl_protocols TLSv1.2 TLSv1.3;\n");
+  std::ofstream out(folder + "/nginx.conf", std::ios::binary | std::ios::trunc);
+  out << config;
+  return static_cast<bool>(out.flush());
 }

@@ -25,3 +25,11 @@ int FreeLoopbackPort();
 // user other than root may have to own it.
 std::unique_ptr<TServerChild> StartNginx(const std::string& folder, const std::function<void(int port)>& exportAt,
                                          const std::string& outputFile);
+
+// The maker's production set-up on loopback: turns the nginx.conf of an
+// export in `folder` to TLS with HTTP/2, with a self-signed certificate for
+// 127.0.0.1 that it makes there with openssl (FOLDER/test-cert.pem, which a
+// client trusts as its authority, and FOLDER/test-key.pem). Call it from
+// StartNginx's exportAt, after the export. False when openssl or the
+// configuration failed.
+bool ServeExportOverTls(const std::string& folder);

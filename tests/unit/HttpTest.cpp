@@ -8,10 +8,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "platform/Http.h"
+#include "tests/support/DelayProxy.h"
 #include "tests/support/FaultServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
@@ -464,4 +466,101 @@ TEST_F(HttpTest, CancelBetweenCallsClosesTheHandleAndItsConnection) {
   EXPECT_FALSE(s->OpenUrl(Url("a")));
   EXPECT_EQ(s->LastError(), "GET " + Url("a") + ": cancelled");
   EXPECT_EQ(Server.RequestCount(), 1u);
+}
+
+// --- many URLs at once ---
+
+namespace {
+// Runs the fetches of `urls` and gives their outcomes in the order they ended.
+std::vector<std::pair<std::string, TWebFetch>> FetchAll(TInternetSession& session,
+                                                        const std::vector<std::string>& urls) {
+  std::vector<std::pair<std::string, TWebFetch>> ended;
+  for (const std::string& url : urls)
+    session.Fetch(url, [&ended, url](TWebFetch&& result) { ended.emplace_back(url, std::move(result)); });
+  EXPECT_TRUE(session.RunFetches());
+  return ended;
+}
+}  // namespace
+
+// Fetches beyond the bound wait for a connection; waiting is no stall: only
+// a request that has gone out waits for data.
+TEST_F(HttpTest, FetchesShareAtMostTheBoundOfConnectionsAndWaitingIsNoStall) {
+  TDelayProxy proxy(std::chrono::milliseconds(200), Server.Port());  // every reply takes a while
+  THttpLimits limits = Short();
+  limits.StallTimeoutMs = 350;  // less than the last fetches wait for a connection
+  limits.MaxConnectionsPerHost = 3;
+  auto s = OpenSession(limits);
+  std::vector<std::string> urls;
+  for (int i = 0; i < 12; ++i) {
+    Server.Serve("/p" + std::to_string(i), "product " + std::to_string(i));
+    urls.push_back(proxy.BaseUrl() + "p" + std::to_string(i));
+  }
+  const auto ended = FetchAll(*s, urls);
+  ASSERT_EQ(ended.size(), urls.size());
+  for (const auto& [url, result] : ended) EXPECT_EQ(result.Body, "product " + url.substr(url.rfind('p') + 1));
+  EXPECT_EQ(proxy.Connections(), 3) << "one connection per request at a time, up to the bound";
+}
+
+TEST_F(HttpTest, ASilentHostStallsOnlyItsOwnFetches) {
+  TFaultServer silent;
+  silent.Silent("/s");
+  Server.Serve("/a", "a");
+  auto s = OpenSession();  // stall time-out 1 s
+  std::vector<std::string> urls = {silent.BaseUrl() + "s"};
+  for (int i = 0; i < 10; ++i) urls.push_back(Url("a"));
+  const auto ended = FetchAll(*s, urls);
+  ASSERT_EQ(ended.size(), urls.size());
+  for (std::size_t i = 0; i + 1 < ended.size(); ++i) EXPECT_TRUE(ended[i].second.Ok) << ended[i].second.Error;
+  EXPECT_EQ(ended.back().first, silent.BaseUrl() + "s");
+  EXPECT_EQ(ended.back().second.Error, "GET " + silent.BaseUrl() + "s: no data from the server for 1000 ms");
+}
+
+TEST_F(HttpTest, EachFetchKeepsTheRulesOfOneUrl) {
+  THttpLimits limits = Short();
+  limits.MaxBodyBytes = 1000;
+  limits.MaxRedirects = 1;
+  auto s = TInternetSession::Open("Brevant Update/4.2 (test)", limits);
+  ASSERT_TRUE(s);
+  Server.Serve("/new", "new place", 404);
+  Server.Redirect("/old", "/new");
+  Server.Redirect("/older", "/old");
+  Server.Redirect("/to-file", "file:///etc/passwd");
+  Server.Stream("/big", 2000, false);
+  std::map<std::string, TWebFetch> outcome;
+  for (auto& [url, result] : FetchAll(*s, {"", Url("old"), Url("older"), Url("to-file"), Url("big")}))
+    outcome[url] = result;
+  EXPECT_EQ(outcome[""].Error, "GET : empty URL");
+  EXPECT_EQ(outcome[Url("old")].Body, "new place");
+  EXPECT_FALSE(outcome[Url("older")].Ok) << "two redirects where one is allowed";
+  EXPECT_FALSE(outcome[Url("to-file")].Ok);
+  EXPECT_EQ(outcome[Url("big")].Error, "GET " + Url("big") + ": the response body is larger than 1000 bytes");
+  for (const auto& request : Server.Requests()) EXPECT_EQ(request.Header("User-Agent"), "Brevant Update/4.2 (test)");
+}
+
+TEST_F(HttpTest, StopAndCancelEndTheFetchesUnderWay) {
+  Server.Serve("/a", "a");
+  Server.Silent("/s");
+  auto s = OpenSession(Patient());
+  int reported = 0;
+  // A done that stops: the silent fetch is dropped unreported, its connection closed.
+  s->Fetch(Url("s"), [&](TWebFetch&&) { ++reported; });
+  s->Fetch(Url("a"), [&](TWebFetch&&) {
+    ++reported;
+    s->StopFetches();
+  });
+  EXPECT_TRUE(s->RunFetches());
+  EXPECT_EQ(reported, 1);
+  EXPECT_TRUE(Eventually([&] { return Server.OpenConnections() == 1; })) << "the stopped fetch kept its connection";
+
+  // Cancel from the wait handler: nothing more is reported, nothing more is asked.
+  s->SetWaitHandler([&] { s->Cancel(); }, 10);
+  s->Fetch(Url("s"), [&](TWebFetch&&) { ++reported; });
+  EXPECT_FALSE(s->RunFetches());
+  EXPECT_EQ(reported, 1);
+  EXPECT_EQ(s->LastError(), "GET " + Url("s") + ": cancelled");
+  s->Fetch(Url("a"), [&](TWebFetch&&) { ++reported; });
+  EXPECT_FALSE(s->RunFetches());
+  EXPECT_EQ(reported, 1);
+  EXPECT_TRUE(Eventually([&] { return Server.OpenConnections() == 0; }));
+  EXPECT_EQ(Server.RequestCount(), 3u);
 }
