@@ -11,10 +11,9 @@
 //   - of half a large page (1 MiB on x86-64) or more: whole large pages
 //     (2 MiB), aligned and asked to be held as such (transparent huge
 //     pages), so that each is one fault instead of 512;
-//   - smaller ones: whole small pages, all made present in one request when
-//     the block is taken.
-// Either way at most one page's worth is left unused, which for a large
-// block is less than half of the block.
+//   - smaller ones: whole small pages.
+// Either way the pages are made present in one request when the block is
+// taken, and the block takes at most twice the bytes asked for.
 //
 // Under AddressSanitizer the memory comes from the heap, so that the
 // sanitizer sees every byte. Any thread may call.

@@ -42,11 +42,15 @@ std::size_t SmallPage() {
   return page;
 }
 
-// The length of the mapping for Size bytes: whole large pages for a block
-// of half a large page or more (at most half of it is then left unused),
-// whole small pages below; 0 when that overflows.
+// A block held in large pages.
+bool IsLarge(std::size_t Size) {
+  return Size >= LargePage / 2;
+}
+
+// The length of the mapping for Size bytes: whole large pages for a large
+// block, whole small pages for another; 0 when that overflows.
 std::size_t MappedLength(std::size_t Size) {
-  const std::size_t unit = Size >= LargePage / 2 ? LargePage : SmallPage();
+  const std::size_t unit = IsLarge(Size) ? LargePage : SmallPage();
   if (Size == 0) return unit;
   if (Size > std::numeric_limits<std::size_t>::max() - unit - LargePage) return 0;
   return (Size + unit - 1) / unit * unit;
@@ -78,7 +82,7 @@ char* MapLargePages(std::size_t Length) {
 void* AllocatePresentPages(std::size_t Size) {
   const std::size_t length = MappedLength(Size);
   if (length == 0) throw std::bad_alloc();
-  if (length % LargePage == 0 && Size >= LargePage / 2) {
+  if (IsLarge(Size)) {
     if (char* block = MapLargePages(length)) return block;
     throw std::bad_alloc();
   }
