@@ -1,10 +1,12 @@
 #include "diag/U_VEK_Debug.h"
 
+#include <algorithm>
 #include <array>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <typeinfo>
@@ -60,8 +62,9 @@ constexpr std::array<std::int8_t, 256> HexDigits = [] {
 // The 8-digit hexadecimal field at Column of Line as a 32-bit signed number;
 // nothing when the line ends before the field does or a character of it is
 // not a hexadecimal digit. Every lookup converts thousands of these: the
-// digits are gathered without a branch each and checked once at the end.
-std::optional<std::int32_t> HexField(const std::string& Line, std::size_t Column) {
+// digits are gathered without a branch each and checked once at the end,
+// inside the scan's loop.
+[[gnu::always_inline]] inline std::optional<std::int32_t> HexField(std::string_view Line, std::size_t Column) {
   if (Line.size() < Column || Line.size() - Column < HexWidth) return std::nullopt;
   const char* field = Line.data() + Column;
   std::uint32_t value = 0;
@@ -87,24 +90,24 @@ std::string Trim(std::string_view Text) {
 // The unit's name of a segment line: from the character after "M=" through
 // the second character before "ACBP=", trimmed. Empty when either is missing
 // or they leave nothing between them.
-std::string SegmentUnitName(const std::string& Line) {
+std::string SegmentUnitName(std::string_view Line) {
   const std::size_t module = Line.find("M=");
   const std::size_t attributes = Line.find("ACBP=");
   if (module == std::string::npos || attributes == std::string::npos) return {};
   const std::size_t first = module + 2;
   if (attributes < first + 1) return {};
-  return Trim(std::string_view(Line).substr(first, attributes - 1 - first));
+  return Trim(Line.substr(first, attributes - 1 - first));
 }
 
 // A public's name: column 22 to the end of the line, trimmed.
-std::string PublicNameOfLine(const std::string& Line) {
+std::string PublicNameOfLine(std::string_view Line) {
   if (Line.size() <= PublicNameColumn) return {};
-  return Trim(std::string_view(Line).substr(PublicNameColumn));
+  return Trim(Line.substr(PublicNameColumn));
 }
 
 // The line number of a line-number entry: its 6 columns without blanks,
 // converted as a whole number. Nothing when the row is too short.
-std::optional<std::int32_t> LineNumberField(const std::string& Line, std::size_t Column) {
+std::optional<std::int32_t> LineNumberField(std::string_view Line, std::size_t Column) {
   if (Line.size() < Column || Line.size() - Column < LineNumberWidth) return std::nullopt;
   const char* field = Line.data() + Column;
   // The usual field, decimal digits right-aligned with blanks, is read in
@@ -127,35 +130,21 @@ std::optional<std::int32_t> LineNumberField(const std::string& Line, std::size_t
   return TryStrToInt(text);
 }
 
-// The index of the first line from From on that holds Marker; 0 when none does.
-std::size_t FindMarker(const std::vector<std::string>& Lines, std::size_t From, const char* Marker) {
-  for (std::size_t i = From; i < Lines.size(); ++i)
-    if (Lines[i].find(Marker) != std::string::npos) return i;
-  return 0;
-}
-
 }  // namespace
 
-TVEKMapFile::TVEKMapFile()
-    : FSegments(new std::vector<std::string>),
-      FPublics(new std::vector<std::string>),
-      FLineNumbers(new std::vector<std::string>),
-      FUnitName(Unknown),
-      FPublicName(Unknown),
-      FLineNumber(Unknown) {}
+TVEKMapFile::TVEKMapFile() : FUnitName(Unknown), FPublicName(Unknown), FLineNumber(Unknown) {}
 
-TVEKMapFile::~TVEKMapFile() {
-  SafeFreeAndNil(FSegments);
-  SafeFreeAndNil(FPublics);
-  SafeFreeAndNil(FLineNumbers);
-}
+TVEKMapFile::~TVEKMapFile() = default;
 
 // --- loading ----------------------------------------------------------------
 
 void TVEKMapFile::Clear() {
-  FSegments->clear();
-  FPublics->clear();
-  FLineNumbers->clear();
+  FSegments = {};
+  FPublics = {};
+  FLineNumbers = {};
+  // The memory goes back with the lines.
+  TPageVector<std::uint32_t>().swap(FLines);
+  TPageVector<char>().swap(FText);
   FLoaded = false;
   // The results no longer belong to a map that is loaded.
   FCurrentValid = false;
@@ -184,36 +173,58 @@ void TVEKMapFile::SetFileName(const std::string& Value) {
   if (!Value.empty() && !FileExists(Value)) throw EMapFileException("Map File not found : " + Value + ".");
   Clear();
   if (Value.empty()) return;
-  Load(Value, LoadTextLines(Value));
+  Load(Value, ReadFileIntoPages(Value, kMaxTextFileSize));
 }
 
 void TVEKMapFile::LoadFromText(const std::string& Value, const std::string& Text) {
   FPending.clear();
   Clear();
   if (Value.empty()) return;
-  Load(Value, SplitLines(Text));
+  Load(Value, TPageVector<char>(Text.begin(), Text.end()));
 }
 
-void TVEKMapFile::Load(const std::string& Value, std::vector<std::string>&& Lines) {
-  // A marker that is missing leaves its index at 0, and the next search
-  // then starts from the first line again.
-  const std::size_t s = FindMarker(Lines, 0, SegmentsMarker);
-  const std::size_t n = FindMarker(Lines, s, PublicsByNameMarker);
-  const std::size_t v = FindMarker(Lines, n, PublicsByValueMarker);
-  const std::size_t l = FindMarker(Lines, v, LineNumbersMarker);
-  if (s == 0 || v == 0 || l == 0) throw EMapFileException("Invalid Map File : " + Value + ".");
+void TVEKMapFile::Load(const std::string& Value, TPageVector<char>&& Text) {
+  const auto invalid = [&Value] { return EMapFileException("Invalid Map File : " + Value + "."); };
+  // An offset takes 30 bits; a file is far smaller (kMaxTextFileSize).
+  if (Text.size() >= std::uint32_t{1} << 30) throw invalid();
+  // The lines are counted first, so that their table takes memory once, at
+  // its size.
+  const std::string_view text(Text.data(), Text.size());
+  std::size_t count = 0;
+  std::string_view line;
+  for (TLineReader reader(text); reader.Next(line);) ++count;
+  FLines.reserve(count + 1);
+  for (TLineReader reader(text); reader.Next(line);) {
+    const std::size_t start = static_cast<std::size_t>(line.data() - text.data());
+    const std::size_t lineBreak = static_cast<std::size_t>(reader.Rest().data() - line.data()) - line.size();
+    FLines.push_back(static_cast<std::uint32_t>(start << 2 | lineBreak));
+  }
+  FLines.push_back(static_cast<std::uint32_t>(text.size() << 2));
+  FText = std::move(Text);
+
+  // The index of the first line from From on that holds Marker; 0 when none
+  // does. A marker that is missing thus leaves its index at 0, and the next
+  // search then starts from the first line again.
+  const auto find = [this](std::size_t From, std::string_view Marker) -> std::size_t {
+    for (std::size_t i = From; i < LineCount(); ++i)
+      if (Line(i).find(Marker) != std::string_view::npos) return i;
+    return 0;
+  };
+  const std::size_t s = find(0, SegmentsMarker);
+  const std::size_t n = find(s, PublicsByNameMarker);
+  const std::size_t v = find(n, PublicsByValueMarker);
+  const std::size_t l = find(v, LineNumbersMarker);
+  if (s == 0 || v == 0 || l == 0) {
+    Clear();
+    throw invalid();
+  }
 
   // Each search starts at the index before it, so s <= n and v <= l; the
-  // marker lines and blank lines are kept, and fail every conversion.
-  auto move = [&Lines](std::size_t First, std::size_t End, std::vector<std::string>& To) {
-    To.assign(std::make_move_iterator(Lines.begin() + static_cast<std::ptrdiff_t>(First)),
-              std::make_move_iterator(Lines.begin() + static_cast<std::ptrdiff_t>(End)));
-  };
-  // Segments are copied first: with no publics-by-name marker (n == 0) there
-  // are none, and the other ranges never overlap them otherwise.
-  if (n != 0) move(s, n, *FSegments);
-  move(v, l, *FPublics);
-  move(l, Lines.size(), *FLineNumbers);
+  // marker lines and blank lines are kept, and fail every conversion. With
+  // no publics-by-name marker (n == 0) there are no segments.
+  if (n != 0) FSegments = {s, n};
+  FPublics = {v, l};
+  FLineNumbers = {l, LineCount()};
   FLoaded = true;
   FFileName = Value;
 }
@@ -278,12 +289,13 @@ void TVEKMapFile::LookupOffset(std::uint32_t Offset) {
 void TVEKMapFile::FindUnit() {
   FUnitName = Unknown;
   const std::int64_t offset = FCurrentOffset;
-  for (const std::string& line : *FSegments) {
+  for (std::size_t i = FSegments.First; i < FSegments.End; ++i) {
+    const std::string_view line = Line(i);
     const auto start = HexField(line, SegmentStartColumn);
     if (!start || *start > offset) continue;
     const auto length = HexField(line, SegmentLengthColumn);
     if (!length)
-      throw EConvertError("'$" + line.substr(std::min(line.size(), SegmentLengthColumn), HexWidth) +
+      throw EConvertError("'$" + std::string(line.substr(std::min(line.size(), SegmentLengthColumn), HexWidth)) +
                           "' is not a valid integer value");
     // The end is a 32-bit sum, which may wrap.
     const auto end =
@@ -298,15 +310,15 @@ void TVEKMapFile::FindPublic() {
   FPublicName = Unknown;
   FPublicOffset = 0;
   const std::int64_t offset = FCurrentOffset;
-  const std::vector<std::string>& publics = *FPublics;
   std::int32_t last = 0;
-  for (std::size_t i = 0; i < publics.size(); ++i) {
+  for (std::size_t i = FPublics.First; i < FPublics.End; ++i) {
     const std::int32_t before = last;
-    const auto value = HexField(publics[i], PublicOffsetColumn);
+    const std::string_view line = Line(i);
+    const auto value = HexField(line, PublicOffsetColumn);
     if (!value) continue;
     last = *value;
     if (*value == offset) {
-      FPublicName = PublicNameOfLine(publics[i]);
+      FPublicName = PublicNameOfLine(line);
       FPublicOffset = *value;
       return;
     }
@@ -314,7 +326,7 @@ void TVEKMapFile::FindPublic() {
       // The public below is the line above, whatever it holds. The first
       // line (the section's marker, which never converts unless something
       // stands in front of it) has none above it: the name stays unknown.
-      if (i > 0) FPublicName = PublicNameOfLine(publics[i - 1]);
+      if (i > FPublics.First) FPublicName = PublicNameOfLine(Line(i - 1));
       FPublicOffset = before;
       return;
     }
@@ -325,14 +337,22 @@ void TVEKMapFile::FindLine() {
   FLineNumber = Unknown;
   // An empty unit name is in no header.
   if (FUnitName.empty()) return;
-  const std::vector<std::string>& lines = *FLineNumbers;
-  std::size_t header = 0;
-  while (header < lines.size() && lines[header].find(FUnitName) == std::string::npos) ++header;
-  if (header >= lines.size()) return;
+  // The first line that holds the name. The name holds no line break, so
+  // its first place in the section's text lies inside that line: one search
+  // through the text, then the line whose span holds the place.
+  if (FLineNumbers.First >= FLineNumbers.End) return;
+  const std::uint32_t* lines = FLines.data();
+  const std::string_view section(FText.data(), lines[FLineNumbers.End] >> 2);
+  const std::size_t at = section.find(FUnitName, lines[FLineNumbers.First] >> 2);
+  if (at == std::string_view::npos) return;
+  const std::uint32_t* next =
+      std::upper_bound(lines + FLineNumbers.First + 1, lines + FLineNumbers.End, at,
+                       [](std::size_t Place, std::uint32_t Entry) { return Place < (Entry >> 2); });
+  const std::size_t header = static_cast<std::size_t>(next - lines) - 1;
   const std::int64_t offset = FCurrentOffset;
   std::int32_t previous = 0;
-  for (std::size_t row = header + 2; row < lines.size(); ++row) {
-    const std::string& line = lines[row];
+  for (std::size_t row = header + 2; row < FLineNumbers.End; ++row) {
+    const std::string_view line = Line(row);
     for (std::size_t k = 0; k < LineEntriesPerRow; ++k) {
       const std::size_t column = k * LineEntryWidth;
       const auto entryOffset = HexField(line, column + LineOffsetColumn);

@@ -43,12 +43,14 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QObject>
 
 #include "platform/CodeAddress.h"
 #include "platform/FatalSignal.h"
+#include "platform/PageMemory.h"
 #include "platform/ThrowSite.h"
 #include "runtime/Application.h"
 #include "runtime/Exceptions.h"
@@ -163,8 +165,20 @@ class TVEKMapFile {
  private:
   // Performs the load LoadWhenNeeded asked for, once.
   void LoadPending() const;
+  // Lines First to End - 1 of the map file.
+  struct TSection {
+    std::size_t First = 0;
+    std::size_t End = 0;
+  };
+
   void Clear();
-  void Load(const std::string& Value, std::vector<std::string>&& Lines);
+  void Load(const std::string& Value, TPageVector<char>&& Text);
+  std::size_t LineCount() const { return FLines.empty() ? 0 : FLines.size() - 1; }
+  std::string_view Line(std::size_t Index) const {
+    const std::uint32_t line = FLines[Index];
+    const std::uint32_t next = FLines[Index + 1];
+    return std::string_view(FText.data() + (line >> 2), (next >> 2) - (line >> 2) - (line & 3));
+  }
   void ResolveUnknown();
   void ResolveForeign(const TCodeModule& Module, std::uintptr_t Address);
   bool ResolveFrame();
@@ -177,10 +191,18 @@ class TVEKMapFile {
   std::string FFileName;
   bool FLoaded = false;
   mutable std::string FPending;  // the map LoadWhenNeeded named, not read yet
-  // Owned; released with SafeFreeAndNil.
-  std::vector<std::string>* FSegments = nullptr;
-  std::vector<std::string>* FPublics = nullptr;
-  std::vector<std::string>* FLineNumbers = nullptr;
+  // The map file's text as it was read, and its lines: for each the offset
+  // in the text where it starts, shifted left by 2, with the length of its
+  // line break (0, 1 or 2) in the 2 low bits; then one more entry whose
+  // offset is the text's size. A line ends where the next one starts, less
+  // its line break. Both lie in memory of their own (platform/PageMemory.h),
+  // so that the first load of a process does not pay one page fault per
+  // page. The three sections are ranges of these lines.
+  TPageVector<char> FText;
+  TPageVector<std::uint32_t> FLines;
+  TSection FSegments;
+  TSection FPublics;
+  TSection FLineNumbers;
   std::uint32_t FCurrentOffset = 0;
   // The results belong to FCurrentOffset of the map loaded now.
   bool FCurrentValid = false;

@@ -39,7 +39,10 @@ class TMemorySource final : public TByteSource {
 // has size 0 and every read fails. The readers ask for one number at a
 // time: a small read is served from a window of the file read in one go
 // around it (the ELF name table and section headers lie side by side), not
-// by one system call each.
+// by one system call each. The window is small (a few pages): a source is
+// often made once in a process, at a moment somebody waits for (the first
+// exception report reads the executable's section headers), and every
+// page of a fresh buffer costs a page fault.
 class TFileSource final : public TByteSource {
  public:
   explicit TFileSource(const std::string& FileName);
@@ -52,7 +55,7 @@ class TFileSource final : public TByteSource {
   bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override;
 
  private:
-  static constexpr std::size_t WindowSize = 64 * 1024;
+  static constexpr std::size_t WindowSize = 8 * 1024;
   bool ReadFile(std::uint64_t Offset, std::size_t Count, void* Out) const;
 
   int FHandle = -1;

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/PageMemory.h"
+
 // True when something other than a folder exists at `fileName` (symbolic
 // links followed). Devices and pipes count as files, as on the original
 // platform. Never raises: a name that cannot be examined counts as missing.
@@ -25,6 +27,13 @@ bool FileExists(const std::string& fileName);
 // not a regular file with the reason "Not a regular file" (EINVAL). A file
 // that shrinks meanwhile gives what was still there.
 std::string ReadFileTail(const std::string& fileName, std::uintmax_t maxBytes, std::uintmax_t& skipped);
+
+// The whole regular file `fileName`, in memory whose pages are present from
+// the start (platform/PageMemory.h): for a large file that is read once and
+// kept. Opened and examined as ReadFileTail does, with the same errors, and
+// a file larger than `maxBytes` raises with the reason "File too large"
+// (EFBIG). A file that shrinks meanwhile gives what was still there.
+TPageVector<char> ReadFileIntoPages(const std::string& fileName, std::uintmax_t maxBytes);
 
 // The file a symbolic link at `fileName` finally points to, as far as the
 // chain resolves (a dangling link: its target all the same); `fileName`

@@ -15,8 +15,42 @@ namespace {
 
 struct TCloser {
   int Handle;
-  ~TCloser() { ::close(Handle); }
+  ~TCloser() {
+    if (Handle >= 0) ::close(Handle);
+  }
 };
+
+// Opens `fileName` for reading, without waiting (opening a FIFO or a device
+// could block or never end), and makes sure that it is a regular file: its
+// descriptor, and its size in `size`. Raises as ReadFileTail.
+int OpenRegularFile(const std::string& fileName, std::uintmax_t& size) {
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) throw FileError(TFileAction::Open, fileName, errno);
+  TCloser closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throw FileError(TFileAction::Open, fileName, errno);
+  if (S_ISDIR(st.st_mode)) throw FileError(TFileAction::Open, fileName, EISDIR);
+  if (!S_ISREG(st.st_mode)) throw FileError(TFileAction::Open, fileName, EINVAL, "Not a regular file");
+  size = static_cast<std::uintmax_t>(st.st_size);
+  closer.Handle = -1;
+  return fd;
+}
+
+// Reads up to `count` bytes from `offset` on into `out`: the number read,
+// fewer when the file ends before (it shrank meanwhile).
+std::size_t ReadAt(int fd, const std::string& fileName, char* out, std::size_t count, std::uintmax_t offset) {
+  std::size_t got = 0;
+  while (got < count) {
+    const ssize_t n = ::pread(fd, out + got, count - got, static_cast<off_t>(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw FileError(TFileAction::Open, fileName, errno);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
 
 }  // namespace
 
@@ -27,30 +61,23 @@ bool FileExists(const std::string& fileName) {
 
 std::string ReadFileTail(const std::string& fileName, std::uintmax_t maxBytes, std::uintmax_t& skipped) {
   skipped = 0;
-  // Look before reading: opening a FIFO or a device could block or never end.
-  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) throw FileError(TFileAction::Open, fileName, errno);
-  const TCloser closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) throw FileError(TFileAction::Open, fileName, errno);
-  if (S_ISDIR(st.st_mode)) throw FileError(TFileAction::Open, fileName, EISDIR);
-  if (!S_ISREG(st.st_mode)) throw FileError(TFileAction::Open, fileName, EINVAL, "Not a regular file");
-  const auto size = static_cast<std::uintmax_t>(st.st_size);
+  std::uintmax_t size = 0;
+  const TCloser closer{OpenRegularFile(fileName, size)};
   const std::uintmax_t skip = size > maxBytes ? size - maxBytes : 0;
   std::string text(static_cast<std::size_t>(size - skip), '\0');
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = ::pread(fd, text.data() + got, text.size() - got, static_cast<off_t>(skip + got));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw FileError(TFileAction::Open, fileName, errno);
-    }
-    if (n == 0) break;  // the file shrank meanwhile
-    got += static_cast<std::size_t>(n);
-  }
-  text.resize(got);
+  text.resize(ReadAt(closer.Handle, fileName, text.data(), text.size(), skip));
   skipped = skip;
   return text;
+}
+
+TPageVector<char> ReadFileIntoPages(const std::string& fileName, std::uintmax_t maxBytes) {
+  std::uintmax_t size = 0;
+  const TCloser closer{OpenRegularFile(fileName, size)};
+  if (size > maxBytes) throw FileError(TFileAction::Open, fileName, EFBIG, "File too large");
+  TPageVector<char> bytes;
+  bytes.resize(static_cast<std::size_t>(size));
+  bytes.resize(ReadAt(closer.Handle, fileName, bytes.data(), bytes.size(), 0));
+  return bytes;
 }
 
 std::string FinalLinkTarget(const std::string& fileName) {

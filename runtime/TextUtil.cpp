@@ -1,5 +1,9 @@
 #include "runtime/TextUtil.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
 std::string LowerAscii(std::string_view text) {
   std::string result(text);
   for (char& c : result) c = LowerAscii(c);
@@ -23,11 +27,40 @@ bool StartsWithTextAscii(std::string_view text, std::string_view prefix) {
   return true;
 }
 
+namespace {
+
+// The first CR or LF of Text at or after From; Text's size when none
+// follows. Eight bytes are tested in one step for one below 14 (CR is 13,
+// LF 10), which long lines of printable text rarely hold; only a word that
+// does is looked at byte by byte.
+std::size_t FindLineBreak(std::string_view Text, std::size_t From) {
+  constexpr std::uint64_t Ones = 0x0101010101010101u;
+  constexpr std::uint64_t Highs = 0x8080808080808080u;
+  const char* text = Text.data();
+  const std::size_t n = Text.size();
+  std::size_t i = From;
+  while (i < n) {
+    if (n - i >= sizeof(std::uint64_t)) {
+      std::uint64_t word;
+      std::memcpy(&word, text + i, sizeof word);
+      if (((word - Ones * 14) & ~word & Highs) == 0) {
+        i += sizeof word;
+        continue;
+      }
+    }
+    for (const std::size_t stop = std::min(n, i + sizeof(std::uint64_t)); i < stop; ++i)
+      if (text[i] == '\r' || text[i] == '\n') return i;
+  }
+  return n;
+}
+
+}  // namespace
+
 bool TLineReader::Next(std::string_view& line) {
   const std::size_t n = FText.size();
   if (FPos >= n) return false;
   const std::size_t start = FPos;
-  while (FPos < n && FText[FPos] != '\r' && FText[FPos] != '\n') ++FPos;
+  FPos = FindLineBreak(FText, start);
   line = FText.substr(start, FPos - start);
   if (FPos < n) FPos += (FText[FPos] == '\r' && FPos + 1 < n && FText[FPos + 1] == '\n') ? 2 : 1;
   return true;

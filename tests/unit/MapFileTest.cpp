@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "platform/CodeAddress.h"
 #include "runtime/Demangle.h"
 #include "runtime/Exceptions.h"
+#include "runtime/TextFile.h"
 #include "tests/support/PeBuilder.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
@@ -590,6 +592,29 @@ TEST(MapFileTest, MissingFileKeepsTheReaderAsItWas) {
   }
   map.LookupOffset(0x110);
   EXPECT_EQ(map.UnitName(), "Main");
+}
+
+// A file that is there but cannot be read as a whole raises the file's
+// error and leaves the reader empty.
+TEST(MapFileTest, UnreadableFileRaisesTheFileErrorAndEmptiesTheReader) {
+  TTempDir dir;
+  const std::string good = dir.Write("good.map", Join(SampleLines));
+  const std::string pipe = dir.File("pipe.map");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);  // opening it to read would block for ever
+  const std::string big = dir.Write("big.map", Join(SampleLines));
+  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kMaxTextFileSize) + 1), 0);
+  for (const auto& [name, reason] : {std::pair{pipe, "Not a regular file"}, std::pair{big, "File too large"}}) {
+    TVEKMapFile map;
+    map.SetFileName(good);
+    try {
+      map.SetFileName(name);
+      ADD_FAILURE() << "no exception for " << name;
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(e.Message(), "Cannot open file \"" + name + "\". " + reason);
+    }
+    EXPECT_FALSE(map.Loaded());
+    EXPECT_EQ(map.FileName(), good);
+  }
 }
 
 TEST(MapFileTest, EmptyNameEmptiesButKeepsTheName) {

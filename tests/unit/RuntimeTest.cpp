@@ -94,6 +94,22 @@ TEST(TextFile, SplitsAtCrLfAndCrLf) {
   EXPECT_EQ(SplitLines(std::string("x\0y\r", 4)), (V{std::string("x\0y", 3)}));
 }
 
+// Long lines are searched for their break eight bytes at a time: a break at
+// every place of such a step, and bytes below CR that are no break (or far
+// above it) beside it, split as in a short text.
+TEST(TextFile, SplitsLongLinesAtEveryPlace) {
+  using V = std::vector<std::string>;
+  const std::string filler = std::string("ab\tc\x0c\x0e\0d\x80\xff", 10) + "0123456789ABCDEF";
+  for (const char* lineBreak : {"\r", "\n", "\r\n"})
+    for (std::size_t at = 0; at <= 18; ++at) {
+      const std::string first = filler.substr(0, at), second = filler.substr(at % 5);
+      EXPECT_EQ(SplitLines(first + lineBreak + second + lineBreak), (V{first, second})) << at << " "
+                                                                                        << (lineBreak[0] == '\n' ? "LF"
+                                                                                            : lineBreak[1] ? "CR LF"
+                                                                                                           : "CR");
+    }
+}
+
 TEST(TextUtil, LetterCaseFoldsTheAsciiLettersOnly) {
   EXPECT_TRUE(SameTextAscii("Open", "oPEN"));
   EXPECT_TRUE(StartsWithTextAscii("HTTP/1.1 200", "http/"));
