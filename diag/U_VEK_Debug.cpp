@@ -1,5 +1,6 @@
 #include "diag/U_VEK_Debug.h"
 
+#include <algorithm>
 #include <array>
 #include <cinttypes>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
+#include "platform/ByteSource.h"
 #include "platform/FileSystem.h"
 #include "runtime/Conversions.h"
 #include "runtime/Demangle.h"
@@ -30,6 +32,7 @@ const char* const SegmentsMarker = "Detailed map of segments";
 const char* const PublicsByNameMarker = "  Address         Publics by Name";
 const char* const PublicsByValueMarker = "  Address         Publics by Value";
 const char* const LineNumbersMarker = "Line numbers for ";
+const std::string_view IdentityLabel = "Executable identity : ";
 
 // The public that ends a walk.
 const char* const WalkEnd = "TlsLast";
@@ -216,6 +219,15 @@ void TVEKMapFile::Load(const std::string& Value, std::vector<std::string>&& Line
   move(l, Lines.size(), *FLineNumbers);
   FLoaded = true;
   FFileName = Value;
+}
+
+std::string TVEKMapFile::IdentityOf(std::string_view Head) {
+  TLineReader lines(Head);
+  for (std::string_view line; lines.Next(line);) {
+    if (line.find(SegmentsMarker) != std::string_view::npos) break;
+    if (line.starts_with(IdentityLabel)) return Trim(line.substr(IdentityLabel.size()));
+  }
+  return {};
 }
 
 // --- lookups ----------------------------------------------------------------
@@ -444,6 +456,19 @@ struct THandledScope {
   bool FOldKnown;
 };
 
+// Whether the map file names the running executable's build, or names none
+// (a map of another generator). Only the header is read: the lines before
+// the segment section lie in the file's first few hundred bytes.
+bool MapOfThisBuild(const std::string& Map) {
+  constexpr std::size_t HeadSize = 4096;
+  const TFileSource file(Map);
+  std::string head(static_cast<std::size_t>(std::min<std::uint64_t>(file.Size(), HeadSize)), '\0');
+  if (!file.Read(0, head.size(), head.data())) return true;  // the load will tell
+  const std::string named = TVEKMapFile::IdentityOf(head);
+  const std::string& own = ExecutableIdentity();
+  return named.empty() || own.empty() || named == own;
+}
+
 // The fatal-signal handler's report function: the interceptor's report,
 // while there is one.
 void ReportFatalSignal(const TFatalSignalInfo& Signal) {
@@ -479,8 +504,9 @@ TVEKDebug::TVEKDebug() {
   if (exe.empty()) return;
   const std::string map = MapFileNameFor(exe);
   // Read when a report or a trace first needs it; without a map, or with
-  // one that cannot be read, the interceptor works without locations.
-  if (FileExists(map)) MapFile->LoadWhenNeeded(map);
+  // one that cannot be read or belongs to another build, the interceptor
+  // works without locations.
+  if (FileExists(map) && MapOfThisBuild(map)) MapFile->LoadWhenNeeded(map);
 }
 
 TVEKDebug::~TVEKDebug() {

@@ -43,6 +43,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QObject>
@@ -110,6 +111,14 @@ class TVEKMapFile {
     LoadPending();
     return FLoaded;
   }
+
+  // The identity of the executable a map was made from, as its header names
+  // it in the line "Executable identity : <identity>" before the segment
+  // section (see ElfIdentity in platform/CodeAddress.h); empty when Head,
+  // the map's text or its beginning, names none. The reader itself takes a
+  // map of any program; the interceptor takes the running program's map
+  // only when it names this build or none.
+  static std::string IdentityOf(std::string_view Head);
 
   // Resolves a code address of this process into UnitName, PublicName,
   // PublicOffset and LineNumber (see the header paragraph):
@@ -320,7 +329,9 @@ class TVEKDebug : public IVEKDebug {
   // Creates the trace stack, the map file reader and the object describer,
   // and has the reader load the map file named after the executable
   // (MapFileNameFor), when it exists, the first time it is used
-  // (TVEKMapFile::LoadWhenNeeded); a map that fails to load is ignored. Not
+  // (TVEKMapFile::LoadWhenNeeded); a map that fails to load is ignored, and
+  // so is a map whose header names another build than the running
+  // executable (a stale map after a rebuild, another program's map). Not
   // active.
   TVEKDebug();
   // SetActive(false), then releases what it owns. Nothing in a program

@@ -32,15 +32,6 @@ std::string HexByte(unsigned char b) {
   return {HexDigits[b >> 4], HexDigits[b & 0x0F]};
 }
 
-std::uint64_t Fnv1a64(std::string_view text) {
-  std::uint64_t hash = 0xCBF29CE484222325ull;
-  for (char c : text) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 0x100000001B3ull;
-  }
-  return hash;
-}
-
 // --- nginx configuration text ----------------------------------------------
 
 // A string in double quotes as nginx's configuration reader takes it back
