@@ -562,7 +562,10 @@ __attribute__((noinline)) void TVEKDebug::GetCallStack(int Skip, bool OnlyOne, s
     do {
       if (frame >= Skip) {
         if (!Text.empty()) Text += kCrLf;
-        Text += MapFile->UnitName() + "::" + MapFile->PublicName();
+        // Each frame by itself: where it has no location, the reader still
+        // holds the results of the frame before.
+        Text += HasLocation(MapFile->ReturnAddress()) ? MapFile->UnitName() + "::" + MapFile->PublicName()
+                                                      : std::string(kUnknown) + "::" + kUnknown;
         if (OnlyOne) return;
       }
       ++frame;
@@ -572,11 +575,15 @@ __attribute__((noinline)) void TVEKDebug::GetCallStack(int Skip, bool OnlyOne, s
   }
 }
 
-bool TVEKDebug::Locate(std::uintptr_t CallAddress) {
+bool TVEKDebug::HasLocation(std::uintptr_t Address) {
   // An address of the executable has no location without a map; the
   // reader would keep the last lookup's results.
   TCodeModule module;
-  if (!MapFile->Loaded() && (!FindCodeModule(CallAddress, module) || module.MainExecutable)) return false;
+  return MapFile->Loaded() || (FindCodeModule(Address, module) && !module.MainExecutable);
+}
+
+bool TVEKDebug::Locate(std::uintptr_t CallAddress) {
+  if (!HasLocation(CallAddress)) return false;
   MapFile->Lookup(CallAddress);
   return true;
 }
@@ -588,9 +595,15 @@ std::string TVEKDebug::FrameLine(std::uintptr_t CallAddress) {
 
 std::string TVEKDebug::StackText(const std::vector<std::uintptr_t>& CallAddresses) {
   std::string text;
-  for (std::size_t i = 0; i < CallAddresses.size(); ++i) {
-    if (i > 0) text += kCrLf;
-    text += FrameLine(CallAddresses[i]);
+  try {
+    for (std::size_t i = 0; i < CallAddresses.size(); ++i) {
+      const std::string line = FrameLine(CallAddresses[i]);
+      if (i > 0) text += kCrLf;
+      text += line;
+    }
+  } catch (...) {
+    // A lookup that fails ends the stack, as it ends the walk; the lines
+    // gathered so far stay.
   }
   return text;
 }
@@ -677,7 +690,7 @@ void TVEKDebug::GetExceptionInfos(QObject* Sender, const std::exception* E, TVEK
       // Return addresses: each call lies one byte before its own.
       std::vector<std::uintptr_t> calls(site.Frames, site.Frames + site.FrameCount);
       for (std::uintptr_t& call : calls) --call;
-      Infos.CallStack = StackText(calls);
+      if (std::string stack = StackText(calls); !stack.empty()) Infos.CallStack = std::move(stack);
     } else {
       GetCallStack(0, false, Infos.CallStack);
     }
@@ -719,12 +732,19 @@ void TVEKDebug::GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfo
       if (!handled.empty()) Infos.Message += kCrLf + handled;
     }
 
-    Infos.Address = HexAddress(Signal.InstructionAddress);
+    // The abort of std::terminate (or of a handler) while an exception is
+    // being handled names the exception's throw site, as the report of a
+    // caught one does; the call stack stays the signal's.
+    TThrowSite site;
+    const bool thrown = Signal.Signal == SIGABRT && CurrentThrowSite(site) && site.Address != 0;
+    Infos.Address = HexAddress(thrown ? site.Address : Signal.InstructionAddress);
 
     FillRunInfos(Infos);
 
-    // The interrupted instruction itself, not a return address.
-    if (Signal.InstructionAddress != 0) FillLocation(Infos, Signal.InstructionAddress);
+    if (thrown)
+      FillLocation(Infos, site.Address - 1);  // the throw lies one byte before its return address
+    else if (Signal.InstructionAddress != 0)
+      FillLocation(Infos, Signal.InstructionAddress);  // the interrupted instruction itself
 
     Infos.SenderClass = kNotApplicable;
     Infos.SenderName = kNotApplicable;
@@ -732,7 +752,7 @@ void TVEKDebug::GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfo
     if (Signal.FrameCount > 0) {
       std::vector<std::uintptr_t> calls;
       for (std::size_t i = 0; i < Signal.FrameCount; ++i) calls.push_back(CallSiteAddress(Signal.Frames[i]));
-      Infos.CallStack = StackText(calls);
+      if (std::string stack = StackText(calls); !stack.empty()) Infos.CallStack = std::move(stack);
     }
   } catch (...) {
     // What was filled so far stays.
@@ -764,8 +784,10 @@ std::string TVEKDebug::ReportText(const TVEKExceptionInfos& Infos) const {
       {"Address      : ", Infos.Address},
       {"Sender Class : ", Infos.SenderClass},
       {"Sender Name  : ", Infos.SenderName},
-      {"Message      : ", IndentText(Infos.Message, 0, next, ' ')},
-      {"Call Stack   : ", IndentText(Infos.CallStack, 0, next, ' ')},
+      // Most messages break their lines with a bare LF: aligned and in the
+      // log as CR LF like the rest.
+      {"Message      : ", IndentText(CrLfLineBreaks(Infos.Message), 0, next, ' ')},
+      {"Call Stack   : ", IndentText(CrLfLineBreaks(Infos.CallStack), 0, next, ' ')},
   };
   std::string text;
   for (const auto& [label, value] : lines) {

@@ -436,8 +436,11 @@ class TVEKDebug : public IVEKDebug {
   //     for one that nobody caught), a second line names it:
   //     "Exception being handled : <class> ( <parent> ) : <message>";
   //   - Address is the interrupted instruction; unit, line, class and
-  //     function are those of that instruction itself (for the abort, a
-  //     function of the C library), and CallStack runs from it outward;
+  //     function are those of that instruction itself, and CallStack runs
+  //     from it outward; for SIGABRT while an exception is being handled,
+  //     Address, unit, line, class and function are those of that
+  //     exception's throw site instead (the abort itself is a function of
+  //     the C library), the call stack stays the signal's;
   //   - SenderClass and SenderName are "<N/A>".
   void GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfos& Infos);
   // The fatal-signal handler's report: GetSignalInfos, the ten lines
@@ -463,12 +466,16 @@ class TVEKDebug : public IVEKDebug {
   TVEKAfterExceptionEvent AfterException;
 
  private:
+  // Whether a code address has a location: not one of the executable while
+  // no map is loaded.
+  bool HasLocation(std::uintptr_t Address);
   // Resolves a code address into MapFile's results; false when it has no
-  // location (an address of the executable while no map is loaded).
+  // location.
   bool Locate(std::uintptr_t CallAddress);
   // "Unit::Public" of a code address, "<Unknown>::<Unknown>" without one.
   std::string FrameLine(std::uintptr_t CallAddress);
-  // The call stack's lines, one FrameLine per call address, innermost first.
+  // The call stack's lines, one FrameLine per call address, innermost first,
+  // up to the first lookup that fails.
   std::string StackText(const std::vector<std::uintptr_t>& CallAddresses);
   // GetExceptionInfos' steps shared with GetSignalInfos.
   static void ResetInfos(TVEKExceptionInfos& Infos);
