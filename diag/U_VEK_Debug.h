@@ -48,6 +48,7 @@
 
 #include <QObject>
 
+#include "diag/U_VEK_Global.h"
 #include "platform/CodeAddress.h"
 #include "platform/FatalSignal.h"
 #include "platform/ThrowSite.h"
@@ -237,10 +238,6 @@ class TVEKMapFile {
 // effort, like everything a signal handler does beyond the handful of calls
 // that are safe there (see platform/FatalSignal.h for the bound that keeps
 // it from hanging).
-
-class TVEKMapFile;
-class TVEKObjectInfos;
-class TTypedValue;
 
 // The 19 texts that describe one exception. The caller owns the record;
 // GetExceptionInfos fills it.
