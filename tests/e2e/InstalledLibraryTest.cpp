@@ -157,6 +157,8 @@ TEST_F(InstalledLibrary, AProgramAddingTheTreeReportsATracedException) {
     fs::copy_file(std::string(BREVANT_SOURCE_DIR) + "/tests/e2e/subdirectory-embedder/" + file,
                   project + "/source/" + file, fs::copy_options::overwrite_existing);
   const std::string build = project + "/build";
+  // The program is linked, and its map written, afresh by this run.
+  for (const char* made : {"/TracedEmbedder", "/TracedEmbedder.map"}) fs::remove(build + made);
   ASSERT_TRUE(Build(project + "/source", build, true));
 
   const std::string exe = Dir.File("TracedEmbedder");
