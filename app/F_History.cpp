@@ -56,7 +56,11 @@ void TfmHistory::keyPressEvent(QKeyEvent* event) {
 }
 
 void TfmHistory::setVisible(bool visible) {
-  if (visible) BuildControls();
+  if (visible) {
+    BuildControls();
+    // Centred on the screen, as the wizard is, wherever the wizard was moved.
+    CentreOnScreen(this);
+  }
   QDialog::setVisible(visible);
 }
 

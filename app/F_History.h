@@ -30,7 +30,8 @@ class TfmHistory : public QDialog {
   QTextEdit* Memo = nullptr;
   QPushButton* btnClose = nullptr;
 
-  // Builds the controls first when the window is shown.
+  // Builds the controls first when the window is shown, and centres it on
+  // the screen.
   void setVisible(bool visible) override;
 
  protected:

@@ -134,7 +134,7 @@ QFrame* MakeTitleStrip(QFrame* panel, int width, const std::string& title, QLabe
   strip->setAutoFillBackground(true);
   imgTitle = MakePicture(strip, "imgTitle", "icon32", 8, 8, 32, 32);
   lbTitle = MakeLabel(strip, "lbTitle", title, 52, 17);
-  lbTitle->setFont(DesignFont("Tahoma", 16, true));
+  lbTitle->setFont(DesignFont("Tahoma", 16));
   lbTitle->adjustSize();
   return strip;
 }

@@ -20,23 +20,46 @@ set(VEK_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/VEK)
 set_target_properties(brevant_diag PROPERTIES EXPORT_NAME VEK)
 set_target_properties(brevant_runtime PROPERTIES EXPORT_NAME runtime)
 set_target_properties(brevant_platform PROPERTIES EXPORT_NAME platform)
+set_target_properties(brevant_code PROPERTIES EXPORT_NAME code)
 set_target_properties(brevant_demangle PROPERTIES EXPORT_NAME demangle)
 set_target_properties(brevant_text PROPERTIES EXPORT_NAME text)
 set_target_properties(brevant_throwhook PROPERTIES EXPORT_NAME throwhook)
 
-install(TARGETS brevant_diag brevant_runtime brevant_platform brevant_demangle brevant_text brevant_throwhook vek-mapgen
+install(TARGETS brevant_diag brevant_runtime brevant_platform brevant_code brevant_demangle brevant_text brevant_throwhook vek-mapgen
   EXPORT VEKTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   OBJECTS DESTINATION ${CMAKE_INSTALL_LIBDIR}/vek COMPONENT dev
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vek)
 
-# Every header of the three layers: a consumer includes "diag/U_VEK_Debug.h",
-# "runtime/Application.h", and they include their neighbours.
-install(DIRECTORY runtime platform diag
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vek
-  COMPONENT dev
-  FILES_MATCHING PATTERN "*.h")
+# The headers a program that embeds the library includes, and those they
+# include: the interceptor and the trace, the descriptions of objects and
+# values, the application and system information, the log, the file
+# version; the runtime's application object, exceptions, conversions, Qt
+# text and shut-down for the program block and its handlers. The rest of the
+# three layers is the library's own. InstalledLibraryTest compiles each
+# installed header alone against the prefix, so a header added here that
+# includes one missing from the list fails there.
+set(VEK_PUBLIC_HEADERS
+  diag/U_VEK_Debug.h
+  diag/U_VEK_FileVersion.h
+  diag/U_VEK_Global.h
+  diag/U_VEK_LogFile.h
+  diag/U_VEK_System.h
+  runtime/Application.h
+  runtime/Conversions.h
+  runtime/Exceptions.h
+  runtime/QtText.h
+  runtime/Shutdown.h
+  platform/CodeAddress.h
+  platform/FatalSignal.h
+  platform/PageMemory.h
+  platform/ThrowSite.h
+)
+foreach(header ${VEK_PUBLIC_HEADERS})
+  get_filename_component(folder ${header} DIRECTORY)
+  install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vek/${folder} COMPONENT dev)
+endforeach()
 
 install(EXPORT VEKTargets NAMESPACE VEK:: DESTINATION ${VEK_INSTALL_CMAKEDIR} COMPONENT dev)
 configure_package_config_file(cmake/VEKConfig.cmake.in ${PROJECT_BINARY_DIR}/VEKConfig.cmake

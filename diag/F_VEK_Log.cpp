@@ -144,6 +144,9 @@ void TfmVEKLog::btnCloseClick() {
 void TfmVEKLog::FormHide() {
   // Drops the text and the memory it holds.
   if (Memo) Memo->clear();
+  // Shown modal above a modal dialog (the exception dialog's log button), it
+  // is the plain window again for the next ShowLines.
+  setWindowModality(Qt::NonModal);
 }
 
 void TfmVEKLog::showEvent(QShowEvent* event) {

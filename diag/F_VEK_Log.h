@@ -3,8 +3,9 @@
 // lines in a read-only, fixed-pitch text view, with a Close button. The log
 // file creates one hidden instance and shows it through ShowLines; lines
 // written while it is open appear only when it is shown again. Hiding the
-// window (Close or the close box) drops its text. Closing it never ends the
-// program. A viewer that is never shown holds no controls. GUI thread only.
+// window (Close or the close box) drops its text, and makes it non-modal
+// again when a caller showed it modal (above a modal dialog). Closing it
+// never ends the program. A viewer that is never shown holds no controls. GUI thread only.
 #include <deque>
 #include <string>
 

@@ -15,6 +15,7 @@
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
+#include "platform/ByteSource.h"
 #include "platform/FileSystem.h"
 #include "runtime/Conversions.h"
 #include "runtime/Demangle.h"
@@ -32,6 +33,7 @@ const char* const SegmentsMarker = "Detailed map of segments";
 const char* const PublicsByNameMarker = "  Address         Publics by Name";
 const char* const PublicsByValueMarker = "  Address         Publics by Value";
 const char* const LineNumbersMarker = "Line numbers for ";
+const std::string_view IdentityLabel = "Executable identity : ";
 
 // The public that ends a walk.
 const char* const WalkEnd = "TlsLast";
@@ -227,6 +229,15 @@ void TVEKMapFile::Load(const std::string& Value, TPageVector<char>&& Text) {
   FLineNumbers = {l, LineCount()};
   FLoaded = true;
   FFileName = Value;
+}
+
+std::string TVEKMapFile::IdentityOf(std::string_view Head) {
+  TLineReader lines(Head);
+  for (std::string_view line; lines.Next(line);) {
+    if (line.find(SegmentsMarker) != std::string_view::npos) break;
+    if (line.starts_with(IdentityLabel)) return Trim(line.substr(IdentityLabel.size()));
+  }
+  return {};
 }
 
 // --- lookups ----------------------------------------------------------------
@@ -464,6 +475,19 @@ struct THandledScope {
   bool FOldKnown;
 };
 
+// Whether the map file names the running executable's build, or names none
+// (a map of another generator). Only the header is read: the lines before
+// the segment section lie in the file's first few hundred bytes.
+bool MapOfThisBuild(const std::string& Map) {
+  constexpr std::size_t HeadSize = 4096;
+  const TFileSource file(Map);
+  std::string head(static_cast<std::size_t>(std::min<std::uint64_t>(file.Size(), HeadSize)), '\0');
+  if (!file.Read(0, head.size(), head.data())) return true;  // the load will tell
+  const std::string named = TVEKMapFile::IdentityOf(head);
+  const std::string& own = ExecutableIdentity();
+  return named.empty() || own.empty() || named == own;
+}
+
 // The fatal-signal handler's report function: the interceptor's report,
 // while there is one.
 void ReportFatalSignal(const TFatalSignalInfo& Signal) {
@@ -499,8 +523,9 @@ TVEKDebug::TVEKDebug() {
   if (exe.empty()) return;
   const std::string map = MapFileNameFor(exe);
   // Read when a report or a trace first needs it; without a map, or with
-  // one that cannot be read, the interceptor works without locations.
-  if (FileExists(map)) MapFile->LoadWhenNeeded(map);
+  // one that cannot be read or belongs to another build, the interceptor
+  // works without locations.
+  if (FileExists(map) && MapOfThisBuild(map)) MapFile->LoadWhenNeeded(map);
 }
 
 TVEKDebug::~TVEKDebug() {
@@ -556,7 +581,10 @@ __attribute__((noinline)) void TVEKDebug::GetCallStack(int Skip, bool OnlyOne, s
     do {
       if (frame >= Skip) {
         if (!Text.empty()) Text += kCrLf;
-        Text += MapFile->UnitName() + "::" + MapFile->PublicName();
+        // Each frame by itself: where it has no location, the reader still
+        // holds the results of the frame before.
+        Text += HasLocation(MapFile->ReturnAddress()) ? MapFile->UnitName() + "::" + MapFile->PublicName()
+                                                      : std::string(kUnknown) + "::" + kUnknown;
         if (OnlyOne) return;
       }
       ++frame;
@@ -566,11 +594,15 @@ __attribute__((noinline)) void TVEKDebug::GetCallStack(int Skip, bool OnlyOne, s
   }
 }
 
-bool TVEKDebug::Locate(std::uintptr_t CallAddress) {
+bool TVEKDebug::HasLocation(std::uintptr_t Address) {
   // An address of the executable has no location without a map; the
   // reader would keep the last lookup's results.
   TCodeModule module;
-  if (!MapFile->Loaded() && (!FindCodeModule(CallAddress, module) || module.MainExecutable)) return false;
+  return MapFile->Loaded() || (FindCodeModule(Address, module) && !module.MainExecutable);
+}
+
+bool TVEKDebug::Locate(std::uintptr_t CallAddress) {
+  if (!HasLocation(CallAddress)) return false;
   MapFile->Lookup(CallAddress);
   return true;
 }
@@ -582,9 +614,15 @@ std::string TVEKDebug::FrameLine(std::uintptr_t CallAddress) {
 
 std::string TVEKDebug::StackText(const std::vector<std::uintptr_t>& CallAddresses) {
   std::string text;
-  for (std::size_t i = 0; i < CallAddresses.size(); ++i) {
-    if (i > 0) text += kCrLf;
-    text += FrameLine(CallAddresses[i]);
+  try {
+    for (std::size_t i = 0; i < CallAddresses.size(); ++i) {
+      const std::string line = FrameLine(CallAddresses[i]);
+      if (i > 0) text += kCrLf;
+      text += line;
+    }
+  } catch (...) {
+    // A lookup that fails ends the stack, as it ends the walk; the lines
+    // gathered so far stay.
   }
   return text;
 }
@@ -671,7 +709,7 @@ void TVEKDebug::GetExceptionInfos(QObject* Sender, const std::exception* E, TVEK
       // Return addresses: each call lies one byte before its own.
       std::vector<std::uintptr_t> calls(site.Frames, site.Frames + site.FrameCount);
       for (std::uintptr_t& call : calls) --call;
-      Infos.CallStack = StackText(calls);
+      if (std::string stack = StackText(calls); !stack.empty()) Infos.CallStack = std::move(stack);
     } else {
       GetCallStack(0, false, Infos.CallStack);
     }
@@ -713,12 +751,19 @@ void TVEKDebug::GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfo
       if (!handled.empty()) Infos.Message += kCrLf + handled;
     }
 
-    Infos.Address = HexAddress(Signal.InstructionAddress);
+    // The abort of std::terminate (or of a handler) while an exception is
+    // being handled names the exception's throw site, as the report of a
+    // caught one does; the call stack stays the signal's.
+    TThrowSite site;
+    const bool thrown = Signal.Signal == SIGABRT && CurrentThrowSite(site) && site.Address != 0;
+    Infos.Address = HexAddress(thrown ? site.Address : Signal.InstructionAddress);
 
     FillRunInfos(Infos);
 
-    // The interrupted instruction itself, not a return address.
-    if (Signal.InstructionAddress != 0) FillLocation(Infos, Signal.InstructionAddress);
+    if (thrown)
+      FillLocation(Infos, site.Address - 1);  // the throw lies one byte before its return address
+    else if (Signal.InstructionAddress != 0)
+      FillLocation(Infos, Signal.InstructionAddress);  // the interrupted instruction itself
 
     Infos.SenderClass = kNotApplicable;
     Infos.SenderName = kNotApplicable;
@@ -726,7 +771,7 @@ void TVEKDebug::GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfo
     if (Signal.FrameCount > 0) {
       std::vector<std::uintptr_t> calls;
       for (std::size_t i = 0; i < Signal.FrameCount; ++i) calls.push_back(CallSiteAddress(Signal.Frames[i]));
-      Infos.CallStack = StackText(calls);
+      if (std::string stack = StackText(calls); !stack.empty()) Infos.CallStack = std::move(stack);
     }
   } catch (...) {
     // What was filled so far stays.
@@ -758,8 +803,10 @@ std::string TVEKDebug::ReportText(const TVEKExceptionInfos& Infos) const {
       {"Address      : ", Infos.Address},
       {"Sender Class : ", Infos.SenderClass},
       {"Sender Name  : ", Infos.SenderName},
-      {"Message      : ", IndentText(Infos.Message, 0, next, ' ')},
-      {"Call Stack   : ", IndentText(Infos.CallStack, 0, next, ' ')},
+      // Most messages break their lines with a bare LF: aligned and in the
+      // log as CR LF like the rest.
+      {"Message      : ", IndentText(CrLfLineBreaks(Infos.Message), 0, next, ' ')},
+      {"Call Stack   : ", IndentText(CrLfLineBreaks(Infos.CallStack), 0, next, ' ')},
   };
   std::string text;
   for (const auto& [label, value] : lines) {

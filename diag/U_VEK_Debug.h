@@ -48,6 +48,7 @@
 
 #include <QObject>
 
+#include "diag/U_VEK_Global.h"
 #include "platform/CodeAddress.h"
 #include "platform/FatalSignal.h"
 #include "platform/PageMemory.h"
@@ -112,6 +113,14 @@ class TVEKMapFile {
     LoadPending();
     return FLoaded;
   }
+
+  // The identity of the executable a map was made from, as its header names
+  // it in the line "Executable identity : <identity>" before the segment
+  // section (see ElfIdentity in platform/CodeAddress.h); empty when Head,
+  // the map's text or its beginning, names none. The reader itself takes a
+  // map of any program; the interceptor takes the running program's map
+  // only when it names this build or none.
+  static std::string IdentityOf(std::string_view Head);
 
   // Resolves a code address of this process into UnitName, PublicName,
   // PublicOffset and LineNumber (see the header paragraph):
@@ -251,10 +260,6 @@ class TVEKMapFile {
 // that are safe there (see platform/FatalSignal.h for the bound that keeps
 // it from hanging).
 
-class TVEKMapFile;
-class TVEKObjectInfos;
-class TTypedValue;
-
 // The 19 texts that describe one exception. The caller owns the record;
 // GetExceptionInfos fills it.
 struct TVEKExceptionInfos {
@@ -342,7 +347,9 @@ class TVEKDebug : public IVEKDebug {
   // Creates the trace stack, the map file reader and the object describer,
   // and has the reader load the map file named after the executable
   // (MapFileNameFor), when it exists, the first time it is used
-  // (TVEKMapFile::LoadWhenNeeded); a map that fails to load is ignored. Not
+  // (TVEKMapFile::LoadWhenNeeded); a map that fails to load is ignored, and
+  // so is a map whose header names another build than the running
+  // executable (a stale map after a rebuild, another program's map). Not
   // active.
   TVEKDebug();
   // SetActive(false), then releases what it owns. Nothing in a program
@@ -447,8 +454,11 @@ class TVEKDebug : public IVEKDebug {
   //     for one that nobody caught), a second line names it:
   //     "Exception being handled : <class> ( <parent> ) : <message>";
   //   - Address is the interrupted instruction; unit, line, class and
-  //     function are those of that instruction itself (for the abort, a
-  //     function of the C library), and CallStack runs from it outward;
+  //     function are those of that instruction itself, and CallStack runs
+  //     from it outward; for SIGABRT while an exception is being handled,
+  //     Address, unit, line, class and function are those of that
+  //     exception's throw site instead (the abort itself is a function of
+  //     the C library), the call stack stays the signal's;
   //   - SenderClass and SenderName are "<N/A>".
   void GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfos& Infos);
   // The fatal-signal handler's report: GetSignalInfos, the ten lines
@@ -474,12 +484,16 @@ class TVEKDebug : public IVEKDebug {
   TVEKAfterExceptionEvent AfterException;
 
  private:
+  // Whether a code address has a location: not one of the executable while
+  // no map is loaded.
+  bool HasLocation(std::uintptr_t Address);
   // Resolves a code address into MapFile's results; false when it has no
-  // location (an address of the executable while no map is loaded).
+  // location.
   bool Locate(std::uintptr_t CallAddress);
   // "Unit::Public" of a code address, "<Unknown>::<Unknown>" without one.
   std::string FrameLine(std::uintptr_t CallAddress);
-  // The call stack's lines, one FrameLine per call address, innermost first.
+  // The call stack's lines, one FrameLine per call address, innermost first,
+  // up to the first lookup that fails.
   std::string StackText(const std::vector<std::uintptr_t>& CallAddresses);
   // GetExceptionInfos' steps shared with GetSignalInfos.
   static void ResetInfos(TVEKExceptionInfos& Infos);

@@ -325,16 +325,25 @@ TClassRef ParentOf(const TClassRef& C) {
   return {};
 }
 
-// A component's class. Qt's metaObject() reads only QObject's own data and
-// the meta-objects, which are static, so it is safe at every stage of the
-// object's destruction: it answers for the class whose destructor runs.
-TClassRef ClassOf(const QObject* Component) {
-  return {Component->metaObject(), nullptr};
+// A component's class name and its parent class. Qt's metaObject() reads
+// only QObject's own data and the meta-objects, which are static, and the
+// C++ type information of an object whose destructor runs is that of the
+// class being destroyed: both are safe at every stage of the destruction. A
+// class without a meta-object of its own (no Q_OBJECT) has the name its type
+// information gives, and its nearest meta-class as its parent.
+struct TComponentClass {
+  std::string Name;
+  TClassRef Parent;
+};
+TComponentClass ClassOf(const QObject* Component) {
+  const QMetaObject* meta = Component->metaObject();
+  std::string name = VEKClassName(typeid(*Component));
+  if (name != meta->className()) return {std::move(name), {meta, nullptr}};
+  return {std::move(name), {meta->superClass(), nullptr}};
 }
 
-std::string ParentClassName(const TClassRef& C) {
-  const TClassRef parent = ParentOf(C);
-  return IsNone(parent) ? std::string(NotApplicable) : ClassName(parent);
+std::string ClassNameOrNone(const TClassRef& C) {
+  return IsNone(C) ? std::string(NotApplicable) : ClassName(C);
 }
 
 std::string SummaryText(const std::string& Name, const std::string& Class, const std::string& Parent) {
@@ -354,8 +363,15 @@ void TVEKObjectInfos::Analyze(TVEKObjectRef Obj) noexcept {
     Instance = Obj;
     if (!Obj.IsNone()) {
       try {
-        const TClassRef objClass = Obj.Component ? ClassOf(Obj.Component) : TClassRef{nullptr, Obj.Type};
-        ObjectClass = ClassName(objClass);
+        TClassRef current;
+        if (Obj.Component) {
+          TComponentClass objClass = ClassOf(Obj.Component);
+          ObjectClass = std::move(objClass.Name);
+          current = objClass.Parent;
+        } else {
+          ObjectClass = ClassName({nullptr, Obj.Type});
+          current = ParentOf({nullptr, Obj.Type});
+        }
 
         if (Obj.Component) {
           const QString name = Obj.Component->objectName();
@@ -364,14 +380,14 @@ void TVEKObjectInfos::Analyze(TVEKObjectRef Obj) noexcept {
           int depth = 0;
           for (const QObject* owner = Obj.Component->parent(); owner && depth < MaxChain;
                owner = owner->parent(), ++depth) {
-            const TClassRef ownerClass = ClassOf(owner);
+            const TComponentClass ownerClass = ClassOf(owner);
             if (depth > 0) owners += " -> ";
-            owners += SummaryText(FromQString(owner->objectName()), ClassName(ownerClass), ParentClassName(ownerClass));
+            owners +=
+                SummaryText(FromQString(owner->objectName()), ownerClass.Name, ClassNameOrNone(ownerClass.Parent));
             Owners = owners;
           }
         }
 
-        TClassRef current = ParentOf(objClass);
         if (!IsNone(current)) {
           ParentClass = ClassName(current);
           std::string chain = ObjectClass + " > " + ParentClass;

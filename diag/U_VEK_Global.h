@@ -182,7 +182,9 @@ void SafeFreeAndNil(T*& Obj) {
 // Object description: TVEKObjectInfos.
 //
 // A component is a QObject: its name is objectName(), its owner parent(), its
-// class chain comes from its QMetaObject up to QObject, the root class. Any
+// class chain comes from its QMetaObject up to QObject, the root class, headed
+// by the name its C++ type information gives when its class has no
+// meta-object of its own (no Q_OBJECT: "TfmDemo > QWidget > QObject"). Any
 // other polymorphic object (an exception above all) is described from its
 // dynamic type's C++ type information, demangled; where a class has several
 // bases, the first one is its parent, and a class without bases is a root

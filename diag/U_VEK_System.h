@@ -13,7 +13,8 @@
 
 #include <QObject>
 
-class TVEKLogFile;
+#include "diag/U_VEK_LogFile.h"
+
 class TEndSignalWatch;
 class TVEKSessionHook;
 

@@ -63,6 +63,21 @@ bool ExecutableCodeOffset(std::uintptr_t Address, std::uintptr_t& Offset);
 bool ElfTextSectionAddress(std::string_view Image, std::uintptr_t& Address);
 bool ElfTextSectionAddress(const std::string& FileName, std::uintptr_t& Address);
 
+// Which build an ELF file of this machine's class and byte order is, as a
+// map file names the executable it was made from:
+//   "gnu-build-id <hex>"  the GNU build-id note its linker wrote, in
+//                         lower-case hexadecimal (strip keeps the note, so a
+//                         stripped copy is the same build);
+//   "text <size> <hash>"  without one: the size of its ".text" section (at
+//                         least 8 upper-case hexadecimal digits) and the
+//                         64-bit FNV-1a hash of the section's bytes (16).
+// Empty when the file has neither or is no such ELF file. Every offset,
+// count and size the file gives is checked against the bytes really there.
+std::string ElfIdentity(std::string_view Image);
+std::string ElfIdentity(const std::string& FileName);
+// The identity of the running executable (/proc/self/exe), read once.
+const std::string& ExecutableIdentity();
+
 // The nearest symbol at or below Address that the module holding Address
 // exports through its dynamic symbol table, as the loader's dladdr finds
 // it: its raw (mangled) name and its run-time address. False, outputs

@@ -14,9 +14,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "platform/ByteSource.h"
+#include "runtime/TextUtil.h"
 
 namespace {
 
@@ -32,12 +35,15 @@ constexpr char TextName[] = ".text";  // compared with its terminating zero
 // dozen; the limit bounds the work a hostile count can cause).
 constexpr std::uint64_t MaxSections = 1u << 16;
 
-bool FindTextSection(const TByteSource& Image, std::uintptr_t& Address) {
+// The ELF header of a file of this machine's class and byte order.
+bool ReadHeader(const TByteSource& Image, TEhdr& Header) {
+  return Image.Read(0, sizeof Header, &Header) && std::memcmp(Header.e_ident, ELFMAG, SELFMAG) == 0 &&
+         Header.e_ident[EI_CLASS] == NativeClass && Header.e_ident[EI_DATA] == NativeData;
+}
+
+bool FindTextSection(const TByteSource& Image, TShdr& Text) {
   TEhdr header;
-  if (!Image.Read(0, sizeof header, &header)) return false;
-  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != NativeClass ||
-      header.e_ident[EI_DATA] != NativeData)
-    return false;
+  if (!ReadHeader(Image, header)) return false;
   const std::uint64_t table = header.e_shoff;
   const std::uint64_t entrySize = header.e_shentsize;
   if (table == 0 || entrySize < sizeof(TShdr)) return false;
@@ -69,10 +75,104 @@ bool FindTextSection(const TByteSource& Image, std::uintptr_t& Address) {
     char name[sizeof TextName];
     if (!Image.Read(strings.sh_offset + s.sh_name, sizeof name, name)) return false;
     if (std::memcmp(name, TextName, sizeof name) != 0) continue;
-    Address = static_cast<std::uintptr_t>(s.sh_addr);
+    Text = s;
     return true;
   }
   return false;
+}
+
+bool FindTextSection(const TByteSource& Image, std::uintptr_t& Address) {
+  TShdr text;
+  if (!FindTextSection(Image, text)) return false;
+  Address = static_cast<std::uintptr_t>(text.sh_addr);
+  return true;
+}
+
+// --- the executable's identity ----------------------------------------------
+
+using TPhdr = ElfW(Phdr);
+using TNhdr = ElfW(Nhdr);
+
+// More program headers than this are not looked at.
+constexpr std::uint64_t MaxSegments = 1u << 12;
+// A build-id longer than this is no build-id (the linker writes 20 bytes).
+constexpr std::uint64_t MaxBuildId = 64;
+
+std::string HexText(const unsigned char* Bytes, std::size_t Count) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < Count; ++i) {
+    text += digits[Bytes[i] >> 4];
+    text += digits[Bytes[i] & 0x0F];
+  }
+  return text;
+}
+
+// The GNU build-id note of a note segment at [Offset, Offset + Size), its
+// notes padded to Align bytes.
+bool FindBuildIdIn(const TByteSource& Image, std::uint64_t Offset, std::uint64_t Size, std::uint64_t Align,
+                   std::string& Id) {
+  auto padded = [Align](std::uint64_t n) { return (n + Align - 1) / Align * Align; };
+  for (std::uint64_t at = 0; Size - at >= sizeof(TNhdr);) {
+    TNhdr note;
+    if (!Image.Read(Offset + at, sizeof note, &note)) return false;
+    at += sizeof note;
+    const std::uint64_t name = padded(note.n_namesz), desc = padded(note.n_descsz);
+    if (name > Size - at || desc > Size - at - name) return false;
+    char owner[4];
+    if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == sizeof owner && note.n_descsz > 0 &&
+        note.n_descsz <= MaxBuildId && Image.Read(Offset + at, sizeof owner, owner) &&
+        std::memcmp(owner, "GNU", sizeof owner) == 0) {
+      unsigned char bytes[MaxBuildId];
+      if (!Image.Read(Offset + at + name, note.n_descsz, bytes)) return false;
+      Id = "gnu-build-id " + HexText(bytes, note.n_descsz);
+      return true;
+    }
+    at += name + desc;
+  }
+  return false;
+}
+
+bool FindBuildId(const TByteSource& Image, std::string& Id) {
+  TEhdr header;
+  if (!ReadHeader(Image, header) || header.e_phoff == 0 || header.e_phentsize < sizeof(TPhdr)) return false;
+  const std::uint64_t size = Image.Size();
+  if (header.e_phoff > size) return false;
+  const std::uint64_t count =
+      std::min<std::uint64_t>({header.e_phnum, MaxSegments, (size - header.e_phoff) / header.e_phentsize});
+  for (std::uint64_t i = 0; i < count; ++i) {
+    TPhdr ph;
+    if (!Image.Read(header.e_phoff + i * header.e_phentsize, sizeof ph, &ph)) return false;
+    if (ph.p_type != PT_NOTE || ph.p_offset > size || ph.p_filesz > size - ph.p_offset) continue;
+    if (FindBuildIdIn(Image, ph.p_offset, ph.p_filesz, ph.p_align == 8 ? 8 : 4, Id)) return true;
+  }
+  return false;
+}
+
+// "text <size> <hash>" of the .text section's bytes.
+bool HashText(const TByteSource& Image, std::string& Id) {
+  TShdr text;
+  if (!FindTextSection(Image, text) || text.sh_type == SHT_NOBITS) return false;
+  if (text.sh_offset > Image.Size() || text.sh_size > Image.Size() - text.sh_offset) return false;
+  std::uint64_t hash = Fnv1a64Basis;
+  std::vector<char> chunk(1 << 16);
+  for (std::uint64_t at = 0; at < text.sh_size;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), text.sh_size - at));
+    if (!Image.Read(text.sh_offset + at, n, chunk.data())) return false;
+    hash = Fnv1a64(std::string_view(chunk.data(), n), hash);
+    at += n;
+  }
+  char line[64];
+  std::snprintf(line, sizeof line, "text %08llX %016llX", static_cast<unsigned long long>(text.sh_size),
+                static_cast<unsigned long long>(hash));
+  Id = line;
+  return true;
+}
+
+std::string Identity(const TByteSource& Image) {
+  std::string id;
+  if (FindBuildId(Image, id) || HashText(Image, id)) return id;
+  return {};
 }
 
 // --- modules ----------------------------------------------------------------
@@ -173,6 +273,19 @@ bool ElfTextSectionAddress(std::string_view Image, std::uintptr_t& Address) {
 
 bool ElfTextSectionAddress(const std::string& FileName, std::uintptr_t& Address) {
   return FindTextSection(TFileSource(FileName), Address);
+}
+
+std::string ElfIdentity(std::string_view Image) {
+  return Identity(TMemorySource(Image));
+}
+
+std::string ElfIdentity(const std::string& FileName) {
+  return Identity(TFileSource(FileName));
+}
+
+const std::string& ExecutableIdentity() {
+  static const std::string identity = ElfIdentity(std::string("/proc/self/exe"));
+  return identity;
 }
 
 bool ExecutableTextAddress(std::uintptr_t& Address) {

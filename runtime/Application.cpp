@@ -1,5 +1,6 @@
 #include "runtime/Application.h"
 
+#include <QAbstractScrollArea>
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QWidget>
@@ -36,6 +37,15 @@ bool PressButtonOnEnter(QObject* receiver, QEvent* event) {
   key->accept();
   button->click();
   return true;
+}
+
+// The control a user acts on through an event to `receiver`: the inner
+// viewport of a scroll area (an item view, a text view), which gets the
+// mouse's events, stands for the scroll area.
+QObject* ControlOf(QObject* receiver) {
+  if (!receiver || !receiver->isWidgetType()) return receiver;
+  auto* area = qobject_cast<QAbstractScrollArea*>(receiver->parent());
+  return area && area->viewport() == receiver ? area : receiver;
 }
 }  // namespace
 
@@ -106,11 +116,13 @@ void TApplication::Guard(QObject* Sender, const std::function<void()>& handler) 
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
-  // The receiver is the sender of whatever its handlers let escape.
+  // The control that received the event is the sender of whatever its
+  // handlers let escape.
   const QPointer<QObject> outer = FEventReceiver;
-  FEventReceiver = receiver;
+  QObject* control = ControlOf(receiver);
+  FEventReceiver = control;
   bool result = false;
-  Guard(receiver, [&] { result = PressButtonOnEnter(receiver, event) || QApplication::notify(receiver, event); });
+  Guard(control, [&] { result = PressButtonOnEnter(receiver, event) || QApplication::notify(receiver, event); });
   FEventReceiver = outer;
   return result;
 }

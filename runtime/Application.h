@@ -35,8 +35,9 @@ class TApplication : public QApplication {
   void BringToFront();
 
   // The unhandled-exception event: called for an exception that escaped an
-  // event handler, with the sender, the object that received the event
-  // whose handler let it escape (for a click on a button, the button; null
+  // event handler, with the sender, the control that received the event
+  // whose handler let it escape (for a click on a button, the button; for
+  // one on a list's row, the list, whose inner viewport got the mouse; null
   // when unknown). Read, replaced and restored by whoever intercepts
   // exceptions; when it is not set, HandleException shows the message.
   using TExceptionEvent = std::function<void(QObject* Sender, const std::exception& E)>;
@@ -51,8 +52,9 @@ class TApplication : public QApplication {
   // std::exception arrives as an EUnknownException.
   void Guard(const std::function<void()>& handler);
   void Guard(QObject* Sender, const std::function<void()>& handler);
-  // The receiver of the innermost event being delivered now, null outside
-  // event delivery or once that receiver is gone.
+  // The control that received the innermost event being delivered now (a
+  // scroll area for its viewport), null outside event delivery or once that
+  // control is gone.
   QObject* EventReceiver() const { return FEventReceiver; }
 
   // Delivers every event guarded (see Guard). Enter and Return press the

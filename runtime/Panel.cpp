@@ -22,6 +22,9 @@ void TPanel::SetBorderWidth(int Value) {
 
 void TPanel::SetCaption(const QString& Value) {
   FCaption = Value;
+  // Painted, the caption is no text a screen reader finds: it is the
+  // panel's accessible name too.
+  setAccessibleName(Value.trimmed());
   update();
 }
 

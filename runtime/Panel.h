@@ -2,7 +2,8 @@
 // The toolkit's panel: a plain container with an outer and an inner bevel,
 // each one pixel wide and either lowered, raised or absent, a border of the
 // panel's colour between them, and an optional one-line caption drawn inside
-// them (left-aligned or centred, vertically centred). Its children are placed
+// them (left-aligned or centred, vertically centred), which is also its
+// accessible name, the text assistive technology reads. Its children are placed
 // by the form at fixed positions; ClientRect() is the area inside the bevels
 // and the border, where aligned children go. GUI thread only.
 #include <QString>

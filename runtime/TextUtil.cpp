@@ -56,6 +56,14 @@ std::size_t FindLineBreak(std::string_view Text, std::size_t From) {
 
 }  // namespace
 
+std::uint64_t Fnv1a64(std::string_view bytes, std::uint64_t hash) {
+  for (char c : bytes) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001B3ull;
+  }
+  return hash;
+}
+
 bool TLineReader::Next(std::string_view& line) {
   const std::size_t n = FText.size();
   if (FPos >= n) return false;
@@ -64,4 +72,18 @@ bool TLineReader::Next(std::string_view& line) {
   line = FText.substr(start, FPos - start);
   if (FPos < n) FPos += (FText[FPos] == '\r' && FPos + 1 < n && FText[FPos + 1] == '\n') ? 2 : 1;
   return true;
+}
+
+std::string CrLfLineBreaks(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' || text[i] == '\n') {
+      result += "\r\n";
+      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      result += text[i];
+    }
+  }
+  return result;
 }

@@ -3,6 +3,7 @@
 // ASCII letters and the splitting of text into lines. Plain C++, no GUI
 // toolkit: the update server uses them too.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -26,9 +27,19 @@ bool SameTextAscii(std::string_view a, std::string_view b);
 bool StartsWithTextAscii(std::string_view text, std::string_view prefix);
 
 // ---------------------------------------------------------------------------
+// The 64-bit FNV-1a hash of some bytes; `hash` continues a hash of the
+// bytes before them (its default is the hash of nothing).
+inline constexpr std::uint64_t Fnv1a64Basis = 0xCBF29CE484222325ull;
+std::uint64_t Fnv1a64(std::string_view bytes, std::uint64_t hash = Fnv1a64Basis);
+
+// ---------------------------------------------------------------------------
 // Lines. A line ends in CR LF, a lone CR or a lone LF; a final line break
 // does not start another line; bytes are kept as they are (a zero byte
 // included).
+
+// The text with every line break (CR LF, a lone CR, a lone LF) written as
+// CR LF, the line break of the design's texts and files.
+std::string CrLfLineBreaks(std::string_view text);
 
 // Walks the lines of a text one by one; the text must outlive the walk.
 // SplitLines (runtime/TextFile.h) gives them all at once.

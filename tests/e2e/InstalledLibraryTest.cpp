@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,7 +27,7 @@ namespace {
 std::optional<int> RunToEnd(const std::vector<std::string>& argv, const std::string& outputFile,
                             const std::vector<std::string>& env = {}) {
   TChildProcess child(argv, env, outputFile);
-  return child.Wait(240s);
+  return child.Wait(600s);
 }
 
 class InstalledLibrary : public ::testing::Test {
@@ -43,27 +44,29 @@ class InstalledLibrary : public ::testing::Test {
   }
   void SetUp() override { ASSERT_EQ(InstallStatus, 0) << ReadWholeFile(Prefix->File("install.txt")); }
 
-  // Configures and builds the project in `source` against the prefix; true
+  // Configures and builds the project in `source` against the prefix (or,
+  // with `tree`, against this source tree added with add_subdirectory); true
   // when both worked (their output is in the test's folder otherwise).
-  ::testing::AssertionResult Build(const std::string& source, const std::string& build) const {
-    std::vector<std::string> configure{CMAKE_COMMAND,
-                                       "-S",
-                                       source,
-                                       "-B",
-                                       build,
-                                       "-G",
-                                       CMAKE_GENERATOR,
-                                       "-DCMAKE_PREFIX_PATH=" + Prefix->Path(),
-                                       "-DCMAKE_CXX_COMPILER=" CXX_COMPILER,
-                                       "-DCMAKE_CXX_COMPILER_LAUNCHER=" CXX_COMPILER_LAUNCHER,
-                                       "-DCMAKE_BUILD_TYPE=" BUILD_TYPE,
-                                       "-DCMAKE_CXX_FLAGS=" CXX_FLAGS,
-                                       "-DCMAKE_EXE_LINKER_FLAGS=" LINKER_FLAGS};
+  ::testing::AssertionResult Build(const std::string& source, const std::string& build, bool tree = false) const {
+    std::vector<std::string> configure{
+        CMAKE_COMMAND,
+        "-S",
+        source,
+        "-B",
+        build,
+        "-G",
+        CMAKE_GENERATOR,
+        tree ? "-DBREVANT_TREE=" BREVANT_SOURCE_DIR : "-DCMAKE_PREFIX_PATH=" + Prefix->Path(),
+        "-DCMAKE_CXX_COMPILER=" CXX_COMPILER,
+        "-DCMAKE_CXX_COMPILER_LAUNCHER=" CXX_COMPILER_LAUNCHER,
+        "-DCMAKE_BUILD_TYPE=" BUILD_TYPE,
+        "-DCMAKE_CXX_FLAGS=" CXX_FLAGS,
+        "-DCMAKE_EXE_LINKER_FLAGS=" LINKER_FLAGS};
     const std::string output = Dir.File("build-output.txt");
     if (RunToEnd(configure, output) != 0) return ::testing::AssertionFailure() << ReadWholeFile(output);
     // The package found is the one in the prefix.
     const std::string cache = ReadWholeFile(build + "/CMakeCache.txt");
-    if (cache.find("VEK_DIR:PATH=" + Prefix->Path() + "/" INSTALL_LIBDIR "/cmake/VEK\n") == std::string::npos)
+    if (!tree && cache.find("VEK_DIR:PATH=" + Prefix->Path() + "/" INSTALL_LIBDIR "/cmake/VEK\n") == std::string::npos)
       return ::testing::AssertionFailure() << "VEK was not found in the prefix:\n" << cache;
     if (RunToEnd({CMAKE_COMMAND, "--build", build}, output) != 0)
       return ::testing::AssertionFailure() << ReadWholeFile(output);
@@ -123,6 +126,58 @@ TEST_F(InstalledLibrary, TheEmbeddingProgramBuildsAgainstThePrefixAlone) {
   EXPECT_TRUE(fs::exists(build + "/EmbedderDemo.map"));
 }
 
+// Each installed header compiles alone, against the prefix and nothing else:
+// whatever it needs is declared in it or installed with it.
+TEST_F(InstalledLibrary, EachInstalledHeaderCompilesAlone) {
+  const std::string source = Dir.File("headers");
+  fs::create_directory(source);
+  std::string sources;
+  int count = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(Prefix->Path() + "/include/vek")) {
+    if (!entry.is_regular_file()) continue;
+    const std::string header = fs::relative(entry.path(), Prefix->Path() + "/include/vek").string();
+    const std::string file = "h" + std::to_string(++count) + ".cpp";
+    std::ofstream(source + "/" + file) << "#include \"" << header << "\"\n";
+    sources += " " + file;
+  }
+  std::ofstream(source + "/CMakeLists.txt")
+      << "cmake_minimum_required(VERSION 3.25)\nproject(Headers LANGUAGES CXX)\nfind_package(VEK CONFIG REQUIRED)\n"
+      << "add_library(Headers OBJECT" << sources << ")\ntarget_link_libraries(Headers PRIVATE VEK::VEK)\n";
+  EXPECT_TRUE(Build(source, Dir.File("build")));
+}
+
+// The tree added with add_subdirectory, as FetchContent adds it: its
+// libraries and generator are built for the program (in a folder of the
+// build that later runs reuse), the program includes diag/U_VEK_Debug.h
+// alone, and its map names the traced procedure that threw.
+TEST_F(InstalledLibrary, AProgramAddingTheTreeReportsATracedException) {
+  const std::string project = BUILD_DIR "/tests/e2e/subdirectory-embedder";
+  fs::create_directories(project + "/source");
+  for (const char* file : {"CMakeLists.txt", "TracedEmbedder.cpp"})
+    fs::copy_file(std::string(BREVANT_SOURCE_DIR) + "/tests/e2e/subdirectory-embedder/" + file,
+                  project + "/source/" + file, fs::copy_options::overwrite_existing);
+  const std::string build = project + "/build";
+  // The program is linked, and its map written, afresh by this run.
+  for (const char* made : {"/TracedEmbedder", "/TracedEmbedder.map"}) fs::remove(build + made);
+  ASSERT_TRUE(Build(project + "/source", build, true));
+
+  const std::string exe = Dir.File("TracedEmbedder");
+  fs::copy_file(build + "/TracedEmbedder", exe);
+  fs::copy_file(build + "/TracedEmbedder.map", exe + ".map");
+  const std::string output = Dir.File("run-output.txt");
+  EXPECT_EQ(RunToEnd({exe, "/DEBUG", "/LOGFILE"}, output, {"QT_QPA_PLATFORM=offscreen"}), 0) << ReadWholeFile(output);
+  const std::string log = ReadWholeFile(exe + ".log");
+  EXPECT_NE(log.find("[ ENTER  ]   TracedEmbedder::ParseQuantity ( 7 , 'seven pieces' )\r\n"), std::string::npos)
+      << log;
+  const auto entries = ExceptEntries(log);
+  ASSERT_EQ(entries.size(), 1u) << log;
+  // Indented under the ENTER entry of the procedure that reported it.
+  EXPECT_EQ(ReportValue(entries[0], "  Unit         : "), "TracedEmbedder");
+  EXPECT_EQ(ReportValue(entries[0], "  Line         : "),
+            std::to_string(SourceLineOf("tests/e2e/subdirectory-embedder/TracedEmbedder.cpp", "// the reported line")));
+  EXPECT_EQ(ReportValue(entries[0], "  Function     : "), "ParseQuantity");
+}
+
 // What each package of a later packaging step takes from `cmake --install`.
 TEST_F(InstalledLibrary, EachComponentInstallsItsOwnFiles) {
   const struct {
@@ -130,11 +185,29 @@ TEST_F(InstalledLibrary, EachComponentInstallsItsOwnFiles) {
     std::vector<std::string> Files;
   } rows[] = {
       {"dev",
-       {"include/vek/diag/U_VEK_Debug.h", "include/vek/runtime/Application.h", "include/vek/platform/ThrowSite.h",
-        INSTALL_LIBDIR "/cmake/VEK/VEKConfig.cmake", INSTALL_LIBDIR "/cmake/VEK/VEKConfigVersion.cmake",
-        INSTALL_LIBDIR "/cmake/VEK/VekMapFile.cmake", INSTALL_LIBDIR "/libbrevant_diag.a",
-        INSTALL_LIBDIR "/libbrevant_runtime.a", INSTALL_LIBDIR "/libbrevant_platform.a",
-        INSTALL_LIBDIR "/libbrevant_demangle.a", INSTALL_LIBDIR "/libbrevant_text.a", "bin/vek-mapgen"}},
+       {"include/vek/diag/U_VEK_Debug.h",
+        "include/vek/diag/U_VEK_FileVersion.h",
+        "include/vek/diag/U_VEK_Global.h",
+        "include/vek/diag/U_VEK_LogFile.h",
+        "include/vek/diag/U_VEK_System.h",
+        "include/vek/runtime/Application.h",
+        "include/vek/runtime/Conversions.h",
+        "include/vek/runtime/Exceptions.h",
+        "include/vek/runtime/QtText.h",
+        "include/vek/runtime/Shutdown.h",
+        "include/vek/platform/CodeAddress.h",
+        "include/vek/platform/FatalSignal.h",
+        "include/vek/platform/ThrowSite.h",
+        INSTALL_LIBDIR "/cmake/VEK/VEKConfig.cmake",
+        INSTALL_LIBDIR "/cmake/VEK/VEKConfigVersion.cmake",
+        INSTALL_LIBDIR "/cmake/VEK/VekMapFile.cmake",
+        INSTALL_LIBDIR "/libbrevant_diag.a",
+        INSTALL_LIBDIR "/libbrevant_runtime.a",
+        INSTALL_LIBDIR "/libbrevant_platform.a",
+        INSTALL_LIBDIR "/libbrevant_code.a",
+        INSTALL_LIBDIR "/libbrevant_demangle.a",
+        INSTALL_LIBDIR "/libbrevant_text.a",
+        "bin/vek-mapgen"}},
       {"wizard", {"bin/Brevant", "bin/Brevant.map"}},
       {"server", {"bin/brevant-update-server"}},
   };
@@ -150,6 +223,11 @@ TEST_F(InstalledLibrary, EachComponentInstallsItsOwnFiles) {
       if (entry.is_regular_file()) installed.push_back(fs::relative(entry.path(), prefix.Path()).string());
     for (const std::string& file : row.Files)
       EXPECT_NE(std::find(installed.begin(), installed.end(), file), installed.end()) << row.Component << ": " << file;
+    // The headers a program includes, none of the library's own.
+    for (const std::string& file : installed) {
+      if (!file.starts_with("include/")) continue;
+      EXPECT_NE(std::find(row.Files.begin(), row.Files.end(), file), row.Files.end()) << row.Component << ": " << file;
+    }
     // Nothing of another component comes along.
     for (const auto& other : rows) {
       if (&other == &row) continue;

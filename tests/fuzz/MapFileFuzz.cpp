@@ -78,5 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       offsets.insert(offsets.end(), {v - 1, v, v + 1});
     }
   for (std::uint32_t offset : offsets) Check(map, offset, size);
+  // The header's identity is one trimmed line of the input.
+  const std::string identity = TVEKMapFile::IdentityOf(text);
+  if (identity.size() > size || identity.find_first_of("\r\n") != std::string::npos) __builtin_trap();
   return 0;
 }

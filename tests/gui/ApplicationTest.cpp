@@ -4,6 +4,7 @@
 #include <string>
 
 #include <QEvent>
+#include <QListWidget>
 #include <QPushButton>
 #include <QtTest>
 
@@ -60,7 +61,7 @@ class ApplicationTest : public QObject {
     TMessageBox::ClearHistory();
   }
 
-  void aClickWhoseHandlerThrowsNamesTheButton() {
+  void aClickWhoseHandlerThrowsNamesTheControl() {
     TSeen seen;
     Application->OnException = Recorder(seen);
     QWidget form;
@@ -68,6 +69,11 @@ class ApplicationTest : public QObject {
     button->setObjectName(QStringLiteral("btnRaise"));
     QObject::connect(button, &QPushButton::clicked, &form,
                      [] { Application->Guard([] { throw Exception("Raised\r\nsecond line"); }); });
+    auto* list = new QListWidget(&form);
+    list->setGeometry(0, 40, 100, 60);
+    list->addItem(QStringLiteral("row"));
+    QObject::connect(list, &QListWidget::itemDoubleClicked, &form,
+                     [] { Application->Guard([] { throw Exception("Raised"); }); });
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QTest::mouseClick(button, Qt::LeftButton);
@@ -79,6 +85,13 @@ class ApplicationTest : public QObject {
     QTest::keyClick(button, Qt::Key_Space);
     QCOMPARE(seen.Calls, 2);
     QCOMPARE(seen.Sender, static_cast<QObject*>(button));
+    // An item view's inner viewport gets the mouse; the control is the view.
+    const QPoint at = list->visualItemRect(list->item(0)).center();
+    QTest::mousePress(list->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseRelease(list->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+    QCOMPARE(seen.Calls, 3);
+    QCOMPARE(seen.Sender, static_cast<QObject*>(list));
     QVERIFY(TMessageBox::History().empty());
   }
 

@@ -2,10 +2,12 @@
 // layout at design pixels, the detail toggle, keys, fields, the printout
 // and the buttons that reach the interceptor and the log.
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <utility>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
@@ -430,9 +432,24 @@ class ExceptionDialogTest : public QObject {
       QCOMPARE(viewer->Memo->document()->lastBlock().text(),
                QStringLiteral("# 06/12/2026 23:41:34 [ INFO   ] an entry"));
       viewer->close();
+      QCOMPARE(viewer->windowModality(), Qt::NonModal);  // a later ShowLog blocks nothing
     }
     VEKApplication->LogFile->SetActive(false);
     VEKApplication->LogFile->Clock = std::move(clock);
+  }
+
+  // A screen reader walking the dialog finds the painted captions.
+  void thePaintedCaptionsAreAccessibleNames() {
+    TfmVEKException form;
+    form.ShowInfos(SampleInfos(), true, true);
+    QStringList names;
+    const std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* node) {
+      names << node->text(QAccessible::Name);
+      for (int i = 0; i < node->childCount(); ++i) walk(node->child(i));
+    };
+    walk(QAccessible::queryAccessibleInterface(&form));
+    QVERIFY(names.contains(QStringLiteral("This module has encounter the following error:")));
+    QVERIFY(names.contains(QStringLiteral("EConvertError ( Exception )")));
   }
 
   void showExceptionDialogFillsItFromTheInterceptorAndFreesIt() {

@@ -2,9 +2,12 @@
 // buttons' handlers throw, on Qt's offscreen platform: the report in the
 // log, the events in their order, the dialog, the switches and the texts of
 // every failure.
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <regex>
+#include <vector>
 
 #include <QApplication>
 #include <QPointer>
@@ -81,8 +84,9 @@ class InterceptorTest : public QObject {
   std::vector<std::string> FOrder;
 
   // The library's start-up for a program "Thrower" in a folder of its own,
-  // with these switches, with or without the map the build wrote.
-  void Start(const std::vector<std::string>& Params, bool WithMap) {
+  // with these switches, with or without the map the build wrote (its
+  // header naming OtherBuild instead, where given).
+  void Start(const std::vector<std::string>& Params, bool WithMap, const std::string& OtherBuild = {}) {
     SafeFreeAndNil(VEKDebug);
     FinalizeVEKSystem();
     LogActive = false;
@@ -94,6 +98,13 @@ class InterceptorTest : public QObject {
     if (WithMap)
       std::filesystem::copy_file(TVEKDebug::MapFileNameFor(QCoreApplication::applicationFilePath().toStdString()),
                                  FDir->File("Thrower.map"));
+    if (!OtherBuild.empty()) {
+      std::string map = ReadWholeFile(FDir->File("Thrower.map"));
+      const std::size_t label = map.find("Executable identity : ");
+      QVERIFY2(label != std::string::npos, "the generator named no identity");
+      const std::size_t at = label + 22;
+      FDir->Write("Thrower.map", map.replace(at, map.find("\r\n", at) - at, OtherBuild));
+    }
     InitVEKDebug();
   }
   std::string Log() const { return ReadWholeFile(FDir->File("Thrower.log")); }
@@ -236,6 +247,48 @@ class InterceptorTest : public QObject {
     for (const char* label : {"Unit         : ", "Line         : ", "Class        : ", "Function     : "})
       QCOMPARE(ReportValue(entries[0], label), std::string("<Unknown>"));
     QCOMPARE(ReportValue(entries[0], "Call Stack   : "), std::string("<Unknown>::<Unknown>"));
+  }
+
+  // A stale map, or another program's, would give plausible wrong places.
+  void aMapOfAnotherBuildIsNotRead() {
+    Start({}, true, "gnu-build-id 00112233445566778899aabbccddeeff00112233");
+    QVERIFY(!VEKDebugger()->GetMapFile()->Loaded());
+  }
+
+  // Without a map, a frame of the program after one of a library reads
+  // unknown, not the library frame's name once more.
+  void withoutAMapEachFrameOfTheWalkStandsAlone() {
+    Start({}, false);
+    static std::string stack;
+    int values[] = {2, 1};
+    std::qsort(values, 2, sizeof(int), [](const void* a, const void* b) {
+      VEKDebugger()->GetCallStack(0, false, stack);
+      return *static_cast<const int*>(a) - *static_cast<const int*>(b);
+    });
+    const auto lines = LogLines(stack);
+    const auto inLibc = [](const std::string& line) { return line.starts_with("libc.so.6::"); };
+    const auto caller = std::find_if_not(std::find_if(lines.begin(), lines.end(), inLibc), lines.end(), inLibc);
+    QVERIFY2(caller != lines.end(), stack.c_str());
+    QCOMPARE(*caller, std::string("<Unknown>::<Unknown>"));
+  }
+
+  // A lookup that fails while the throw site's frames are written ends the
+  // call stack there, keeping the lines before it.
+  void aFailedLookupKeepsTheCallStackSoFar() {
+    Start({"/DEBUG"}, false);  // the throwing stacks are recorded
+    // The one segment's length is no number: every lookup in the program fails.
+    VEKDebug->MapFile->LoadFromText("Thrower.map",
+                                    "\r\nDetailed map of segments\r\n"
+                                    " 0001:00000000 LENGTH?? C=CODE     S=.text    G=(none)   M=Thrower  ACBP=A9\r\n"
+                                    "  Address         Publics by Name\r\n  Address         Publics by Value\r\n"
+                                    "Line numbers for Thrower\r\n");
+    TVEKExceptionInfos infos;
+    try {
+      (void)std::vector<int>().at(1);  // thrown in the C++ library
+    } catch (const std::exception& e) {
+      VEKDebug->GetExceptionInfos(nullptr, &e, infos);
+    }
+    QVERIFY2(infos.CallStack.starts_with("libstdc++.so.6::"), infos.CallStack.c_str());
   }
 
   void somethingThatIsNoStdExceptionIsReportedWithItsType() {
@@ -433,18 +486,21 @@ class InterceptorTest : public QObject {
 
   void reportLinesCarryTheIndentAndAlignTheirContinuations() {
     Start({}, true);
-    TVEKExceptionInfos infos;
-    infos.ExceptionType = "E ( P )";
-    infos.Message = "one\r\ntwo";
-    infos.CallStack = "a::b\r\nc::d";
-    VEKDebug->Indent = 4;
-    const auto lines = LogLines(VEKDebug->ReportText(infos));
-    VEKDebug->Indent = 0;
     const std::vector<std::string> expected = {
         "    Type         : E ( P )", "    Unit         : ",    "    Line         : ",     "    Class        : ",
         "    Function     : ",        "    Address      : ",    "    Sender Class : ",     "    Sender Name  : ",
         "    Message      : one",     "                   two", "    Call Stack   : a::b", "                   c::d"};
-    QCOMPARE(lines, expected);
+    // Line breaks as CR LF, or bare as most messages have them.
+    for (const char* lineBreak : {"\r\n", "\n", "\r"}) {
+      TVEKExceptionInfos infos;
+      infos.ExceptionType = "E ( P )";
+      infos.Message = std::string("one") + lineBreak + "two";
+      infos.CallStack = "a::b\r\nc::d";
+      VEKDebug->Indent = 4;
+      const auto lines = LogLines(VEKDebug->ReportText(infos));
+      VEKDebug->Indent = 0;
+      QCOMPARE(lines, expected);
+    }
   }
 
   void theInterfaceCountsNothingAndOffersNoOtherInterface() {

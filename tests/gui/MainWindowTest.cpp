@@ -56,6 +56,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(form.font().family(), QStringLiteral("Tahoma"));
     QCOMPARE(Find<QLabel>(&form, "lbTitle")->text(), QStringLiteral("Brevant Wizard"));
     QCOMPARE(Find<QLabel>(&form, "lbTitle")->font().pixelSize(), 16);
+    QVERIFY(!Find<QLabel>(&form, "lbTitle")->font().bold());
     QCOMPARE(Find<QLabel>(&form, "lbTitle")->pos(), QPoint(52, 17));
     QCOMPARE(Find<QLabel>(&form, "imgTitle")->geometry(), QRect(8, 8, 32, 32));
     QVERIFY(!Find<QLabel>(&form, "imgTitle")->pixmap().isNull());

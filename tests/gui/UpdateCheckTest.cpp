@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QTextEdit>
 #include <QTimer>
 #include <QToolTip>
@@ -757,6 +758,7 @@ class UpdateCheckTest : public QObject {
     fmHistory = &history;
     Form->show();
     QVERIFY(QTest::qWaitForWindowActive(Form.get()));
+    Form->move(0, 0);  // the history window is centred on the screen, not on the wizard
     QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(Form->btnNext));
     PressKey(Form.get(), Qt::Key_Escape);
     QCOMPARE(Form->ActivePage(), QStringLiteral("Start"));
@@ -769,11 +771,13 @@ class UpdateCheckTest : public QObject {
       Form->lstNew->setCurrentRow(row);
       const std::string title = Form->lstNew->item(row)->text() == "Alpha 1.0 -> 2.0" ? "Alpha" : "Bee";
       QString caption, text;
+      QPoint centre;
       bool shownAfterEscape = false;
       WhileHistoryShows([&] { PressKey(Form.get(), enter, modifiers); },
                         [&] {
                           caption = history.windowTitle();
                           text = history.Memo->toPlainText();
+                          centre = history.geometry().center();
                           PressKey(&history, Qt::Key_Escape);
                           shownAfterEscape = history.isVisible();
                           history.btnClose->setFocus(Qt::TabFocusReason);
@@ -782,6 +786,8 @@ class UpdateCheckTest : public QObject {
       QCOMPARE(caption.toStdString(), title);
       QCOMPARE(text, title == "Alpha" ? QStringLiteral("A history") : QStringLiteral("B history"));
       QVERIFY(shownAfterEscape);
+      // Centred on the screen, the window frame's few pixels aside.
+      QVERIFY((centre - history.screen()->availableGeometry().center()).manhattanLength() <= 8);
       QVERIFY(!history.isVisible());
       QCOMPARE(Form->ActivePage(), QStringLiteral("Results"));
     }

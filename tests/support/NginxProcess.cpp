@@ -1,6 +1,7 @@
 #include "tests/support/NginxProcess.h"
 
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,27 +53,34 @@ int FreeLoopbackPort() {
   return port;
 }
 
-std::unique_ptr<TServerChild> StartNginx(const std::string& folder, const std::function<void(int port)>& exportAt,
-                                         const std::string& outputFile) {
-  const std::string nginx = NginxProgram();
+std::unique_ptr<TServerChild> RunNginx(const std::string& folder, int port, const std::string& outputFile,
+                                       const std::string& user) {
   std::vector<std::string> argv;
-  // Root's nginx would hand its workers to nobody anyway; run all of it as a
-  // normal user, as the export is meant to run.
-  const bool root = ::geteuid() == 0;
-  if (root) argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  if (const passwd* pw = user.empty() ? nullptr : ::getpwnam(user.c_str()))
+    argv = {"setpriv", "--reuid=" + std::to_string(pw->pw_uid), "--regid=" + std::to_string(pw->pw_gid),
+            "--clear-groups"};
+  const std::string nginx = NginxProgram();
   argv.insert(argv.end(),
               {nginx.empty() ? std::string("nginx") : nginx, "-p", folder, "-c", "nginx.conf", "-g", "daemon off;"});
   // nginx writes its pid file once it holds the port.
   const auto holdsPort = [folder](pid_t pid) {
     return std::atoi(ReadWholeFile(folder + "/logs/nginx.pid").c_str()) == pid;
   };
+  return std::make_unique<TServerChild>(argv, outputFile, port, holdsPort);
+}
+
+std::unique_ptr<TServerChild> StartNginx(const std::string& folder, const std::function<void(int port)>& exportAt,
+                                         const std::string& outputFile) {
+  // Root's nginx would hand its workers to nobody anyway; run all of it as a
+  // normal user, as the export is meant to run.
+  const bool root = ::geteuid() == 0;
   std::unique_ptr<TServerChild> server;
   for (int attempt = 0; attempt < 3 && !(server && server->Started()); ++attempt) {
     const int port = FreeLoopbackPort();
     server.reset();
     exportAt(port);
     if (root) GiveToNobody(folder);
-    server = std::make_unique<TServerChild>(argv, outputFile, port, holdsPort);
+    server = RunNginx(folder, port, outputFile, root ? "nobody" : "");
   }
   return server;
 }

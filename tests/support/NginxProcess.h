@@ -17,6 +17,13 @@ std::string NginxProgram();
 // A port of 127.0.0.1 that was free a moment ago.
 int FreeLoopbackPort();
 
+// Starts nginx in the foreground on the export that `folder` holds for
+// `port`, as an operator starts it by hand: as the calling user, or, when
+// `user` names one, as that user (through setpriv); waits until it holds the
+// port. Started() tells whether it came up.
+std::unique_ptr<TServerChild> RunNginx(const std::string& folder, int port, const std::string& outputFile,
+                                       const std::string& user = {});
+
 // Has `exportAt(port)` write the export for a free port into `folder`, then
 // starts nginx on it and waits until it accepts connections. Another process
 // may take the port between the check and nginx's bind, so it tries up to

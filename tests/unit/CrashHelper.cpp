@@ -59,7 +59,9 @@ struct TCrasher {
   [[gnu::noinline]] static void Trap() {
     __builtin_trap();  // crashes: ill
   }
-  [[gnu::noinline]] static void ThrowInWorker() { throw Exception("The worker failed."); }
+  [[gnu::noinline]] static void ThrowInWorker() {
+    throw Exception("The worker failed.");  // thrown: abort
+  }
   [[gnu::noinline]] static int Recurse(volatile char* Outer) {
     volatile char frame[512];
     frame[0] = Outer[0];

@@ -141,6 +141,12 @@ TEST_F(FatalSignal, AbortNamesTheExceptionNobodyCaught) {
   EXPECT_EQ(ValueLines(reports[0], "Message      : "),
             (std::vector<std::string>{"Aborted (sent by this process)",
                                       "Exception being handled : Exception ( std::exception ) : The worker failed."}));
+  // Where it was thrown, not where the C library aborts.
+  EXPECT_EQ(ReportValue(reports[0], "Unit         : "), "CrashHelper");
+  EXPECT_EQ(ReportValue(reports[0], "Line         : "),
+            std::to_string(SourceLineOf("tests/unit/CrashHelper.cpp", "// thrown: abort")));
+  EXPECT_EQ(ReportValue(reports[0], "Class        : "), "TCrasher");
+  EXPECT_EQ(ReportValue(reports[0], "Function     : "), "ThrowInWorker");
 }
 
 // Whatever happens to the report, the process ends as it would have

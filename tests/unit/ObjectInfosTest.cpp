@@ -38,6 +38,9 @@ class TfmMain : public QDialog {
   QPushButton* btnNext;
 };
 
+// A window class without a meta-object of its own, as programs write them.
+class TfmPlain : public QWidget {};
+
 struct TTag {};
 // Several bases: the first one is the parent, polymorphic or not.
 class EFirstIsTag : public TTag, public EConvertError {
@@ -145,6 +148,18 @@ TEST(ObjectInfos, ButtonOnAWindowWithItsOwners) {
   EXPECT_EQ("TApplication > QApplication > QGuiApplication > QCoreApplication > QObject", infos.Hierarchy);
 }
 
+TEST(ObjectInfos, AClassWithoutQObjectMacroIsNamedByItsTypeThenItsMetaClasses) {
+  TfmPlain form;
+  form.setObjectName("fmPlain");
+  auto* button = new QPushButton(&form);
+  button->setObjectName("btnGo");
+  TVEKObjectInfos infos;
+  infos.Analyze(&form);
+  EXPECT_EQ("fmPlain | TfmPlain | QWidget | TfmPlain > QWidget > QObject | <N/A>", Fields(infos));
+  infos.Analyze(button);
+  EXPECT_EQ("fmPlain: TfmPlain ( QWidget )", infos.Owners);
+}
+
 TEST(ObjectInfos, RootClassAndEmptyNames) {
   QObject top;  // the root class, and a nameless owner
   QObject holder(&top);
@@ -247,7 +262,7 @@ TEST(ObjectInfos, ObjectsBeingDestroyed) {
   });
   delete form;
   EXPECT_EQ("fmDying: TDyingForm ( QWidget )", TDyingForm::SeenInDestructor);
-  EXPECT_EQ("watcher: QObject ( <N/A> ) | fmDying: QWidget ( QObject )", seenByChild);
+  EXPECT_EQ("watcher: TWatchingChild ( QObject ) | fmDying: QWidget ( QObject )", seenByChild);
   EXPECT_EQ("btnGone | fmDying: QWidget ( QObject )", seenOnSignal);
 }
 

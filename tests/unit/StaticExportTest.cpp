@@ -3,6 +3,7 @@
 // server's replies (the download pages as redirects to what they link).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -339,6 +340,37 @@ TEST(StaticExportProgram, ExportsFromTheCommandLine) {
     EXPECT_EQ(program.Wait(std::chrono::seconds(30)), code) << args[2];
   }
   EXPECT_TRUE(fs::is_empty(other.Path()));
+}
+
+// As an operator runs it: nginx started by root hands its workers to another
+// user, who must read the export wherever it was made, in a folder that only
+// its owner may enter (mktemp -d makes one, and home folders are).
+TEST(StaticExportProgram, ServesWhetherRootOrTheExportsOwnerStartsNginx) {
+  if (::geteuid() != 0) GTEST_SKIP() << "starts nginx as root and as another user: needs root";
+  ASSERT_FALSE(NginxProgram().empty()) << "nginx is not installed: scripts/install-deps.sh installs it";
+  const std::string demo = std::string(std::getenv("BREVANT_SOURCE_DIR")) + "/demo/catalogue";
+  const struct {
+    std::string Exporter, Starter;  // users; "root", or a user of its own home folder
+  } rows[] = {{"root", "root"}, {"www-data", "root"}, {"www-data", "www-data"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Exporter + " exports, " + row.Starter + " starts nginx");
+    TTempDir home, output;  // home: mode 0700
+    std::string folder = home.Path();
+    std::vector<std::string> argv, env;
+    if (row.Exporter != "root") {
+      ASSERT_EQ(::chown(home.Path().c_str(), 33, 33), 0);
+      folder = home.File("export");
+      argv = {"setpriv", "--reuid=33", "--regid=33", "--clear-groups"};
+      env = SanitizerEnvironmentIn(home.Path());
+    }
+    const int port = FreeLoopbackPort();
+    argv.insert(argv.end(),
+                {UPDATE_SERVER_EXE, "--catalogue", demo, "--export", folder, "--port", std::to_string(port)});
+    ASSERT_TRUE(RunAndRead(argv, env, std::chrono::seconds(30)));
+    const auto nginx = RunNginx(folder, port, output.File("nginx.out"), row.Starter == "root" ? "" : row.Starter);
+    ASSERT_TRUE(nginx->Started()) << nginx->Output();
+    EXPECT_EQ(HttpGet(port, "/soft_update.php?productID=imagetool").Body, "15/03/2026@@2.2.0\r\n");
+  }
 }
 
 // --- nginx serving the export ------------------------------------------------------

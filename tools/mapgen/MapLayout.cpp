@@ -147,6 +147,11 @@ std::string FormatMapFile(const TMapImage& Image) {
   out += " 0001:00000000 " + Hex8(Image.TextSize) + "H .text                   CODE";
   out += Eol;
   out += Eol;
+  if (!Image.Identity.empty()) {
+    out += std::string(IdentityLabel) + MapLineText(Image.Identity);
+    out += Eol;
+    out += Eol;
+  }
   out += Eol;
 
   out += "Detailed map of segments";

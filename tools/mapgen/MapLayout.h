@@ -47,6 +47,9 @@ struct TMapPublic {
 };
 
 struct TMapImage {
+  // Which build of the executable the map was made from (ElfIdentity of
+  // platform/CodeAddress.h); empty: the header names none.
+  std::string Identity;
   std::uint32_t TextSize = 0;         // length of .text
   std::vector<TMapSegment> Segments;  // sorted by start
   std::vector<TMapPublic> Publics;    // sorted by offset, one per offset
@@ -57,6 +60,9 @@ struct TMapImage {
 // it closes the range of the last function, which the reader would otherwise
 // not resolve.
 inline constexpr std::string_view EndOfTextName = "<end of .text>";
+
+// The header line that names the executable's identity, before the identity.
+inline constexpr std::string_view IdentityLabel = "Executable identity : ";
 
 // The largest line number an entry of a line-number row holds (6 digits).
 inline constexpr std::uint32_t MaxMapLine = 999999;

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <string>
 
+#include "platform/CodeAddress.h"
 #include "tools/mapgen/DwarfScan.h"
 #include "tools/mapgen/MapLayout.h"
 #include "tools/mapgen/MapPath.h"
@@ -51,7 +52,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
-    const TScanResult result = ScanExecutable(executable);
+    TScanResult result = ScanExecutable(executable);
+    // The reader of the running program takes only the map of this build.
+    result.Image.Identity = ElfIdentity(executable);
     for (const std::string& w : result.Warnings)
       std::cerr << Program << ": " << executable << ": warning: " << w << '\n';
     if (!WriteWhole(mapFile, FormatMapFile(result.Image))) {

@@ -1,6 +1,10 @@
 #include "StaticExport.h"
 
 #include <arpa/inet.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -8,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <vector>
@@ -30,15 +35,6 @@ bool IsAsciiAlnum(char c) {
 
 std::string HexByte(unsigned char b) {
   return {HexDigits[b >> 4], HexDigits[b & 0x0F]};
-}
-
-std::uint64_t Fnv1a64(std::string_view text) {
-  std::uint64_t hash = 0xCBF29CE484222325ull;
-  for (char c : text) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 0x100000001B3ull;
-  }
-  return hash;
 }
 
 // --- nginx configuration text ----------------------------------------------
@@ -346,6 +342,65 @@ bool HasControlChar(std::string_view text) {
   });
 }
 
+// --- who reads the export ------------------------------------------------------
+
+// The user and group nginx's workers run as when root starts nginx on the
+// export: the export's owner (the folder's, or for a folder still to be made
+// the exporting user), who can read it wherever it lies, a home folder or
+// anything made by mktemp -d. None for root's own export, whose workers stay
+// the unprivileged user nginx takes by itself (OpenToWorkers), nor for an
+// owner without a name, which nginx cannot take.
+struct TWorkerUser {
+  std::string User, Group;
+};
+
+std::optional<TWorkerUser> ExportOwner(const fs::path& folder) {
+  struct stat st {};
+  const uid_t uid = ::stat(folder.c_str(), &st) == 0 ? st.st_uid : ::geteuid();
+  if (uid == 0) return std::nullopt;
+  std::vector<char> buffer(1 << 16);
+  passwd pw{};
+  passwd* user = nullptr;
+  if (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &user) != 0 || !user) return std::nullopt;
+  TWorkerUser owner{user->pw_name, {}};
+  group gr{};
+  group* primary = nullptr;
+  if (::getgrgid_r(user->pw_gid, &gr, buffer.data(), buffer.size(), &primary) != 0 || !primary) return std::nullopt;
+  owner.Group = primary->gr_name;
+  return owner;
+}
+
+// Root's own export is read by nginx's unprivileged workers (nobody): the
+// export folder and what it serves are opened to other users (the replies
+// are public anyway). A folder above it that they may not enter would leave
+// every request a 403: such an export is refused, before anything is
+// written, with what to do instead.
+void CheckWorkersMayEnter(const fs::path& folder) {
+  const fs::path absolute = fs::absolute(folder).lexically_normal();
+  for (fs::path above = absolute.parent_path(); !above.empty(); above = above.parent_path()) {
+    struct stat st {};
+    if (::stat(above.c_str(), &st) == 0 && !(st.st_mode & S_IXOTH))
+      throw EStaticExport("nginx started by root runs its workers as an unprivileged user, who may not enter " +
+                          above.string() +
+                          ": export into a folder other users may enter (such as /srv), or as "
+                          "the user nginx's workers should run as");
+    if (above == above.root_path()) break;
+  }
+}
+
+void OpenToWorkers(const fs::path& folder) {
+  std::error_code ec;
+  fs::permissions(folder, fs::perms::others_exec, fs::perm_options::add, ec);
+  const fs::path site = folder / "site";
+  fs::permissions(site, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add, ec);
+  for (auto it = fs::recursive_directory_iterator(site, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec))
+    fs::permissions(it->path(),
+                    it->is_directory() ? fs::perms::others_read | fs::perms::others_exec : fs::perms::others_read,
+                    fs::perm_options::add, ec);
+  if (ec) throw EStaticExport("cannot open " + site.string() + " to other users: " + ec.message());
+}
+
 }  // namespace
 
 namespace StaticExport {
@@ -402,6 +457,20 @@ std::string CheckOptions(const TStaticExportOptions& options, std::string& histo
   return {};
 }
 
+namespace {
+
+// The workers' user for nginx started as root, the export's owner; nginx
+// started by any other user ignores the line (and says so once).
+std::string WorkerUserLine(const fs::path& folder) {
+  const std::optional<TWorkerUser> owner = folder.empty() ? std::nullopt : ExportOwner(folder);
+  if (!owner) return {};
+  return "# Started as root, nginx runs its workers as the export's owner, who can read it.\n"
+         "user " +
+         Quote(owner->User) + " " + Quote(owner->Group) + ";\n";
+}
+
+}  // namespace
+
 std::string NginxConfig(const TCatalogue& catalogue, const TStaticExportOptions& options, const fs::path& folder) {
   std::string historyBaseUrl;
   if (std::string problem = CheckOptions(options, historyBaseUrl); !problem.empty()) throw EStaticExport(problem);
@@ -433,7 +502,8 @@ std::string NginxConfig(const TCatalogue& catalogue, const TStaticExportOptions&
       "# History pointers name " +
       historyBaseUrl +
       "\n\n"
-      "worker_processes auto;\n"
+      "worker_processes auto;\n" +
+      WorkerUserLine(folder) +
       "pid logs/nginx.pid;\n"
       "error_log logs/error.log;\n"
       "pcre_jit on;\n\n"
@@ -517,6 +587,8 @@ std::string Export(const TCatalogue& catalogue, const fs::path& folder, const TS
       throw EStaticExport("the IDs '" + at->second->Id + "' and '" + p.Id + "' give the same file name " + at->first);
   }
 
+  const bool forOthers = !ExportOwner(folder);
+  if (forOthers) CheckWorkersMayEnter(folder);
   std::error_code ec;
   fs::create_directories(folder, ec);
   if (ec) throw EStaticExport("cannot create " + folder.string() + ": " + ec.message());
@@ -552,6 +624,7 @@ std::string Export(const TCatalogue& catalogue, const fs::path& folder, const TS
     fs::create_directories(folder / kept, ec);
     if (ec) throw EStaticExport("cannot create " + (folder / kept).string() + ": " + ec.message());
   }
+  if (forOthers) OpenToWorkers(folder);
   return historyBaseUrl;
 }
 

@@ -14,7 +14,10 @@
 // The export folder:
 //   nginx.conf          `nginx -p FOLDER -c nginx.conf` runs it as it is,
 //                       without root: pid, logs and temporary files stay
-//                       inside the folder
+//                       inside the folder; started by root, nginx runs its
+//                       workers as the export's owner, or, for root's own
+//                       export, as its unprivileged user, to whom the
+//                       export is then opened
 //   site/update/NAME    update record of each product
 //   site/pointer/NAME   history pointer of each product that has a history
 //   site/history/FILE   history texts, under their catalogue-relative names
@@ -77,15 +80,18 @@ std::string RedirectTarget(std::string_view url);
 // usable; historyBaseUrl receives the base address of the history pointers.
 std::string CheckOptions(const TStaticExportOptions& options, std::string& historyBaseUrl);
 
-// The nginx configuration that serves the catalogue's export; `folder` only
-// appears in its comments. Throws EStaticExport when the options are wrong.
+// The nginx configuration that serves the catalogue's export; `folder`
+// appears in its comments, and its owner (see Export) as the workers' user.
+// Throws EStaticExport when the options are wrong.
 std::string NginxConfig(const TCatalogue& catalogue, const TStaticExportOptions& options,
                         const std::filesystem::path& folder = {});
 
 // Writes the export into `folder`, which must be missing, empty or hold an
 // earlier export (its logs/ and temp/ are kept; everything else is
 // replaced). Returns the base address the history pointers name. Throws
-// EStaticExport.
+// EStaticExport; also, before anything is written, for an export of root
+// (or of a user without a name) inside a folder other users may not enter,
+// which nginx's unprivileged workers could never read.
 std::string Export(const TCatalogue& catalogue, const std::filesystem::path& folder,
                    const TStaticExportOptions& options);
 
