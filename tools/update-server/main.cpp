@@ -1,11 +1,6 @@
 // brevant-update-server: the reference update server, run by the maker's web team,
 // by the demo and by the tests. See README.md beside this file.
-#include <pthread.h>
-#include <sys/resource.h>
-
-#include <algorithm>
 #include <charconv>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -13,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "ServerMain.h"
 #include "StaticExport.h"
 #include "UpdateServer.h"
 
@@ -128,38 +124,6 @@ void WriteErrorLine(const std::string& line) {
   std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
-// Every connection takes a file descriptor: raise the soft limit to the
-// hard one, and keep the connection limit below what the process may open.
-void FitConnectionLimit(TUpdateServerOptions& options) {
-  constexpr int ReservedDescriptors = 64;  // catalogue, log, listening socket, the library's own
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  if (limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  if (limit.rlim_cur == RLIM_INFINITY) return;
-  const auto usable = static_cast<long long>(limit.rlim_cur) - ReservedDescriptors;
-  if (usable < options.MaxConnections) {
-    const int fitted = static_cast<int>(std::max(1LL, usable));
-    WriteErrorLine("brevant-update-server: at most " + std::to_string(fitted) +
-                   " connections: the process may open only " + std::to_string(limit.rlim_cur) + " files");
-    options.MaxConnections = fitted;
-  }
-}
-
-const char* SignalName(int signal) {
-  switch (signal) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGHUP:
-      return "SIGHUP";
-    default:
-      return "SIGTERM";
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,15 +140,9 @@ int main(int argc, char** argv) {
     return ExitOk;
   }
 
-  // The signals are taken by sigwait() below; block them before any thread
-  // exists so that every server thread inherits the mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  // The signals are taken by WaitForStopSignal() below; block them before
+  // any thread exists so that every server thread inherits the mask.
+  BlockStopSignals();
 
   std::optional<TCatalogue> catalogue;
   try {
@@ -213,7 +171,8 @@ int main(int argc, char** argv) {
     return ExitOk;
   }
 
-  FitConnectionLimit(options.Server);
+  options.Server.MaxConnections =
+      FitConnectionLimit(options.Server.MaxConnections, "brevant-update-server", WriteErrorLine);
   TUpdateServer server(std::move(*catalogue), WriteErrorLine, options.Server);
   try {
     server.Start(options.Address, options.Port);
@@ -225,10 +184,8 @@ int main(int argc, char** argv) {
                  options.Catalogue + "; history pointers name " + server.PublicUrl());
   std::cout << "Listening on " << server.BaseUrl() << std::endl;
 
-  int signal = 0;
-  while (sigwait(&stopSignals, &signal) != 0) {
-  }
-  WriteErrorLine(std::string("brevant-update-server: ") + SignalName(signal) + ", stopping");
+  const int signal = WaitForStopSignal();
+  WriteErrorLine(std::string("brevant-update-server: ") + StopSignalName(signal) + ", stopping");
   server.Stop();
   return ExitOk;
 }
