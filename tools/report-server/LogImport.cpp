@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <map>
+#include <vector>
 
 #include "Digest.h"
 #include "runtime/TextCodec.h"
@@ -33,53 +34,81 @@ bool ValidDate(int y, int m, int d) {
   return d <= (m == 2 && leap ? 29 : Days[m - 1]);
 }
 
-// Splits "a?b?c" at any non-digit separators into numbers; false when the
-// text is not three groups of digits.
-bool ThreeNumbers(std::string_view text, int (&numbers)[3], std::size_t (&widths)[3]) {
+// The month an English month name or its abbreviation names, 1 to 12; 0 for none.
+int MonthNumber(std::string_view word) {
+  static constexpr std::string_view Months[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                                "jul", "aug", "sep", "oct", "nov", "dec"};
+  if (word.size() < 3) return 0;
+  const std::string start = LowerAscii(word.substr(0, 3));
+  for (int i = 0; i < 12; ++i)
+    if (start == Months[i]) return i + 1;
+  return 0;
+}
+
+// The date of a stamp's date part: three numbers, or two numbers and a month name.
+bool ReadDate(std::string_view text, int& year, int& month, int& day) {
+  std::vector<std::string_view> numbers;
+  int named = 0;
   std::size_t pos = 0;
-  for (int i = 0; i < 3; ++i) {
+  while (pos < text.size()) {
     const std::size_t start = pos;
-    while (pos < text.size() && IsDigit(text[pos])) ++pos;
-    widths[i] = pos - start;
-    if (widths[i] == 0 || widths[i] > 4) return false;
-    std::from_chars(text.data() + start, text.data() + pos, numbers[i]);
-    if (i < 2) {
-      if (pos >= text.size() || (text[pos] != '/' && text[pos] != '.' && text[pos] != '-')) return false;
+    if (IsDigit(text[pos])) {
+      while (pos < text.size() && IsDigit(text[pos])) ++pos;
+      if (pos - start > 4) return false;
+      numbers.push_back(text.substr(start, pos - start));
+    } else if ((text[pos] | 0x20) >= 'a' && (text[pos] | 0x20) <= 'z') {
+      while (pos < text.size() && (text[pos] | 0x20) >= 'a' && (text[pos] | 0x20) <= 'z') ++pos;
+      if (named || !(named = MonthNumber(text.substr(start, pos - start)))) return false;
+    } else if (text[pos] == '/' || text[pos] == '.' || text[pos] == '-' || text[pos] == ' ' || text[pos] == ',') {
       ++pos;
+    } else {
+      return false;
     }
   }
-  return pos == text.size();
+  int n[3] = {0, 0, 0};
+  for (std::size_t i = 0; i < numbers.size() && i < 3; ++i)
+    std::from_chars(numbers[i].data(), numbers[i].data() + numbers[i].size(), n[i]);
+  const auto fullYear = [](std::string_view digits, int value) { return digits.size() == 2 ? 2000 + value : value; };
+  if (named) {
+    if (numbers.size() != 2) return false;
+    month = named;
+    const bool yearFirst = numbers[0].size() == 4;
+    year = yearFirst ? n[0] : fullYear(numbers[1], n[1]);
+    day = yearFirst ? n[1] : n[0];
+    return true;
+  }
+  if (numbers.size() != 3) return false;
+  if (numbers[0].size() == 4) {
+    year = n[0], month = n[1], day = n[2];
+    return true;
+  }
+  year = fullYear(numbers[2], n[2]);
+  if (n[0] > 12 || n[1] <= 12)
+    day = n[0], month = n[1];
+  else
+    month = n[0], day = n[1];
+  return true;
 }
 
 }  // namespace
 
 std::optional<std::int64_t> ReadLogStamp(std::string_view stamp) {
-  const std::size_t blank = stamp.find(' ');
-  if (blank == std::string_view::npos) return std::nullopt;
-  int n[3];
-  std::size_t w[3];
-  if (!ThreeNumbers(stamp.substr(0, blank), n, w)) return std::nullopt;
-  int year = 0, month = 0, day = 0;
-  if (w[0] == 4) {
-    year = n[0], month = n[1], day = n[2];
-  } else {
-    year = w[2] == 2 ? 2000 + n[2] : n[2];
-    if (n[0] > 12 || n[1] <= 12)
-      day = n[0], month = n[1];
-    else
-      month = n[0], day = n[1];
-  }
-  if (!ValidDate(year, month, day)) return std::nullopt;
-
-  std::string_view time = stamp.substr(blank + 1);
+  // The time is the last part that holds a ":", an AM or PM may follow it.
   bool pm = false, am = false;
-  if (const std::size_t space = time.find(' '); space != std::string_view::npos) {
-    const std::string suffix = UpperAscii(time.substr(space + 1));
+  std::string_view rest = stamp;
+  while (!rest.empty() && rest.back() == ' ') rest.remove_suffix(1);
+  if (rest.size() > 3 && rest[rest.size() - 3] == ' ') {
+    const std::string suffix = UpperAscii(rest.substr(rest.size() - 2));
     pm = suffix == "PM";
     am = suffix == "AM";
-    if (!pm && !am) return std::nullopt;
-    time = time.substr(0, space);
+    if (am || pm) rest.remove_suffix(3);
   }
+  const std::size_t blank = rest.rfind(' ');
+  if (blank == std::string_view::npos) return std::nullopt;
+  std::string_view time = rest.substr(blank + 1);
+  int year = 0, month = 0, day = 0;
+  if (!ReadDate(rest.substr(0, blank), year, month, day) || !ValidDate(year, month, day)) return std::nullopt;
+
   int hms[3] = {0, 0, 0};
   std::size_t part = 0, pos = 0;
   for (; part < 3 && pos <= time.size(); ++part) {

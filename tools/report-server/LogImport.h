@@ -32,9 +32,10 @@ struct TLogScan {
 TLogScan ScanLogForReports(std::string_view logText);
 
 // A log's time stamp (the locale's short date, a blank, its long time) as
-// seconds since 1970, the date and time taken as UTC. Reads year-month-day
-// (2026-12-06), day.month.year (06.12.2026) and the forms with "/", where a
-// first number over 12 is a day, a second over 12 makes the first the month,
-// and the day comes first otherwise; two-digit years are 20YY; a time of
-// H:MM or H:MM:SS with an optional AM or PM. None for anything else.
+// seconds since 1970, the date and time taken as UTC. Reads dates of three
+// numbers (2026-12-06, 06.12.2026, 06/12/2026: a first number over 12 is a
+// day, a second over 12 makes the first the month, the day comes first
+// otherwise) or of two numbers and an English month name (9 Dec 2026, Dec
+// 9, 2026), two-digit years as 20YY; then H:MM or H:MM:SS with an optional
+// AM or PM. None for anything else.
 std::optional<std::int64_t> ReadLogStamp(std::string_view stamp);
