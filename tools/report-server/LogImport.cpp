@@ -179,7 +179,7 @@ TLogScan ScanLogForReports(std::string_view logText) {
       scan.Problems.push_back("line " + std::to_string(report.LineNumber) + ": " + error);
       continue;
     }
-    const std::string identity = report.Program + '\n' + report.Stamp + '\n' + entry;
+    const std::string identity = report.Stamp + '\n' + entry;
     const int before = seen[identity]++;
     report.Key = "log:" + HexDigest(identity + '\n' + std::to_string(before));
     report.Text = std::move(entry);

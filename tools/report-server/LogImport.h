@@ -18,8 +18,9 @@ struct TLoggedReport {
   std::optional<std::int64_t> Time;  // the stamp read as seconds since 1970 (UTC), when readable
   std::string Text;                  // the report text (UTF-8), without the log's prefix
   // The same for the same entry whatever file or copy of the log it is
-  // read from: "log:" and a digest of the program, the stamp, the text and
-  // how many identical entries came before it in the log.
+  // read from (even one whose opening blocks scrolled out): "log:" and a
+  // digest of the stamp, the text and how many identical entries came
+  // before it in the log.
   std::string Key;
   TReportFields Fields;
 };

@@ -1,5 +1,6 @@
 #include "OpenStore.h"
 
+#include "PostgresStore.h"
 #include "SqliteStore.h"
 
 bool IsPostgresUrl(const std::string& database) {
@@ -7,6 +8,6 @@ bool IsPostgresUrl(const std::string& database) {
 }
 
 std::unique_ptr<IReportStore> OpenReportStore(const std::string& database) {
-  if (IsPostgresUrl(database)) throw EStoreUnavailable("PostgreSQL is not built into this collector");
+  if (IsPostgresUrl(database)) return std::make_unique<TPostgresStore>(database);
   return std::make_unique<TSqliteStore>(database);
 }
