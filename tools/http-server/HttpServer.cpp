@@ -62,6 +62,13 @@ struct TConnectionState {
   bool Settled = false;         // its end is logged already (a refusal, a failed request)
 };
 
+// A reply that comes later, shared by the worker thread and the responder.
+struct TLaterReply {
+  std::mutex Mutex;
+  std::optional<TReply> Reply;
+  bool Suspended = false;  // the connection waits for it
+};
+
 // One request, from its request line to its end.
 struct TRequestState {
   TConnectionState* Connection = nullptr;
@@ -71,6 +78,7 @@ struct TRequestState {
   bool BodyTooLarge = false;
   std::string Body;
   std::uint64_t BodyBytes = 0;  // as received, kept or dropped
+  std::shared_ptr<TLaterReply> Later;
   bool Logged = false;
 };
 
@@ -146,6 +154,10 @@ std::string TRequestHead::Header(const char* name) const {
 
 TReply THttpRoutes::AnswerBody(const TRequestHead& /*head*/, std::string_view /*body*/) const {
   return TextReply(500, TextServerError);
+}
+
+void THttpRoutes::AnswerBodyLater(const TRequestHead& head, std::string_view body, TRespond respond) const {
+  respond(AnswerBody(head, body));
 }
 
 // The library's callbacks. They run on its worker threads; every one of them
@@ -264,14 +276,41 @@ struct THttpServer::TGlue {
         *uploadDataSize = 0;
         return MHD_YES;
       }
-      if (request->BodyTooLarge) {
+      if (request->Later) {
+        // Resumed: the reply came.
+        std::lock_guard lock(request->Later->Mutex);
+        request->Reply = std::move(request->Later->Reply);
+        if (!request->Reply) request->Reply = TextReply(500, TextServerError);
+      } else if (request->BodyTooLarge) {
         request->Reply = TextReply(413, TextBodyTooLarge);
       } else {
+        auto later = std::make_shared<TLaterReply>();
+        request->Later = later;
+        const auto respond = [later, server, connection](TReply reply) {
+          std::lock_guard lock(later->Mutex);
+          if (later->Reply) return;  // one reply only
+          later->Reply = std::move(reply);
+          if (!later->Suspended) return;
+          MHD_resume_connection(connection);
+          std::lock_guard waiting(server->FWaitingMutex);
+          if (--server->FWaiting == 0) server->FWaitingDone.notify_all();
+        };
         try {
-          request->Reply = server->FRoutes.AnswerBody(MakeHead(*request, connection, method), request->Body);
+          server->FRoutes.AnswerBodyLater(MakeHead(*request, connection, method), request->Body, respond);
         } catch (...) {
-          request->Reply = TextReply(500, TextServerError);
+          respond(TextReply(500, TextServerError));
         }
+        std::lock_guard lock(later->Mutex);
+        if (!later->Reply) {
+          later->Suspended = true;
+          {
+            std::lock_guard waiting(server->FWaitingMutex);
+            ++server->FWaiting;
+          }
+          MHD_suspend_connection(connection);
+          return MHD_YES;
+        }
+        request->Reply = std::move(later->Reply);
       }
       request->Body.clear();
       request->Body.shrink_to_fit();
@@ -368,6 +407,8 @@ int THttpServer::Start(const std::string& address, int port) {
   unsigned threads = FOptions.Threads > 0 ? static_cast<unsigned>(FOptions.Threads)
                                           : std::max(2u, std::thread::hardware_concurrency());
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC;
+  // Bodies may be answered later, their connections suspended meanwhile.
+  if (FOptions.MaxBodyBytes > 0) flags |= MHD_ALLOW_SUSPEND_RESUME;
   if (chosen.ai_family == AF_INET6) flags |= MHD_USE_IPv6;
   MHD_Daemon* daemon = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &TGlue::OnRequest, this,                                       //
@@ -393,6 +434,11 @@ int THttpServer::Start(const std::string& address, int port) {
 
 void THttpServer::Stop() {
   if (!FDaemon) return;
+  {
+    // The library must not stop with a connection suspended.
+    std::unique_lock lock(FWaitingMutex);
+    FWaitingDone.wait_for(lock, std::chrono::seconds(30), [this] { return FWaiting == 0; });
+  }
   // Closes the listening socket and every connection, mid-request or not,
   // and joins the worker threads.
   MHD_stop_daemon(FDaemon);

@@ -11,6 +11,7 @@
 // threads, several at a time, and must be safe for that.
 #include <sys/socket.h>
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -74,6 +75,16 @@ class THttpRoutes {
   // The reply to a request whose body was read whole (at most the server's
   // MaxBodyBytes). The default answers "500".
   virtual TReply AnswerBody(const TRequestHead& head, std::string_view body) const;
+
+  // Receives the reply to a request answered later. It may be called from
+  // any thread, once; the connection waits for it without holding a worker
+  // thread. Every request handed to AnswerBodyLater must get its reply
+  // before the server stops.
+  using TRespond = std::function<void(TReply reply)>;
+  // The reply to a request whose body was read whole, now or later through
+  // `respond`; `head` and `body` are valid during the call only. The default
+  // responds at once with AnswerBody.
+  virtual void AnswerBodyLater(const TRequestHead& head, std::string_view body, TRespond respond) const;
 };
 
 // How the server runs; the defaults suit the open internet.
@@ -113,7 +124,8 @@ class THttpServer {
   // EHttpServer when the address cannot be bound or the server runs already.
   int Start(const std::string& address, int port);
   // Closes the listening socket and every connection at once, whatever the
-  // clients are doing, and joins the worker threads. Does nothing when not
+  // clients are doing, and joins the worker threads; first waits (up to 30 s)
+  // for the replies of the requests answered later. Does nothing when not
   // running; safe to call more than once.
   void Stop();
 
@@ -137,6 +149,9 @@ class THttpServer {
   TLogSink FLogSink;
   THttpServerOptions FOptions;
   mutable std::mutex FLogMutex;
+  std::mutex FWaitingMutex;
+  std::condition_variable FWaitingDone;
+  int FWaiting = 0;  // connections suspended until their reply comes
   MHD_Daemon* FDaemon = nullptr;
   std::string FAddress;
   int FPort = 0;

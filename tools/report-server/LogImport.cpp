@@ -174,7 +174,11 @@ TLogScan ScanLogForReports(std::string_view logText) {
     }
     while (entry.ends_with("\r\n") || entry.ends_with(' ')) entry.resize(entry.size() - (entry.back() == ' ' ? 1 : 2));
     std::string error;
-    std::optional<TReportFields> fields = ParseReportText(entry, error);
+    std::optional<TReportFields> fields;
+    if (entry.find('\0') != std::string::npos)
+      error = "the entry holds NUL bytes";
+    else
+      fields = ParseReportText(entry, error);
     if (!fields) {
       scan.Problems.push_back("line " + std::to_string(report.LineNumber) + ": " + error);
       continue;

@@ -75,6 +75,17 @@ BEGIN
   END;
   RETURN QUERY SELECT r, FALSE;
 END $$;
+-- A batch in one statement: the reports of the arrays in their order.
+CREATE FUNCTION vek_add_reports(p_key TEXT[], p_received BIGINT[], p_program TEXT[], p_version TEXT[],
+    p_executable TEXT[], p_text TEXT[], p_signature TEXT[], p_type TEXT[], p_unit TEXT[], p_class TEXT[],
+    p_function TEXT[], p_line TEXT[], p_message TEXT[])
+  RETURNS TABLE (out_id BIGINT, out_duplicate BOOLEAN) LANGUAGE plpgsql AS $$
+BEGIN
+  FOR i IN 1 .. coalesce(array_length(p_received, 1), 0) LOOP
+    RETURN QUERY SELECT * FROM vek_add_report(p_key[i], p_received[i], p_program[i], p_version[i], p_executable[i],
+      p_text[i], p_signature[i], p_type[i], p_unit[i], p_class[i], p_function[i], p_line[i], p_message[i]);
+  END LOOP;
+END $$;
 )sql",
 };
 
@@ -118,6 +129,24 @@ std::int64_t Int(const PGresult* r, int row, int column) {
 std::string Text(const PGresult* r, int row, int column) {
   return std::string(PQgetvalue(r, row, column), static_cast<std::size_t>(PQgetlength(r, row, column)));
 }
+
+// A PostgreSQL array literal of texts: {"a","b\\"c",NULL}.
+class TArrayText {
+ public:
+  void Add(const std::string& text) {
+    FText += FText.empty() ? "{\"" : ",\"";
+    for (char c : text) {
+      if (c == '"' || c == '\\') FText += '\\';
+      FText += c;
+    }
+    FText += '"';
+  }
+  void AddNull() { FText += FText.empty() ? "{NULL" : ",NULL"; }
+  std::string Finish() { return FText.empty() ? "{}" : FText + "}"; }
+
+ private:
+  std::string FText;
+};
 
 constexpr const char* GroupColumns =
     "g.id, g.program, g.type, g.unit, g.class, g.function, g.line, g.message, g.total, g.first_seen, g.last_seen, "
@@ -244,6 +273,7 @@ TPostgresStore::TReader TPostgresStore::Reader() {
 
 std::vector<TAddResult> TPostgresStore::Add(const std::vector<TNewReport>& reports) {
   std::lock_guard lock(FWriterMutex);
+  if (reports.empty()) return {};
   // The groups' locks in one order for every collector: by signature.
   std::vector<std::string> signatures;
   for (const TNewReport& r : reports) signatures.push_back(GroupSignature(r));
@@ -251,48 +281,38 @@ std::vector<TAddResult> TPostgresStore::Add(const std::vector<TNewReport>& repor
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(),
                    [&](std::size_t a, std::size_t b) { return signatures[a] < signatures[b]; });
+  // The batch as thirteen arrays, one statement, one round trip, its own
+  // transaction.
+  std::vector<TArrayText> arrays(13);
+  for (const std::size_t i : order) {
+    const TNewReport& r = reports[i];
+    if (r.Key.empty())
+      arrays[0].AddNull();
+    else
+      arrays[0].Add(r.Key);
+    arrays[1].Add(std::to_string(r.Received));
+    std::size_t column = 2;
+    const std::string* const texts[] = {&r.Program, &r.Version, &r.Executable, &r.Text, &signatures[i], &r.Type,
+                                        &r.Unit,    &r.Class,   &r.Function,   &r.Line, &r.Message};
+    for (const std::string* text : texts) arrays[column++].Add(*text);
+  }
+  std::vector<std::string> params;
+  for (TArrayText& a : arrays) params.push_back(a.Finish());
   constexpr int Attempts = 5;
   for (int attempt = 1;; ++attempt) {
     pg_conn* db = Writer();
-    std::vector<TAddResult> results(reports.size());
     bool conflict = false;
-    try {
-      Run(db, "BEGIN");
-      for (const std::size_t i : order) {
-        const TNewReport& r = reports[i];
-        std::vector<std::string> params = {r.Key,         std::to_string(r.Received),
-                                           r.Program,     r.Version,
-                                           r.Executable,  r.Text,
-                                           signatures[i], r.Type,
-                                           r.Unit,        r.Class,
-                                           r.Function,    r.Line,
-                                           r.Message};
-        std::vector<const char*> values;
-        for (const std::string& p : params) values.push_back(p.c_str());
-        if (r.Key.empty()) values[0] = nullptr;  // SQL NULL: no key
-        TResult result(PQexecParams(db,
-                                    "SELECT out_id, out_duplicate FROM vek_add_report($1, $2, $3, $4, $5, $6, $7, $8, "
-                                    "$9, $10, $11, $12, $13)",
-                                    static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0),
-                       PQclear);
-        if (!result || PQresultStatus(result.get()) != PGRES_TUPLES_OK || PQntuples(result.get()) != 1) {
-          if (result && IsConflict(result.get())) {
-            conflict = true;
-            break;
-          }
-          Fail(db, "a report cannot be filed", result.get());
-        }
-        results[i] = {Int(result.get(), 0, 0), Text(result.get(), 0, 1) == "t"};
-      }
-      if (!conflict) {
-        Run(db, "COMMIT", {}, &conflict);
-        if (!conflict) return results;
-      }
-    } catch (...) {
-      if (PQstatus(db) == CONNECTION_OK) TResult(PQexec(db, "ROLLBACK"), PQclear);
-      throw;
+    const TResult result = Run(
+        db, "SELECT out_id, out_duplicate FROM vek_add_reports($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13)",
+        params, &conflict);
+    if (!conflict) {
+      if (PQntuples(result.get()) != static_cast<int>(reports.size())) Fail(db, "a batch came back incomplete");
+      std::vector<TAddResult> results(reports.size());
+      for (std::size_t row = 0; row < order.size(); ++row)
+        results[order[row]] = {Int(result.get(), static_cast<int>(row), 0),
+                               Text(result.get(), static_cast<int>(row), 1) == "t"};
+      return results;
     }
-    TResult(PQexec(db, "ROLLBACK"), PQclear);
     if (attempt == Attempts) throw EStoreUnavailable("PostgreSQL database: the batch lost every try to other writers");
   }
 }

@@ -1,11 +1,12 @@
 #pragma once
 // The store on a PostgreSQL database (libpq), for a maker who runs several
-// collectors: each report is filed by one call of a function the schema
-// defines (vek_add_report), whose upserts count on the database's row locks,
-// so collectors that file into the same group at once lose no count. A
-// batch is one transaction, its reports in the order of their signatures so
-// that two collectors take the groups' locks in the same order; a batch that
-// loses a deadlock or a serialization conflict is tried again.
+// collectors: each report is filed by a function the schema defines
+// (vek_add_report), whose upserts count on the database's row locks, so
+// collectors that file into the same group at once lose no count. A batch is
+// one statement (vek_add_reports, the reports as arrays) and one
+// transaction, its reports in the order of their signatures so that two
+// collectors take the groups' locks in the same order; a batch that loses a
+// deadlock or a serialization conflict is tried again.
 //
 // One connection writes; readers take connections of their own from a small
 // pool. A connection that broke is dropped and opened again on the next use,

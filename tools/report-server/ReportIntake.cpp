@@ -1,26 +1,44 @@
 #include "ReportIntake.h"
 
+#include <memory>
+
 TReportIntake::TReportIntake(IReportStore& store, std::size_t maxBatch)
     : FStore(store), FMaxBatch(maxBatch), FWriter([this] { Run(); }) {}
 
 TReportIntake::~TReportIntake() {
+  Close();
+}
+
+void TReportIntake::Close() {
   {
     std::lock_guard lock(FMutex);
     FStopping = true;
   }
   FWake.notify_all();
-  FWriter.join();
+  if (FWriter.joinable()) FWriter.join();
+}
+
+void TReportIntake::AddLater(TNewReport report, TDone done) {
+  {
+    std::lock_guard lock(FMutex);
+    if (!FStopping) {
+      FQueue.push_back({std::move(report), std::move(done)});
+      FWake.notify_one();
+      return;
+    }
+  }
+  done(std::nullopt, "the collector is stopping");
 }
 
 TAddResult TReportIntake::Add(TNewReport report, std::chrono::milliseconds patience) {
-  std::future<TAddResult> result;
-  {
-    std::lock_guard lock(FMutex);
-    if (FStopping) throw EStoreUnavailable("the collector is stopping");
-    FQueue.push_back({std::move(report), {}});
-    result = FQueue.back().Result.get_future();
-  }
-  FWake.notify_one();
+  auto promise = std::make_shared<std::promise<TAddResult>>();
+  std::future<TAddResult> result = promise->get_future();
+  AddLater(std::move(report), [promise](std::optional<TAddResult> added, const std::string& failure) {
+    if (added)
+      promise->set_value(*added);
+    else
+      promise->set_exception(std::make_exception_ptr(EStoreUnavailable(failure)));
+  });
   if (result.wait_for(patience) != std::future_status::ready)
     throw EStoreUnavailable("the database did not answer within " + std::to_string(patience.count()) + " ms");
   return result.get();
@@ -41,16 +59,23 @@ void TReportIntake::Run() {
     std::vector<TNewReport> reports;
     reports.reserve(batch.size());
     for (TPending& p : batch) reports.push_back(std::move(p.Report));
+    std::vector<TAddResult> results;
+    std::string failure;
     try {
-      std::vector<TAddResult> results = FStore.Add(reports);
-      for (std::size_t i = 0; i < batch.size(); ++i) batch[i].Result.set_value(results.at(i));
+      results = FStore.Add(reports);
+      if (results.size() != batch.size()) failure = "the database answered for a part of the batch only";
+    } catch (const std::exception& e) {
+      failure = e.what();
     } catch (...) {
-      const std::exception_ptr failure = std::current_exception();
-      for (TPending& p : batch) {
-        try {
-          p.Result.set_exception(failure);
-        } catch (...) {
-        }
+      failure = "the database failed";
+    }
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      try {
+        if (failure.empty())
+          batch[i].Done(results[i], failure);
+        else
+          batch[i].Done(std::nullopt, failure);
+      } catch (...) {
       }
     }
   }

@@ -90,6 +90,8 @@ int TReportServer::Start(const std::string& address, int port) {
 }
 
 void TReportServer::Stop() {
+  // The reports taken are filed and answered before the connections close.
+  FIntake->Close();
   FHttp.Stop();
 }
 
@@ -155,36 +157,36 @@ std::optional<TReply> TReportServer::AnswerHead(const TRequestHead& head) const 
   return answer;
 }
 
-TReply TReportServer::AnswerBody(const TRequestHead& /*head*/, std::string_view body) const {
-  TReply reply = [&] {
-    std::string error;
-    std::optional<TWireReport> wire = ParseWireReport(body, error);
-    if (!wire) return Text(400, "Not a report: " + error);
-    TNewReport report;
-    report.Program = std::move(wire->Program);
-    report.Version = std::move(wire->Version);
-    report.Executable = std::move(wire->Executable);
-    report.Key = std::move(wire->Key);
-    report.Type = std::move(wire->Fields.Type);
-    report.Unit = std::move(wire->Fields.Unit);
-    report.Class = std::move(wire->Fields.Class);
-    report.Function = std::move(wire->Fields.Function);
-    report.Line = std::move(wire->Fields.Line);
-    report.Message = std::move(wire->Fields.Message);
-    report.Text = std::move(wire->Text);
-    report.Received = Now();
-    try {
-      const TAddResult result = FIntake->Add(std::move(report));
-      TReply r = Text(result.Duplicate ? 200 : 201, "R-" + std::to_string(result.Id));
-      r.Headers.emplace_back("Location", "/reports/" + std::to_string(result.Id));
-      return r;
-    } catch (const EStoreUnavailable& e) {
-      return Unavailable(e.what());
-    }
-  }();
-  reply.Headers.emplace_back("X-Content-Type-Options", "nosniff");
-  reply.Headers.emplace_back("Content-Security-Policy", ReportPages::ContentSecurityPolicy());
-  return reply;
+void TReportServer::AnswerBodyLater(const TRequestHead& /*head*/, std::string_view body, TRespond respond) const {
+  const auto send = [respond](TReply reply) {
+    reply.Headers.emplace_back("X-Content-Type-Options", "nosniff");
+    reply.Headers.emplace_back("Content-Security-Policy", ReportPages::ContentSecurityPolicy());
+    respond(std::move(reply));
+  };
+  std::string error;
+  std::optional<TWireReport> wire = ParseWireReport(body, error);
+  if (!wire) return send(Text(400, "Not a report: " + error));
+  TNewReport report;
+  report.Program = std::move(wire->Program);
+  report.Version = std::move(wire->Version);
+  report.Executable = std::move(wire->Executable);
+  report.Key = std::move(wire->Key);
+  report.Type = std::move(wire->Fields.Type);
+  report.Unit = std::move(wire->Fields.Unit);
+  report.Class = std::move(wire->Fields.Class);
+  report.Function = std::move(wire->Fields.Function);
+  report.Line = std::move(wire->Fields.Line);
+  report.Message = std::move(wire->Fields.Message);
+  report.Text = std::move(wire->Text);
+  report.Received = Now();
+  // Answered once the report is committed; the connection waits meanwhile
+  // without holding a worker thread.
+  FIntake->AddLater(std::move(report), [this, send](std::optional<TAddResult> result, const std::string& failure) {
+    if (!result) return send(Unavailable(failure));
+    TReply r = Text(result->Duplicate ? 200 : 201, "R-" + std::to_string(result->Id));
+    r.Headers.emplace_back("Location", "/reports/" + std::to_string(result->Id));
+    send(std::move(r));
+  });
 }
 
 std::optional<TReply> TReportServer::Login(const TRequestHead& head) const {

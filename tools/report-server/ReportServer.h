@@ -54,7 +54,7 @@ class TReportServer : private THttpRoutes {
 
  private:
   std::optional<TReply> AnswerHead(const TRequestHead& head) const override;
-  TReply AnswerBody(const TRequestHead& head, std::string_view body) const override;
+  void AnswerBodyLater(const TRequestHead& head, std::string_view body, TRespond respond) const override;
   std::string ClientOf(const TRequestHead& head) const;
   std::optional<TReply> Login(const TRequestHead& head) const;
   TReply Page(const TRequestHead& head, std::string_view path) const;

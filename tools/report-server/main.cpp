@@ -57,7 +57,7 @@ constexpr std::string_view Usage =
     "  --behind-proxy      take the client's address from the X-Real-IP header of\n"
     "                      requests that come from this machine (nginx in front)\n"
     "  --max-connections N connections open at once (default 4096)\n"
-    "  --threads N         worker threads (default 16)\n"
+    "  --threads N         worker threads (default 8)\n"
     "  --help              show this text\n"
     "\n"
     "Prints one line \"Listening on http://ADDR:PORT/\" to stdout once it accepts\n"
@@ -92,7 +92,7 @@ int ParseNumber(const std::string& name, const std::string& text, int lowest, in
 
 TOptions ParseArguments(int argc, char** argv) {
   TOptions options;
-  options.Server.Http.Threads = 16;
+  options.Server.Http.Threads = 8;
   bool importing = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
