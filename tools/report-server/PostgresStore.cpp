@@ -324,11 +324,13 @@ TGroupList TPostgresStore::Groups(const TGroupQuery& query) {
       "WHERE v.group_id = g.id AND v.version = $2))";
   const std::string order = query.Order == TGroupQuery::TOrder::Frequent ? " ORDER BY g.total DESC, g.id DESC"
                                                                          : " ORDER BY g.last_seen DESC, g.id DESC";
+  // The page's groups first, then their versions: for those 50 only.
   TGroupList list;
-  const TResult rows =
-      Run(reader.Db(),
-          ("SELECT " + std::string(GroupColumns) + " FROM groups g" + filter + order + " LIMIT $3 OFFSET $4").c_str(),
-          {query.Program, query.Version, std::to_string(query.Limit), std::to_string(query.Offset)});
+  const TResult rows = Run(reader.Db(),
+                           ("SELECT " + std::string(GroupColumns) + " FROM (SELECT g.id FROM groups g" + filter +
+                            order + " LIMIT $3 OFFSET $4) page JOIN groups g ON g.id = page.id" + order)
+                               .c_str(),
+                           {query.Program, query.Version, std::to_string(query.Limit), std::to_string(query.Offset)});
   for (int i = 0; i < PQntuples(rows.get()); ++i) list.Groups.push_back(ReadGroup(rows.get(), i));
   const TResult total =
       Run(reader.Db(), ("SELECT count(*) FROM groups g" + filter).c_str(), {query.Program, query.Version});

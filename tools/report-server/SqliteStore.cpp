@@ -267,10 +267,11 @@ TGroupList TSqliteStore::Groups(const TGroupQuery& query) {
       "WHERE v.group_id = g.id AND v.version = ?2))";
   const std::string order = query.Order == TGroupQuery::TOrder::Frequent ? " ORDER BY g.total DESC, g.id DESC"
                                                                          : " ORDER BY g.last_seen DESC, g.id DESC";
+  // The page's groups first, then their versions: for those 50 only.
   TGroupList list;
-  TStatement rows(
-      reader.Db(),
-      ("SELECT " + std::string(GroupColumns) + " FROM groups g" + filter + order + " LIMIT ?3 OFFSET ?4").c_str());
+  TStatement rows(reader.Db(), ("SELECT " + std::string(GroupColumns) + " FROM (SELECT g.id FROM groups g" + filter +
+                                order + " LIMIT ?3 OFFSET ?4) page JOIN groups g ON g.id = page.id" + order)
+                                   .c_str());
   rows.Bind(1, query.Program).Bind(2, query.Version).Bind(3, query.Limit).Bind(4, query.Offset);
   while (rows.Step()) list.Groups.push_back(ReadGroup(rows));
   TStatement total(reader.Db(), ("SELECT count(*) FROM groups g" + filter).c_str());
