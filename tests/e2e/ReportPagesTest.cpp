@@ -87,7 +87,7 @@ TEST_F(ReportPagesTest, BrowserBuildsThePagesWithoutRunningReportText) {
     const std::string png = Dir.File(path == "/" ? "groups.png" : "group.png");
     ASSERT_TRUE(Chromium("--screenshot=" + png, path));
     EXPECT_GT(std::filesystem::file_size(png), 10000u) << png;
-    if (const char* keep = std::getenv("BREVANT_SCREENSHOT_DIR"))
+    if (const char* keep = std::getenv("BREVANT_TEST_SCREENSHOTS"))
       std::filesystem::copy_file(png, std::string(keep) + "/report-" + std::filesystem::path(png).filename().string(),
                                  std::filesystem::copy_options::overwrite_existing);
   }
