@@ -231,8 +231,20 @@ TReply TReportServer::GroupsPage(std::string_view target) const {
   const TGroupList list = FStore.Groups(query);
   TReply reply;
   reply.ContentType = std::string(HtmlType);
-  reply.Body = ReportPages::GroupsPage(list, query, FStore.Programs(), FStore.Versions());
+  const auto [programs, versions] = FilterChoices();
+  reply.Body = ReportPages::GroupsPage(list, query, programs, versions);
   return reply;
+}
+
+std::pair<std::vector<std::string>, std::vector<std::string>> TReportServer::FilterChoices() const {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(FChoicesMutex);
+  if (FChoicesRead == std::chrono::steady_clock::time_point{} || now - FChoicesRead > std::chrono::seconds(10)) {
+    FPrograms = FStore.Programs();
+    FVersions = FStore.Versions();
+    FChoicesRead = now;
+  }
+  return {FPrograms, FVersions};
 }
 
 TReply TReportServer::GroupPage(std::int64_t id, std::string_view target) const {

@@ -12,11 +12,15 @@
 // Every reply carries "nosniff" and a Content-Security-Policy that allows no
 // script. The login is HTTP Basic against the users file; failed logins of
 // one address are slowed down to a few a minute ("429" with Retry-After).
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "AddressLimiter.h"
 #include "HttpServer.h"
@@ -62,6 +66,8 @@ class TReportServer : private THttpRoutes {
   TReply GroupPage(std::int64_t id, std::string_view target) const;
   TReply RawReport(std::int64_t id) const;
   TReply Unavailable(const std::string& why) const;
+  // The programs and versions of the filter form, read again after 10 s.
+  std::pair<std::vector<std::string>, std::vector<std::string>> FilterChoices() const;
   void Note(const std::string& line) const;
 
   IReportStore& FStore;
@@ -71,5 +77,9 @@ class TReportServer : private THttpRoutes {
   std::unique_ptr<TReportIntake> FIntake;
   std::unique_ptr<TAddressLimiter> FReportLimiter;
   std::unique_ptr<TAddressLimiter> FLoginLimiter;
+  mutable std::mutex FChoicesMutex;
+  mutable std::chrono::steady_clock::time_point FChoicesRead{};
+  mutable std::vector<std::string> FPrograms;
+  mutable std::vector<std::string> FVersions;
   THttpServer FHttp;  // last: stopped first
 };
