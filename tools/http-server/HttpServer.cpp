@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "HttpText.h"
+#include "runtime/TextUtil.h"
 
 using namespace HttpText;
 
@@ -24,12 +25,6 @@ namespace {
 
 constexpr std::string_view TextServerError = "Internal server error\r\n";
 constexpr std::string_view TextBodyTooLarge = "Request body too large\r\n";
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
 
 TReply TextReply(int status, std::string_view text) {
   TReply reply;
@@ -129,7 +124,7 @@ bool IsWildcard(const sockaddr* address) {
 
 std::string HeaderValue(MHD_Connection* connection, const char* name) {
   const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
-  return value ? std::string(Trim(value)) : std::string();
+  return value ? std::string(TrimBlanks(value)) : std::string();
 }
 
 using TAddressList = std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)>;

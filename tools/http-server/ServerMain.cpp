@@ -4,7 +4,9 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <charconv>
 #include <csignal>
+#include <cstdio>
 
 namespace {
 sigset_t StopSignals() {
@@ -16,6 +18,21 @@ sigset_t StopSignals() {
   return signals;
 }
 }  // namespace
+
+int OptionNumber(const std::string& name, const std::string& text, int lowest, int highest) {
+  int number = -1;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, number);
+  if (text.empty() || ec != std::errc() || ptr != end || number < lowest || number > highest)
+    throw EUsage{name + " wants a number from " + std::to_string(lowest) + " to " + std::to_string(highest) +
+                 ", not '" + text + "'"};
+  return number;
+}
+
+void WriteErrorLine(const std::string& line) {
+  const std::string text = line + "\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
 
 void BlockStopSignals() {
   const sigset_t signals = StopSignals();

@@ -12,19 +12,6 @@ constexpr std::size_t MaxProgramLength = 128;
 constexpr std::size_t MaxVersionLength = 64;
 constexpr std::size_t MaxIdentityLength = 128;
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-bool HasControlChar(std::string_view s) {
-  return std::any_of(s.begin(), s.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7F;
-  });
-}
-
 bool IsTokenChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
          c == ':' || c == '-';
@@ -53,7 +40,7 @@ std::optional<TWireReport> ParseWireReport(std::string_view body, std::string& e
     error = "the first line must be \"" + std::string(WireFormatName) + " " + std::to_string(WireFormatVersion) + "\"";
     return std::nullopt;
   }
-  const std::string_view versionText = Trim(line.substr(WireFormatName.size() + 1));
+  const std::string_view versionText = TrimBlanks(line.substr(WireFormatName.size() + 1));
   int version = 0;
   const auto [ptr, ec] = std::from_chars(versionText.data(), versionText.data() + versionText.size(), version);
   if (ec != std::errc() || ptr != versionText.data() + versionText.size()) {
@@ -81,19 +68,19 @@ std::optional<TWireReport> ParseWireReport(std::string_view body, std::string& e
       error = "line " + std::to_string(lineNo) + ": expected \"Name: value\"";
       return std::nullopt;
     }
-    const std::string name = LowerAscii(Trim(line.substr(0, colon)));
-    const std::string_view value = Trim(line.substr(colon + 1));
+    const std::string name = LowerAscii(TrimBlanks(line.substr(0, colon)));
+    const std::string_view value = TrimBlanks(line.substr(colon + 1));
     const auto fail = [&](const std::string& what) {
       error = "line " + std::to_string(lineNo) + ": " + what;
       return std::nullopt;
     };
     if (name == "program") {
-      if (value.empty() || value.size() > MaxProgramLength || HasControlChar(value))
+      if (value.empty() || value.size() > MaxProgramLength || HasControlChars(value))
         return fail("Program must be 1 to " + std::to_string(MaxProgramLength) + " characters, no control characters");
       report.Program = value;
       haveProgram = true;
     } else if (name == "version") {
-      if (value.size() > MaxVersionLength || HasControlChar(value))
+      if (value.size() > MaxVersionLength || HasControlChars(value))
         return fail("Version must be at most " + std::to_string(MaxVersionLength) +
                     " characters, no control characters");
       report.Version = value;

@@ -3,7 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <charconv>
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -76,20 +76,6 @@ struct TOptions {
   bool Help = false;
 };
 
-struct EUsage {
-  std::string Message;
-};
-
-int ParseNumber(const std::string& name, const std::string& text, int lowest, int highest) {
-  int number = -1;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, number);
-  if (text.empty() || ec != std::errc() || ptr != end || number < lowest || number > highest)
-    throw EUsage{name + " wants a number from " + std::to_string(lowest) + " to " + std::to_string(highest) +
-                 ", not '" + text + "'"};
-  return number;
-}
-
 TOptions ParseArguments(int argc, char** argv) {
   TOptions options;
   options.Server.Http.Threads = 8;
@@ -133,20 +119,20 @@ TOptions ParseArguments(int argc, char** argv) {
       if (value->empty()) throw EUsage{"--address must not be empty"};
       options.Address = *value;
     } else if (arg == "--port") {
-      options.Port = ParseNumber(arg, *value, 0, 65535);
+      options.Port = OptionNumber(arg, *value, 0, 65535);
     } else if (arg == "--users") {
       options.Users = *value;
     } else if (arg == "--add-user") {
       if (!TUsers::IsValidName(*value)) throw EUsage{"--add-user: a name is 1 to 64 letters, digits and \". _ @ -\""};
       options.AddUser = *value;
     } else if (arg == "--keep-days") {
-      options.KeepDays = ParseNumber(arg, *value, 1, 36500);
+      options.KeepDays = OptionNumber(arg, *value, 1, 36500);
     } else if (arg == "--max-connections") {
-      options.Server.Http.MaxConnections = ParseNumber(arg, *value, 1, 1000000);
+      options.Server.Http.MaxConnections = OptionNumber(arg, *value, 1, 1000000);
     } else if (arg == "--reports-per-minute") {
-      options.Server.ReportsPerMinute = ParseNumber(arg, *value, 0, 1000000);
+      options.Server.ReportsPerMinute = OptionNumber(arg, *value, 0, 1000000);
     } else {
-      options.Server.Http.Threads = ParseNumber(arg, *value, 1, 1024);
+      options.Server.Http.Threads = OptionNumber(arg, *value, 1, 1024);
     }
   }
   if (options.Help) return options;
@@ -155,11 +141,6 @@ TOptions ParseArguments(int argc, char** argv) {
   if (options.AddUser.empty() && !importing && options.Users.empty())
     throw EUsage{"--users FILE is required: the pages need their developers' logins (see --add-user)"};
   return options;
-}
-
-void WriteErrorLine(const std::string& line) {
-  const std::string text = line + "\n";
-  std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 // A password from the terminal (not shown, asked twice) or one line of

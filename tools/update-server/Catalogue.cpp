@@ -17,23 +17,6 @@ namespace {
 constexpr std::string_view ProductExtension = ".product";
 constexpr std::size_t MaxUrlLength = 2048;
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-bool HasControlChar(std::string_view s) {
-  return std::any_of(s.begin(), s.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7F;
-  });
-}
-
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -86,7 +69,7 @@ std::string CheckUrl(std::string_view v) {
 // A history file name relative to the catalogue folder; "\" is taken as "/".
 std::string CheckHistoryName(std::string& v) {
   std::replace(v.begin(), v.end(), '\\', '/');
-  if (HasControlChar(v)) return "history file name holds a control character";
+  if (HasControlChars(v)) return "history file name holds a control character";
   if (v.front() == '/' || (v.size() >= 2 && v[1] == ':'))
     return "history file must be given relative to the catalogue folder";
   std::size_t start = 0;
@@ -136,15 +119,15 @@ TParsedProduct ParseProductText(std::string_view text, const std::string& fileNa
   TLineReader lines(text);
   for (std::string_view raw; lines.Next(raw);) {
     ++lineNo;
-    const std::string_view line = Trim(raw);
+    const std::string_view line = TrimBlanks(raw);
     if (line.empty() || line.front() == '#') continue;
     const std::size_t eq = line.find('=');
     if (eq == std::string_view::npos) {
       fail(lineNo, "expected key=value");
       continue;
     }
-    const std::string key = LowerAscii(Trim(line.substr(0, eq)));
-    std::string value(Trim(line.substr(eq + 1)));
+    const std::string key = LowerAscii(TrimBlanks(line.substr(0, eq)));
+    std::string value(TrimBlanks(line.substr(eq + 1)));
     const auto known = std::find_if(Keys.begin(), Keys.end(), [&](const TKeyInfo& k) { return k.Name == key; });
     if (known == Keys.end()) {
       std::string list;
@@ -162,13 +145,13 @@ TParsedProduct ParseProductText(std::string_view text, const std::string& fileNa
     if (value.empty() && known->Required)
       problem = "'" + key + "' must not be empty";
     else if (key == "id") {
-      if (HasControlChar(value))
+      if (HasControlChars(value))
         problem = "id holds a control character";
       else if (value.find('#') != std::string::npos)
         problem = "id must not hold '#': HTTP clients never send what follows it";
       p.Id = value;
     } else if (key == "title") {
-      if (HasControlChar(value)) problem = "title holds a control character";
+      if (HasControlChars(value)) problem = "title holds a control character";
       p.Title = value;
     } else if (key == "date") {
       problem = CheckDate(value);

@@ -1,6 +1,5 @@
 // brevant-update-server: the reference update server, run by the maker's web team,
 // by the demo and by the tests. See README.md beside this file.
-#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -57,20 +56,6 @@ struct TOptions {
   bool Help = false;
 };
 
-struct EUsage {
-  std::string Message;
-};
-
-int ParseNumber(const std::string& name, const std::string& text, int lowest, int highest) {
-  int number = -1;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, number);
-  if (text.empty() || ec != std::errc() || ptr != end || number < lowest || number > highest)
-    throw EUsage{name + " wants a number from " + std::to_string(lowest) + " to " + std::to_string(highest) +
-                 ", not '" + text + "'"};
-  return number;
-}
-
 TOptions ParseArguments(int argc, char** argv) {
   TOptions options;
   for (int i = 1; i < argc; ++i) {
@@ -95,16 +80,16 @@ TOptions ParseArguments(int argc, char** argv) {
       if (value->empty()) throw EUsage{"--address must not be empty"};
       options.Address = *value;
     } else if (arg == "--port") {
-      options.Port = ParseNumber(arg, *value, 0, 65535);
+      options.Port = OptionNumber(arg, *value, 0, 65535);
     } else if (arg == "--public-url") {
       if (std::string problem = TUpdateServer::CheckPublicUrl(*value); !problem.empty())
         throw EUsage{"--public-url '" + *value + "': " + problem};
       options.Server.PublicUrl = *value;
     } else if (arg == "--max-connections") {
-      options.Server.MaxConnections = ParseNumber(arg, *value, 1, 1000000);
+      options.Server.MaxConnections = OptionNumber(arg, *value, 1, 1000000);
       options.LimitsGiven = true;
     } else if (arg == "--max-connections-per-address") {
-      options.Server.MaxConnectionsPerAddress = ParseNumber(arg, *value, 0, 1000000);
+      options.Server.MaxConnectionsPerAddress = OptionNumber(arg, *value, 0, 1000000);
       options.LimitsGiven = true;
     } else if (arg == "--export") {
       if (value->empty()) throw EUsage{"--export must not be empty"};
@@ -117,11 +102,6 @@ TOptions ParseArguments(int argc, char** argv) {
   if (!options.ExportFolder.empty() && options.LimitsGiven)
     throw EUsage{"the connection limits do not apply to --export: nginx has its own"};
   return options;
-}
-
-void WriteErrorLine(const std::string& line) {
-  const std::string text = line + "\n";
-  std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 }  // namespace
