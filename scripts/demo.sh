@@ -39,10 +39,16 @@ done
 password=$(head -c 12 /dev/urandom | base64 | tr -dc 'A-Za-z0-9')
 echo "$password" | "$collector" --users "$reports/users" --add-user demo >/dev/null
 "$collector" --database "$reports/reports.db" --import "$sample"
-coproc COLLECTOR { exec "$collector" --port 0 --database "$reports/reports.db" --users "$reports/users" 2>"$reports/collector.log"; }
-collector_pid=$COLLECTOR_PID
-read -r -t 10 line <&"${COLLECTOR[0]}" || { echo "the report collector did not start:"; cat "$reports/collector.log"; exit 1; }
-collector_url=${line#Listening on }
+"$collector" --port 0 --database "$reports/reports.db" --users "$reports/users" \
+  >"$reports/collector.out" 2>"$reports/collector.log" &
+collector_pid=$!
+collector_url=
+for _ in $(seq 100); do
+  collector_url=$(sed -n 's/^Listening on //p' "$reports/collector.out")
+  [ -n "$collector_url" ] && break
+  sleep 0.1
+done
+[ -n "$collector_url" ] || { echo "the report collector did not start:"; cat "$reports/collector.log"; exit 1; }
 for version in 2.1.0 2.2.0 2.2.0; do
   printf 'VEK-Report 1\r\nProgram: Image Tool\r\nVersion: %s\r\n\r\n%s\r\n' "$version" \
     "$(sed -n '/EXCEPT ] Type         : EConvertError/,/^# /p' "$sample" | head -14 | sed 's/\r$//; s/^.*\] //; s/^ \{33\}//')" |
