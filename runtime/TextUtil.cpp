@@ -64,6 +64,20 @@ std::uint64_t Fnv1a64(std::string_view bytes, std::uint64_t hash) {
   return hash;
 }
 
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+bool HasControlChars(std::string_view text) {
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) return true;
+  }
+  return false;
+}
+
 bool TLineReader::Next(std::string_view& line) {
   const std::size_t n = FText.size();
   if (FPos >= n) return false;

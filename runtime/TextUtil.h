@@ -26,6 +26,11 @@ bool SameTextAscii(std::string_view a, std::string_view b);
 // `text` begins with `prefix` but for the case of ASCII letters.
 bool StartsWithTextAscii(std::string_view text, std::string_view prefix);
 
+// `text` without the blanks and tabs at its start and end.
+std::string_view TrimBlanks(std::string_view text);
+// Whether `text` holds a control character (below 0x20, or 0x7F).
+bool HasControlChars(std::string_view text);
+
 // ---------------------------------------------------------------------------
 // The 64-bit FNV-1a hash of some bytes; `hash` continues a hash of the
 // bytes before them (its default is the hash of nothing).

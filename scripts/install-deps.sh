@@ -9,9 +9,13 @@ PACKAGES=(
   g++ clang libclang-rt-14-dev clang-format cmake ninja-build pkg-config git
   # libraries
   qt6-base-dev libcurl4-openssl-dev libmicrohttpd-dev libdw-dev libelf-dev
+  # the report collector: its two databases and its password hashes
+  libsqlite3-dev libpq-dev libsodium-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libboost-stacktrace-dev libx11-dev xvfb xauth xdotool openbox curl
   binutils nginx openssl
+  # the report collector's tests: a PostgreSQL server of their own, its pages in a real browser
+  postgresql chromium
   # the Debian packages (scripts/package.sh): the builder's tools, their checks,
   # and a clean Debian 12 root to install them into
   dpkg-dev file lintian desktop-file-utils debootstrap

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian packages brevant, brevant-update-server and vek-dev from
+# Builds the Debian packages brevant, brevant-update-server, vek-dev and
+# vek-report-server from
 # this checkout into dist/, and checks them with lintian.
 #   scripts/package.sh           build the packages
 #   scripts/package.sh --check   then also install them into a clean Debian 12

@@ -68,7 +68,7 @@ in_root sh -c 'cd /tmp/debs && DEBIAN_FRONTEND=noninteractive apt-get install -y
 # the developer's compiler and build tools.
 in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
   xvfb xfonts-base xauth xdotool curl cmake ninja-build g++ >/dev/null
-in_root dpkg -s brevant brevant-update-server vek-dev | grep -E '^(Package|Status|Version):'
+in_root dpkg -s brevant brevant-update-server vek-dev vek-report-server | grep -E '^(Package|Status|Version):'
 
 step "brevant: a normal user runs the wizard beside a descriptor"
 cp "$src/demo/descriptors/imagetool.ini" "$root/opt/quellmark/"
@@ -96,6 +96,20 @@ url=$(in_root sh -c 'for i in $(seq 100); do u=$(sed -n "s/^Listening on //p" /t
 reply=$(in_root curl -sS --max-time 10 "${url}soft_update.php?referer=IMT_Update&productID=imagetool")
 echo "reply: $reply"
 grep -q '2\.2\.0' <<<"$reply" || fail "the reply names no version"
+
+step "vek-report-server: a report filed on loopback, its page behind the login"
+[ -f "$root/lib/systemd/system/vek-report-server.service" ] || fail "no systemd unit for vek-report-server"
+[ -f "$root/etc/vek-report-server/users" ] || fail "no users file under /etc/vek-report-server"
+in_root sh -c 'echo "package test password" | vek-report-server --users /tmp/users --add-user dev >/dev/null'
+in_root sh -c 'cd /tmp && vek-report-server --users /tmp/users --port 0 >/tmp/reports.out 2>/tmp/reports.err &'
+url=$(in_root sh -c 'for i in $(seq 100); do u=$(sed -n "s/^Listening on //p" /tmp/reports.out); [ -n "$u" ] && { echo "$u"; exit 0; }; sleep 0.1; done; exit 1') ||
+  fail "the collector did not start: $(cat "$root/tmp/reports.err")"
+printf 'VEK-Report 1\r\nProgram: P\r\n\r\nType         : E\r\nUnit         : U\r\nLine         : 1\r\nClass        : C\r\nFunction     : F\r\nAddress      : 0x1\r\nSender Class : <N/A>\r\nSender Name  : <N/A>\r\nMessage      : m\r\nCall Stack   : U::C.F\r\n' >"$root/tmp/report.txt"
+reply=$(in_root curl -sS --max-time 10 --data-binary @/tmp/report.txt "${url}reports")
+echo "reply: $reply"
+grep -q '^R-1' <<<"$reply" || fail "the report got no reference"
+in_root curl -sS --max-time 10 -u "dev:package test password" "${url}groups/1" | grep -q 'id="count">1<' ||
+  fail "the group page does not count the report"
 
 step "vek-dev: the example program builds against the installed package alone"
 cp -r "$src/examples/vek-demo" "$root/root/vek-demo"

@@ -12,21 +12,6 @@
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 
-namespace fs = std::filesystem;
-
-namespace {
-constexpr uid_t NobodyId = 65534;
-
-// Gives the folder and everything in it to the user nobody.
-void GiveToNobody(const std::string& folder) {
-  std::error_code ec;
-  (void)::lchown(folder.c_str(), NobodyId, NobodyId);
-  for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec))
-    (void)::lchown(it->path().c_str(), NobodyId, NobodyId);
-}
-}  // namespace
-
 std::string NginxProgram() {
   std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
   path += ":/usr/sbin:/usr/local/sbin";

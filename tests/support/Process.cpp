@@ -96,6 +96,20 @@ void TChildProcess::Signal(int sig) {
   if (FPid > 0 && !FStatus) ::kill(FPid, sig);
 }
 
+void GiveToNobody(const std::string& folder) {
+  constexpr uid_t NobodyId = 65534;
+  std::error_code ec;
+  (void)::lchown(folder.c_str(), NobodyId, NobodyId);
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+    (void)::lchown(it->path().c_str(), NobodyId, NobodyId);
+}
+
+std::vector<std::string> AsNobodyIfRoot() {
+  if (::geteuid() != 0) return {};
+  return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+}
+
 std::optional<std::string> RunAndRead(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                                       std::chrono::milliseconds timeout) {
   int fds[2];

@@ -51,6 +51,13 @@ std::optional<std::string> RunAndRead(const std::vector<std::string>& argv, cons
 // option points at the copy. Empty when LSAN_OPTIONS names no such file.
 std::vector<std::string> SanitizerEnvironmentIn(const std::string& folder);
 
+// Gives the folder and everything in it to the user nobody (uid and gid
+// 65534), under whom the tests run services that refuse root.
+void GiveToNobody(const std::string& folder);
+// The arguments that run a command as nobody when the tests run as root
+// (setpriv), else none.
+std::vector<std::string> AsNobodyIfRoot();
+
 // An Xvfb server on a display number of its own choosing.
 class TXvfb {
  public:

@@ -1,93 +1,26 @@
 #pragma once
 // The reference update server: answers the wizard's update-record,
 // history-pointer and history-text requests and serves the download pages,
-// all from a catalogue folder that the maker edits (one "*.product" file per
-// product; the format is described in README.md beside this file).
+// all from a catalogue folder that the maker edits (Catalogue.h).
 //
-// TCatalogue is loaded and checked once, at start-up, and is read-only after
-// that, so the server's worker threads share it without locking.
-// TUpdateServer owns the HTTP server (GNU libmicrohttpd: a few event-driven
-// worker threads, so no client can hold a worker) and its listening socket.
+// TUpdateServer holds the routes and owns the HTTP server of the maker's
+// servers (tools/http-server) with its listening socket.
 #include <cstddef>
-#include <cstdint>
-#include <filesystem>
 #include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-struct MHD_Daemon;
-
-// Everything wrong with a catalogue folder. Errors lists every problem found,
-// each as "file:line: text" (or "file: text" where no line is to blame);
-// what() holds them all, one per line.
-class ECatalogue : public std::runtime_error {
- public:
-  explicit ECatalogue(std::vector<std::string> errors);
-  std::vector<std::string> Errors;
-};
+#include "Catalogue.h"
+#include "HttpServer.h"
+#include "HttpText.h"
 
 // The server could not be started (address not resolvable, port taken...).
 class EUpdateServer : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
-};
-
-// One product of the catalogue. Text values are kept as the file's bytes
-// (UTF-8 or an 8-bit code page); Id is matched byte for byte.
-struct TProduct {
-  std::string Id;
-  std::string Title;        // for the download pages; the Id when not given
-  std::string Date;         // latest version's date, always "DD/MM/YYYY"
-  std::string Version;      // latest version, 1 to 5 digits and dots
-  std::string History;      // history file relative to the catalogue, "/" separated; empty: none
-  std::string Download;     // free or trial download, http(s) URL
-  std::string DownloadReg;  // download for registered customers; Download when not given
-  std::string SourceFile;   // the catalogue file it came from (for messages)
-};
-
-// A history file, read whole at start-up and served unchanged.
-struct THistoryText {
-  std::string Content;
-  std::string ContentType;
-};
-
-class TCatalogue {
- public:
-  // Largest product or history file accepted, in bytes.
-  static constexpr std::uintmax_t MaxProductFileSize = 64 * 1024;
-  static constexpr std::uintmax_t MaxHistoryFileSize = 16 * 1024 * 1024;
-  // Longest version text: the wizard reads at most this many characters.
-  static constexpr std::size_t MaxVersionLength = 5;
-
-  // Reads and checks every "*.product" file of the folder (not its
-  // subfolders) and every history file they name. Throws ECatalogue listing
-  // all problems found; a catalogue without products is an error too.
-  static TCatalogue Load(const std::filesystem::path& folder);
-
-  // Parses the text of one product file; fileName only labels errors, which
-  // are appended to `errors` (the returned product is then incomplete).
-  static TProduct ParseProduct(std::string_view text, const std::string& fileName, std::vector<std::string>& errors);
-
-  // The product with exactly this Id, or nullptr.
-  const TProduct* Find(std::string_view id) const;
-  // The history file with this catalogue-relative name ("a/b.txt"), or nullptr.
-  const THistoryText* FindHistory(const std::string& relativeName) const;
-
-  // Products in the order of their file names.
-  const std::vector<TProduct>& Items() const { return FItems; }
-  int Count() const { return static_cast<int>(FItems.size()); }
-  const std::filesystem::path& Folder() const { return FFolder; }
-
- private:
-  std::filesystem::path FFolder;
-  std::vector<TProduct> FItems;
-  std::map<std::string, std::size_t, std::less<>> FById;
-  std::map<std::string, THistoryText, std::less<>> FHistories;
 };
 
 // What the server answers besides the catalogue's own texts; the static
@@ -127,40 +60,18 @@ struct TUpdateServerOptions {
   int IdleTimeoutSeconds = 5;
 };
 
-// A request as the routes see it: the raw request target (path and query
-// as sent, not decoded) and what the head says about a body.
-struct TRequestHead {
-  std::string_view Method;
-  std::string_view Target;
-  bool AnnouncesBody = false;       // a Content-Length other than 0, or a Transfer-Encoding
-  bool HasContentEncoding = false;  // a Content-Encoding header
-};
-
-// A reply of the routes. The body is Body, or *Shared when set (a history
-// text of the catalogue, sent without a copy).
-struct TReply {
-  int Status = 200;
-  std::string ContentType;
-  std::string Body;
-  const std::string* Shared = nullptr;
-  bool Close = false;      // close the connection after the reply
-  std::string_view Allow;  // an Allow header, for 405
-  std::size_t BodySize() const { return Shared ? Shared->size() : Body.size(); }
-  std::string_view BodyView() const { return Shared ? std::string_view(*Shared) : std::string_view(Body); }
-};
-
-class TUpdateServer {
+class TUpdateServer : private THttpRoutes {
  public:
   // Receives one finished log line (without line break) per request; it is
   // called from the server's worker threads, one call at a time.
-  using TLogSink = std::function<void(const std::string& line)>;
+  using TLogSink = THttpServer::TLogSink;
 
   // Memory the library may use per connection for the request head and the
   // reply's head; a longer request head gets "431" or "414".
-  static constexpr std::size_t MaxRequestHeadBytes = 32 * 1024;
+  static constexpr std::size_t MaxRequestHeadBytes = THttpServer::MaxRequestHeadBytes;
 
   explicit TUpdateServer(TCatalogue catalogue, TLogSink logSink = nullptr, TUpdateServerOptions options = {});
-  ~TUpdateServer();
+  ~TUpdateServer() override;
   TUpdateServer(const TUpdateServer&) = delete;
   TUpdateServer& operator=(const TUpdateServer&) = delete;
 
@@ -176,10 +87,10 @@ class TUpdateServer {
   // running; safe to call more than once.
   void Stop();
 
-  bool IsRunning() const { return FDaemon != nullptr; }
-  int Port() const { return FPort; }
+  bool IsRunning() const { return FHttp.IsRunning(); }
+  int Port() const { return FHttp.Port(); }
   // "http://ADDRESS:PORT/" (IPv6 addresses in brackets); empty before Start.
-  std::string BaseUrl() const;
+  std::string BaseUrl() const { return FHttp.BaseUrl(); }
   // The base address of the history pointers, ending in "/"; empty before Start.
   const std::string& PublicUrl() const { return FPublicUrl; }
   const TCatalogue& Catalogue() const { return FCatalogue; }
@@ -214,37 +125,20 @@ class TUpdateServer {
   static std::string CheckPublicUrl(std::string_view url);
 
  private:
-  struct TGlue;  // the library's callbacks
-  friend struct TGlue;
+  // Every request is answered from its head.
+  std::optional<TReply> AnswerHead(const TRequestHead& head) const override { return Answer(head); }
 
   const TProduct* FindProduct(std::string_view target, TReply& reply) const;
   void ServeUpdateRecord(std::string_view target, TReply& reply) const;
   void ServeHistoryPointer(std::string_view target, TReply& reply) const;
   void ServeDownloadPage(std::string_view target, TReply& reply, bool registered) const;
   void ServeHistoryText(const std::string& relativeName, TReply& reply) const;
-  void Log(const std::string& client, std::string_view method, std::string_view target, const std::string& status,
-           const std::string& bytes) const;
 
   TCatalogue FCatalogue;
-  TLogSink FLogSink;
   TUpdateServerOptions FOptions;
-  mutable std::mutex FLogMutex;
-  MHD_Daemon* FDaemon = nullptr;
-  std::string FAddress;
   std::string FPublicUrl;
-  int FPort = 0;
+  THttpServer FHttp;  // last: stopped first
 };
 
-// Helpers shared with main and the tests.
-namespace UpdateServerText {
-// "http://host:port/" with IPv6 literals bracketed.
-std::string MakeBaseUrl(const std::string& address, int port);
-// Escapes &, <, >, " and ' for HTML text and attribute values.
-std::string HtmlEscape(std::string_view text);
-// Bytes below 0x20, 0x7F and "\" written as \xNN, for one-line logs.
-std::string EscapeForLog(std::string_view text);
-// Percent-encodes everything but unreserved characters and "/".
-std::string EncodePath(std::string_view path);
-// Decodes %XX sequences (invalid ones stay as they are); "+" stays "+".
-std::string DecodePercent(std::string_view text);
-}  // namespace UpdateServerText
+// Helpers shared with the static export and the tests.
+namespace UpdateServerText = HttpText;

@@ -1,11 +1,5 @@
 // brevant-update-server: the reference update server, run by the maker's web team,
 // by the demo and by the tests. See README.md beside this file.
-#include <pthread.h>
-#include <sys/resource.h>
-
-#include <algorithm>
-#include <charconv>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -13,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "ServerMain.h"
 #include "StaticExport.h"
 #include "UpdateServer.h"
 
@@ -61,20 +56,6 @@ struct TOptions {
   bool Help = false;
 };
 
-struct EUsage {
-  std::string Message;
-};
-
-int ParseNumber(const std::string& name, const std::string& text, int lowest, int highest) {
-  int number = -1;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, number);
-  if (text.empty() || ec != std::errc() || ptr != end || number < lowest || number > highest)
-    throw EUsage{name + " wants a number from " + std::to_string(lowest) + " to " + std::to_string(highest) +
-                 ", not '" + text + "'"};
-  return number;
-}
-
 TOptions ParseArguments(int argc, char** argv) {
   TOptions options;
   for (int i = 1; i < argc; ++i) {
@@ -99,16 +80,16 @@ TOptions ParseArguments(int argc, char** argv) {
       if (value->empty()) throw EUsage{"--address must not be empty"};
       options.Address = *value;
     } else if (arg == "--port") {
-      options.Port = ParseNumber(arg, *value, 0, 65535);
+      options.Port = OptionNumber(arg, *value, 0, 65535);
     } else if (arg == "--public-url") {
       if (std::string problem = TUpdateServer::CheckPublicUrl(*value); !problem.empty())
         throw EUsage{"--public-url '" + *value + "': " + problem};
       options.Server.PublicUrl = *value;
     } else if (arg == "--max-connections") {
-      options.Server.MaxConnections = ParseNumber(arg, *value, 1, 1000000);
+      options.Server.MaxConnections = OptionNumber(arg, *value, 1, 1000000);
       options.LimitsGiven = true;
     } else if (arg == "--max-connections-per-address") {
-      options.Server.MaxConnectionsPerAddress = ParseNumber(arg, *value, 0, 1000000);
+      options.Server.MaxConnectionsPerAddress = OptionNumber(arg, *value, 0, 1000000);
       options.LimitsGiven = true;
     } else if (arg == "--export") {
       if (value->empty()) throw EUsage{"--export must not be empty"};
@@ -121,43 +102,6 @@ TOptions ParseArguments(int argc, char** argv) {
   if (!options.ExportFolder.empty() && options.LimitsGiven)
     throw EUsage{"the connection limits do not apply to --export: nginx has its own"};
   return options;
-}
-
-void WriteErrorLine(const std::string& line) {
-  const std::string text = line + "\n";
-  std::fwrite(text.data(), 1, text.size(), stderr);
-}
-
-// Every connection takes a file descriptor: raise the soft limit to the
-// hard one, and keep the connection limit below what the process may open.
-void FitConnectionLimit(TUpdateServerOptions& options) {
-  constexpr int ReservedDescriptors = 64;  // catalogue, log, listening socket, the library's own
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  if (limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  if (limit.rlim_cur == RLIM_INFINITY) return;
-  const auto usable = static_cast<long long>(limit.rlim_cur) - ReservedDescriptors;
-  if (usable < options.MaxConnections) {
-    const int fitted = static_cast<int>(std::max(1LL, usable));
-    WriteErrorLine("brevant-update-server: at most " + std::to_string(fitted) +
-                   " connections: the process may open only " + std::to_string(limit.rlim_cur) + " files");
-    options.MaxConnections = fitted;
-  }
-}
-
-const char* SignalName(int signal) {
-  switch (signal) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGHUP:
-      return "SIGHUP";
-    default:
-      return "SIGTERM";
-  }
 }
 
 }  // namespace
@@ -176,15 +120,9 @@ int main(int argc, char** argv) {
     return ExitOk;
   }
 
-  // The signals are taken by sigwait() below; block them before any thread
-  // exists so that every server thread inherits the mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  // The signals are taken by WaitForStopSignal() below; block them before
+  // any thread exists so that every server thread inherits the mask.
+  BlockStopSignals();
 
   std::optional<TCatalogue> catalogue;
   try {
@@ -213,7 +151,8 @@ int main(int argc, char** argv) {
     return ExitOk;
   }
 
-  FitConnectionLimit(options.Server);
+  options.Server.MaxConnections =
+      FitConnectionLimit(options.Server.MaxConnections, "brevant-update-server", WriteErrorLine);
   TUpdateServer server(std::move(*catalogue), WriteErrorLine, options.Server);
   try {
     server.Start(options.Address, options.Port);
@@ -225,10 +164,8 @@ int main(int argc, char** argv) {
                  options.Catalogue + "; history pointers name " + server.PublicUrl());
   std::cout << "Listening on " << server.BaseUrl() << std::endl;
 
-  int signal = 0;
-  while (sigwait(&stopSignals, &signal) != 0) {
-  }
-  WriteErrorLine(std::string("brevant-update-server: ") + SignalName(signal) + ", stopping");
+  const int signal = WaitForStopSignal();
+  WriteErrorLine(std::string("brevant-update-server: ") + StopSignalName(signal) + ", stopping");
   server.Stop();
   return ExitOk;
 }
