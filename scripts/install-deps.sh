@@ -11,7 +11,7 @@ PACKAGES=(
   qt6-base-dev libcurl4-openssl-dev libmicrohttpd-dev libdw-dev libelf-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libboost-stacktrace-dev libx11-dev xvfb xauth xdotool openbox curl
-  binutils nginx
+  binutils elfutils nginx
   # the Debian packages (scripts/package.sh): the builder's tools, their checks,
   # and a clean Debian 12 root to install them into
   dpkg-dev file lintian desktop-file-utils debootstrap
