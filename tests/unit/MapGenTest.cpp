@@ -18,6 +18,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -309,6 +310,25 @@ TEST(MapLayoutTest, UnitNames) {
   };
   for (const auto& [source, name] : rows) EXPECT_EQ(MapUnitName(source), name) << source;
   EXPECT_EQ(MapLineText("a\r\nb\x7f"), "a??b?");
+}
+
+TEST(MapLayoutTest, HeaderUnitNamesTellTheirFilesApart) {
+  struct TRow {
+    std::vector<std::string> Paths;
+    std::set<std::string> Taken;
+    std::vector<std::string> Names;
+  };
+  const std::vector<TRow> rows = {
+      {{"/usr/include/c++/12/bits/stl_vector.h", "/usr/include/c++/12/bits/vector.tcc"},
+       {"F_Main"},
+       {"stl_vector.h", "vector.tcc"}},
+      // two headers of one name, a third elsewhere
+      {{"/a/x/util.h", "/b/x/util.h", "/c/format.h"}, {}, {"a/x/util.h", "b/x/util.h", "format.h"}},
+      // a header without extension beside a unit of the same name
+      {{"/usr/include/c++/12/tuple"}, {"tuple"}, {"12/tuple"}},
+      {{"/src/eq=sign.h"}, {}, {"eq_sign.h"}},
+  };
+  for (const TRow& row : rows) EXPECT_EQ(MapFileUnitNames(row.Paths, row.Taken), row.Names) << row.Paths.front();
 }
 
 TEST(MapLayoutTest, DefaultMapFileNames) {

@@ -370,10 +370,10 @@ class TScanner {
       if (FUnits[u].MainFiles.size() == 1) unitOfFile.emplace(*FUnits[u].MainFiles.begin(), u);
     }
     std::vector<int> headers;  // in the order their code first comes
+    std::set<int> seen;
     for (const TUnitRuns& unit : FRuns)
       for (const TCodeRun& run : unit.Runs)
-        if (run.File != unit.MainFile && !unitOfFile.count(run.File) &&
-            std::find(headers.begin(), headers.end(), run.File) == headers.end())
+        if (run.File != unit.MainFile && !unitOfFile.count(run.File) && seen.insert(run.File).second)
           headers.push_back(run.File);
     std::vector<std::string> paths;
     for (int file : headers) paths.push_back(FFiles[static_cast<std::size_t>(file)]);
