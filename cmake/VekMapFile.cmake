@@ -24,11 +24,13 @@ function(vek_add_map_file target)
     COMMAND ${VEK_MAPGEN} $<TARGET_FILE:${target}>
     COMMENT "Writing the map file of ${target}"
     VERBATIM)
-  # A generator built here is built before the program that needs it.
+  # A generator built here is built before the program that needs it, and a
+  # new generator relinks the program, so that its map is written anew.
   if(TARGET ${VEK_MAPGEN})
     get_target_property(imported ${VEK_MAPGEN} IMPORTED)
     if(NOT imported)
       add_dependencies(${target} ${VEK_MAPGEN})
+      set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS $<TARGET_FILE:${VEK_MAPGEN}>)
     endif()
   endif()
 endfunction()

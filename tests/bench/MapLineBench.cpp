@@ -23,13 +23,6 @@
 //   MAPFILE defaults to the map beside the executable; --rows adds the
 //   address of every row of the line tables; --show prints up to N addresses
 //   of each kind of miss; --at looks at the given offsets of .text (hex) only.
-#include <dwarf.h>
-#include <elfutils/libdw.h>
-#include <fcntl.h>
-#include <gelf.h>
-#include <libelf.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
@@ -46,6 +39,7 @@
 
 #include "diag/U_VEK_Debug.h"
 #include "runtime/TextFile.h"
+#include "tests/support/DwarfFrames.h"
 #include "tests/support/Process.h"
 #include "tools/mapgen/MapLayout.h"
 #include "tools/mapgen/MapPath.h"
@@ -54,186 +48,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Normalized(const char* CompDir, const std::string& Path) {
-  fs::path p(Path);
-  if (p.is_relative() && CompDir) p = fs::path(CompDir) / p;
-  return p.lexically_normal().string();
-}
-
-const char* CompDirOf(Dwarf_Die* CuDie) {
-  Dwarf_Attribute attr;
-  return dwarf_attr(CuDie, DW_AT_comp_dir, &attr) ? dwarf_formstring(&attr) : nullptr;
-}
-
-// --- the program's functions and the reference ------------------------------
+// --- the samples ---------------------------------------------------------------
 
 struct TSample {
-  Dwarf_Addr Address = 0;
-  // The reference (libdw):
-  bool HasFunction = false;
-  Dwarf_Addr Entry = 0;  // start of the outermost function's range that holds the address
-  std::string File;      // file of the outermost frame's line, normalized; empty without one
-  int Line = 0;          // 0: no line
-  bool OwnFile = false;  // File is the unit's own source file
-  std::string CuUnit;    // the map's name of the address's unit
+  std::uint64_t Address = 0;
+  TOutermostFrame Frame;  // the reference
+  bool OwnFile = false;   // the frame's line lies in the unit's own source file
+  std::string CuUnit;     // the map's name of the address's unit
   // The reader:
   std::string MapUnit, MapPublic, MapLine;
   std::int32_t MapPublicOffset = 0;
-  // The tools (outermost frame): "function|file:line", empty when unknown.
-  std::string Addr2Line, EuAddr2Line;
-};
-
-class TProgram {
- public:
-  explicit TProgram(const std::string& FileName) {
-    elf_version(EV_CURRENT);
-    FFd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (FFd < 0) throw std::runtime_error(FileName + ": cannot open");
-    FElf = elf_begin(FFd, ELF_C_READ_MMAP, nullptr);
-    if (!FElf) throw std::runtime_error(FileName + ": not ELF");
-    std::size_t names = 0;
-    elf_getshdrstrndx(FElf, &names);
-    for (Elf_Scn* scn = elf_nextscn(FElf, nullptr); scn; scn = elf_nextscn(FElf, scn)) {
-      GElf_Shdr sh;
-      const char* name = gelf_getshdr(scn, &sh) ? elf_strptr(FElf, names, sh.sh_name) : nullptr;
-      if (name && std::strcmp(name, ".text") == 0) {
-        FText = sh.sh_addr;
-        FTextEnd = sh.sh_addr + sh.sh_size;
-      }
-    }
-    FDwarf = dwarf_begin_elf(FElf, DWARF_C_READ, nullptr);
-    if (!FDwarf || FTextEnd == 0) throw std::runtime_error(FileName + ": no DWARF or no .text");
-  }
-  ~TProgram() {
-    if (FDwarf) dwarf_end(FDwarf);
-    if (FElf) elf_end(FElf);
-    if (FFd >= 0) ::close(FFd);
-  }
-  TProgram(const TProgram&) = delete;
-  TProgram& operator=(const TProgram&) = delete;
-
-  Dwarf_Addr Text() const { return FText; }
-
-  // Start, middle and last byte of every range of every function with code
-  // in .text, sorted, each once; with Rows also every row of the line tables.
-  std::vector<Dwarf_Addr> SampleAddresses(std::size_t& Functions, bool Rows) {
-    std::set<std::pair<Dwarf_Addr, Dwarf_Addr>> ranges;
-    Dwarf_CU* cu = nullptr;
-    Dwarf_CU* next = nullptr;
-    Dwarf_Half version = 0;
-    std::uint8_t unitType = 0;
-    Dwarf_Die cuDie;
-    while (dwarf_get_units(FDwarf, cu, &next, &version, &unitType, &cuDie, nullptr) == 0) {
-      cu = next;
-      if (unitType == DW_UT_compile) CollectFunctions(cuDie, ranges, 0);
-      Dwarf_Lines* lines = nullptr;
-      std::size_t count = 0;
-      if (Rows && unitType == DW_UT_compile && dwarf_getsrclines(&cuDie, &lines, &count) == 0)
-        for (std::size_t i = 0; i < count; ++i) {
-          Dwarf_Addr address = 0;
-          bool end = false;
-          Dwarf_Line* line = dwarf_onesrcline(lines, i);
-          if (line && dwarf_lineaddr(line, &address) == 0 && dwarf_lineendsequence(line, &end) == 0 && !end &&
-              address >= FText && address < FTextEnd)
-            FRows.insert(address);
-        }
-    }
-    Functions = ranges.size();
-    std::set<Dwarf_Addr> addresses;
-    for (const auto& [start, end] : ranges) {
-      addresses.insert(start);
-      addresses.insert(start + (end - start) / 2);
-      addresses.insert(end - 1);
-    }
-    addresses.insert(FRows.begin(), FRows.end());
-    return {addresses.begin(), addresses.end()};
-  }
-
-  void Resolve(TSample& S) {
-    Dwarf_Die cuDie;
-    if (!dwarf_addrdie(FDwarf, S.Address, &cuDie)) return;
-    const char* compDir = CompDirOf(&cuDie);
-    const char* cuName = dwarf_diename(&cuDie);
-    if (!cuName) return;
-    S.CuUnit = MapUnitName(cuName);
-    const std::string mainFile = Normalized(compDir, cuName);
-
-    Dwarf_Die* scopes = nullptr;
-    const int count = dwarf_getscopes(&cuDie, S.Address, &scopes);
-    if (count <= 0) {
-      std::free(scopes);
-      return;
-    }
-    Dwarf_Die innermost = scopes[0];
-    std::free(scopes);
-    Dwarf_Die* chain = nullptr;
-    const int depth = dwarf_getscopes_die(&innermost, &chain);
-    int function = -1, inlined = -1;
-    for (int i = 0; i < depth; ++i)
-      if (dwarf_tag(&chain[i]) == DW_TAG_subprogram) function = i;
-    for (int i = 0; i < function; ++i)
-      if (dwarf_tag(&chain[i]) == DW_TAG_inlined_subroutine) inlined = i;
-    if (function >= 0) {
-      Dwarf_Addr base = 0, start = 0, end = 0;
-      for (ptrdiff_t o = 0; (o = dwarf_ranges(&chain[function], o, &base, &start, &end)) > 0;)
-        if (S.Address >= start && S.Address < end) {
-          S.HasFunction = true;
-          S.Entry = start;
-        }
-    }
-    if (inlined >= 0) {
-      Dwarf_Attribute attr;
-      Dwarf_Word file = 0, line = 0;
-      Dwarf_Files* files = nullptr;
-      std::size_t fileCount = 0;
-      if (dwarf_formudata(dwarf_attr(&chain[inlined], DW_AT_call_file, &attr), &file) == 0 &&
-          dwarf_formudata(dwarf_attr(&chain[inlined], DW_AT_call_line, &attr), &line) == 0 &&
-          dwarf_getsrcfiles(&cuDie, &files, &fileCount) == 0 && file < fileCount)
-        if (const char* name = dwarf_filesrc(files, file, nullptr, nullptr)) {
-          S.File = Normalized(compDir, name);
-          S.Line = static_cast<int>(line);
-        }
-    } else if (Dwarf_Line* row = dwarf_getsrc_die(&cuDie, S.Address)) {
-      const char* name = dwarf_linesrc(row, nullptr, nullptr);
-      int line = 0;
-      if (name && dwarf_lineno(row, &line) == 0) {
-        S.File = Normalized(compDir, name);
-        S.Line = line;
-      }
-    }
-    std::free(chain);
-    S.OwnFile = !S.File.empty() && S.File == mainFile;
-  }
-
- private:
-  void CollectFunctions(Dwarf_Die& Parent, std::set<std::pair<Dwarf_Addr, Dwarf_Addr>>& Ranges, int Depth) {
-    Dwarf_Die child;
-    if (Depth > 64 || dwarf_child(&Parent, &child) != 0) return;
-    do {
-      switch (dwarf_tag(&child)) {
-        case DW_TAG_namespace:
-        case DW_TAG_class_type:
-        case DW_TAG_structure_type:
-        case DW_TAG_union_type:
-          CollectFunctions(child, Ranges, Depth + 1);
-          break;
-        case DW_TAG_subprogram: {
-          Dwarf_Addr base = 0, start = 0, end = 0;
-          for (ptrdiff_t o = 0; (o = dwarf_ranges(&child, o, &base, &start, &end)) > 0;)
-            if (end > start && start >= FText && end <= FTextEnd) Ranges.insert({start, end});
-          break;
-        }
-        default:
-          break;
-      }
-    } while (dwarf_siblingof(&child, &child) == 0);
-  }
-
-  int FFd = -1;
-  Elf* FElf = nullptr;
-  Dwarf* FDwarf = nullptr;
-  Dwarf_Addr FText = 0, FTextEnd = 0;
-  std::set<Dwarf_Addr> FRows;
 };
 
 // --- the map ------------------------------------------------------------------
@@ -290,7 +114,7 @@ bool NamesFile(const std::string& Source, const std::string& File) {
 // The outermost frame of each address as "function|file:line" (file without
 // its folder, column and discriminator dropped), from `Tool -a -f -i -C`.
 std::vector<std::string> RunTool(const std::string& Tool, const std::string& Exe,
-                                 const std::vector<Dwarf_Addr>& Addresses, bool& Available) {
+                                 const std::vector<std::uint64_t>& Addresses, bool& Available) {
   std::vector<std::string> out(Addresses.size());
   constexpr std::size_t Chunk = 4000;
   for (std::size_t from = 0; from < Addresses.size() && Available; from += Chunk) {
@@ -356,14 +180,14 @@ enum class TMiss { Function, OwnLine, OtherWrong, NoLineConcrete, None };
 
 TMiss Score(const TSample& S, TBlockSources& Blocks, const std::uint64_t Text, TTally& T) {
   ++T.Samples;
-  if (!S.HasFunction) return TMiss::None;
+  if (!S.Frame.HasFunction) return TMiss::None;
   ++T.WithFunction;
   TMiss miss = TMiss::None;
-  if (static_cast<std::uint32_t>(S.MapPublicOffset) == static_cast<std::uint32_t>(S.Entry - Text))
+  if (static_cast<std::uint32_t>(S.MapPublicOffset) == static_cast<std::uint32_t>(S.Frame.FunctionStart - Text))
     ++T.FunctionRight;
   else
     miss = TMiss::Function;
-  if (S.Line <= 0) {
+  if (S.Frame.Line <= 0) {
     ++T.NoLine;
     if (Concrete(S.MapLine)) {
       ++T.NoLineConcrete;
@@ -371,7 +195,7 @@ TMiss Score(const TSample& S, TBlockSources& Blocks, const std::uint64_t Text, T
     }
   } else if (S.OwnFile) {
     ++T.Own;
-    if (S.MapUnit == S.CuUnit && S.MapLine == std::to_string(S.Line))
+    if (S.MapUnit == S.CuUnit && S.MapLine == std::to_string(S.Frame.Line))
       ++T.OwnExact;
     else if (miss == TMiss::None)
       miss = TMiss::OwnLine;
@@ -382,8 +206,8 @@ TMiss Score(const TSample& S, TBlockSources& Blocks, const std::uint64_t Text, T
     } else {
       const std::vector<std::string>& sources = Blocks.Of(S.MapUnit);
       const bool named =
-          std::any_of(sources.begin(), sources.end(), [&](const std::string& s) { return NamesFile(s, S.File); });
-      if (named && S.MapLine == std::to_string(S.Line)) {
+          std::any_of(sources.begin(), sources.end(), [&](const std::string& s) { return NamesFile(s, S.Frame.File); });
+      if (named && S.MapLine == std::to_string(S.Frame.Line)) {
         ++T.OtherExact;
       } else {
         ++T.OtherWrong;
@@ -422,7 +246,8 @@ void Print(const char* Title, const TTally& T) {
 
 // The reference in the tools' form, for comparing with them.
 std::string ReferenceText(const TSample& S, const std::string& Function) {
-  return Function + "|" + (S.Line > 0 ? fs::path(S.File).filename().string() + ":" + std::to_string(S.Line) : "?");
+  return Function + "|" +
+         (S.Frame.Line > 0 ? fs::path(S.Frame.File).filename().string() + ":" + std::to_string(S.Frame.Line) : "?");
 }
 
 std::string WhereOf(const std::string& ToolText) {
@@ -461,17 +286,22 @@ int main(int argc, char** argv) {
   if (map.empty()) map = DefaultMapFileName(exe);
 
   try {
-    TProgram program(exe);
-    std::size_t functions = 0;
-    std::vector<Dwarf_Addr> addresses = program.SampleAddresses(functions, rows);
+    TDwarfFrames program(exe);
+    const std::uint64_t text = program.TextAddress();
+    const auto functions = program.FunctionRanges();
+    std::set<std::uint64_t> sample;
+    for (const auto& [start, end] : functions) sample.insert({start, start + (end - start) / 2, end - 1});
+    if (rows)
+      for (std::uint64_t a : program.RowAddresses()) sample.insert(a);
+    std::vector<std::uint64_t> addresses(sample.begin(), sample.end());
     if (!at.empty()) {
       addresses.clear();
-      for (std::uint32_t offset : at) addresses.push_back(program.Text() + offset);
+      for (std::uint32_t offset : at) addresses.push_back(text + offset);
       show = addresses.size();
     }
     std::printf("program %s\nmap     %s\n", exe.c_str(), map.c_str());
-    std::printf("  %zu function ranges, %zu addresses (start, middle, last byte%s)\n", functions, addresses.size(),
-                rows ? ", every row of the line tables" : "");
+    std::printf("  %zu function ranges, %zu addresses (start, middle, last byte%s)\n", functions.size(),
+                addresses.size(), rows ? ", every row of the line tables" : "");
 
     const std::vector<std::string> mapLines = LoadTextLines(map);
     TVEKMapFile reader;
@@ -484,8 +314,10 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < addresses.size(); ++i) {
       TSample& s = samples[i];
       s.Address = addresses[i];
-      program.Resolve(s);
-      reader.LookupOffset(static_cast<std::uint32_t>(s.Address - program.Text()));
+      s.Frame = program.At(s.Address);
+      s.CuUnit = MapUnitName(s.Frame.UnitSource);
+      s.OwnFile = !s.Frame.File.empty() && s.Frame.File == s.Frame.UnitSource;
+      reader.LookupOffset(static_cast<std::uint32_t>(s.Address - text));
       s.MapUnit = reader.UnitName();
       s.MapPublic = reader.PublicName();
       s.MapPublicOffset = reader.PublicOffset();
@@ -497,7 +329,7 @@ int main(int argc, char** argv) {
     TTally all;
     std::map<TMiss, std::vector<const TSample*>> misses;
     for (const TSample& s : samples) {
-      const TMiss miss = Score(s, blocks, program.Text(), all);
+      const TMiss miss = Score(s, blocks, text, all);
       if (miss != TMiss::None) misses[miss].push_back(&s);
     }
     Print("all sampled addresses", all);
@@ -514,7 +346,7 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < samples.size(); ++i) {
           const TSample& s = samples[i];
           const std::string reference = ReferenceText(s, "");
-          if (s.Line > 0) {
+          if (s.Frame.Line > 0) {
             ++withLine;
             a2lWhere += WhereOf(a2l[i]) == WhereOf(reference);
             euWhere += WhereOf(eu[i]) == WhereOf(reference);
@@ -526,7 +358,7 @@ int main(int argc, char** argv) {
             ++libdwDiffers;
             continue;
           }
-          Score(s, blocks, program.Text(), agreed);
+          Score(s, blocks, text, agreed);
         }
         std::printf("\ncross-check of libdw's outermost frame (file name and line)\n");
         std::printf("  addr2line agrees               %s  (of %zu addresses with a line)\n",
@@ -540,8 +372,8 @@ int main(int argc, char** argv) {
 
     auto printSample = [&](const TSample& S) {
       std::printf("  %08" PRIx64 " libdw %s:%d, function at %08" PRIx64 " | map %s, %s at %08x, line %s\n",
-                  static_cast<std::uint64_t>(S.Address - program.Text()), S.File.c_str(), S.Line,
-                  static_cast<std::uint64_t>(S.Entry - program.Text()), S.MapUnit.c_str(), S.MapPublic.c_str(),
+                  static_cast<std::uint64_t>(S.Address - text), S.Frame.File.c_str(), S.Frame.Line,
+                  static_cast<std::uint64_t>(S.Frame.FunctionStart - text), S.MapUnit.c_str(), S.MapPublic.c_str(),
                   static_cast<unsigned>(S.MapPublicOffset), S.MapLine.c_str());
     };
     if (!at.empty()) {
