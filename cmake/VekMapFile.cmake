@@ -30,11 +30,13 @@ function(vek_add_map_file target)
     COMMAND ${mapgen} $<TARGET_FILE:${target}>
     COMMENT "Writing the map file of ${target}"
     VERBATIM)
-  # A generator built here is built before the program that needs it.
+  # A generator built here is built before the program that needs it, and a
+  # new generator relinks the program, so that its map is written anew.
   if(TARGET ${mapgen})
     get_target_property(imported ${mapgen} IMPORTED)
     if(NOT imported)
       add_dependencies(${target} ${mapgen})
+      set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS $<TARGET_FILE:${mapgen}>)
     endif()
   endif()
 endfunction()

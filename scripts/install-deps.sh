@@ -13,7 +13,7 @@ PACKAGES=(
   libsqlite3-dev libpq-dev libsodium-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libboost-stacktrace-dev libx11-dev xvfb xauth xdotool openbox curl
-  binutils nginx openssl
+  binutils elfutils nginx openssl
   # the report collector's tests: a PostgreSQL server of their own, its pages in a real browser
   postgresql chromium
   # the Debian packages (scripts/package.sh): the builder's tools, their checks,

@@ -12,11 +12,13 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
 
 #include "runtime/Demangle.h"
+#include "tools/mapgen/CodeRuns.h"
 
 namespace {
 
@@ -140,7 +142,24 @@ struct TRawLine {
 
 struct TUnitBuild {
   TMapUnit Unit;
+  std::set<int> MainFiles;  // the own source files of its compilation units
   std::vector<TRawLine> Raw;
+};
+
+// The runs of one compilation unit's code and the unit it belongs to.
+struct TUnitRuns {
+  std::size_t Unit;
+  int MainFile;
+  std::vector<TCodeRun> Runs;
+};
+
+// The file table of one compilation unit, its names turned into the
+// program's file numbers. libdw gives one pointer per file of the table.
+struct TUnitFiles {
+  const char* CompDir = nullptr;
+  Dwarf_Files* Files = nullptr;
+  std::size_t Count = 0;
+  std::unordered_map<const char*, int> Numbers;
 };
 
 class TScanner {
@@ -167,6 +186,7 @@ class TScanner {
     result.Image.TextSize = static_cast<std::uint32_t>(FText.End - FText.Address);
     for (Dwarf_Off def : FDefinitions) AddDefinition(def);
     AddSymbols();
+    PlaceRuns();
     result.Image.Publics = SortedPublics();
     result.Image.Segments = SortedSegments();
     for (TUnitBuild& b : FUnits) {
@@ -183,29 +203,24 @@ class TScanner {
   void ScanUnit(Dwarf_Die& CuDie) {
     const char* source = dwarf_diename(&CuDie);
     const std::string unitName = source ? MapUnitName(source) : std::string();
-    if (!unitName.empty()) {
-      auto [it, added] = FUnitIndex.emplace(unitName, FUnits.size());
-      if (added) {
-        FUnits.emplace_back();
-        FUnits.back().Unit.Name = unitName;
-      }
-      TUnitBuild& unit = FUnits[it->second];
-      const std::string sourceText = MapLineText(source);
-      if (std::find(unit.Unit.Sources.begin(), unit.Unit.Sources.end(), sourceText) == unit.Unit.Sources.end())
-        unit.Unit.Sources.push_back(sourceText);
-      AddUnitRanges(CuDie, unitName);
-      AddUnitLines(CuDie, source, unit);
-    }
+    const std::size_t firstDefinition = FDefinitions.size();
     Walk(CuDie, 0, 0);
-  }
-
-  void AddUnitRanges(Dwarf_Die& CuDie, const std::string& UnitName) {
-    Dwarf_Addr base = 0, start = 0, end = 0;
-    for (ptrdiff_t o = 0; (o = dwarf_ranges(&CuDie, o, &base, &start, &end)) > 0;) {
-      if (end <= start || !FText.Holds(start)) continue;
-      end = std::min<Dwarf_Addr>(end, FText.End);
-      FSegments.push_back({FText.Offset(start), static_cast<std::uint32_t>(end - start), UnitName});
+    if (unitName.empty()) return;
+    auto [it, added] = FUnitIndex.emplace(unitName, FUnits.size());
+    if (added) {
+      FUnits.emplace_back();
+      FUnits.back().Unit.Name = unitName;
     }
+    TUnitBuild& unit = FUnits[it->second];
+    const std::string sourceText = MapLineText(source);
+    if (std::find(unit.Unit.Sources.begin(), unit.Unit.Sources.end(), sourceText) == unit.Unit.Sources.end())
+      unit.Unit.Sources.push_back(sourceText);
+    TUnitFiles files;
+    files.CompDir = StringAttr(&CuDie, DW_AT_comp_dir);
+    if (dwarf_getsrcfiles(&CuDie, &files.Files, &files.Count) != 0) files.Count = 0;
+    const int mainFile = FileNumber(Normalized(files.CompDir, source));
+    unit.MainFiles.insert(mainFile);
+    FRuns.push_back({it->second, mainFile, CodeRunsOf(UnitCode(CuDie, files, mainFile, firstDefinition))});
   }
 
   static std::string Normalized(const char* CompDir, const char* Path) {
@@ -214,14 +229,38 @@ class TScanner {
     return p.lexically_normal().string();
   }
 
-  void AddUnitLines(Dwarf_Die& CuDie, const char* Source, TUnitBuild& Unit) {
+  int FileNumber(const std::string& Path) {
+    auto [it, added] = FFileIndex.emplace(Path, static_cast<int>(FFiles.size()));
+    if (added) FFiles.push_back(Path);
+    return it->second;
+  }
+
+  int FileNumber(const char* Name, TUnitFiles& Files) {
+    if (!Name) return -1;
+    auto [it, added] = Files.Numbers.emplace(Name, -1);
+    if (added) it->second = FileNumber(Normalized(Files.CompDir, Name));
+    return it->second;
+  }
+
+  // The ranges of a DIE inside .text, cut at its end.
+  template <typename TAdd>
+  void TextRanges(Dwarf_Die& Die, TAdd Add) const {
+    Dwarf_Addr base = 0, start = 0, end = 0;
+    for (ptrdiff_t o = 0; (o = dwarf_ranges(&Die, o, &base, &start, &end)) > 0;)
+      if (end > start && FText.Holds(start)) Add(TCodeRange{start, std::min<Dwarf_Addr>(end, FText.End)});
+  }
+
+  // What the unit's DWARF tells of its code: its ranges, its line table,
+  // its functions (those Walk found from FirstDefinition on) with the
+  // outermost inlined code in each.
+  TUnitCode UnitCode(Dwarf_Die& CuDie, TUnitFiles& Files, int MainFile, std::size_t FirstDefinition) {
+    TUnitCode code;
+    code.MainFile = MainFile;
+    TextRanges(CuDie, [&](const TCodeRange& R) { code.Ranges.push_back(R); });
     Dwarf_Lines* lines = nullptr;
     std::size_t count = 0;
-    if (dwarf_getsrclines(&CuDie, &lines, &count) != 0) return;
-    const char* compDir = StringAttr(&CuDie, DW_AT_comp_dir);
-    const std::string mainFile = Normalized(compDir, Source);
-    // dwarf_linesrc gives one pointer per file of the table.
-    std::unordered_map<const char*, bool> isMain;
+    if (dwarf_getsrclines(&CuDie, &lines, &count) != 0) count = 0;
+    code.Rows.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
       Dwarf_Line* line = dwarf_onesrcline(lines, i);
       Dwarf_Addr address = 0;
@@ -231,24 +270,142 @@ class TScanner {
           dwarf_lineendsequence(line, &end) != 0)
         continue;
       // The end of a sequence may lie just behind the last byte of .text.
-      if (!(FText.Holds(address) || (end && address == FText.End && address > FText.Address))) continue;
-      const std::size_t order = Unit.Raw.size();
-      if (end) {
-        Unit.Raw.push_back({FText.Offset(address), 0, true, order});
-        continue;
+      if (!(FText.Holds(address) || (end && address == FText.End))) continue;
+      if (end)
+        code.Rows.push_back({address, -1, 0, true});
+      else
+        code.Rows.push_back({address, FileNumber(dwarf_linesrc(line, nullptr, nullptr), Files),
+                             number > 0 ? static_cast<std::uint32_t>(number) : 0, false});
+    }
+    for (std::size_t i = FirstDefinition; i < FDefinitions.size(); ++i) {
+      Dwarf_Die die;
+      if (!dwarf_offdie(FDwarf, FDefinitions[i], &die)) continue;
+      TFunctionCode function;
+      TextRanges(die, [&](const TCodeRange& R) { function.Ranges.push_back(R); });
+      if (function.Ranges.empty()) continue;
+      function.File = FileNumber(dwarf_decl_file(&die), Files);
+      CollectCalls(die, Files, function.Calls, 0);
+      code.Functions.push_back(std::move(function));
+    }
+    return code;
+  }
+
+  // The inlined subroutines that stand directly in a function's body (inside
+  // its blocks, not inside another inlined subroutine) with their calls.
+  void CollectCalls(Dwarf_Die& Parent, TUnitFiles& Files, std::vector<TCallSite>& Calls, int Depth) {
+    if (Depth > MaxDepth) return;
+    Dwarf_Die child;
+    if (dwarf_child(&Parent, &child) != 0) return;
+    do {
+      switch (dwarf_tag(&child)) {
+        case DW_TAG_inlined_subroutine: {
+          Dwarf_Attribute attr;
+          Dwarf_Word file = 0, line = 0;
+          int number = -1;
+          if (dwarf_formudata(dwarf_attr(&child, DW_AT_call_file, &attr), &file) == 0 && file < Files.Count)
+            number = FileNumber(dwarf_filesrc(Files.Files, file, nullptr, nullptr), Files);
+          if (dwarf_formudata(dwarf_attr(&child, DW_AT_call_line, &attr), &line) != 0 || line > MaxMapLine) line = 0;
+          TextRanges(child, [&](const TCodeRange& R) {
+            Calls.push_back({R, number, static_cast<std::uint32_t>(line)});
+          });
+          break;
+        }
+        case DW_TAG_lexical_block:
+        case DW_TAG_try_block:
+        case DW_TAG_catch_block:
+          CollectCalls(child, Files, Calls, Depth + 1);
+          break;
+        default:
+          break;
       }
-      const char* file = dwarf_linesrc(line, nullptr, nullptr);
-      if (!file || number < 0) continue;
-      auto [it, added] = isMain.emplace(file, false);
-      if (added) it->second = Normalized(compDir, file) == mainFile;
-      if (it->second) Unit.Raw.push_back({FText.Offset(address), static_cast<std::uint32_t>(number), false, order});
+    } while (dwarf_siblingof(&child, &child) == 0);
+  }
+
+  // Code that several compilation units describe (the linker kept one copy
+  // of an inline function or template and pointed the others' DWARF at it)
+  // belongs to the first of them, as it does for libdw's lookup by address.
+  void ClipSharedCode() {
+    std::map<std::uint64_t, std::uint64_t> claimed;  // start -> end, disjoint
+    for (TUnitRuns& unit : FRuns) {
+      std::vector<TCodeRun> kept;
+      for (const TCodeRun& run : unit.Runs) {
+        std::uint64_t at = run.Start;
+        auto it = claimed.upper_bound(at);
+        if (it != claimed.begin() && std::prev(it)->second > at) at = std::prev(it)->second;
+        for (; at < run.End; ++it) {
+          const std::uint64_t next = it == claimed.end() ? run.End : std::min(run.End, it->first);
+          if (next > at) kept.push_back({at, next, run.File, run.Line});
+          if (it == claimed.end()) break;
+          at = std::max(at, it->second);
+        }
+      }
+      for (const TCodeRun& run : unit.Runs) {
+        auto it = claimed.upper_bound(run.Start);
+        if (it != claimed.begin() && std::prev(it)->second >= run.Start) {
+          --it;
+        } else {
+          it = claimed.emplace(run.Start, run.End).first;
+        }
+        it->second = std::max(it->second, run.End);
+        for (auto next = std::next(it); next != claimed.end() && next->first <= it->second;) {
+          it->second = std::max(it->second, next->second);
+          next = claimed.erase(next);
+        }
+      }
+      unit.Runs = std::move(kept);
     }
   }
 
-  // One entry per offset, the way the reader can use them: the last row of
-  // the source file at that offset wins over earlier ones and over the end of
-  // a sequence; an entry that repeats the line before it changes no lookup
-  // and is left out (the reader starts from line 0, so a leading end is too).
+  // Each run goes to a unit: to its compilation unit's when its file is that
+  // unit's own source; else to the unit whose only source the file is (a
+  // source file included by another); else to a unit of the file's own,
+  // named after it (a header's inline functions and templates), so that no
+  // code answers with a line of a file it does not come from.
+  void PlaceRuns() {
+    ClipSharedCode();
+    std::map<int, std::size_t> unitOfFile;
+    std::set<std::string> taken;
+    for (std::size_t u = 0; u < FUnits.size(); ++u) {
+      taken.insert(FUnits[u].Unit.Name);
+      if (FUnits[u].MainFiles.size() == 1) unitOfFile.emplace(*FUnits[u].MainFiles.begin(), u);
+    }
+    std::vector<int> headers;  // in the order their code first comes
+    std::set<int> seen;
+    for (const TUnitRuns& unit : FRuns)
+      for (const TCodeRun& run : unit.Runs)
+        if (run.File != unit.MainFile && !unitOfFile.count(run.File) && seen.insert(run.File).second)
+          headers.push_back(run.File);
+    std::vector<std::string> paths;
+    for (int file : headers) paths.push_back(FFiles[static_cast<std::size_t>(file)]);
+    const std::vector<std::string> names = MapFileUnitNames(paths, taken);
+    for (std::size_t h = 0; h < headers.size(); ++h) {
+      unitOfFile.emplace(headers[h], FUnits.size());
+      FUnits.emplace_back();
+      FUnits.back().Unit.Name = names[h];
+      FUnits.back().Unit.Sources.push_back(MapLineText(paths[h]));
+    }
+    std::vector<std::uint32_t> ends(FUnits.size(), 0);
+    for (const TUnitRuns& unit : FRuns)
+      for (const TCodeRun& run : unit.Runs) {
+        const std::size_t u = run.File == unit.MainFile ? unit.Unit : unitOfFile.at(run.File);
+        TUnitBuild& b = FUnits[u];
+        const std::uint32_t start = FText.Offset(run.Start);
+        const auto end = static_cast<std::uint32_t>(run.End - FText.Address);
+        FSegments.push_back({start, end - start, b.Unit.Name});
+        b.Raw.push_back({start, run.Line, false, b.Raw.size()});
+        ends[u] = std::max(ends[u], end);
+      }
+    // The reader answers a line only below a unit's last entry: one at the
+    // end of its code closes it. Between the unit's runs lie other units'
+    // segments, whose lookups never reach this block.
+    for (std::size_t u = 0; u < FUnits.size(); ++u)
+      if (!FUnits[u].Raw.empty()) FUnits[u].Raw.push_back({ends[u], 0, true, FUnits[u].Raw.size()});
+  }
+
+  // One entry per offset, the way the reader can use them: a run's line at
+  // that offset wins over the end of the run before it; an entry that
+  // repeats the line before it changes no lookup and is left out (the reader
+  // starts from line 0, so a leading end is too).
   static std::vector<TMapLine> CleanLines(std::vector<TRawLine>& Raw) {
     std::sort(Raw.begin(), Raw.end(), [](const TRawLine& A, const TRawLine& B) {
       if (A.Offset != B.Offset) return A.Offset < B.Offset;
@@ -259,10 +416,11 @@ class TScanner {
     std::uint32_t previous = 0;
     for (std::size_t i = 0; i < Raw.size(); ++i) {
       if (i + 1 < Raw.size() && Raw[i + 1].Offset == Raw[i].Offset) continue;  // the last one stands
-      const TRawLine& r = Raw[i];
-      if (r.Line > MaxMapLine || r.Line == previous) continue;
-      out.push_back({r.Offset, r.Line});
-      previous = r.Line;
+      // A line too long for its columns is no line rather than the one before.
+      const std::uint32_t line = Raw[i].Line > MaxMapLine ? 0 : Raw[i].Line;
+      if (line == previous) continue;
+      out.push_back({Raw[i].Offset, line});
+      previous = line;
     }
     return out;
   }
@@ -430,6 +588,9 @@ class TScanner {
   std::vector<TMapSegment> FSegments;
   std::vector<TUnitBuild> FUnits;
   std::map<std::string, std::size_t> FUnitIndex;
+  std::vector<TUnitRuns> FRuns;
+  std::vector<std::string> FFiles;  // normalized paths, by file number
+  std::map<std::string, int> FFileIndex;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 namespace {
 
@@ -43,17 +44,75 @@ std::string MapLineText(std::string_view Text) {
   return out;
 }
 
-std::string MapUnitName(std::string_view SourcePath) {
-  const std::size_t slash = SourcePath.find_last_of("/\\");
-  std::string_view name = slash == std::string_view::npos ? SourcePath : SourcePath.substr(slash + 1);
-  const std::size_t dot = name.rfind('.');
-  if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
-  std::string out(name);
+namespace {
+
+// Control characters and "=" become "_", blanks at either end are dropped.
+std::string SafeUnitName(std::string_view Name) {
+  std::string out(Name);
   for (char& c : out)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '=') c = '_';
   const std::size_t first = out.find_first_not_of(' ');
   if (first == std::string::npos) return {};
   return out.substr(first, out.find_last_not_of(' ') - first + 1);
+}
+
+}  // namespace
+
+std::string MapUnitName(std::string_view SourcePath) {
+  const std::size_t slash = SourcePath.find_last_of("/\\");
+  std::string_view name = slash == std::string_view::npos ? SourcePath : SourcePath.substr(slash + 1);
+  const std::size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
+  return SafeUnitName(name);
+}
+
+std::vector<std::string> MapFileUnitNames(const std::vector<std::string>& Paths, const std::set<std::string>& Taken) {
+  const std::size_t n = Paths.size();
+  std::vector<std::string> names(n);
+  std::set<std::string> used = Taken;
+  std::vector<std::size_t> open(n);
+  for (std::size_t i = 0; i < n; ++i) open[i] = i;
+  // The last Depth parts of a path, or the whole path when it has no more.
+  auto tail = [&](std::size_t I, std::size_t Depth) {
+    const std::string& p = Paths[I];
+    std::size_t at = p.size();
+    for (std::size_t d = 0; d < Depth; ++d) {
+      const std::size_t slash = at == 0 ? std::string::npos : p.find_last_of("/\\", at - 1);
+      if (slash == std::string::npos) return SafeUnitName(p);
+      at = slash;
+    }
+    return SafeUnitName(std::string_view(p).substr(at + 1));
+  };
+  for (std::size_t depth = 1; !open.empty(); ++depth) {
+    std::vector<std::string> candidates;
+    std::map<std::string, int> count;
+    bool longer = false;  // some path has parts left for another round
+    for (std::size_t i : open) {
+      candidates.push_back(tail(i, depth));
+      ++count[candidates.back()];
+      longer = longer || tail(i, depth + 1) != candidates.back();
+    }
+    std::vector<std::size_t> still;
+    for (std::size_t k = 0; k < open.size(); ++k) {
+      const std::string& c = candidates[k];
+      if (!c.empty() && count[c] == 1 && used.insert(c).second)
+        names[open[k]] = c;
+      else
+        still.push_back(open[k]);
+    }
+    open.swap(still);
+    if (!longer) {
+      // Nothing tells them apart any more: a number does.
+      for (std::size_t i : open) {
+        const std::string base = tail(i, depth).empty() ? std::string("_") : tail(i, depth);
+        std::string name = base;
+        for (int k = 2; !used.insert(name).second; ++k) name = base + "~" + std::to_string(k);
+        names[i] = name;
+      }
+      open.clear();
+    }
+  }
+  return names;
 }
 
 std::string LineBlockHeader(const TMapUnit& Unit) {

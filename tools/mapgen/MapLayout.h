@@ -11,6 +11,7 @@
 //
 // Pure text functions, no I/O; callable from any thread.
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,6 +76,15 @@ std::string FormatMapFile(const TMapImage& Image);
 // lines or columns (control characters, "=") become "_", blanks at either end
 // are dropped; an empty result gives "".
 std::string MapUnitName(std::string_view SourcePath);
+
+// Unit names for source files whose code stands in no unit of their own
+// (headers with inline functions or templates), one per path of Paths, in
+// their order: the file's name with its extension, with as many of its
+// folders in front as make it differ from the other paths' names and from
+// the names in Taken ("/usr/include/c++/12/bits/stl_vector.h" gives
+// "stl_vector.h", or "bits/stl_vector.h" beside ".../tr1/stl_vector.h").
+// Characters as MapUnitName makes them. The paths are expected to differ.
+std::vector<std::string> MapFileUnitNames(const std::vector<std::string>& Paths, const std::set<std::string>& Taken);
 
 // A text made safe for one line of the map: control characters become "?".
 std::string MapLineText(std::string_view Text);
