@@ -197,6 +197,7 @@ TEST_F(InstalledLibrary, EachComponentInstallsItsOwnFiles) {
         "include/vek/runtime/Shutdown.h",
         "include/vek/platform/CodeAddress.h",
         "include/vek/platform/FatalSignal.h",
+        "include/vek/platform/PageMemory.h",
         "include/vek/platform/ThrowSite.h",
         INSTALL_LIBDIR "/cmake/VEK/VEKConfig.cmake",
         INSTALL_LIBDIR "/cmake/VEK/VEKConfigVersion.cmake",
