@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the three packages into a clean Debian 12 root, as a customer, the
+# Installs the four packages into a clean Debian 12 root, as a customer, the
 # maker's web team and the maker's developers would, and uses each:
 #   brevant                 the wizard, run by a normal user under Xvfb beside a
 #                           descriptor: it says once that it cannot write its
@@ -7,6 +7,8 @@
 #   brevant-update-server   the server on loopback answers a version request
 #   vek-dev                 the example program builds against it alone and
 #                           reports a conversion error with its unit and line
+#   vek-report-server       the collector on loopback files a report and shows
+#                           it behind the login
 # Usage: PackageInstallTest.sh DIST_FOLDER SOURCE_FOLDER
 # Needs root (debootstrap, chroot) and Debian's archive; skips (status 77)
 # with the reason where the machine cannot give either.
@@ -22,7 +24,7 @@ step() { echo "== $*"; }
 command -v debootstrap >/dev/null || skip "debootstrap is not installed"
 shopt -s nullglob
 debs=("$dist"/*.deb)
-[ ${#debs[@]} = 3 ] || fail "expected the three packages in $dist, found ${#debs[@]}"
+[ ${#debs[@]} = 4 ] || fail "expected the four packages in $dist, found ${#debs[@]}"
 
 # The archive this machine installs from, so the root gets the same packages.
 mirror=${BREVANT_DEBIAN_MIRROR:-}
