@@ -110,8 +110,8 @@ printf 'VEK-Report 1\r\nProgram: P\r\n\r\nType         : E\r\nUnit         : U\r
 reply=$(in_root curl -sS --max-time 10 --data-binary @/tmp/report.txt "${url}reports")
 echo "reply: $reply"
 grep -q '^R-1' <<<"$reply" || fail "the report got no reference"
-in_root curl -sS --max-time 10 -u "dev:package test password" "${url}groups/1" | grep -q 'id="count">1<' ||
-  fail "the group page does not count the report"
+page=$(in_root curl -sS --max-time 10 -u "dev:package test password" "${url}groups/1")
+grep -q 'id="count">1<' <<<"$page" || fail "the group page does not count the report"
 
 step "vek-dev: the example program builds against the installed package alone"
 cp -r "$src/examples/vek-demo" "$root/root/vek-demo"
