@@ -12,6 +12,7 @@
 #include <typeinfo>
 
 #include "diag/F_VEK_Exception.h"
+#include "diag/F_VEK_SendReport.h"
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
@@ -976,6 +977,14 @@ bool TVEKDebug::HandleException() {
     default:
       return false;
   }
+}
+
+void TVEKDebug::SetReportServer(const std::string& Value) {
+  UseReportServer(Value);
+}
+
+std::string TVEKDebug::GetReportServer() {
+  return VEKReportServer();
 }
 
 TVEKTraceScope::TVEKTraceScope() {
