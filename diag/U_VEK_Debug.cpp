@@ -15,6 +15,7 @@
 #include "diag/F_VEK_SendReport.h"
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
+#include "diag/U_VEK_PendingReports.h"
 #include "diag/U_VEK_System.h"
 #include "platform/ByteSource.h"
 #include "platform/FileSystem.h"
@@ -784,6 +785,9 @@ void TVEKDebug::ProcessSignal(const TFatalSignalInfo& Signal) {
     TVEKExceptionInfos Infos;
     GetSignalInfos(Signal, Infos);
     const std::string report = ReportText(Infos);
+    // Kept for the report collector too, when the program names one: a
+    // small file, written first (signal-safe, U_VEK_PendingReports.h).
+    KeepCrashReport(report);
     // Saved at once: the process ends right after.
     if (VEKApplication && VEKApplication->LogFile) VEKApplication->LogFile->Write(llExcept, report, true);
   } catch (...) {

@@ -472,8 +472,9 @@ class TVEKDebug : public IVEKDebug {
   //   - SenderClass and SenderName are "<N/A>".
   void GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfos& Infos);
   // The fatal-signal handler's report: GetSignalInfos, the ten lines
-  // indented by Indent, written at level EXCEPT and saved at once. Never
-  // raises.
+  // indented by Indent, kept as a pending report when the program names a
+  // report collector (U_VEK_PendingReports.h), written at level EXCEPT and
+  // saved at once. Never raises.
   void ProcessSignal(const TFatalSignalInfo& Signal);
   // How long a crash report may take, in seconds, before the process ends
   // by its signal without it; read when interception is switched on.
