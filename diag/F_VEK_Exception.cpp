@@ -19,6 +19,7 @@
 #include <QScreen>
 
 #include "diag/F_VEK_Log.h"
+#include "diag/F_VEK_SendReport.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/Application.h"
@@ -258,6 +259,17 @@ void TfmVEKException::ShowInfos(const TVEKExceptionInfos& Infos, bool MapLoaded,
     field->setCursorPosition(0);
 }
 
+void TfmVEKException::AddSendReport(const TVEKReport& Report) {
+  if (btnSendReport) return;
+  // Centred in the room between Close (4 to 29) and Details (96 to 121).
+  btnSendReport = MakeButton(pnButtons, "btnSendReport", "Send report", 8, 50);
+  btnSendReport->installEventFilter(this);
+  setTabOrder(btnClose, btnSendReport);
+  setTabOrder(btnSendReport, btnDetail);
+  connect(btnSendReport, &QPushButton::clicked, this, Guarded([this, Report] { ShowSendReportWindow(this, Report); }));
+  btnSendReport->show();
+}
+
 void TfmVEKException::btnDetailClick() {
   if (pnDetail->isVisibleTo(this)) {
     pnDetail->hide();
@@ -350,5 +362,6 @@ void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, QObject* Sender, 
   const TVEKMapFile* map = debug->GetMapFile();
   const bool logActive = VEKApplication && VEKApplication->LogFile && VEKApplication->LogFile->Active();
   dialog->ShowInfos(infos, map && map->Loaded(), logActive);
+  if (!VEKReportServer().empty() && VEKDebug) dialog->AddSendReport(VEKReportOf(VEKDebug->ReportText(infos)));
   dialog->exec();
 }

@@ -21,6 +21,7 @@ class QPlainTextEdit;
 class QPrinter;
 class QPushButton;
 class TPanel;
+struct TVEKReport;
 
 class TfmVEKException : public QDialog {
   Q_OBJECT
@@ -92,6 +93,13 @@ class TfmVEKException : public QDialog {
   QPushButton* btnLog;
   QPushButton* btnPrint;
 
+  // With a report collector named (ShowExceptionDialog): the "Send report"
+  // button in the right column, between Close and Details, which opens the
+  // send window for Report (diag/F_VEK_SendReport.h). Without a collector
+  // the dialog has no such button and is the design's, pixel for pixel.
+  void AddSendReport(const TVEKReport& Report);
+  QPushButton* btnSendReport = nullptr;
+
   void FormCreate();
   void btnDetailClick();
   void btnLogClick();
@@ -114,7 +122,9 @@ QPixmap VEKErrorPicture(int Size);
 // The dialog for (Sender, E): the infos from VEKDebugger()->GetExceptionInfos,
 // a dialog made by DialogClass (the plain TfmVEKException when null) without
 // an owner, captioned with the application's title, Details only with a
-// loaded map, the log button only with an active log; shown modally, freed
-// when it closes, on every path. Errors propagate to the caller.
+// loaded map, the log button only with an active log, "Send report" only
+// with a report collector named (for the report as the log has it); shown
+// modally, freed when it closes, on every path. Errors propagate to the
+// caller.
 using TVEKExceptionDialogClass = TfmVEKException* (*)();
 void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, QObject* Sender, const std::exception* E);
