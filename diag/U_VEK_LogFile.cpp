@@ -11,6 +11,7 @@
 #include "diag/F_VEK_Log.h"
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogStorage.h"
+#include "diag/U_VEK_StateFolder.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/Exceptions.h"
 #include "runtime/LocaleText.h"
@@ -129,6 +130,9 @@ void TVEKLogFile::ShowLog() {
 
 void TVEKLogFile::Start() {
   if (!FActive) return;
+  // A program installed where this user may not write keeps its log in the
+  // user's state folder instead (U_VEK_StateFolder.h).
+  FileName = VEKLogFilePlace(FileName);
   try {
     TVEKLogStorage& storage = VEKLogStorage();
     if (!storage.FileExists(FileName)) {
