@@ -189,8 +189,13 @@ TVEKSendResult TVEKReportSender::Send(const std::string& Server, const TVEKRepor
       const std::string& error = FSession->LastError();
       const std::size_t colon = error.find(": ");  // a blank in the URL is written %20
       result.Reason = colon == std::string::npos ? error : error.substr(colon + 2);
-      if (result.Reason.starts_with("Timeout was reached") || result.Reason.starts_with("no data from the server"))
-        result.Reason = "no answer within " + std::to_string(BoundMs / 1000) + " seconds";
+      // The network library's words, without its details (addresses, times).
+      if (const std::size_t details = result.Reason.find(" ("); details != std::string::npos)
+        result.Reason.resize(details);
+      if (result.Reason.starts_with("Timeout was reached") || result.Reason.starts_with("no data from the server")) {
+        const long seconds = (BoundMs + 999) / 1000;
+        result.Reason = "no answer within " + std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
+      }
     }
   } catch (const std::exception& e) {
     result.Reason = e.what();
