@@ -1,14 +1,11 @@
 #include "diag/F_VEK_SendReport.h"
 
 #include <filesystem>
-#include <memory>
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -16,7 +13,6 @@
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_PendingReports.h"
 #include "diag/U_VEK_System.h"
-#include "platform/CodeAddress.h"
 #include "runtime/Application.h"
 #include "runtime/Fonts.h"
 #include "runtime/LocaleText.h"
@@ -66,10 +62,12 @@ void RunGuarded(F handler) {
     handler();
 }
 
-// The program's main window: a window that ends the program when it closes,
-// no dialog and no tool window of the library's (the log viewer).
+// The program's main window: a window, or a dialog-style one (the wizard's),
+// that ends the program when it closes; no dialog box (QDialog, message
+// boxes) and no window of the library's own (the log viewer).
 bool IsMainWindow(const QWidget* Widget) {
-  return Widget->isWindow() && Widget->windowType() == Qt::Window && !qobject_cast<const QDialog*>(Widget) &&
+  const Qt::WindowType type = Widget->windowType();
+  return Widget->isWindow() && (type == Qt::Window || type == Qt::Dialog) && !qobject_cast<const QDialog*>(Widget) &&
          Widget->testAttribute(Qt::WA_QuitOnClose);
 }
 

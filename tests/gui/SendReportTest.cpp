@@ -234,7 +234,7 @@ class SendReportTest : public QObject {
       QTest::mouseClick(w->btnCancel, Qt::LeftButton);
     });
     UseReportServer(FCollector->Url());
-    QWidget main;
+    QWidget main(nullptr, Qt::Dialog);  // dialog-style, as the wizard's window
     main.show();
     QTRY_VERIFY2_WITH_TIMEOUT(seen.size() == 5, qPrintable(seen.join(QStringLiteral(" | "))), 30000);
     QCOMPARE(seen, (QStringList{"Send/Don't send", "Send/Don't send", "The report was sent. Its reference is R-2.",
