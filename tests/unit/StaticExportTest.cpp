@@ -355,9 +355,14 @@ TEST(StaticExportProgram, ServesWhetherRootOrTheExportsOwnerStartsNginx) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Exporter + " exports, " + row.Starter + " starts nginx");
     TTempDir home, output;  // home: mode 0700
-    std::string folder = home.Path();
+    std::string folder = home.Path(), catalogue = demo;
     std::vector<std::string> argv, env;
     if (row.Exporter != "root") {
+      // The user's own copy: the source tree may lie where only root may enter (/root).
+      catalogue = home.File("catalogue");
+      fs::copy(demo, catalogue, fs::copy_options::recursive);
+      for (const auto& entry : fs::recursive_directory_iterator(home.Path()))
+        ASSERT_EQ(::chown(entry.path().c_str(), 33, 33), 0);
       ASSERT_EQ(::chown(home.Path().c_str(), 33, 33), 0);
       folder = home.File("export");
       argv = {"setpriv", "--reuid=33", "--regid=33", "--clear-groups"};
@@ -365,7 +370,7 @@ TEST(StaticExportProgram, ServesWhetherRootOrTheExportsOwnerStartsNginx) {
     }
     const int port = FreeLoopbackPort();
     argv.insert(argv.end(),
-                {UPDATE_SERVER_EXE, "--catalogue", demo, "--export", folder, "--port", std::to_string(port)});
+                {UPDATE_SERVER_EXE, "--catalogue", catalogue, "--export", folder, "--port", std::to_string(port)});
     ASSERT_TRUE(RunAndRead(argv, env, std::chrono::seconds(30)));
     const auto nginx = RunNginx(folder, port, output.File("nginx.out"), row.Starter == "root" ? "" : row.Starter);
     ASSERT_TRUE(nginx->Started()) << nginx->Output();
