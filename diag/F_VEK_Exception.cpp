@@ -24,8 +24,8 @@
 #include "runtime/Application.h"
 #include "runtime/Exceptions.h"
 #include "runtime/Fonts.h"
-#include "runtime/MessageBox.h"
 #include "runtime/Panel.h"
+#include "runtime/QtText.h"
 
 namespace {
 

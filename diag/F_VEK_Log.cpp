@@ -15,7 +15,7 @@
 #include "diag/U_VEK_Global.h"
 #include "runtime/Application.h"
 #include "runtime/Fonts.h"
-#include "runtime/MessageBox.h"
+#include "runtime/QtText.h"
 
 namespace {
 

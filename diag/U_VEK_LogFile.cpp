@@ -12,9 +12,9 @@
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogStorage.h"
 #include "diag/U_VEK_System.h"
+#include "runtime/Application.h"
 #include "runtime/Exceptions.h"
 #include "runtime/LocaleText.h"
-#include "runtime/MessageBox.h"
 #include "runtime/Utf8.h"
 
 const char* const LogLevelTexts[6] = {"", "INFO  ", "ERROR ", "EXCEPT", "ENTER ", "LEAVE "};

@@ -17,7 +17,7 @@
 #include "runtime/Application.h"
 #include "runtime/Exceptions.h"
 #include "runtime/LocaleText.h"
-#include "runtime/MessageBox.h"
+#include "runtime/QtText.h"
 #include "runtime/Shutdown.h"
 #include "runtime/TextUtil.h"
 

@@ -19,7 +19,6 @@
 
 #include "platform/SystemInfo.h"
 #include "runtime/Application.h"
-#include "runtime/MessageBox.h"
 #include "runtime/ServiceSlot.h"
 
 namespace {

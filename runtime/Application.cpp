@@ -126,3 +126,7 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
   FEventReceiver = outer;
   return result;
 }
+
+void ShowMessage(const std::string& text) {
+  TMessageBox::Show(text, Application ? Application->Title() : std::string(), TMsgIcon::None);
+}
