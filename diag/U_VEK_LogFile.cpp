@@ -11,7 +11,6 @@
 #include "diag/F_VEK_Log.h"
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogStorage.h"
-#include "diag/U_VEK_System.h"
 #include "runtime/Application.h"
 #include "runtime/Exceptions.h"
 #include "runtime/LocaleText.h"
@@ -36,10 +35,6 @@ std::string MessageOf(const std::exception& E) {
   if (const auto* e = dynamic_cast<const Exception*>(&E)) return e->Message();
   return E.what();
 }
-
-// Installed before main runs. The hook variable is constant-initialised, so
-// the order of the units' static initialisation does not matter.
-[[maybe_unused]] const bool HooksInstalled = (InstallLogHooks(), true);
 
 }  // namespace
 
@@ -139,23 +134,13 @@ void TVEKLogFile::Start() {
       std::vector<std::string> old = storage.ReadLines(FileName, Limit(MaxLines));
       Lines.assign(std::make_move_iterator(old.begin()), std::make_move_iterator(old.end()));
     }
-    std::string title, exeName, userName, computerName, osVersion;
-    if (VEKApplication) {
-      title = VEKApplication->Title;
-      exeName = VEKApplication->ExeName;
-    }
-    if (VEKWindows) {
-      userName = VEKWindows->UserName;
-      computerName = VEKWindows->ComputerName;
-      osVersion = VEKWindows->OSVersion;
-    }
     Write(llNone, kDashes, false);
-    Write(llNone, "START LOGGING : " + title + " at " + (Clock ? Clock() : NowText()), false);
+    Write(llNone, "START LOGGING : " + Opening.Title + " at " + (Clock ? Clock() : NowText()), false);
     Write(llNone, kDashes, false);
-    Write(llNone, "PROCESS  : " + exeName, false);
-    Write(llNone, "USER     : " + userName, false);
-    Write(llNone, "COMPUTER : " + computerName, false);
-    Write(llNone, "SYSTEM   : " + osVersion, false);
+    Write(llNone, "PROCESS  : " + Opening.ExeName, false);
+    Write(llNone, "USER     : " + Opening.UserName, false);
+    Write(llNone, "COMPUTER : " + Opening.ComputerName, false);
+    Write(llNone, "SYSTEM   : " + Opening.OSVersion, false);
     Write(llNone, kDashes, false);
     Write(llNone, "", false);
   } catch (const std::exception& e) {
@@ -186,14 +171,4 @@ void TVEKLogFile::Stop() {
   } catch (...) {
     // Silent, like every write of the log.
   }
-}
-
-// ---------------------------------------------------------------------------
-
-void VEKLogRaiseError(const std::string& Msg) {
-  if (VEKApplication && VEKApplication->LogFile) VEKApplication->LogFile->Write(llError, Msg, false);
-}
-
-void InstallLogHooks() {
-  RaiseErrorLogHook = &VEKLogRaiseError;
 }

@@ -34,6 +34,10 @@ constexpr const char* kOSCallFailed = "A call to an OS function failed";
 // A platform that never says "no more" must not hold Refresh forever.
 constexpr int kMaxDisplayModes = 4096;
 
+// Installed before main runs. The hook variable is constant-initialised, so
+// the order of the units' static initialisation does not matter.
+[[maybe_unused]] const bool HooksInstalled = (InstallLogHooks(), true);
+
 // The text of a name or folder call: the name up to its first zero byte on
 // success, else the system's message for the error, or kOSCallFailed when
 // the system gave no error number.
@@ -292,6 +296,13 @@ TVEKApplication::TVEKApplication() {
     FullTitle = Title + " " + Version;
 
     LogFile->FileName = LogFileNameOf(ExeName);
+    LogFile->Opening.Title = Title;
+    LogFile->Opening.ExeName = ExeName;
+    if (VEKWindows) {
+      LogFile->Opening.UserName = VEKWindows->UserName;
+      LogFile->Opening.ComputerName = VEKWindows->ComputerName;
+      LogFile->Opening.OSVersion = VEKWindows->OSVersion;
+    }
 
     for (const std::string& p : process.CommandLineParams()) Params.push_back(UpperAscii(p));
 
@@ -368,4 +379,12 @@ void InitVEKSystem() {
 void FinalizeVEKSystem() {
   SafeFreeAndNil(VEKWindows);
   SafeFreeAndNil(VEKApplication);
+}
+
+void VEKLogRaiseError(const std::string& Msg) {
+  if (VEKApplication && VEKApplication->LogFile) VEKApplication->LogFile->Write(llError, Msg, false);
+}
+
+void InstallLogHooks() {
+  RaiseErrorLogHook = &VEKLogRaiseError;
 }

@@ -203,6 +203,7 @@ class LogFileTest : public ::testing::Test {
     Log.emplace();
     Log->FileName = Name;
     Log->Clock = [this] { return Stamp; };
+    Log->Opening = {App->Title, App->ExeName, Windows->UserName, Windows->ComputerName, Windows->OSVersion};
   }
   void TearDown() override {
     Log.reset();
@@ -210,6 +211,7 @@ class LogFileTest : public ::testing::Test {
   }
 
   void DropSystemObjects() {
+    if (Log) Log->Opening = {};
     VEKApplication = nullptr;
     VEKWindows = nullptr;
     delete App;
