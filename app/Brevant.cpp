@@ -23,7 +23,7 @@
 #include "app/U_CommandLine.h"
 #include "app/WizardLook.h"
 #include "diag/U_VEK_Debug.h"
-#include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_Files.h"
 #include "diag/U_VEK_System.h"
 #include "platform/Process.h"
 #include "runtime/Application.h"

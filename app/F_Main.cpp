@@ -16,7 +16,7 @@
 #include "app/U_FileList.h"
 #include "app/U_UpdateCheck.h"
 #include "app/WizardLook.h"
-#include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_ExecuteFile.h"
 #include "platform/DirEnum.h"
 #include "runtime/Application.h"
 #include "runtime/BusyWait.h"

@@ -12,7 +12,7 @@
 #include <QVBoxLayout>
 #include <qdrawutil.h>
 
-#include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_SafeFree.h"
 #include "runtime/Application.h"
 #include "runtime/Fonts.h"
 #include "runtime/QtText.h"

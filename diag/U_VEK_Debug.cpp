@@ -12,8 +12,9 @@
 #include <typeinfo>
 
 #include "diag/F_VEK_Exception.h"
-#include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
+#include "diag/U_VEK_RaiseError.h"
+#include "diag/U_VEK_SafeFree.h"
 #include "diag/U_VEK_System.h"
 #include "platform/ByteSource.h"
 #include "platform/FileSystem.h"

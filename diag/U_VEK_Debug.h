@@ -48,7 +48,9 @@
 
 #include <QObject>
 
-#include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_ObjectInfos.h"
+#include "diag/U_VEK_SafeFree.h"
+#include "diag/U_VEK_TypedValue.h"
 #include "platform/CodeAddress.h"
 #include "platform/FatalSignal.h"
 #include "platform/PageMemory.h"

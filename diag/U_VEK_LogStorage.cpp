@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_Files.h"
 #include "platform/FileSystem.h"
 #include "runtime/Exceptions.h"
 #include "runtime/ServiceSlot.h"

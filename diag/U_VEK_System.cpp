@@ -10,8 +10,10 @@
 #include <QThread>
 
 #include "diag/U_VEK_FileVersion.h"
-#include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_Files.h"
 #include "diag/U_VEK_LogFile.h"
+#include "diag/U_VEK_RaiseError.h"
+#include "diag/U_VEK_SafeFree.h"
 #include "platform/Process.h"
 #include "platform/SystemInfo.h"
 #include "runtime/Application.h"

@@ -46,6 +46,13 @@ std::uint64_t Fnv1a64(std::string_view bytes, std::uint64_t hash = Fnv1a64Basis)
 // CR LF, the line break of the design's texts and files.
 std::string CrLfLineBreaks(std::string_view text);
 
+// IndentText: puts FirstIndent copies of FillChar in front of S and
+// NextIndent copies after every CR LF pair in it. A lone CR or LF is no line
+// break here; a zero or negative count gives no fill characters. (One of the
+// diagnostics library's common helpers, diag/U_VEK_Global.h, by the
+// library's own name and parameters.)
+std::string IndentText(const std::string& S, int FirstIndent, int NextIndent, char FillChar);
+
 // Walks the lines of a text one by one; the text must outlive the walk.
 // SplitLines (runtime/TextFile.h) gives them all at once.
 class TLineReader {
