@@ -42,15 +42,18 @@ install(TARGETS brevant_diag brevant_runtime brevant_platform brevant_code breva
 # includes one missing from the list fails there.
 set(VEK_PUBLIC_HEADERS
   diag/U_VEK_Debug.h
+  diag/U_VEK_ExceptionInfos.h
   diag/U_VEK_ExecuteFile.h
   diag/U_VEK_FileVersion.h
   diag/U_VEK_Files.h
   diag/U_VEK_Global.h
   diag/U_VEK_LogFile.h
+  diag/U_VEK_MapFile.h
   diag/U_VEK_ObjectInfos.h
   diag/U_VEK_RaiseError.h
   diag/U_VEK_SafeFree.h
   diag/U_VEK_System.h
+  diag/U_VEK_Trace.h
   diag/U_VEK_TypedValue.h
   runtime/Application.h
   runtime/Conversions.h
