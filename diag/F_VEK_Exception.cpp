@@ -133,6 +133,7 @@ QPixmap VEKErrorPicture(int Size) {
 }
 
 TfmVEKException::TChoosePrinter TfmVEKException::ChoosePrinter = &TfmVEKException::DefaultChoosePrinter;
+TfmVEKException::TCallStackProc TfmVEKException::CallStackProc = nullptr;
 
 TfmVEKException::TfmVEKException(QWidget* parent) : QDialog(parent) {
   BuildControls();
@@ -319,7 +320,7 @@ void TfmVEKException::btnPrintClick() {
 
 void TfmVEKException::btnCallstackClick() {
   std::string text;
-  VEKDebugger()->GetCallStack(0, false, text);
+  if (CallStackProc) CallStackProc(text);
   ShowMessage(text);
 }
 
@@ -341,14 +342,10 @@ void TfmVEKException::showEvent(QShowEvent* event) {
   btnClose->setFocus();
 }
 
-void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, QObject* Sender, const std::exception* E) {
-  IVEKDebug* debug = VEKDebugger();
-  TVEKExceptionInfos infos;
-  debug->GetExceptionInfos(Sender, E, infos);
+void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, const TVEKExceptionInfos& Infos, bool MapLoaded) {
   const std::unique_ptr<TfmVEKException> dialog(DialogClass ? DialogClass() : new TfmVEKException);
   if (Application) dialog->setWindowTitle(ToQString(Application->Title()));
-  const TVEKMapFile* map = debug->GetMapFile();
   const bool logActive = VEKApplication && VEKApplication->LogFile && VEKApplication->LogFile->Active();
-  dialog->ShowInfos(infos, map && map->Loaded(), logActive);
+  dialog->ShowInfos(Infos, MapLoaded, logActive);
   dialog->exec();
 }

@@ -40,31 +40,6 @@ std::string FailureTextTwice(const char* Heading, const std::exception* Failure)
   return FailureText(Heading, Failure) + kCrLf + kCrLf + "(" + (Failure ? std::string(Failure->what()) : "") + ")";
 }
 
-// ProcessException keeps the exception it handles and its throw site; a
-// nested call (an exception while the dialog is shown) restores the outer
-// one when it ends.
-struct THandledScope {
-  THandledScope(const std::exception*& Handled, TThrowSite& Site, bool& Known, const std::exception* E)
-      : FHandled(Handled), FSite(Site), FKnown(Known), FOldHandled(Handled), FOldSite(Site), FOldKnown(Known) {
-    Handled = E;
-    Known = CurrentThrowSite(Site);
-  }
-  ~THandledScope() {
-    FHandled = FOldHandled;
-    FSite = FOldSite;
-    FKnown = FOldKnown;
-  }
-  THandledScope(const THandledScope&) = delete;
-  THandledScope& operator=(const THandledScope&) = delete;
-
-  const std::exception*& FHandled;
-  TThrowSite& FSite;
-  bool& FKnown;
-  const std::exception* FOldHandled;
-  TThrowSite FOldSite;
-  bool FOldKnown;
-};
-
 // Whether the map file names the running executable's build, or names none
 // (a map of another generator). Only the header is read: the lines before
 // the segment section lie in the file's first few hundred bytes.
@@ -82,6 +57,12 @@ bool MapOfThisBuild(const std::string& Map) {
 // while there is one.
 void ReportFatalSignal(const TFatalSignalInfo& Signal) {
   if (VEKDebug) VEKDebug->ProcessSignal(Signal);
+}
+
+// The text of the exception dialog's call-stack button: the walk taken at
+// the click, from the stack routine itself outward.
+void DialogCallStack(std::string& Text) {
+  VEKDebugger()->GetCallStack(0, false, Text);
 }
 
 }  // namespace
@@ -109,6 +90,7 @@ TVEKDebug::TVEKDebug() {
   ProcStack = new std::vector<TCallProcInfo>;
   MapFile = new TVEKMapFile;
   ObjectInfos = new TVEKObjectInfos;
+  TfmVEKException::CallStackProc = &DialogCallStack;
   const std::string exe = VEKApplication ? VEKApplication->ExeName : Application ? Application->ExeName() : "";
   if (exe.empty()) return;
   const std::string map = MapFileNameFor(exe);
@@ -197,14 +179,6 @@ bool TVEKDebug::Locate(std::uintptr_t CallAddress) {
   return true;
 }
 
-bool TVEKDebug::ThrowSiteOf(const std::exception* E, TThrowSite& Site) const {
-  if (E && E == FHandled) {
-    if (FHandledSiteKnown) Site = FHandledSite;
-    return FHandledSiteKnown;
-  }
-  return CurrentThrowSite(Site);
-}
-
 std::string TVEKDebug::FrameLine(std::uintptr_t CallAddress) {
   if (!Locate(CallAddress)) return std::string(kUnknown) + "::" + kUnknown;
   return MapFile->UnitName() + "::" + MapFile->PublicName();
@@ -248,7 +222,7 @@ void TVEKDebug::GetExceptionInfos(QObject* Sender, const std::exception* E, TVEK
     Infos.Message = E->what();
 
     TThrowSite site;
-    const bool known = ThrowSiteOf(E, site);
+    const bool known = CurrentThrowSite(site);
     const std::uintptr_t raiseAddress = known ? site.Address : 0;
     Infos.Address = VEKAddressText(raiseAddress);
 
@@ -359,7 +333,6 @@ std::string TVEKDebug::ReportText(const TVEKExceptionInfos& Infos) const {
 void TVEKDebug::ProcessException(QObject* Sender, const std::exception* E, bool ShowFlag) {
   bool Continue = true;
   TVEKExceptionInfos Infos;
-  const THandledScope handled(FHandled, FHandledSite, FHandledSiteKnown, E);
   try {
     GetExceptionInfos(Sender, E, Infos);
     const std::string report = ReportText(Infos);
@@ -376,7 +349,7 @@ void TVEKDebug::ProcessException(QObject* Sender, const std::exception* E, bool 
         if (ShowFlag) ShowAndLogText(FailureText("Error on BeforeException :", &failure));
       }
     }
-    if (Continue && ShowFlag) DisplayException(Sender, E);
+    if (Continue && ShowFlag) DisplayException(Sender, E, Infos);
     if (AfterException) {
       try {
         AfterException(Sender, E, Continue);
@@ -389,7 +362,7 @@ void TVEKDebug::ProcessException(QObject* Sender, const std::exception* E, bool 
   }
 }
 
-void TVEKDebug::DisplayException(QObject* Sender, const std::exception* E) {
+void TVEKDebug::DisplayException(QObject* Sender, const std::exception* E, const TVEKExceptionInfos& Infos) {
   if (E && dynamic_cast<const EAbort*>(E)) return;
   if (OnException) {
     try {
@@ -403,7 +376,7 @@ void TVEKDebug::DisplayException(QObject* Sender, const std::exception* E) {
     if (OnDisplayException)
       OnDisplayException(Sender, E);
     else
-      ShowExceptionDialog(nullptr, Sender, E);
+      ShowExceptionDialog(nullptr, Infos, MapFile->Loaded());
   } catch (const std::exception& failure) {
     ShowAndLogText(FailureTextTwice("Error on displaying Exception :", &failure));
   }
@@ -516,6 +489,14 @@ bool TVEKDebug::HandleException() {
     default:
       return false;
   }
+}
+
+void ShowExceptionDialog(TfmVEKException* (*DialogClass)(), QObject* Sender, const std::exception* E) {
+  IVEKDebug* debug = VEKDebugger();
+  TVEKExceptionInfos infos;
+  debug->GetExceptionInfos(Sender, E, infos);
+  const TVEKMapFile* map = debug->GetMapFile();
+  ShowExceptionDialog(DialogClass, infos, map && map->Loaded());
 }
 
 void InitVEKDebug() {

@@ -14,7 +14,8 @@
 //   1. a report written to the log at level "EXCEPT" (and saved at once),
 //   2. the calls of the embedding program's events BeforeException,
 //      OnException and AfterException,
-//   3. the exception dialog (diag/F_VEK_Exception.h), or OnDisplayException.
+//   3. the exception dialog (diag/F_VEK_Exception.h), which gets the record
+//      the report was written from, or OnDisplayException.
 //
 // Where an exception was raised comes from the throw-site recorder of
 // platform/ThrowSite.h: the code address of every C++ throw and, while
@@ -57,6 +58,8 @@
 #include "platform/FatalSignal.h"
 #include "platform/ThrowSite.h"
 #include "runtime/Application.h"
+
+class TfmVEKException;
 
 // The events of the interceptor. Sender is the object whose event handler
 // let the exception escape (none when unknown), E the exception (none when
@@ -151,9 +154,8 @@ class TVEKDebug : public IVEKDebug {
 
   // Sets the 18 texts of Infos to "<Unknown>"; then, with E, fills them in
   // the record's order under one guard (a failure keeps what was filled).
-  // The raise address is the throw site of E when E is the exception being
-  // handled now (or was when ProcessException began), else of the exception
-  // being handled now, else 0. Unit, line, class and function are those of
+  // The raise address is the throw site of the exception being handled now,
+  // else 0. Unit, line, class and function are those of
   // the throw statement; CallStack lists the recorded throw-site frames from
   // the throw statement outward, or GetCallStack(0, false) when none were
   // recorded.
@@ -204,8 +206,9 @@ class TVEKDebug : public IVEKDebug {
   // ProcessException(Sender, E, true).
   void ApplicationExceptionHandler(QObject* Sender, const std::exception& E);
   // The display step: OnException, then OnDisplayException or the dialog
-  // (RaiseError while the application object is being destroyed).
-  void DisplayException(QObject* Sender, const std::exception* E);
+  // with Infos, the record the report was written from (RaiseError while
+  // the application object is being destroyed).
+  void DisplayException(QObject* Sender, const std::exception* E, const TVEKExceptionInfos& Infos);
 
   // The ten lines of the report for Infos, indented by Indent
   // (VEKReportText).
@@ -267,15 +270,8 @@ class TVEKDebug : public IVEKDebug {
   // location (GetExceptionInfos' step shared with GetSignalInfos).
   void FillLocation(TVEKExceptionInfos& Infos, std::uintptr_t CodeAddress);
   std::string HandledExceptionText();
-  bool ThrowSiteOf(const std::exception* E, TThrowSite& Site) const;
 
   bool FActive = false;
-  // The exception ProcessException is handling and its throw site, taken
-  // when it began: events and the dialog may throw and catch exceptions of
-  // their own before the dialog asks for the infos again.
-  const std::exception* FHandled = nullptr;
-  TThrowSite FHandledSite;
-  bool FHandledSiteKnown = false;
 };
 
 // The interceptor, after the unit's set-up on first use:
@@ -293,6 +289,11 @@ IVEKDebug* VEKDebugger();
 
 // The unit's set-up (above); does nothing once the singleton exists.
 void InitVEKDebug();
+
+// The exception dialog for (Sender, E), filled from GetExceptionInfos of
+// the interceptor (VEKDebugger): ShowExceptionDialog of
+// diag/F_VEK_Exception.h with that record, DialogClass as there.
+void ShowExceptionDialog(TfmVEKException* (*DialogClass)(), QObject* Sender, const std::exception* E);
 
 // The singleton, or null before VEKDebugger first ran. Tests may release
 // it (SafeFreeAndNil) to run the set-up again.
