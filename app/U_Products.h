@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Conversions.h"
+#include "base/Conversions.h"
 
 // Room the table is made with. A 27th product and more make it grow: nothing
 // is ever written outside the table.

@@ -18,11 +18,11 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "base/Exceptions.h"
 #include "diag/F_VEK_Log.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/Application.h"
-#include "runtime/Exceptions.h"
 #include "runtime/Fonts.h"
 #include "runtime/Panel.h"
 #include "runtime/QtText.h"

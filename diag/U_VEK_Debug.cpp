@@ -5,6 +5,7 @@
 #include <optional>
 #include <typeinfo>
 
+#include "base/Shutdown.h"
 #include "diag/F_VEK_Exception.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_RaiseError.h"
@@ -12,7 +13,6 @@
 #include "platform/ByteSource.h"
 #include "platform/FileSystem.h"
 #include "runtime/Application.h"
-#include "runtime/Shutdown.h"
 
 TVEKDebug* VEKDebug = nullptr;
 

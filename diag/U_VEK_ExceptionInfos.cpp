@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/TextUtil.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/LocaleText.h"
-#include "runtime/TextUtil.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <exception>
 #include <new>
 
+#include "base/Exceptions.h"
 #include "platform/FileSystem.h"
 #include "platform/VersionInfo.h"
-#include "runtime/Exceptions.h"
 
 const char* const FileOSNames[13] = {
     "MS-DOS",

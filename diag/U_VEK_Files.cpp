@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/Exceptions.h"
+#include "base/TextUtil.h"
 #include "platform/DirEnum.h"
-#include "runtime/Exceptions.h"
-#include "runtime/TextUtil.h"
 
 TFolderIgnoresCaseProc FolderIgnoresCaseProc = &FolderIgnoresCase;
 

@@ -8,14 +8,14 @@
 #include <QApplication>
 #include <QCoreApplication>
 
+#include "base/Exceptions.h"
+#include "base/TextUtil.h"
+#include "base/Utf8.h"
 #include "diag/F_VEK_Log.h"
 #include "diag/U_VEK_LogStorage.h"
 #include "diag/U_VEK_SafeFree.h"
 #include "runtime/Application.h"
-#include "runtime/Exceptions.h"
 #include "runtime/LocaleText.h"
-#include "runtime/TextUtil.h"
-#include "runtime/Utf8.h"
 
 const char* const LogLevelTexts[6] = {"", "INFO  ", "ERROR ", "EXCEPT", "ENTER ", "LEAVE "};
 

@@ -2,11 +2,11 @@
 
 #include <cerrno>
 
+#include "base/Exceptions.h"
+#include "base/ServiceSlot.h"
+#include "base/TextUtil.h"
 #include "diag/U_VEK_Files.h"
 #include "platform/FileSystem.h"
-#include "runtime/Exceptions.h"
-#include "runtime/ServiceSlot.h"
-#include "runtime/TextUtil.h"
 
 namespace {
 

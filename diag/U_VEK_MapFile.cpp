@@ -4,11 +4,11 @@
 #include <optional>
 #include <string_view>
 
+#include "base/Conversions.h"
+#include "base/Demangle.h"
+#include "base/TextFile.h"
+#include "base/TextUtil.h"
 #include "platform/FileSystem.h"
-#include "runtime/Conversions.h"
-#include "runtime/Demangle.h"
-#include "runtime/TextFile.h"
-#include "runtime/TextUtil.h"
 
 namespace {
 

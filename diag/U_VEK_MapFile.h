@@ -24,9 +24,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/Exceptions.h"
 #include "platform/CodeAddress.h"
 #include "platform/PageMemory.h"
-#include "runtime/Exceptions.h"
 
 // The map file's layout, as this reader takes it: the one statement of it,
 // which the reader's code reads by. Columns count from 0. A hexadecimal

@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "runtime/Demangle.h"
+#include "base/Demangle.h"
 #include "runtime/QtText.h"
 
 std::string VEKClassName(const std::type_info& Type) {

@@ -6,11 +6,11 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include "base/Exceptions.h"
+#include "base/Shutdown.h"
 #include "runtime/Application.h"
-#include "runtime/Exceptions.h"
 #include "runtime/MessageBox.h"
 #include "runtime/QtText.h"
-#include "runtime/Shutdown.h"
 
 TRaiseErrorLogHook RaiseErrorLogHook = nullptr;
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/Exceptions.h"  // EAbort, which RaiseError raises
+#include "base/Exceptions.h"  // EAbort, which RaiseError raises
 
 // How RaiseError stops the application when asked to.
 enum TVEKStopMode : std::uint8_t {

@@ -8,9 +8,9 @@
 #include <QObject>
 #include <QVariant>
 
+#include "base/Demangle.h"
+#include "base/Exceptions.h"
 #include "diag/U_VEK_RaiseError.h"
-#include "runtime/Demangle.h"
-#include "runtime/Exceptions.h"
 #include "runtime/QtText.h"
 
 namespace {

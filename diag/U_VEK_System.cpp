@@ -9,6 +9,9 @@
 #include <QSessionManager>
 #include <QThread>
 
+#include "base/Exceptions.h"
+#include "base/Shutdown.h"
+#include "base/TextUtil.h"
 #include "diag/U_VEK_FileVersion.h"
 #include "diag/U_VEK_Files.h"
 #include "diag/U_VEK_LogFile.h"
@@ -17,11 +20,8 @@
 #include "platform/Process.h"
 #include "platform/SystemInfo.h"
 #include "runtime/Application.h"
-#include "runtime/Exceptions.h"
 #include "runtime/LocaleText.h"
 #include "runtime/QtText.h"
-#include "runtime/Shutdown.h"
-#include "runtime/TextUtil.h"
 
 TVEKApplication* VEKApplication = nullptr;
 TVEKWindows* VEKWindows = nullptr;

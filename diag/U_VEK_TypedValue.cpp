@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/Utf8.h"
 #include "runtime/LocaleText.h"
-#include "runtime/Utf8.h"
 
 TShortString::TShortString(std::string_view Text) {
   FLength = static_cast<std::uint8_t>(std::min<std::size_t>(Text.size(), sizeof FChars));

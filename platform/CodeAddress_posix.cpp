@@ -18,8 +18,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/TextUtil.h"
 #include "platform/ByteSource.h"
-#include "runtime/TextUtil.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <cerrno>
 
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 struct TDirEnum::TImpl {
   DIR* Dir = nullptr;

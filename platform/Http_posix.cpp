@@ -15,7 +15,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 namespace {
 

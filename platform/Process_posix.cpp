@@ -17,9 +17,9 @@
 #include <QSocketNotifier>
 #include <QThread>
 
+#include "base/ServiceSlot.h"
 #include "platform/SystemInfo.h"
 #include "runtime/Application.h"
-#include "runtime/ServiceSlot.h"
 
 namespace {
 

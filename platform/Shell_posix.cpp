@@ -12,7 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 // The desktop's opener is xdg-open. It is found on PATH and started with an
 // argument vector of exactly two entries, "xdg-open" and the document, never

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Exceptions.h"
+#include "base/Exceptions.h"
 
 // The version record of the running system.
 struct TOSVersionRecord {

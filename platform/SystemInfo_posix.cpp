@@ -23,7 +23,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 
-#include "runtime/ServiceSlot.h"
+#include "base/ServiceSlot.h"
 
 extern char** environ;
 

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/TextUtil.h"
+#include "base/Utf8.h"
 #include "platform/ByteSource.h"
-#include "runtime/TextUtil.h"
-#include "runtime/Utf8.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <QPushButton>
 #include <QWidget>
 
-#include "runtime/Exceptions.h"
+#include "base/Exceptions.h"
+#include "base/TextUtil.h"
 #include "runtime/Fonts.h"
 #include "runtime/MessageBox.h"
-#include "runtime/TextUtil.h"
 
 TApplication* Application = nullptr;
 

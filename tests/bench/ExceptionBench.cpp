@@ -22,9 +22,9 @@
 #include <string>
 #include <typeinfo>
 
+#include "base/Exceptions.h"
 #include "diag/U_VEK_Debug.h"
 #include "platform/ThrowSite.h"
-#include "runtime/Exceptions.h"
 
 namespace {
 

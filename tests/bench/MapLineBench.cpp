@@ -37,8 +37,8 @@
 #include <string>
 #include <vector>
 
+#include "base/TextFile.h"
 #include "diag/U_VEK_Debug.h"
-#include "runtime/TextFile.h"
 #include "tests/support/DwarfFrames.h"
 #include "tests/support/Process.h"
 #include "tools/mapgen/MapLayout.h"

@@ -25,8 +25,8 @@
 #include <QLabel>
 
 #include "MapUnits.h"
+#include "base/Exceptions.h"
 #include "diag/U_VEK_Debug.h"
-#include "runtime/Exceptions.h"
 
 volatile int MapProbeSink = 0;
 

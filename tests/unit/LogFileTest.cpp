@@ -18,13 +18,13 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Exceptions.h"
 #include "diag/F_VEK_Log.h"
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_LogStorage.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/Application.h"
-#include "runtime/Exceptions.h"
 #include "runtime/LocaleText.h"
 #include "runtime/MessageBox.h"
 #include "tests/support/TempDir.h"

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "base/Demangle.h"
+#include "base/Exceptions.h"
+#include "base/TextFile.h"
 #include "diag/U_VEK_Debug.h"
 #include "platform/CodeAddress.h"
-#include "runtime/Demangle.h"
-#include "runtime/Exceptions.h"
-#include "runtime/TextFile.h"
 #include "tests/support/PeBuilder.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"

@@ -7,8 +7,8 @@
 #include "app/U_FileList.h"
 #include "app/U_Products.h"
 #include "app/U_UpdateCheck.h"
+#include "base/Exceptions.h"
 #include "platform/DirEnum.h"
-#include "runtime/Exceptions.h"
 #include "tests/support/TempDir.h"
 
 using V = std::vector<std::string>;

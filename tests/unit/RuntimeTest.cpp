@@ -6,11 +6,11 @@
 #include <typeinfo>
 #include <utility>
 
-#include "runtime/Conversions.h"
-#include "runtime/Demangle.h"
-#include "runtime/Exceptions.h"
-#include "runtime/TextFile.h"
-#include "runtime/TextUtil.h"
+#include "base/Conversions.h"
+#include "base/Demangle.h"
+#include "base/Exceptions.h"
+#include "base/TextFile.h"
+#include "base/TextUtil.h"
 #include "tests/support/TempDir.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "runtime/Demangle.h"
+#include "base/Demangle.h"
 #include "tools/mapgen/CodeRuns.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "runtime/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <cxxabi.h>
 
@@ -6,7 +6,7 @@
 #include <system_error>
 #include <typeinfo>
 
-#include "runtime/Demangle.h"
+#include "base/Demangle.h"
 
 void Abort() {
   throw EAbort();

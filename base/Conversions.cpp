@@ -1,9 +1,9 @@
-#include "runtime/Conversions.h"
+#include "base/Conversions.h"
 
 #include <cctype>
 #include <limits>
 
-#include "runtime/Exceptions.h"
+#include "base/Exceptions.h"
 
 std::optional<std::int32_t> TryStrToInt(const std::string& s) {
   std::size_t i = 0;

@@ -1,11 +1,11 @@
-#include "runtime/TextFile.h"
+#include "base/TextFile.h"
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 
-#include "runtime/Exceptions.h"
-#include "runtime/TextUtil.h"
+#include "base/Exceptions.h"
+#include "base/TextUtil.h"
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;

@@ -1,4 +1,4 @@
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 #include <algorithm>
 #include <cstdint>

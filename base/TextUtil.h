@@ -54,7 +54,7 @@ std::string CrLfLineBreaks(std::string_view text);
 std::string IndentText(const std::string& S, int FirstIndent, int NextIndent, char FillChar);
 
 // Walks the lines of a text one by one; the text must outlive the walk.
-// SplitLines (runtime/TextFile.h) gives them all at once.
+// SplitLines (base/TextFile.h) gives them all at once.
 class TLineReader {
  public:
   explicit TLineReader(std::string_view text) : FText(text) {}
