@@ -21,6 +21,7 @@
 #include "app/F_History.h"
 #include "app/F_Main.h"
 #include "app/U_CommandLine.h"
+#include "app/U_ReportServer.h"
 #include "app/WizardLook.h"
 #include "base/Shutdown.h"
 #include "diag/U_VEK_Debug.h"
@@ -41,6 +42,9 @@ int main(int argc, char** argv) {
     // The log file with /LOGFILE, exception interception with /DEBUG; the
     // library's release is registered with the shut-down.
     VEKDebugger();
+    // The maker's report collector, when one is named: "Send report" in the
+    // exception dialog, crash reports offered at the next start.
+    VEKDebugger()->SetReportServer(ReportServerAddress());
     // The system unit's own start-up finds both objects and changes nothing.
     InitVEKSystem();
   } catch (const std::exception& e) {

@@ -1,7 +1,10 @@
 #include "app/U_CommandLine.h"
 
+#include "app/U_ReportServer.h"
 #include "app/U_UpdateCheck.h"
 #include "diag/U_VEK_FileVersion.h"
+#include "diag/U_VEK_PendingReports.h"
+#include "diag/U_VEK_StateFolder.h"
 #include "diag/U_VEK_System.h"
 
 namespace {
@@ -35,10 +38,22 @@ std::string UsageText(const std::string& exeName) {
   line("Environment:");
   line("  BREVANT_UPDATE_SERVER  the update server's address for this run; built in:");
   line("                         " + std::string(BuiltInUpdateServer()));
+  line("  BREVANT_REPORT_SERVER  the report collector that an exception or crash");
+  line("                         report may be sent to, when you agree; built in:");
+  const std::string collector = BuiltInReportServer();
+  line("                         " + (collector.empty() ? std::string("none") : collector));
+  line("  XDG_STATE_HOME         your folder for what programs keep (see below);");
+  line("                         ~/.local/state when not set");
   line("  http_proxy, https_proxy, no_proxy  the proxy settings, as usual");
   line("");
   line("Log file (with /LOGFILE; the newest 5000 lines of all runs):");
   line("  " + LogFileNameOf(exeName));
+  const std::string state = VEKStateFolder();
+  if (state.empty()) return text;  // no home folder: nowhere else
+  line("  or, where you may not write into that folder:");
+  line("  " + state + "/" + FileNameOf(LogFileNameOf(exeName)));
+  line("Crash reports waiting to be sent to the report collector (with /DEBUG):");
+  line("  " + VEKPendingReportsFolder());
   return text;
 }
 

@@ -20,6 +20,7 @@
 
 #include "base/Exceptions.h"
 #include "diag/F_VEK_Log.h"
+#include "diag/F_VEK_SendReport.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/Application.h"
@@ -259,6 +260,17 @@ void TfmVEKException::ShowInfos(const TVEKExceptionInfos& Infos, bool MapLoaded,
     field->setCursorPosition(0);
 }
 
+void TfmVEKException::AddSendReport(const TVEKReport& Report) {
+  if (btnSendReport) return;
+  // Centred in the room between Close (4 to 29) and Details (96 to 121).
+  btnSendReport = MakeButton(pnButtons, "btnSendReport", "Send report", 8, 50);
+  btnSendReport->installEventFilter(this);
+  setTabOrder(btnClose, btnSendReport);
+  setTabOrder(btnSendReport, btnDetail);
+  connect(btnSendReport, &QPushButton::clicked, this, Guarded([this, Report] { ShowSendReportWindow(this, Report); }));
+  btnSendReport->show();
+}
+
 void TfmVEKException::btnDetailClick() {
   if (pnDetail->isVisibleTo(this)) {
     pnDetail->hide();
@@ -342,10 +354,12 @@ void TfmVEKException::showEvent(QShowEvent* event) {
   btnClose->setFocus();
 }
 
-void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, const TVEKExceptionInfos& Infos, bool MapLoaded) {
+void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, const TVEKExceptionInfos& Infos, bool MapLoaded,
+                         const std::string& Report) {
   const std::unique_ptr<TfmVEKException> dialog(DialogClass ? DialogClass() : new TfmVEKException);
   if (Application) dialog->setWindowTitle(ToQString(Application->Title()));
   const bool logActive = VEKApplication && VEKApplication->LogFile && VEKApplication->LogFile->Active();
   dialog->ShowInfos(Infos, MapLoaded, logActive);
+  if (!VEKReportServer().empty() && !Report.empty()) dialog->AddSendReport(VEKReportOf(Report));
   dialog->exec();
 }

@@ -22,6 +22,7 @@ class QPlainTextEdit;
 class QPrinter;
 class QPushButton;
 class TPanel;
+struct TVEKReport;
 
 class TfmVEKException : public QDialog {
   Q_OBJECT
@@ -99,6 +100,13 @@ class TfmVEKException : public QDialog {
   QPushButton* btnLog;
   QPushButton* btnPrint;
 
+  // With a report collector named (ShowExceptionDialog): the "Send report"
+  // button in the right column, between Close and Details, which opens the
+  // send window for Report (diag/F_VEK_SendReport.h). Without a collector
+  // the dialog has no such button and is the design's, pixel for pixel.
+  void AddSendReport(const TVEKReport& Report);
+  QPushButton* btnSendReport = nullptr;
+
   void FormCreate();
   void btnDetailClick();
   void btnLogClick();
@@ -122,8 +130,11 @@ QPixmap VEKErrorPicture(int Size);
 // TfmVEKException when null) without an owner, captioned with the
 // application's title, showing Infos, Details only with MapLoaded (the
 // interceptor's map file is loaded), the log button only with an active
-// log; shown modally, freed when it closes, on every path. Errors propagate
-// to the caller. (The interceptor's unit, diag/U_VEK_Debug.h, has the same
-// call for an exception object, which fills the record first.)
+// log, "Send report" only with a report collector named and Report (the
+// report as the log has it) not empty; shown modally, freed when it closes,
+// on every path. Errors propagate to the caller. (The interceptor's unit,
+// diag/U_VEK_Debug.h, has the same call for an exception object, which fills
+// the record and the report first.)
 using TVEKExceptionDialogClass = TfmVEKException* (*)();
-void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, const TVEKExceptionInfos& Infos, bool MapLoaded);
+void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, const TVEKExceptionInfos& Infos, bool MapLoaded,
+                         const std::string& Report);

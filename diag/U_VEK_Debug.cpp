@@ -7,7 +7,9 @@
 
 #include "base/Shutdown.h"
 #include "diag/F_VEK_Exception.h"
+#include "diag/F_VEK_SendReport.h"
 #include "diag/U_VEK_LogFile.h"
+#include "diag/U_VEK_PendingReports.h"
 #include "diag/U_VEK_RaiseError.h"
 #include "diag/U_VEK_System.h"
 #include "platform/ByteSource.h"
@@ -319,6 +321,9 @@ void TVEKDebug::ProcessSignal(const TFatalSignalInfo& Signal) {
     TVEKExceptionInfos Infos;
     GetSignalInfos(Signal, Infos);
     const std::string report = ReportText(Infos);
+    // Kept for the report collector too, when the program names one: a
+    // small file, written first (signal-safe, U_VEK_PendingReports.h).
+    KeepCrashReport(report);
     // Saved at once: the process ends right after.
     if (VEKApplication && VEKApplication->LogFile) VEKApplication->LogFile->Write(llExcept, report, true);
   } catch (...) {
@@ -376,7 +381,7 @@ void TVEKDebug::DisplayException(QObject* Sender, const std::exception* E, const
     if (OnDisplayException)
       OnDisplayException(Sender, E);
     else
-      ShowExceptionDialog(nullptr, Infos, MapFile->Loaded());
+      ShowExceptionDialog(nullptr, Infos, MapFile->Loaded(), ReportText(Infos));
   } catch (const std::exception& failure) {
     ShowAndLogText(FailureTextTwice("Error on displaying Exception :", &failure));
   }
@@ -491,12 +496,20 @@ bool TVEKDebug::HandleException() {
   }
 }
 
+void TVEKDebug::SetReportServer(const std::string& Value) {
+  UseReportServer(Value);
+}
+
+std::string TVEKDebug::GetReportServer() {
+  return VEKReportServer();
+}
+
 void ShowExceptionDialog(TfmVEKException* (*DialogClass)(), QObject* Sender, const std::exception* E) {
   IVEKDebug* debug = VEKDebugger();
   TVEKExceptionInfos infos;
   debug->GetExceptionInfos(Sender, E, infos);
   const TVEKMapFile* map = debug->GetMapFile();
-  ShowExceptionDialog(DialogClass, infos, map && map->Loaded());
+  ShowExceptionDialog(DialogClass, infos, map && map->Loaded(), VEKDebug ? VEKDebug->ReportText(infos) : std::string());
 }
 
 void InitVEKDebug() {

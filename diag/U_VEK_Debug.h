@@ -106,6 +106,14 @@ class IVEKDebug {
                                bool ShowErrors = false) = 0;
   virtual void LeaveProc() = 0;
   virtual bool HandleException() = 0;
+  // 21, 22: the maker's report collector this program sends reports to, as
+  // its base address ("http://reports.example.com:8471/"); empty (the
+  // start): none. With one named, the exception dialog offers "Send
+  // report", a crash is also kept as a pending report, and the pending
+  // reports of earlier crashes are offered once the main window shows
+  // (diag/F_VEK_SendReport.h). Nothing is sent without the user's click.
+  virtual void SetReportServer(const std::string& Value) = 0;
+  virtual std::string GetReportServer() = 0;
 
  protected:
   // Never deleted through the interface.
@@ -195,6 +203,8 @@ class TVEKDebug : public IVEKDebug {
   // reports one (EUnknownException); called outside a handler, the report
   // has no exception.
   bool HandleException() override;
+  void SetReportServer(const std::string& Value) override;
+  std::string GetReportServer() override;
   // EnterProc and EnterProcParams for a caller whose return address is
   // ReturnAddress (Params may be null: no values). True when the entry was
   // appended.
@@ -233,8 +243,9 @@ class TVEKDebug : public IVEKDebug {
   //   - SenderClass and SenderName are "<N/A>".
   void GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfos& Infos);
   // The fatal-signal handler's report: GetSignalInfos, the ten lines
-  // indented by Indent, written at level EXCEPT and saved at once. Never
-  // raises.
+  // indented by Indent, kept as a pending report when the program names a
+  // report collector (U_VEK_PendingReports.h), written at level EXCEPT and
+  // saved at once. Never raises.
   void ProcessSignal(const TFatalSignalInfo& Signal);
   // How long a crash report may take, in seconds, before the process ends
   // by its signal without it; read when interception is switched on.

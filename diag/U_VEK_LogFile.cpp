@@ -14,6 +14,7 @@
 #include "diag/F_VEK_Log.h"
 #include "diag/U_VEK_LogStorage.h"
 #include "diag/U_VEK_SafeFree.h"
+#include "diag/U_VEK_StateFolder.h"
 #include "runtime/Application.h"
 #include "runtime/LocaleText.h"
 
@@ -125,6 +126,9 @@ void TVEKLogFile::ShowLog() {
 
 void TVEKLogFile::Start() {
   if (!FActive) return;
+  // A program installed where this user may not write keeps its log in the
+  // user's state folder instead (U_VEK_StateFolder.h).
+  FileName = VEKLogFilePlace(FileName);
   try {
     TVEKLogStorage& storage = VEKLogStorage();
     if (!storage.FileExists(FileName)) {

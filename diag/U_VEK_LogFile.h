@@ -74,7 +74,9 @@ class TVEKLogFile {
   // Shows a copy of the lines in the viewer, when logging is on.
   void ShowLog();
   // The opening block: reads the old log back, then writes the block. On
-  // failure tells the user and switches logging off.
+  // failure tells the user and switches logging off. Where this user may
+  // not write into FileName's folder, FileName first becomes the log of that
+  // name in the user's state folder (VEKLogFilePlace).
   void Start();
   // The closing block and the final save. Never raises.
   void Stop();

@@ -1,5 +1,5 @@
 #pragma once
-// HTTP GET client in the manner of the original platform's Internet calls:
+// HTTP client in the manner of the original platform's Internet calls:
 // open an Internet handle (TInternetSession) with an agent string, open a URL
 // over it (TInternetUrl), read the body in chunks until a read delivers 0
 // bytes, close the URL handle, close the Internet handle.
@@ -60,6 +60,13 @@
 // were queued, for a free connection. While RunFetches runs, the wait
 // handler is called every WaitSliceMs, also while data keeps arriving.
 //
+// Sending: Post() sends a body with a POST and waits for the whole reply,
+// whatever its status, which it hands back with the reply's body (within
+// MaxBodyBytes). The schemes, the connect and
+// stall time-outs and the wait handler are those above; redirects are not
+// followed (a 3xx is the reply); with TotalTimeoutMs set, a POST that has not
+// ended within it fails. Cancel() from the wait handler ends it at once.
+//
 // Ownership and threads: a session owns its connections, which are kept
 // alive and reused for the session's later URLs and fetches. Only one URL
 // is open per session at a time: OpenUrl closes a URL of the session that is
@@ -82,6 +89,8 @@ struct THttpLimits {
   // Connections of the concurrent fetches (Fetch, RunFetches): to one host, and in all.
   long MaxConnectionsPerHost = 8;
   long MaxConnections = 32;
+  // A POST (Post) that has not ended within this fails; 0: no bound but the two time-outs above.
+  long TotalTimeoutMs = 0;
   // The certificate authorities trusted for https, as a PEM file; empty: the
   // system's. For tests and benchmarks whose server has a certificate of their own.
   std::string CaFile;
@@ -92,6 +101,12 @@ struct TWebFetch {
   bool Ok = false;    // the whole body arrived
   std::string Body;   // the whole body when Ok (error pages included)
   std::string Error;  // why not, when !Ok, as LastError() words it
+};
+
+// What a POST (TInternetSession::Post) got back.
+struct TPostReply {
+  long Status = 0;   // the reply's HTTP status
+  std::string Body;  // its body
 };
 
 // The state a session shares with its open URL (private to the implementation).
@@ -142,6 +157,14 @@ class TInternetSession {
   // redirect to another scheme or too many redirects, a body announced over
   // the limit. LastError() then tells why.
   std::unique_ptr<TInternetUrl> OpenUrl(const std::string& url);
+
+  // Sends `body` to `url` with a POST, under the Content-Type `contentType`
+  // (see "Sending"). True when a whole reply arrived, of any status, which
+  // `reply` then holds; false on failure (as OpenUrl fails, and also: the
+  // connection cut before the whole reply, the stall time-out, TotalTimeoutMs,
+  // a body over the limit, Cancel), LastError() telling why. Closes a URL of
+  // the session that is still open.
+  bool Post(const std::string& url, const std::string& contentType, const std::string& body, TPostReply& reply);
 
   // Sets the wait handler (see above; an empty one removes it) and how long
   // a call waits between two calls of it. Not while a call of the session

@@ -45,6 +45,8 @@ struct TCurl {
   decltype(&::curl_multi_poll) MultiPoll = nullptr;
   decltype(&::curl_multi_strerror) MultiStrerror = nullptr;
   decltype(&::curl_multi_cleanup) MultiCleanup = nullptr;
+  decltype(&::curl_slist_append) SlistAppend = nullptr;
+  decltype(&::curl_slist_free_all) SlistFreeAll = nullptr;
 };
 
 // The library, loaded and started once per process and never unloaded; null
@@ -75,6 +77,8 @@ const TCurl* Curl() {
     bind(entries.MultiPoll, "curl_multi_poll");
     bind(entries.MultiStrerror, "curl_multi_strerror");
     bind(entries.MultiCleanup, "curl_multi_cleanup");
+    bind(entries.SlistAppend, "curl_slist_append");
+    bind(entries.SlistFreeAll, "curl_slist_free_all");
     if (!complete || entries.GlobalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK) return nullptr;
     return &entries;
   }();
@@ -257,7 +261,8 @@ struct THttpCore {
   bool UrlOpen = false;   // the URL of Generation is open
   unsigned long Generation = 0;
   std::string LastError;
-  std::string Url;  // printable form of the current URL, for messages
+  std::string Method = "GET";  // of the current request, for messages
+  std::string Url;             // printable form of the current URL, for messages
   char ErrorBuffer[CURL_ERROR_SIZE] = {};
 
   // State of the current request, reset by StartRequest.
@@ -478,7 +483,7 @@ struct THttpCore {
     BufferPos = 0;
   }
 
-  void Fail(const std::string& why) { LastError = "GET " + Url + ": " + why; }
+  void Fail(const std::string& why) { LastError = Method + " " + Url + ": " + why; }
 
   void StartRequest() {
     State = TState::Running;
@@ -729,6 +734,7 @@ void TInternetSession::StopFetches() {
 std::unique_ptr<TInternetUrl> TInternetSession::OpenUrl(const std::string& url) {
   THttpCore& core = *FCore;
   if (core.Closed) {  // only Cancel() closes a live session
+    core.Method = "GET";
     core.Url = Printable(url);
     core.Fail("cancelled");
     return nullptr;
@@ -736,6 +742,7 @@ std::unique_ptr<TInternetUrl> TInternetSession::OpenUrl(const std::string& url) 
   core.CloseUrl();
   ++core.Generation;  // an earlier TInternetUrl of this session is now closed
   core.State = THttpCore::TState::Idle;
+  core.Method = "GET";
   core.Url = Printable(url);
   std::string why;
   const std::string wire = WireUrl(url, why);
@@ -762,6 +769,64 @@ std::unique_ptr<TInternetUrl> TInternetSession::OpenUrl(const std::string& url) 
   // that came are still delivered, then Read fails).
   core.UrlOpen = true;
   return std::unique_ptr<TInternetUrl>(new TInternetUrl(FCore, core.Generation));
+}
+
+bool TInternetSession::Post(const std::string& url, const std::string& contentType, const std::string& body,
+                            TPostReply& reply) {
+  reply = TPostReply();
+  THttpCore& core = *FCore;
+  core.Method = "POST";
+  core.Url = Printable(url);
+  if (core.Closed) {  // only Cancel() closes a live session
+    core.Fail("cancelled");
+    return false;
+  }
+  core.CloseUrl();
+  ++core.Generation;  // an earlier TInternetUrl of this session is now closed
+  core.State = THttpCore::TState::Idle;
+  std::string why;
+  const std::string wire = WireUrl(url, why);
+  if (wire.empty()) {
+    core.Fail(why);
+    return false;
+  }
+  const TCurl& lib = *core.Lib;
+  curl_slist* const headers = lib.SlistAppend(nullptr, ("Content-Type: " + contentType).c_str());
+  CURL* const e = core.Easy;
+  bool ok = headers != nullptr;
+  auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
+  set(lib.EasySetopt(e, CURLOPT_URL, wire.c_str()));
+  set(lib.EasySetopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size())));
+  set(lib.EasySetopt(e, CURLOPT_POSTFIELDS, body.data()));
+  set(lib.EasySetopt(e, CURLOPT_HTTPHEADER, headers));
+  set(lib.EasySetopt(e, CURLOPT_FOLLOWLOCATION, 0L));
+  set(lib.EasySetopt(e, CURLOPT_TIMEOUT_MS, AtLeast(core.Limits.TotalTimeoutMs, 0)));
+  core.StartRequest();
+  if (!ok) {
+    core.Abort("out of memory");
+  } else if (const CURLMcode mc = lib.MultiAddHandle(core.Multi, e); mc != CURLM_OK) {
+    core.Abort(lib.MultiStrerror(mc));
+  } else {
+    core.Attached = true;
+    core.Pump([] { return false; });  // to the reply's end
+  }
+  long status = 0;
+  if (!core.Closed) {  // a Cancel meanwhile released the handle
+    lib.EasyGetinfo(e, CURLINFO_RESPONSE_CODE, &status);
+    // The session's GETs as they were.
+    lib.EasySetopt(e, CURLOPT_HTTPGET, 1L);
+    lib.EasySetopt(e, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    lib.EasySetopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    lib.EasySetopt(e, CURLOPT_TIMEOUT_MS, 0L);
+  }
+  if (headers) lib.SlistFreeAll(headers);
+  const bool complete = core.State == THttpCore::TState::Complete;
+  if (complete) {
+    reply.Status = status;
+    reply.Body = core.Buffer.substr(core.BufferPos);
+  }
+  if (!core.Closed) core.CloseUrl();
+  return complete;
 }
 
 // --- TInternetUrl ---

@@ -186,6 +186,12 @@ std::string OsReleaseValue(const std::string& Content, const std::string& Key);
 // line of a key counts.
 std::string UserDirsValue(const std::string& Content, const std::string& Key, const std::string& Home);
 
+// The user's own folder for state that programs keep between runs (logs,
+// reports waiting to be sent): $XDG_STATE_HOME when it holds an absolute
+// path, else ~/.local/state (the home folder from $HOME, else the user
+// database); empty when there is no home folder. Not created here.
+std::string UserStateFolder();
+
 // A "Key:  <number> kB" field of /proc/meminfo or /proc/self/status, in
 // bytes; false when the field is missing or malformed.
 bool ProcFieldBytes(const std::string& Content, const std::string& Key, std::uint64_t& Bytes);

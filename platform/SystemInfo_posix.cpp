@@ -246,6 +246,10 @@ std::string OsReleaseValue(const std::string& Content, const std::string& Key) {
   return result;
 }
 
+std::string UserStateFolder() {
+  return XdgBase("XDG_STATE_HOME", ".local/state", HomeDir());
+}
+
 std::string UserDirsValue(const std::string& Content, const std::string& Key, const std::string& Home) {
   std::string result;
   ForEachLine(Content, [&](std::string_view line) {

@@ -187,6 +187,11 @@ __attribute__((noinline)) void TfmVekDemo::btnTraceClick() {
 int main(int argc, char** argv) {
   TApplication app(argc, argv);
   VEKDebugger();  // log with /LOGFILE, interception with /DEBUG
+  // The maker's report collector: "Send report" in the exception dialog, and
+  // a crash offered at the next start. A program names its own; the demo
+  // takes it from the environment.
+  if (const QString collector = qEnvironmentVariable("VEK_DEMO_REPORT_SERVER"); !collector.isEmpty())
+    VEKDebugger()->SetReportServer(FromQString(collector));
   TfmVekDemo fmVekDemo;
   fmVekDemo.show();
   const int code = app.Run();

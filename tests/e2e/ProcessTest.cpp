@@ -150,7 +150,7 @@ TEST(WizardCommandLine, HelpAndVersionPrintWithoutAWindow) {
     const auto out = RunAndRead({exe, "/LOGFILE", help}, noDisplay, 30s);
     ASSERT_TRUE(out);
     EXPECT_EQ(out->substr(0, out->find('\n')), "Usage: Brevant [/LOGFILE | /NOLOGFILE] [/DEBUG | /NODEBUG]");
-    EXPECT_EQ(out->substr(out->rfind("\n  ")), "\n  " + dir.File("Brevant.log") + "\n");
+    EXPECT_NE(out->find("\n  " + dir.File("Brevant.log") + "\n"), std::string::npos) << *out;
   }
   EXPECT_FALSE(std::filesystem::exists(dir.File("Brevant.log")));
   // Without those, the same command line wants its display.

@@ -2,12 +2,14 @@
 // --version.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/U_CommandLine.h"
+#include "app/U_ReportServer.h"
 #include "app/U_UpdateCheck.h"
 #include "tests/support/TempDir.h"
 
@@ -35,10 +37,21 @@ const std::string kUsage =
     "                         " +
     std::string(BuiltInUpdateServer()) +
     "\n"
+    "  BREVANT_REPORT_SERVER  the report collector that an exception or crash\n"
+    "                         report may be sent to, when you agree; built in:\n"
+    "                         " +
+    (std::string(BuiltInReportServer()).empty() ? std::string("none") : std::string(BuiltInReportServer())) +
+    "\n"
+    "  XDG_STATE_HOME         your folder for what programs keep (see below);\n"
+    "                         ~/.local/state when not set\n"
     "  http_proxy, https_proxy, no_proxy  the proxy settings, as usual\n"
     "\n"
     "Log file (with /LOGFILE; the newest 5000 lines of all runs):\n"
-    "  /opt/quellmark/Brevant.log\n";
+    "  /opt/quellmark/Brevant.log\n"
+    "  or, where you may not write into that folder:\n"
+    "  /home/ada/.local/state/quellmark/Brevant.log\n"
+    "Crash reports waiting to be sent to the report collector (with /DEBUG):\n"
+    "  /home/ada/.local/state/quellmark/pending-reports\n";
 }  // namespace
 
 TEST(CommandLine, HelpAndVersionAreAnsweredEverythingElseIsLeftToTheWizard) {
@@ -74,11 +87,15 @@ TEST(CommandLine, HelpAndVersionAreAnsweredEverythingElseIsLeftToTheWizard) {
   }
 }
 
-TEST(CommandLine, TheUsageNamesTheSwitchesTheServerVariableAndTheLogFile) {
+TEST(CommandLine, TheUsageNamesTheSwitchesTheServerVariablesAndTheLogFile) {
+  ::setenv("XDG_STATE_HOME", "/home/ada/.local/state", 1);
   EXPECT_EQ(UsageText("/opt/quellmark/Brevant"), kUsage);
   // The log file is the executable's name with ".log" for its extension.
   const std::string usage = UsageText("/opt/quellmark/Brevant.exe");
-  EXPECT_EQ(usage.substr(usage.rfind("\n  ")), "\n  /opt/quellmark/Brevant.log\n");
+  EXPECT_NE(usage.find("\n  /opt/quellmark/Brevant.log\n  or, where you may not write into that folder:\n"
+                       "  /home/ada/.local/state/quellmark/Brevant.log\n"),
+            std::string::npos);
+  ::unsetenv("XDG_STATE_HOME");
   EXPECT_EQ(usage.substr(0, usage.find('\n')), "Usage: Brevant.exe [/LOGFILE | /NOLOGFILE] [/DEBUG | /NODEBUG]");
 }
 

@@ -14,6 +14,8 @@
 //   chainedoff            the same with interception switched off again
 //   wait                  waits in its event loop to be ended by a signal
 //
+// With CRASH_REPORT_SERVER in its environment it names that report collector.
+//
 // <folder>/ready appears when the library has started.
 #include <fcntl.h>
 #include <signal.h>
@@ -21,6 +23,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -120,6 +123,7 @@ int main(int argc, char** argv) {
   }
   TApplication app(argc, argv);
   VEKDebugger();
+  if (const char* collector = std::getenv("CRASH_REPORT_SERVER")) VEKDebugger()->SetReportServer(collector);
   if (FILE* ready = std::fopen((Folder + "/ready").c_str(), "w")) std::fclose(ready);
 
   if (how == "segv" || how == "chained") TCrasher::NullPointer();

@@ -34,15 +34,15 @@ class FatalSignal : public ::testing::Test {
   void TearDown() override {
     if (HasFailure()) std::fprintf(stderr, "%s\n", ReadWholeFile(Dir.File("output.txt")).c_str());
   }
-  std::unique_ptr<TChildProcess> Start(std::vector<std::string> args) {
+  std::unique_ptr<TChildProcess> Start(std::vector<std::string> args, std::vector<std::string> env = {}) {
     args.insert(args.begin(), Dir.File("CrashHelper"));
     // The sanitizers' own handlers would end the child with their exit code
     // instead of the signal.
     const char* asan = std::getenv("ASAN_OPTIONS");
     const std::string options =
         std::string(asan ? asan : "") + ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
-    return std::make_unique<TChildProcess>(
-        args, std::vector<std::string>{"QT_QPA_PLATFORM=offscreen", "ASAN_OPTIONS=" + options}, Dir.File("output.txt"));
+    env.insert(env.end(), {"QT_QPA_PLATFORM=offscreen", "ASAN_OPTIONS=" + options});
+    return std::make_unique<TChildProcess>(args, env, Dir.File("output.txt"));
   }
   // Runs the helper to its end; its exit code, -signal, or 1000 when it
   // still runs after kEnd.
@@ -173,6 +173,41 @@ TEST_F(FatalSignal, OtherEnds) {
     std::filesystem::remove(Dir.File("CrashHelper.log"));
     ASSERT_EQ(Run(row.Args), row.End);
     EXPECT_EQ(Reports().size(), row.Reports);
+  }
+}
+
+// With a report collector named, the crash is also kept for it as a pending
+// report in the user's state folder: the log's report under the head of the
+// collector's wire format. Without one nothing is kept.
+TEST_F(FatalSignal, WithACollectorNamedTheCrashIsKeptAsAPendingReport) {
+  const std::string state = Dir.File("state");
+  for (const bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named" : "none");
+    std::filesystem::remove(Dir.File("CrashHelper.log"));
+    std::vector<std::string> env{"XDG_STATE_HOME=" + state};
+    if (named) env.push_back("CRASH_REPORT_SERVER=http://127.0.0.1:9/");
+    ASSERT_EQ(Start({"/DEBUG", "/LOGFILE", "segv"}, env)->Wait(kEnd).value_or(1000), -SIGSEGV);
+    if (!named) {
+      EXPECT_FALSE(std::filesystem::exists(state));
+      continue;
+    }
+    const std::vector<std::filesystem::path> files(
+        std::filesystem::directory_iterator(state + "/quellmark/pending-reports"), {});
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(std::filesystem::status(files[0]).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(std::filesystem::status(state + "/quellmark").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+    EXPECT_TRUE(
+        std::regex_match(files[0].filename().string(), std::regex("CrashHelper\\.[0-9]{20}\\.[0-9]+\\.vekreport")));
+    const std::string content = ReadWholeFile(files[0]);
+    const std::size_t text = content.find("\r\n\r\n") + 4;
+    EXPECT_TRUE(std::regex_match(content.substr(0, text),
+                                 std::regex("VEK-Report 1\r\nProgram: Crashhelper\r\nVersion: [^\r\n]*\r\n"
+                                            "Executable: gnu-build-id:[0-9a-f]+\r\nKey: [0-9a-f]{32}\r\n\r\n")))
+        << content;
+    ASSERT_EQ(Reports().size(), 1u);
+    EXPECT_EQ(LogLines(content.substr(text)), Reports()[0]);
   }
 }
 
