@@ -20,11 +20,10 @@ set(VEK_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/VEK)
 set_target_properties(brevant_diag PROPERTIES EXPORT_NAME VEK)
 set_target_properties(brevant_runtime PROPERTIES EXPORT_NAME runtime)
 set_target_properties(brevant_platform PROPERTIES EXPORT_NAME platform)
-set_target_properties(brevant_code PROPERTIES EXPORT_NAME code)
 set_target_properties(brevant_base PROPERTIES EXPORT_NAME base)
 set_target_properties(brevant_throwhook PROPERTIES EXPORT_NAME throwhook)
 
-install(TARGETS brevant_diag brevant_runtime brevant_platform brevant_code brevant_base brevant_throwhook vek-mapgen
+install(TARGETS brevant_diag brevant_runtime brevant_platform brevant_base brevant_throwhook vek-mapgen
   EXPORT VEKTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   OBJECTS DESTINATION ${CMAKE_INSTALL_LIBDIR}/vek COMPONENT dev

@@ -19,7 +19,6 @@
 
 #include "base/ServiceSlot.h"
 #include "platform/SystemInfo.h"
-#include "runtime/Application.h"
 
 namespace {
 
@@ -89,7 +88,9 @@ TProcessServices* SetCurrentProcessServices(TProcessServices* Services) {
 // TPosixProcessServices
 
 std::string TPosixProcessServices::ExecutablePath() {
-  if (Application) return Application->ExeName();
+  // With the toolkit running, the toolkit's name of the program (the one
+  // the application object takes as its executable name).
+  if (QCoreApplication::instance()) return QCoreApplication::applicationFilePath().toStdString();
   std::error_code ec;
   const auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
   return ec ? std::string() : path.string();

@@ -218,7 +218,6 @@ TEST_F(InstalledLibrary, EachComponentInstallsItsOwnFiles) {
         INSTALL_LIBDIR "/libbrevant_diag.a",
         INSTALL_LIBDIR "/libbrevant_runtime.a",
         INSTALL_LIBDIR "/libbrevant_platform.a",
-        INSTALL_LIBDIR "/libbrevant_code.a",
         INSTALL_LIBDIR "/libbrevant_base.a",
         "bin/vek-mapgen"}},
       {"wizard", {"bin/Brevant", "bin/Brevant.map"}},
