@@ -86,7 +86,7 @@ class TVEKLogStorage {
 };
 
 // The real file system, through platform/FileSystem.h.
-class TVEKPosixLogStorage final : public TVEKLogStorage {
+class TVEKFileSystemLogStorage final : public TVEKLogStorage {
  public:
   bool FileExists(const std::string& FileName) override;
   void CreateEmptyFile(const std::string& FileName) override;

@@ -1,4 +1,4 @@
-#include "platform/Process.h"
+#include "platform/Process_posix.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,7 +18,7 @@
 #include <QThread>
 
 #include "base/ServiceSlot.h"
-#include "platform/SystemInfo.h"
+#include "platform/SystemInfo_posix.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/SystemInfo.h"
+#include "platform/SystemInfo_posix.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -101,7 +101,7 @@ class TBrokenStorage final : public TVEKLogStorage {
 
  private:
   bool FHang;
-  TVEKPosixLogStorage FReal;
+  TVEKFileSystemLogStorage FReal;
 };
 
 extern "C" void ExitWith42(int) {

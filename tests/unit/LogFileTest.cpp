@@ -146,7 +146,7 @@ class TFaultyStorage final : public TVEKLogStorage {
   [[noreturn]] static void Refuse(const std::string& FileName) {
     throw EInOutError("Cannot create file \"" + FileName + "\". Permission denied", EACCES);
   }
-  TVEKPosixLogStorage Real;
+  TVEKFileSystemLogStorage Real;
   TVEKLogStorage* FPrevious;
 };
 
@@ -574,7 +574,7 @@ TEST_F(LogFileTest, AHugeLogIsReadBackByItsNewestLines) {
     // Sparse filler up to the exact size that puts the cut after EndBefore.
     fs::resize_file(file, 1000 + std::strlen(cut.EndBefore) + kMaxLogReadBack - end.size());
     { std::ofstream(file, std::ios::app) << end; }
-    const auto lines = TVEKPosixLogStorage().ReadLines(file, 10);
+    const auto lines = TVEKFileSystemLogStorage().ReadLines(file, 10);
     ASSERT_EQ(lines.size(), cut.FirstKept ? 3u : 2u);
     if (cut.FirstKept) {
       EXPECT_EQ(lines[0].substr(0, 5), "first");
@@ -620,7 +620,7 @@ TEST(LogStorageTest, ReplacingKeepsLinksAndPermissionsAndNeverWritesThroughAStal
   fs::create_symlink(real, link);
   const std::string victim = dir.Write("victim", "keep");
   fs::create_symlink(victim, real + ".tmp");
-  TVEKPosixLogStorage storage;
+  TVEKFileSystemLogStorage storage;
   const std::string big(200000, 'y');  // longer than one write piece
   storage.ReplaceFile(link, {"a", big, "b"});
   EXPECT_TRUE(fs::is_symlink(link));
@@ -640,8 +640,8 @@ TEST(LogStorageTest, ReadingKeepsOnlyTheNewestLinesOfAHugeFile) {
   EXPECT_THAT(VEKLastLines("a\r\r\n", 5), ElementsAre("a", ""));
   EXPECT_TRUE(VEKLastLines("a\r\n", 0).empty());
   TTempDir dir;
-  EXPECT_THROW(TVEKPosixLogStorage().ReadLines(dir.File("missing"), 10), EInOutError);
-  EXPECT_FALSE(TVEKPosixLogStorage().FileExists(dir.Path()));
+  EXPECT_THROW(TVEKFileSystemLogStorage().ReadLines(dir.File("missing"), 10), EInOutError);
+  EXPECT_FALSE(TVEKFileSystemLogStorage().FileExists(dir.Path()));
 }
 
 // ---------------------------------------------------------------------------

@@ -32,8 +32,8 @@
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_LogStorage.h"
 #include "diag/U_VEK_System.h"
-#include "platform/Process.h"
-#include "platform/SystemInfo.h"
+#include "platform/Process_posix.h"
+#include "platform/SystemInfo_posix.h"
 #include "runtime/Application.h"
 #include "runtime/LocaleText.h"
 #include "runtime/MessageBox.h"
@@ -770,7 +770,7 @@ void ExpectSwapPoint(TService& (*Current)(), TService* (*Install)(TService*)) {
 TEST(SwapPoints, ReturnTheServiceTheyReplaceAndNullRestoresThePlatformsOwn) {
   ExpectSwapPoint<TSystemInfo, TFakeSystemInfo>(CurrentSystemInfo, SetCurrentSystemInfo);
   ExpectSwapPoint<TProcessServices, TFakeProcessServices>(CurrentProcessServices, SetCurrentProcessServices);
-  ExpectSwapPoint<TVEKLogStorage, TVEKPosixLogStorage>(VEKLogStorage, SetVEKLogStorage);
+  ExpectSwapPoint<TVEKLogStorage, TVEKFileSystemLogStorage>(VEKLogStorage, SetVEKLogStorage);
 }
 
 TEST(EndSignalWatch, NestsAndRestoresTheDispositions) {
