@@ -24,7 +24,7 @@ std::vector<std::string> LoadTextLines(const std::string& fileName) {
   if (!fs::is_regular_file(st)) throw FileError(TFileAction::Open, fileName, EINVAL, "Not a regular file");
   const auto size = fs::file_size(fileName, ec);
   if (ec) throw FileError(TFileAction::Open, fileName, ec.value());
-  if (size > kMaxTextFileSize) throw FileError(TFileAction::Open, fileName, EFBIG, "File too large");
+  if (size > MaxTextFileSize) throw FileError(TFileAction::Open, fileName, EFBIG, "File too large");
 
   errno = 0;
   std::ifstream in(fileName, std::ios::binary);

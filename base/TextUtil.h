@@ -26,6 +26,10 @@ bool SameTextAscii(std::string_view a, std::string_view b);
 // `text` begins with `prefix` but for the case of ASCII letters.
 bool StartsWithTextAscii(std::string_view text, std::string_view prefix);
 
+// What the library and its reports write where a fact is not known: a
+// class, a unit, a name, a line, an address, a version.
+inline constexpr char UnknownText[] = "<Unknown>";
+
 // `text` without the blanks and tabs at its start and end.
 std::string_view TrimBlanks(std::string_view text);
 // Whether `text` holds a control character (below 0x20, or 0x7F).

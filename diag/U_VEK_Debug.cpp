@@ -6,6 +6,7 @@
 #include <typeinfo>
 
 #include "base/Shutdown.h"
+#include "base/TextUtil.h"
 #include "diag/F_VEK_Exception.h"
 #include "diag/F_VEK_SendReport.h"
 #include "diag/U_VEK_LogFile.h"
@@ -20,9 +21,8 @@ TVEKDebug* VEKDebug = nullptr;
 
 namespace {
 
-const char* const kUnknown = "<Unknown>";
-const char* const kNotApplicable = "<N/A>";
-const char* const kCrLf = "\r\n";
+const char* const NotApplicable = "<N/A>";
+const char* const CrLf = "\r\n";
 
 // The library's failure messages: logged as INFO and shown in a box.
 void ShowAndLogText(const std::string& Msg) {
@@ -34,12 +34,12 @@ void ShowAndLogText(const std::string& Msg) {
 
 // "<Heading>" CR LF CR LF "<message>", the message or "     [NULL Object]".
 std::string FailureText(const char* Heading, const std::exception* Failure) {
-  return std::string(Heading) + kCrLf + kCrLf + (Failure ? std::string(Failure->what()) : "     [NULL Object]");
+  return std::string(Heading) + CrLf + CrLf + (Failure ? std::string(Failure->what()) : "     [NULL Object]");
 }
 
 // The same, then CR LF CR LF and the message again in parentheses.
 std::string FailureTextTwice(const char* Heading, const std::exception* Failure) {
-  return FailureText(Heading, Failure) + kCrLf + kCrLf + "(" + (Failure ? std::string(Failure->what()) : "") + ")";
+  return FailureText(Heading, Failure) + CrLf + CrLf + "(" + (Failure ? std::string(Failure->what()) : "") + ")";
 }
 
 // Whether the map file names the running executable's build, or names none
@@ -154,11 +154,11 @@ __attribute__((noinline)) void TVEKDebug::GetCallStack(int Skip, bool OnlyOne, s
     int frame = 0;
     do {
       if (frame >= Skip) {
-        if (!Text.empty()) Text += kCrLf;
+        if (!Text.empty()) Text += CrLf;
         // Each frame by itself: where it has no location, the reader still
         // holds the results of the frame before.
         Text += HasLocation(MapFile->ReturnAddress()) ? MapFile->UnitName() + "::" + MapFile->PublicName()
-                                                      : std::string(kUnknown) + "::" + kUnknown;
+                                                      : std::string(UnknownText) + "::" + UnknownText;
         if (OnlyOne) return;
       }
       ++frame;
@@ -182,7 +182,7 @@ bool TVEKDebug::Locate(std::uintptr_t CallAddress) {
 }
 
 std::string TVEKDebug::FrameLine(std::uintptr_t CallAddress) {
-  if (!Locate(CallAddress)) return std::string(kUnknown) + "::" + kUnknown;
+  if (!Locate(CallAddress)) return std::string(UnknownText) + "::" + UnknownText;
   return MapFile->UnitName() + "::" + MapFile->PublicName();
 }
 
@@ -191,7 +191,7 @@ std::string TVEKDebug::StackText(const std::vector<std::uintptr_t>& CallAddresse
   try {
     for (std::size_t i = 0; i < CallAddresses.size(); ++i) {
       const std::string line = FrameLine(CallAddresses[i]);
-      if (i > 0) text += kCrLf;
+      if (i > 0) text += CrLf;
       text += line;
     }
   } catch (...) {
@@ -239,8 +239,8 @@ void TVEKDebug::GetExceptionInfos(QObject* Sender, const std::exception* E, TVEK
       Infos.SenderClass = ObjectInfos->Hierarchy;
       Infos.SenderName = ObjectInfos->ObjectName;
     } else {
-      Infos.SenderClass = kNotApplicable;
-      Infos.SenderName = kNotApplicable;
+      Infos.SenderClass = NotApplicable;
+      Infos.SenderName = NotApplicable;
     }
 
     if (known && site.FrameCount > 0) {
@@ -286,7 +286,7 @@ void TVEKDebug::GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfo
       // std::terminate aborts with the exception nobody caught as the one
       // being handled.
       const std::string handled = HandledExceptionText();
-      if (!handled.empty()) Infos.Message += kCrLf + handled;
+      if (!handled.empty()) Infos.Message += CrLf + handled;
     }
 
     // The abort of std::terminate (or of a handler) while an exception is
@@ -303,8 +303,8 @@ void TVEKDebug::GetSignalInfos(const TFatalSignalInfo& Signal, TVEKExceptionInfo
     else if (Signal.InstructionAddress != 0)
       FillLocation(Infos, Signal.InstructionAddress);  // the interrupted instruction itself
 
-    Infos.SenderClass = kNotApplicable;
-    Infos.SenderName = kNotApplicable;
+    Infos.SenderClass = NotApplicable;
+    Infos.SenderName = NotApplicable;
 
     if (Signal.FrameCount > 0) {
       std::vector<std::uintptr_t> calls;

@@ -10,11 +10,10 @@
 
 namespace {
 
-const char* const kUnknown = "<Unknown>";
-const char* const kNotApplicable = "<N/A>";
-const char* const kCrLf = "\r\n";
+const char* const NotApplicable = "<N/A>";
+const char* const CrLf = "\r\n";
 // The width of the report's labels.
-constexpr int kLabelWidth = 15;
+constexpr int LabelWidth = 15;
 
 }  // namespace
 
@@ -23,7 +22,7 @@ void VEKResetExceptionInfos(TVEKExceptionInfos& Infos) {
                             &Infos.Address, &Infos.AppTitle, &Infos.AppPath, &Infos.AppVersion, &Infos.DateTime,
                             &Infos.UserName, &Infos.ComputerName, &Infos.UnitName, &Infos.LineNumber, &Infos.ClassName,
                             &Infos.FunctionName, &Infos.SenderClass, &Infos.SenderName, &Infos.CallStack})
-    *text = kUnknown;
+    *text = UnknownText;
 }
 
 void VEKFillRunInfos(TVEKExceptionInfos& Infos) {
@@ -46,7 +45,7 @@ void VEKFillLocation(TVEKExceptionInfos& Infos, const std::string& UnitName, con
   Infos.UnitName = UnitName;
   Infos.LineNumber = LineNumber;
   const auto dot = PublicName.find('.');
-  Infos.ClassName = dot == std::string::npos ? std::string(kNotApplicable) : PublicName.substr(0, dot);
+  Infos.ClassName = dot == std::string::npos ? std::string(NotApplicable) : PublicName.substr(0, dot);
   Infos.FunctionName = dot == std::string::npos ? PublicName : PublicName.substr(dot + 1);
 }
 
@@ -63,7 +62,7 @@ std::string VEKAddressText(std::uintptr_t Address) {
 std::string VEKReportText(const TVEKExceptionInfos& Infos, int Indent) {
   const int indent = Indent > 0 ? Indent : 0;
   const std::string pad(static_cast<std::size_t>(indent), ' ');
-  const int next = indent + kLabelWidth;
+  const int next = indent + LabelWidth;
   const std::pair<const char*, std::string> lines[] = {
       {"Type         : ", Infos.ExceptionType},
       {"Unit         : ", Infos.UnitName},
@@ -80,7 +79,7 @@ std::string VEKReportText(const TVEKExceptionInfos& Infos, int Indent) {
   };
   std::string text;
   for (const auto& [label, value] : lines) {
-    if (!text.empty()) text += kCrLf;
+    if (!text.empty()) text += CrLf;
     text += pad + label + value;
   }
   return text;

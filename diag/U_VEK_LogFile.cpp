@@ -22,7 +22,7 @@ const char* const LogLevelTexts[6] = {"", "INFO  ", "ERROR ", "EXCEPT", "ENTER "
 
 namespace {
 
-const std::string kDashes(89, '-');
+const std::string Dashes(89, '-');
 
 // A level outside the table keeps the column layout.
 const char* LevelText(TVEKLogLevel Level) {
@@ -139,14 +139,14 @@ void TVEKLogFile::Start() {
       std::vector<std::string> old = storage.ReadLines(FileName, Limit(MaxLines));
       Lines.assign(std::make_move_iterator(old.begin()), std::make_move_iterator(old.end()));
     }
-    Write(llNone, kDashes, false);
+    Write(llNone, Dashes, false);
     Write(llNone, "START LOGGING : " + Opening.Title + " at " + (Clock ? Clock() : NowText()), false);
-    Write(llNone, kDashes, false);
+    Write(llNone, Dashes, false);
     Write(llNone, "PROCESS  : " + Opening.ExeName, false);
     Write(llNone, "USER     : " + Opening.UserName, false);
     Write(llNone, "COMPUTER : " + Opening.ComputerName, false);
     Write(llNone, "SYSTEM   : " + Opening.OSVersion, false);
-    Write(llNone, kDashes, false);
+    Write(llNone, Dashes, false);
     Write(llNone, "", false);
   } catch (const std::exception& e) {
     StartFailed(MessageOf(e));
@@ -164,9 +164,9 @@ void TVEKLogFile::Stop() {
   if (!FActive) return;
   try {
     Write(llNone, "", false);
-    Write(llNone, kDashes, false);
+    Write(llNone, Dashes, false);
     Write(llNone, "STOP LOGGING at " + (Clock ? Clock() : NowText()), false);
-    Write(llNone, kDashes, false);
+    Write(llNone, Dashes, false);
     Write(llNone, "", false);
   } catch (...) {
     // The save below is attempted all the same.

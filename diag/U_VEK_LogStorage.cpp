@@ -11,7 +11,7 @@
 namespace {
 
 // Size of the pieces ReplaceFile hands to the writer.
-constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t Chunk = 64 * 1024;
 
 // A file of the platform as the log's writer.
 class TFileLogWriter final : public TVEKLogWriter {
@@ -65,13 +65,13 @@ void TVEKLogStorage::ReplaceFile(const std::string& FileName, const std::deque<s
   }
   try {
     std::string chunk;
-    chunk.reserve(kChunk);
+    chunk.reserve(Chunk);
     for (const std::string& line : Lines) {
-      if (!chunk.empty() && chunk.size() + line.size() + 2 > kChunk) {
+      if (!chunk.empty() && chunk.size() + line.size() + 2 > Chunk) {
         writer->Append(chunk);
         chunk.clear();
       }
-      if (line.size() + 2 > kChunk) {
+      if (line.size() + 2 > Chunk) {
         writer->Append(line);
         writer->Append("\r\n");
       } else {
@@ -106,7 +106,7 @@ std::vector<std::string> TVEKFileSystemLogStorage::ReadLines(const std::string& 
   // Of a large log only its end is read, with the byte before it to tell
   // whether the end begins a line; a line cut short there is dropped.
   std::uintmax_t skipped = 0;
-  const std::string text = ReadFileTail(FileName, kMaxLogReadBack + 1, skipped);
+  const std::string text = ReadFileTail(FileName, MaxLogReadBack + 1, skipped);
   TLineReader reader(text);
   if (skipped > 0) {
     // Read from that byte on, the first line is empty (the byte ended a

@@ -12,8 +12,6 @@
 
 namespace {
 
-const char* const Unknown = "<Unknown>";
-
 // The layout's names, short.
 using TLayout = TVEKMapLayout;
 
@@ -102,7 +100,7 @@ std::optional<std::int32_t> LineNumberField(std::string_view Line, std::size_t C
 
 }  // namespace
 
-TVEKMapFile::TVEKMapFile() : FUnitName(Unknown), FPublicName(Unknown), FLineNumber(Unknown) {}
+TVEKMapFile::TVEKMapFile() : FUnitName(UnknownText), FPublicName(UnknownText), FLineNumber(UnknownText) {}
 
 TVEKMapFile::~TVEKMapFile() = default;
 
@@ -143,7 +141,7 @@ void TVEKMapFile::SetFileName(const std::string& Value) {
   if (!Value.empty() && !FileExists(Value)) throw EMapFileException("Map File not found : " + Value + ".");
   Clear();
   if (Value.empty()) return;
-  Load(Value, ReadFileIntoPages(Value, kMaxTextFileSize));
+  Load(Value, ReadFileIntoPages(Value, MaxTextFileSize));
 }
 
 void TVEKMapFile::LoadFromText(const std::string& Value, const std::string& Text) {
@@ -155,7 +153,7 @@ void TVEKMapFile::LoadFromText(const std::string& Value, const std::string& Text
 
 void TVEKMapFile::Load(const std::string& Value, TPageVector<char>&& Text) {
   const auto invalid = [&Value] { return EMapFileException("Invalid Map File : " + Value + "."); };
-  // An offset takes 30 bits; a file is far smaller (kMaxTextFileSize).
+  // An offset takes 30 bits; a file is far smaller (MaxTextFileSize).
   if (Text.size() >= std::uint32_t{1} << 30) throw invalid();
   // The lines are counted first, so that their table takes memory once, at
   // its size.
@@ -211,10 +209,10 @@ std::string TVEKMapFile::IdentityOf(std::string_view Head) {
 // --- lookups ----------------------------------------------------------------
 
 void TVEKMapFile::ResolveUnknown() {
-  FUnitName = Unknown;
-  FPublicName = Unknown;
+  FUnitName = UnknownText;
+  FPublicName = UnknownText;
   FPublicOffset = 0;
-  FLineNumber = Unknown;
+  FLineNumber = UnknownText;
   FCurrentValid = false;
 }
 
@@ -266,7 +264,7 @@ void TVEKMapFile::LookupOffset(std::uint32_t Offset) {
 // compared as 64-bit numbers, so a negative value is below every offset.
 
 void TVEKMapFile::FindUnit() {
-  FUnitName = Unknown;
+  FUnitName = UnknownText;
   const std::int64_t offset = FCurrentOffset;
   for (std::size_t i = FSegments.First; i < FSegments.End; ++i) {
     const std::string_view line = Line(i);
@@ -287,7 +285,7 @@ void TVEKMapFile::FindUnit() {
 }
 
 void TVEKMapFile::FindPublic() {
-  FPublicName = Unknown;
+  FPublicName = UnknownText;
   FPublicOffset = 0;
   const std::int64_t offset = FCurrentOffset;
   std::int32_t last = 0;
@@ -314,7 +312,7 @@ void TVEKMapFile::FindPublic() {
 }
 
 void TVEKMapFile::FindLine() {
-  FLineNumber = Unknown;
+  FLineNumber = UnknownText;
   // An empty unit name is in no header.
   if (FUnitName.empty()) return;
   // The first line that holds the name. The name holds no line break, so

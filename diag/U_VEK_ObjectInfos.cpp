@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "base/Demangle.h"
+#include "base/TextUtil.h"
 #include "runtime/QtText.h"
 
 std::string VEKClassName(const std::type_info& Type) {
@@ -20,7 +21,6 @@ std::string VEKClassName(const TClassRef& Class) {
 namespace {
 
 constexpr const char* NotApplicable = "<N/A>";
-constexpr const char* UnknownText = "<Unknown>";
 // Class and owner chains are walked this far at most; a longer one can only
 // come from damaged memory.
 constexpr int MaxChain = 256;

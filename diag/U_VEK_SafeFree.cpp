@@ -10,13 +10,14 @@
 
 #include "base/Demangle.h"
 #include "base/Exceptions.h"
+#include "base/TextUtil.h"
 #include "diag/U_VEK_RaiseError.h"
 #include "runtime/QtText.h"
 
 namespace {
 
 // The dynamic property MarkBeingDestroyed sets.
-constexpr const char* kDestroyingProperty = "VEKBeingDestroyed";
+constexpr const char* DestroyingProperty = "VEKBeingDestroyed";
 
 // The GUI application object, remembered from its construction on: while it
 // is destroyed, QCoreApplication::instance() is already null by the time its
@@ -32,12 +33,12 @@ void RememberApp() {
 Q_COREAPP_STARTUP_FUNCTION(RememberApp)
 
 void MarkBeingDestroyed(QObject* Obj) {
-  if (Obj) Obj->setProperty(kDestroyingProperty, true);
+  if (Obj) Obj->setProperty(DestroyingProperty, true);
 }
 
 bool IsBeingDestroyed(const QObject* Obj) {
   if (!Obj) return false;
-  if (Obj->property(kDestroyingProperty).toBool()) return true;
+  if (Obj->property(DestroyingProperty).toBool()) return true;
   if (const QObject* app = QCoreApplication::instance(); app && !QCoreApplication::closingDown()) KnownApp.store(app);
   // The application object: closingDown() turns true as its destruction
   // begins. From then on its dynamic type falls back through the Qt
@@ -79,7 +80,7 @@ void VEKRaiseDestroyError(const std::string& Description) {
   } catch (...) {
     message = "Unknown error";
   }
-  RaiseError("Error on destroying objet [" + (Description.empty() ? std::string("<Unknown>") : Description) +
+  RaiseError("Error on destroying objet [" + (Description.empty() ? std::string(UnknownText) : Description) +
                  "] :\r\n\r\n" + message,
              false, smTerminate);
 }

@@ -37,22 +37,22 @@ class TProcessServices {
   // A debugger is attached to the process now.
   virtual bool BeingDebugged() = 0;
   // A top-level window of this window class exists on the desktop.
-  virtual bool TopLevelWindowExists(const std::string& ClassName) = 0;
+  virtual bool TopLevelWindowExists(const std::string& className) = 0;
   // The process's priority class. On failure returns false with the
-  // system's error number in Error (0 when it gave none).
-  virtual bool GetPriorityClass(std::uint32_t& Class, int& Error) = 0;
+  // system's error number in error (0 when it gave none).
+  virtual bool GetPriorityClass(std::uint32_t& priorityClass, int& error) = 0;
   // Sets the process's priority class. On failure (a class the system
   // refuses, or one that is not in the list above) returns false with the
-  // error number in Error; the priority is then as it was.
-  virtual bool SetPriorityClass(std::uint32_t Class, int& Error) = 0;
+  // error number in error; the priority is then as it was.
+  virtual bool SetPriorityClass(std::uint32_t priorityClass, int& error) = 0;
 };
 
 // The service in use: the platform's own unless another was installed.
 TProcessServices& CurrentProcessServices();
-// Installs `Services` (null: the platform's own again) and returns the one
+// Installs `services` (null: the platform's own again) and returns the one
 // it replaces (null when that was the platform's own). The caller keeps
-// ownership and keeps `Services` alive while it is installed.
-TProcessServices* SetCurrentProcessServices(TProcessServices* Services);
+// ownership and keeps `services` alive while it is installed.
+TProcessServices* SetCurrentProcessServices(TProcessServices* services);
 
 // ---------------------------------------------------------------------------
 // TEndSignalWatch: calls OnSignal(signal number) on the GUI thread when the
@@ -75,7 +75,7 @@ TProcessServices* SetCurrentProcessServices(TProcessServices* Services);
 class TEndSignalWatch {
  public:
   using TOnSignal = std::function<void(int Signal)>;
-  explicit TEndSignalWatch(TOnSignal OnSignal);
+  explicit TEndSignalWatch(TOnSignal onSignal);
   ~TEndSignalWatch();
   TEndSignalWatch(const TEndSignalWatch&) = delete;
   TEndSignalWatch& operator=(const TEndSignalWatch&) = delete;

@@ -36,7 +36,7 @@ class TPosixProcessServices final : public TProcessServices {
   // TracerPid in /proc/self/status is not 0.
   bool BeingDebugged() override;
   // Window classes of the original desktop have no equivalent here: never.
-  bool TopLevelWindowExists(const std::string& ClassName) override;
-  bool GetPriorityClass(std::uint32_t& Class, int& Error) override;
-  bool SetPriorityClass(std::uint32_t Class, int& Error) override;
+  bool TopLevelWindowExists(const std::string& className) override;
+  bool GetPriorityClass(std::uint32_t& priorityClass, int& error) override;
+  bool SetPriorityClass(std::uint32_t priorityClass, int& error) override;
 };

@@ -128,27 +128,27 @@ class TSystemInfo {
   // The folder for temporary files, ending with the folder separator.
   virtual TOSCallResult TempDir() = 0;
   // Reads one registry fact. Value is empty unless the result is Found.
-  virtual TFolderRead ShellFolder(TShellFolder Folder, std::string& Value) = 0;
+  virtual TFolderRead ShellFolder(TShellFolder folder, std::string& value) = 0;
   // The process's environment strings ("NAME=value"), in block order.
   virtual std::vector<std::string> EnvironmentStrings() = 0;
-  // Display mode number Index (0, 1, 2, ...) of the current display; false
+  // Display mode number index (0, 1, 2, ...) of the current display; false
   // when there is no such mode.
-  virtual bool DisplayMode(int Index, TDisplayMode& Mode) = 0;
+  virtual bool DisplayMode(int index, TDisplayMode& mode) = 0;
   // The host's name; false when it cannot be got.
-  virtual bool HostName(std::string& Name) = 0;
-  // The IPv4 addresses of the host called `Name`, dotted; false when none
+  virtual bool HostName(std::string& name) = 0;
+  // The IPv4 addresses of the host called `name`, dotted; false when none
   // is known. Only local sources are asked, never a name server: a start-up
   // must not wait on the network (see the platform's implementation).
-  virtual bool HostAddresses(const std::string& Name, std::vector<std::string>& Addresses) = 0;
+  virtual bool HostAddresses(const std::string& name, std::vector<std::string>& addresses) = 0;
   virtual TMemoryStatus MemoryStatus() = 0;
 };
 
 // The service in use: the platform's own unless another was installed.
 TSystemInfo& CurrentSystemInfo();
-// Installs `Info` (null: the platform's own again) and returns the one it
+// Installs `info` (null: the platform's own again) and returns the one it
 // replaces (null when that was the platform's own). The caller keeps
-// ownership and keeps `Info` alive while it is installed.
-TSystemInfo* SetCurrentSystemInfo(TSystemInfo* Info);
+// ownership and keeps `info` alive while it is installed.
+TSystemInfo* SetCurrentSystemInfo(TSystemInfo* info);
 
 // The user's own folder for state that programs keep between runs (logs,
 // reports waiting to be sent): $XDG_STATE_HOME when it holds an absolute

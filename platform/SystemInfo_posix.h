@@ -17,11 +17,11 @@ class TPosixSystemInfo final : public TSystemInfo {
   TOSCallResult WindowsDir() override;
   TOSCallResult SystemDir() override;
   TOSCallResult TempDir() override;
-  TFolderRead ShellFolder(TShellFolder Folder, std::string& Value) override;
+  TFolderRead ShellFolder(TShellFolder folder, std::string& value) override;
   std::vector<std::string> EnvironmentStrings() override;
-  bool DisplayMode(int Index, TDisplayMode& Mode) override;
-  bool HostName(std::string& Name) override;
-  bool HostAddresses(const std::string& Name, std::vector<std::string>& Addresses) override;
+  bool DisplayMode(int index, TDisplayMode& mode) override;
+  bool HostName(std::string& name) override;
+  bool HostAddresses(const std::string& name, std::vector<std::string>& addresses) override;
   TMemoryStatus MemoryStatus() override;
 };
 
@@ -31,22 +31,22 @@ class TPosixSystemInfo final : public TSystemInfo {
 // Major, minor and patch level of a kernel release such as
 // "6.1.0-18-amd64": the leading decimal numbers separated by dots; missing
 // ones are 0; a number too large for 32 bits is cut at the largest value.
-void ParseKernelRelease(const std::string& Release, std::uint32_t& Major, std::uint32_t& Minor, std::uint32_t& Build);
+void ParseKernelRelease(const std::string& release, std::uint32_t& major, std::uint32_t& minor, std::uint32_t& build);
 
-// The value of `Key` in an os-release file (KEY=value lines, the value
+// The value of `key` in an os-release file (KEY=value lines, the value
 // optionally in single or double quotes, a backslash escaping the next
 // character inside double quotes); empty when the key is missing.
-std::string OsReleaseValue(const std::string& Content, const std::string& Key);
+std::string OsReleaseValue(const std::string& content, const std::string& key);
 
-// The folder of `Key` (such as "XDG_DESKTOP_DIR") in a user-dirs.dirs file:
+// The folder of `key` (such as "XDG_DESKTOP_DIR") in a user-dirs.dirs file:
 // lines KEY="$HOME/path" or KEY="/path", a backslash escaping the next
-// character; "$HOME" is replaced by `Home`. Empty when the key is missing or
+// character; "$HOME" is replaced by `home`. Empty when the key is missing or
 // its value has another form (a relative path, another variable). The last
 // line of a key counts.
-std::string UserDirsValue(const std::string& Content, const std::string& Key, const std::string& Home);
+std::string UserDirsValue(const std::string& content, const std::string& key, const std::string& home);
 
 // A "Key:  <number> kB" field of /proc/meminfo or /proc/self/status, in
 // bytes; false when the field is missing or malformed.
-bool ProcFieldBytes(const std::string& Content, const std::string& Key, std::uint64_t& Bytes);
+bool ProcFieldBytes(const std::string& content, const std::string& key, std::uint64_t& bytes);
 // A "Key:\t<number>" field of /proc/self/status as a plain number.
-bool ProcFieldNumber(const std::string& Content, const std::string& Key, std::uint64_t& Value);
+bool ProcFieldNumber(const std::string& content, const std::string& key, std::uint64_t& value);

@@ -37,9 +37,9 @@ using ::testing::StartsWith;
 
 namespace {
 
-constexpr std::string_view kDash =
+constexpr std::string_view Dash =
     "-----------------------------------------------------------------------------------------";
-static_assert(kDash.size() == 89);
+static_assert(Dash.size() == 89);
 
 TApplication* TestApp = nullptr;
 
@@ -172,15 +172,15 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
   return names;
 }
 
-const std::string kOpeningAt34 = Text({
-    "# " + std::string(kDash),
+const std::string OpeningAt34 = Text({
+    "# " + std::string(Dash),
     "# START LOGGING : Brevant at 06/12/2026 23:41:34",
-    "# " + std::string(kDash),
+    "# " + std::string(Dash),
     "# PROCESS  : C:\\Program Files\\Brevant\\Brevant.exe",
     "# USER     : user1",
     "# COMPUTER : PC-01",
     "# SYSTEM   : Windows NT v5.1.2600 Service Pack 2",
-    "# " + std::string(kDash),
+    "# " + std::string(Dash),
     "# ",
 });
 
@@ -241,18 +241,18 @@ TEST_F(LogFileTest, FirstRunCreatesTheFileEmptyAndSavesTheSampleLayoutToTheByte)
   ASSERT_TRUE(fs::exists(Name));
   Stamp = "06/12/2026 23:41:40";
   Log->Write(llInfo, "first line of the message\r\nsecond line of the message", true);
-  EXPECT_EQ(ReadWholeFile(Name), kOpeningAt34 + "# 06/12/2026 23:41:40 [ INFO   ] first line of the message\r\n" +
+  EXPECT_EQ(ReadWholeFile(Name), OpeningAt34 + "# 06/12/2026 23:41:40 [ INFO   ] first line of the message\r\n" +
                                      std::string(33, ' ') + "second line of the message\r\n");
   Stamp = "06/12/2026 23:45:02";
   const std::string closing =
-      Text({"# ", "# " + std::string(kDash), "# STOP LOGGING at 06/12/2026 23:45:02", "# " + std::string(kDash), "# "});
+      Text({"# ", "# " + std::string(Dash), "# STOP LOGGING at 06/12/2026 23:45:02", "# " + std::string(Dash), "# "});
   Log->SetActive(false);
   EXPECT_FALSE(Log->Active());
   EXPECT_THAT(ReadWholeFile(Name), EndsWith("second line of the message\r\n" + closing));
   // The destructor closes and saves the same way.
   Log->SetActive(true);
   Log.reset();
-  EXPECT_THAT(ReadWholeFile(Name), EndsWith("# " + std::string(kDash) + "\r\n# \r\n" + closing));
+  EXPECT_THAT(ReadWholeFile(Name), EndsWith("# " + std::string(Dash) + "\r\n# \r\n" + closing));
 }
 
 TEST_F(LogFileTest, EveryLevelShowsItsTextAndIndentsByItsPrefix) {
@@ -295,8 +295,8 @@ TEST_F(LogFileTest, OpeningBlockWithoutSystemObjectsAndWithTheRealClock) {
     if (Log->Lines[1] == "# START LOGGING :  at " + DateTimeText(t)) stamp = DateTimeText(t);
   EXPECT_THAT(
       std::vector<std::string>(Log->Lines.begin(), Log->Lines.end()),
-      ElementsAre("# " + std::string(kDash), "# START LOGGING :  at " + stamp, "# " + std::string(kDash),
-                  "# PROCESS  : ", "# USER     : ", "# COMPUTER : ", "# SYSTEM   : ", "# " + std::string(kDash), "# "));
+      ElementsAre("# " + std::string(Dash), "# START LOGGING :  at " + stamp, "# " + std::string(Dash),
+                  "# PROCESS  : ", "# USER     : ", "# COMPUTER : ", "# SYSTEM   : ", "# " + std::string(Dash), "# "));
 }
 
 // ---------------------------------------------------------------------------
@@ -320,19 +320,18 @@ TEST_F(LogFileTest, WhileLoggingIsOffNothingIsWrittenSavedOrShown) {
 TEST_F(LogFileTest, SwitchingOffAndOnClosesThenReadsBackAndOpensAgain) {
   Dir.Write("Brevant.log", "# old run\r\n  continued\rlone cr\nlone lf\r\n\xE9t\xE9\r\n\r\n");
   Log->SetActive(true);
-  EXPECT_THAT(
-      std::vector<std::string>(Log->Lines.begin(), Log->Lines.begin() + 7),
-      ElementsAre("# old run", "  continued", "lone cr", "lone lf", "\xE9t\xE9", "", "# " + std::string(kDash)));
+  EXPECT_THAT(std::vector<std::string>(Log->Lines.begin(), Log->Lines.begin() + 7),
+              ElementsAre("# old run", "  continued", "lone cr", "lone lf", "\xE9t\xE9", "", "# " + std::string(Dash)));
   Log->SetActive(false);
   const std::string first = ReadWholeFile(Name);
-  EXPECT_THAT(first, StartsWith("# old run\r\n  continued\r\nlone cr\r\nlone lf\r\n\xE9t\xE9\r\n\r\n" + kOpeningAt34));
+  EXPECT_THAT(first, StartsWith("# old run\r\n  continued\r\nlone cr\r\nlone lf\r\n\xE9t\xE9\r\n\r\n" + OpeningAt34));
   Stamp = "07/12/2026 08:00:00";
   Log->SetActive(true);
   Log->SetActive(true);  // the value it has: nothing happens
   Log->Save();
-  EXPECT_EQ(ReadWholeFile(Name), first + "# " + std::string(kDash) +
+  EXPECT_EQ(ReadWholeFile(Name), first + "# " + std::string(Dash) +
                                      "\r\n# START LOGGING : Brevant at 07/12/2026 08:00:00\r\n" +
-                                     kOpeningAt34.substr(kOpeningAt34.find("# " + std::string(kDash), 10)));
+                                     OpeningAt34.substr(OpeningAt34.find("# " + std::string(Dash), 10)));
 }
 
 TEST_F(LogFileTest, LinesAFailedStopCouldNotSaveSurviveSwitchingOnAgain) {
@@ -382,7 +381,7 @@ TEST_F(LogFileTest, AMultiLineEntryCountsOnceUntilReadBack) {
   next.MaxLines = 20;
   next.SetActive(true);
   ASSERT_EQ(next.Lines.size(), 20u);
-  EXPECT_EQ(next.Lines[0], "# " + std::string(kDash));
+  EXPECT_EQ(next.Lines[0], "# " + std::string(Dash));
   EXPECT_EQ(next.Lines[3], "  b");
   next.SetActive(false);
 }
@@ -489,7 +488,7 @@ TEST_F(LogFileTest, AFolderRefusingNewFilesStillSavesAWritableLogInPlace) {
   storage.NoNewFiles = true;
   Log->Lines.pop_front();
   Log->Save();
-  EXPECT_EQ(ReadWholeFile(Name), kOpeningAt34);
+  EXPECT_EQ(ReadWholeFile(Name), OpeningAt34);
   EXPECT_THAT(FolderEntries(Dir.Path()), ElementsAre("Brevant.log"));
 }
 
@@ -544,7 +543,7 @@ TEST_F(LogFileTest, AHugeLogIsReadBackByItsNewestLines) {
   // its start (sparse, costs no disk space) is skipped, its end kept.
   const std::string huge = Dir.File("huge.log");
   { std::ofstream(huge) << "oldest\r\n"; }
-  fs::resize_file(huge, kMaxLogReadBack + 100);
+  fs::resize_file(huge, MaxLogReadBack + 100);
   { std::ofstream(huge, std::ios::app) << "\r\nnewer\r\nnewest\r\n"; }
   Log->FileName = huge;
   Log->SetActive(true);
@@ -554,7 +553,7 @@ TEST_F(LogFileTest, AHugeLogIsReadBackByItsNewestLines) {
   EXPECT_EQ(Log->Lines[0], "newer");
   EXPECT_EQ(Log->Lines[1], "newest");
   Log->SetActive(false);
-  EXPECT_THAT(ReadWholeFile(huge), StartsWith("newer\r\nnewest\r\n" + kOpeningAt34));
+  EXPECT_THAT(ReadWholeFile(huge), StartsWith("newer\r\nnewest\r\n" + OpeningAt34));
 
   // Where the cut falls: a line cut short is dropped, a line that begins
   // right at the cut is kept, and a CR LF split by the cut starts no line.
@@ -572,7 +571,7 @@ TEST_F(LogFileTest, AHugeLogIsReadBackByItsNewestLines) {
     fs::resize_file(file, 1000);
     { std::ofstream(file, std::ios::app) << cut.EndBefore << cut.Start; }
     // Sparse filler up to the exact size that puts the cut after EndBefore.
-    fs::resize_file(file, 1000 + std::strlen(cut.EndBefore) + kMaxLogReadBack - end.size());
+    fs::resize_file(file, 1000 + std::strlen(cut.EndBefore) + MaxLogReadBack - end.size());
     { std::ofstream(file, std::ios::app) << end; }
     const auto lines = TVEKFileSystemLogStorage().ReadLines(file, 10);
     ASSERT_EQ(lines.size(), cut.FirstKept ? 3u : 2u);
@@ -599,13 +598,13 @@ TEST_F(LogFileTest, AFolderWithoutWriteAccessOnTheRealFileSystem) {
   EXPECT_TRUE(TMessageBox::History().empty());
   EXPECT_EQ(Log->FileName, Dir.File("state/quellmark/Brevant.log"));
   Log->SetActive(false);
-  EXPECT_THAT(ReadWholeFile(Log->FileName), StartsWith(kOpeningAt34));
+  EXPECT_THAT(ReadWholeFile(Log->FileName), StartsWith(OpeningAt34));
   ::unsetenv("XDG_STATE_HOME");
   // A writable log prepared in the locked folder is still kept up to date.
   Log->FileName = prepared;
   Log->SetActive(true);
   Log->SetActive(false);
-  EXPECT_THAT(ReadWholeFile(prepared), StartsWith("old\r\n" + kOpeningAt34));
+  EXPECT_THAT(ReadWholeFile(prepared), StartsWith("old\r\n" + OpeningAt34));
   EXPECT_THAT(FolderEntries(locked), ElementsAre("prepared.log"));
 }
 

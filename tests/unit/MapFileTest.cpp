@@ -602,7 +602,7 @@ TEST(MapFileTest, UnreadableFileRaisesTheFileErrorAndEmptiesTheReader) {
   const std::string pipe = dir.File("pipe.map");
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);  // opening it to read would block for ever
   const std::string big = dir.Write("big.map", Join(SampleLines));
-  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kMaxTextFileSize) + 1), 0);
+  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(MaxTextFileSize) + 1), 0);
   for (const auto& [name, reason] : {std::pair{pipe, "Not a regular file"}, std::pair{big, "File too large"}}) {
     TVEKMapFile map;
     map.SetFileName(good);

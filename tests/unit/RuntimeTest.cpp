@@ -159,7 +159,7 @@ TEST(TextFile, RefusesWhatIsNoReadableRegularFile) {
     EXPECT_EQ(message(locked), "Cannot open file \"" + locked + "\". Permission denied");
   }
   const std::string big = dir.Write("big.ini", "");
-  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kMaxTextFileSize) + 1), 0);
+  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(MaxTextFileSize) + 1), 0);
   EXPECT_EQ(message(big), "Cannot open file \"" + big + "\". File too large");
 }
 
