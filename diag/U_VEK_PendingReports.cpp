@@ -19,9 +19,11 @@ constexpr std::size_t MaxTokenLength = 128;
 
 // The crash reports' folder and the head of the running program's report:
 // prepared on the GUI thread, read by the signal handler. Initialised
-// before the program runs, so the handler never starts them.
+// before the program runs, so the handler never starts them (the folder at
+// compile time; the empty text as the program loads: clang does not take
+// libstdc++'s string as a constant initialiser).
 constinit TSignalSafeFolder CrashFolder;
-constinit std::string CrashHead;
+std::string CrashHead;
 
 bool IsToken(std::string_view Value) {
   return !Value.empty() && Value.size() <= MaxTokenLength && std::all_of(Value.begin(), Value.end(), [](char c) {
