@@ -88,9 +88,9 @@ struct TFatalSignalInfo {
 using TFatalSignalReport = void (*)(const TFatalSignalInfo& Info);
 
 // Installs the handler for the five signals, keeping their dispositions,
-// with report and a bound of boundSeconds (at least 1) for each report,
+// with `report` and a bound of `boundSeconds` (at least 1) for each report,
 // and gives the calling thread an alternate stack. Installed already: only
-// Report and the bound change. False when a disposition could not be set
+// the report and the bound change. False when a disposition could not be set
 // (those set are put back).
 bool InstallFatalSignalHandler(TFatalSignalReport report, unsigned boundSeconds);
 // Puts back the dispositions kept at installation, for each signal whose

@@ -47,7 +47,7 @@ bool IsLarge(std::size_t size) {
   return size >= LargePage / 2;
 }
 
-// The length of the mapping for Size bytes: whole large pages for a large
+// The length of the mapping for size bytes: whole large pages for a large
 // block, whole small pages for another; 0 when that overflows.
 std::size_t MappedLength(std::size_t size) {
   const std::size_t unit = IsLarge(size) ? LargePage : SmallPage();
@@ -56,7 +56,7 @@ std::size_t MappedLength(std::size_t size) {
   return (size + unit - 1) / unit * unit;
 }
 
-// A mapping of Length bytes (whole large pages) that starts on a large
+// A mapping of length bytes (whole large pages) that starts on a large
 // page's boundary, asked to be held in large pages; null when the system
 // gives none.
 char* MapLargePages(std::size_t length) {

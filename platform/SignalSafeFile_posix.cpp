@@ -19,7 +19,7 @@ constexpr std::size_t Digits = 20;  // the seconds in a name
 constexpr std::size_t LeafSize = 256;
 constexpr std::size_t PathSize = TSignalSafeFolder::MaxFolderLength + 2;
 
-// Appends Text to the NUL-terminated Buffer of Size bytes holding Length;
+// Appends text to the NUL-terminated buffer of size bytes holding length;
 // false when it does not fit.
 bool Append(char* buffer, std::size_t size, std::size_t& length, std::string_view text) noexcept {
   if (text.size() >= size - length) return false;
@@ -57,7 +57,7 @@ bool Decimal(std::string_view text, std::uint64_t& value) noexcept {
   return true;
 }
 
-// Makes Folder and the folders above it that are missing.
+// Makes folder and the folders above it that are missing.
 bool MakeFolders(const std::string& folder) noexcept {
   char path[PathSize];
   for (std::size_t i = 1; i <= folder.size(); ++i) {

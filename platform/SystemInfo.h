@@ -127,7 +127,7 @@ class TSystemInfo {
   virtual TOSCallResult SystemDir() = 0;
   // The folder for temporary files, ending with the folder separator.
   virtual TOSCallResult TempDir() = 0;
-  // Reads one registry fact. Value is empty unless the result is Found.
+  // Reads one registry fact. `value` is empty unless the result is Found.
   virtual TFolderRead ShellFolder(TShellFolder folder, std::string& value) = 0;
   // The process's environment strings ("NAME=value"), in block order.
   virtual std::vector<std::string> EnvironmentStrings() = 0;

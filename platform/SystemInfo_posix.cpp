@@ -480,9 +480,9 @@ bool TPosixSystemInfo::HostName(std::string& name) {
 // The local sources only, as the C library's "files" and "myhostname"
 // lookups would answer, so that a name server that does not answer (a VPN
 // that is down) never holds the start-up for its time-outs:
-// 1. the entries of /etc/hosts that carry `Name` (without regard to case)
+// 1. the entries of /etc/hosts that carry `name` (without regard to case)
 //    among their names, IPv4 addresses only, in file order;
-// 2. else, when `Name` is this machine's own name, the IPv4 addresses of its
+// 2. else, when `name` is this machine's own name, the IPv4 addresses of its
 //    network interfaces (getifaddrs), in the kernel's order.
 bool TPosixSystemInfo::HostAddresses(const std::string& name, std::vector<std::string>& addresses) {
   addresses.clear();

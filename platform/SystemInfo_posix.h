@@ -45,8 +45,8 @@ std::string OsReleaseValue(const std::string& content, const std::string& key);
 // line of a key counts.
 std::string UserDirsValue(const std::string& content, const std::string& key, const std::string& home);
 
-// A "Key:  <number> kB" field of /proc/meminfo or /proc/self/status, in
+// The `key` field ("Key:  <number> kB") of /proc/meminfo or /proc/self/status, in
 // bytes; false when the field is missing or malformed.
 bool ProcFieldBytes(const std::string& content, const std::string& key, std::uint64_t& bytes);
-// A "Key:\t<number>" field of /proc/self/status as a plain number.
+// The `key` field ("Key:\t<number>") of /proc/self/status as a plain number.
 bool ProcFieldNumber(const std::string& content, const std::string& key, std::uint64_t& value);

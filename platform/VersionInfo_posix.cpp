@@ -46,7 +46,7 @@ class TReader {
 
 constexpr std::size_t NodeHeaderSize = 6;  // wLength, wValueLength, wType
 
-// Reads the block that starts at `Offset` and may take up to `Available`
+// Reads the block that starts at `offset` and may take up to `available`
 // bytes: its root's own length decides how much is taken.
 bool ReadBlockAt(const TByteSource& source, std::uint64_t offset, std::uint64_t available, std::string& block) {
   std::uint32_t length = 0;
@@ -128,8 +128,8 @@ class TPeImage {
     return R.U16(FRsrcOffset + offset, value);
   }
 
-  // Looks in the resource directory at tree offset `Directory` for the entry
-  // with the numeric id `Id` (ById), or takes its first entry, and gives that
+  // Looks in the resource directory at tree offset `directory` for the entry
+  // with the numeric id `id` (byId), or takes its first entry, and gives that
   // entry's OffsetToData. Only three fixed levels are ever walked, so a
   // directory that points back at itself or its parents cannot loop.
   bool FindEntry(std::uint64_t directory, bool byId, std::uint32_t id, std::uint32_t& target) const {
@@ -146,8 +146,8 @@ class TPeImage {
     return false;
   }
 
-  // The file offset of `Size` bytes at `Rva`, when one section's raw data in
-  // the file holds them all. `Available` (optional) receives how many bytes
+  // The file offset of `size` bytes at `rva`, when one section's raw data in
+  // the file holds them all. `available` (optional) receives how many bytes
   // of that section's raw data follow the address.
   bool MapRva(std::uint32_t rva, std::uint32_t size, std::uint64_t& offset, std::uint64_t* available) const {
     for (std::uint32_t i = 0; i < FSectionCount; ++i) {
@@ -260,7 +260,7 @@ class TElfImage {
     return true;
   }
 
-  // True when the name table holds VersionSectionName, zero included, at `Name`.
+  // True when the name table holds VersionSectionName, zero included, at `name`.
   bool HasName(const TElfSection& strings, std::uint32_t name) const {
     constexpr std::size_t length = sizeof VersionSectionName;  // with the zero
     if (name > strings.Size || strings.Size - name < length) return false;
@@ -312,7 +312,7 @@ constexpr std::size_t Align4(std::size_t offset) {
   return (offset + 3) & ~std::size_t{3};
 }
 
-// Reads the node at `Start`, which must end by `Limit` (its parent's end).
+// Reads the node at `start`, which must end by `limit` (its parent's end).
 bool ParseNode(std::string_view block, std::size_t start, std::size_t limit, TNode& n) {
   if (limit > block.size() || start > limit || limit - start < NodeHeaderSize) return false;
   const std::size_t length = BlockU16(block, start);
@@ -336,7 +336,7 @@ bool ParseNode(std::string_view block, std::size_t start, std::size_t limit, TNo
   return true;
 }
 
-// UTF-16LE `Units` units at `Start`, up to the first zero, as UTF-8.
+// UTF-16LE `units` units at `start`, up to the first zero, as UTF-8.
 std::string Utf16ToUtf8(std::string_view block, std::size_t start, std::size_t units) {
   std::string out;
   for (std::size_t i = 0; i < units; ++i) {
@@ -359,7 +359,7 @@ bool SameKey(std::string_view block, const TNode& n, std::string_view key) {
   return SameTextAscii(Utf16ToUtf8(block, n.KeyStart, n.KeyUnits), key);
 }
 
-// Walks the path of keys in `SubBlock` down from the root. Each step goes
+// Walks the path of keys in `subBlock` down from the root. Each step goes
 // into a node strictly inside the one before, and the children of a node
 // are stepped through by their own lengths (at least a header each), so the
 // walk ends within the block's size.
