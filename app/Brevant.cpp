@@ -23,13 +23,13 @@
 #include "app/U_CommandLine.h"
 #include "app/U_ReportServer.h"
 #include "app/WizardLook.h"
+#include "base/Shutdown.h"
 #include "diag/U_VEK_Debug.h"
-#include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_Files.h"
 #include "diag/U_VEK_System.h"
 #include "platform/Process.h"
 #include "runtime/Application.h"
 #include "runtime/MessageBox.h"
-#include "runtime/Shutdown.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> params(argv + (argc > 0 ? 1 : 0), argv + argc);

@@ -27,8 +27,8 @@ void TfmHistory::BuildControls() {
   line->setFrameStyle(QFrame::HLine | QFrame::Sunken);
   line->setGeometry(0, 46, 480, 2);
 
-  constexpr int kBodyTop = 1 + 48 + 8;
-  QFrame* pnMemo = MakeBevel(pnMain, "pnMemo", QFrame::Sunken, 1 + 8, kBodyTop, 462, 286);
+  constexpr int BodyTop = 1 + 48 + 8;
+  QFrame* pnMemo = MakeBevel(pnMain, "pnMemo", QFrame::Sunken, 1 + 8, BodyTop, 462, 286);
   Memo = new QTextEdit(pnMemo);
   Memo->setObjectName(QStringLiteral("Memo"));
   Memo->setReadOnly(true);
@@ -39,7 +39,7 @@ void TfmHistory::BuildControls() {
   Memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Memo->setGeometry(1, 1, 460, 284);
 
-  btnClose = MakeButton(pnMain, "btnClose", "Close", 1 + 192, kBodyTop + 286 + 8);
+  btnClose = MakeButton(pnMain, "btnClose", "Close", 1 + 192, BodyTop + 286 + 8);
   connect(btnClose, &QPushButton::clicked, this, &QDialog::accept);
 }
 

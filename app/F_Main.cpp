@@ -16,7 +16,7 @@
 #include "app/U_FileList.h"
 #include "app/U_UpdateCheck.h"
 #include "app/WizardLook.h"
-#include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_ExecuteFile.h"
 #include "platform/DirEnum.h"
 #include "runtime/Application.h"
 #include "runtime/BusyWait.h"
@@ -70,31 +70,30 @@ void TfmMain::BuildControls() {
   MakeTitleStrip(pnMain, 430, "Brevant Wizard", imgTitle, lbTitle);
 
   // Body: the side picture in a 5-pixel border, the page area to its right.
-  constexpr int kBodyTop = 1 + 48 + 8;
-  imgWizard = MakePicture(pnMain, "imgWizard", "side", 1 + 5, kBodyTop + 5, 120, 253);
+  constexpr int BodyTop = 1 + 48 + 8;
+  imgWizard = MakePicture(pnMain, "imgWizard", "side", 1 + 5, BodyTop + 5, 120, 253);
 
   Notebook1 = new QStackedWidget(pnMain);
   Notebook1->setObjectName(QStringLiteral("Notebook1"));
-  Notebook1->setGeometry(431 - 8 - 282, kBodyTop, 282, 263);
+  Notebook1->setGeometry(431 - 8 - 282, BodyTop, 282, 263);
 
   // Every page: a 5-pixel border; its inner area is 272 x 253, with the
   // button strip at its bottom and buttons at (112, 8) and (192, 8) in it.
-  constexpr int kInner = 5, kWidth = 272, kStripTop = kInner + 253 - 35;
-  constexpr int kLeftButton = kInner + 112, kRightButton = kInner + 192, kButtonTop = kStripTop + 8;
+  constexpr int Inner = 5, Width = 272, StripTop = Inner + 253 - 35;
+  constexpr int LeftButton = Inner + 112, RightButton = Inner + 192, ButtonTop = StripTop + 8;
 
   pgStart = MakePage(Notebook1, "Start");
-  Label1 = MakeLabel(pgStart, "Label1", "The following software and components are installed on your computer. ",
-                     kInner, kInner, kWidth, 35, true);
-  QFrame* pnApp =
-      MakeBevel(pgStart, "pnApp", QFrame::Sunken, kInner, kInner + 35, kWidth, kStripTop - 35 - 35 - kInner);
+  Label1 = MakeLabel(pgStart, "Label1", "The following software and components are installed on your computer. ", Inner,
+                     Inner, Width, 35, true);
+  QFrame* pnApp = MakeBevel(pgStart, "pnApp", QFrame::Sunken, Inner, Inner + 35, Width, StripTop - 35 - 35 - Inner);
   lstApp = MakeList(pnApp, "lstApp", QPalette::Window);
-  Label3 = MakeLabel(pgStart, "Label3", "Click on the next button to check if new versions are available.", kInner,
-                     kStripTop - 35, kWidth, 35, true);
-  btnNext = MakeButton(pgStart, "btnNext", "Next", kLeftButton, kButtonTop);
-  btnCancel = MakeButton(pgStart, "btnCancel", "Cancel", kRightButton, kButtonTop);
+  Label3 = MakeLabel(pgStart, "Label3", "Click on the next button to check if new versions are available.", Inner,
+                     StripTop - 35, Width, 35, true);
+  btnNext = MakeButton(pgStart, "btnNext", "Next", LeftButton, ButtonTop);
+  btnCancel = MakeButton(pgStart, "btnCancel", "Cancel", RightButton, ButtonTop);
 
   pgCheck = MakePage(Notebook1, "Check");
-  pnSteps = MakeBevel(pgCheck, "pnSteps", QFrame::Sunken, kInner, kInner, kWidth, 130);
+  pnSteps = MakeBevel(pgCheck, "pnSteps", QFrame::Sunken, Inner, Inner, Width, 130);
   check1 = MakePicture(pnSteps, "check1", "check", 16, 17, 12, 13);
   check2 = MakePicture(pnSteps, "check2", "check", 16, 41, 12, 13);
   check3 = MakePicture(pnSteps, "check3", "check", 16, 77, 12, 13);
@@ -111,10 +110,10 @@ void TfmMain::BuildControls() {
                      static_cast<QWidget*>(lb3), static_cast<QWidget*>(lb4), static_cast<QWidget*>(lbErr1),
                      static_cast<QWidget*>(lbErr2), static_cast<QWidget*>(lbErr3)})
     w->setVisible(false);
-  lbAllOK = MakeLabel(pgCheck, "lbAllOK", "You have last version for all products.", kInner, kStripTop - 35, kWidth, 35,
-                      true);
+  lbAllOK =
+      MakeLabel(pgCheck, "lbAllOK", "You have last version for all products.", Inner, StripTop - 35, Width, 35, true);
   lbAllOK->setVisible(false);
-  btnExitCheck = MakeButton(pgCheck, "btnExitCheck", "Exit", kRightButton, kButtonTop);
+  btnExitCheck = MakeButton(pgCheck, "btnExitCheck", "Exit", RightButton, ButtonTop);
   btnExitCheck->setVisible(false);
 
   pgResults = MakePage(Notebook1, "Results");
@@ -122,11 +121,11 @@ void TfmMain::BuildControls() {
                      "New versions are available for the following software and components. \r\n\r\n"
                      "Select those which you want to download. \r\n"
                      "Double click on a product to have more informations.",
-                     kInner, kInner, kWidth, 80, true);
-  QFrame* pnNew = MakeBevel(pgResults, "pnNew", QFrame::Sunken, kInner, kInner + 80, kWidth, kStripTop - 80 - kInner);
+                     Inner, Inner, Width, 80, true);
+  QFrame* pnNew = MakeBevel(pgResults, "pnNew", QFrame::Sunken, Inner, Inner + 80, Width, StripTop - 80 - Inner);
   lstNew = MakeList(pnNew, "lstNew", QPalette::Base);
-  btnDownload = MakeButton(pgResults, "btnDownload", "Download", kLeftButton, kButtonTop);
-  btnExitResults = MakeButton(pgResults, "btnExitResults", "Exit", kRightButton, kButtonTop);
+  btnDownload = MakeButton(pgResults, "btnDownload", "Download", LeftButton, ButtonTop);
+  btnExitResults = MakeButton(pgResults, "btnExitResults", "Exit", RightButton, ButtonTop);
 
   // Handlers run guarded: what escapes them goes to the application's
   // exception handling, never through the toolkit.

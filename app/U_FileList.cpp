@@ -18,8 +18,8 @@ void TFileList::Search(std::string folder, const std::string& mask, std::uint32_
     item->Path = folder;
     item->FileName = entry.Name;
     item->FullName = folder + entry.Name;
-    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-    item->Size = static_cast<std::int32_t>(entry.Size > kMax ? kMax : entry.Size);
+    constexpr std::int64_t Max = std::numeric_limits<std::int32_t>::max();
+    item->Size = static_cast<std::int32_t>(entry.Size > Max ? Max : entry.Size);
     FItems.push_back(std::move(item));
   }
   Count = static_cast<std::int32_t>(FItems.size());

@@ -1,7 +1,7 @@
 #include "app/U_Products.h"
 
-#include "runtime/TextFile.h"
-#include "runtime/TextUtil.h"
+#include "base/TextFile.h"
+#include "base/TextUtil.h"
 
 void TProductTable::Reserve(int places) {
   if (places <= Room()) return;

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Conversions.h"
+#include "base/Conversions.h"
 
 // Room the table is made with. A 27th product and more make it grow: nothing
 // is ever written outside the table.
-inline constexpr int kProductRoom = 26;
+inline constexpr int ProductRoom = 26;
 
 // One product's values as a descriptor gives them.
 struct TDescriptor {
@@ -39,7 +39,7 @@ struct TProductTable {
   std::vector<std::int32_t> Mode, Day, Month, Year;
   std::vector<TDate> Date;
 
-  TProductTable() { Reserve(kProductRoom); }
+  TProductTable() { Reserve(ProductRoom); }
   static constexpr std::size_t Installed(int place) { return 2 * static_cast<std::size_t>(place); }
   static constexpr std::size_t Latest(int place) { return 2 * static_cast<std::size_t>(place) + 1; }
   // The number of places the table has room for.

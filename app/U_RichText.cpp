@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/TextCodec.h"
-#include "runtime/Utf8.h"
+#include "base/TextCodec.h"
+#include "base/Utf8.h"
 
 namespace {
 

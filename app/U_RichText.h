@@ -13,7 +13,7 @@ bool LooksLikeRichText(const std::string& text);
 // backslash before a line break) and \line become CR LF; \tab and \cell a TAB.
 // \'hh bytes are read as Windows-1252, \uN as Unicode (with \ucN fallback
 // skipping); raw 8-bit bytes are kept when they form UTF-8, else read as
-// Windows-1252 (by the table of runtime/TextCodec.h, where the five undefined
+// Windows-1252 (by the table of base/TextCodec.h, where the five undefined
 // bytes stand for the control characters of their number). Font, colour and style tables, pictures, objects, headers,
 // footers, footnotes, field instructions and every {\* ...} group are left out.
 // Damaged documents (unbalanced braces, truncation, absurd nesting or numbers)

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "app/U_Products.h"
+#include "base/Conversions.h"
 #include "platform/Http.h"
-#include "runtime/Conversions.h"
 
 struct TUpdateRecord {
   std::string Version;   // up to five characters

@@ -1,6 +1,7 @@
 # Fails when a C++ source of the project differs from what clang-format makes
 # of it. Run with -DCLANG_FORMAT=... -DSOURCE_DIR=...
 file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}
+  ${SOURCE_DIR}/base/*.cpp ${SOURCE_DIR}/base/*.h
   ${SOURCE_DIR}/runtime/*.cpp ${SOURCE_DIR}/runtime/*.h
   ${SOURCE_DIR}/platform/*.cpp ${SOURCE_DIR}/platform/*.h
   ${SOURCE_DIR}/diag/*.cpp ${SOURCE_DIR}/diag/*.h

@@ -1,7 +1,7 @@
 # What `cmake --install` puts into the prefix for the maker's developers
-# (component "dev"): the diagnostics library with the runtime and platform
-# layers it needs, as headers under include/vek/ in the tree's folders and
-# static libraries; the map file generator; and the CMake package VEK, so
+# (component "dev"): the diagnostics library with the layers below it that
+# it needs (base, platform, runtime), as headers under include/vek/ in the
+# tree's folders and static libraries; the map file generator; and the CMake package VEK, so
 # that a program outside this tree writes
 #
 #   find_package(VEK CONFIG REQUIRED)
@@ -20,12 +20,10 @@ set(VEK_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/VEK)
 set_target_properties(brevant_diag PROPERTIES EXPORT_NAME VEK)
 set_target_properties(brevant_runtime PROPERTIES EXPORT_NAME runtime)
 set_target_properties(brevant_platform PROPERTIES EXPORT_NAME platform)
-set_target_properties(brevant_code PROPERTIES EXPORT_NAME code)
-set_target_properties(brevant_demangle PROPERTIES EXPORT_NAME demangle)
-set_target_properties(brevant_text PROPERTIES EXPORT_NAME text)
+set_target_properties(brevant_base PROPERTIES EXPORT_NAME base)
 set_target_properties(brevant_throwhook PROPERTIES EXPORT_NAME throwhook)
 
-install(TARGETS brevant_diag brevant_runtime brevant_platform brevant_code brevant_demangle brevant_text brevant_throwhook vek-mapgen
+install(TARGETS brevant_diag brevant_runtime brevant_platform brevant_base brevant_throwhook vek-mapgen
   EXPORT VEKTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   OBJECTS DESTINATION ${CMAKE_INSTALL_LIBDIR}/vek COMPONENT dev
@@ -35,22 +33,36 @@ install(TARGETS brevant_diag brevant_runtime brevant_platform brevant_code breva
 # The headers a program that embeds the library includes, and those they
 # include: the interceptor and the trace, the descriptions of objects and
 # values, the application and system information, the log, the file
-# version; the runtime's application object, exceptions, conversions, Qt
-# text and shut-down for the program block and its handlers. The rest of the
-# three layers is the library's own. InstalledLibraryTest compiles each
+# version; the runtime's application object and Qt text, and the exceptions,
+# conversions and shut-down for the program block and its handlers (by
+# their names of runtime/, which include those of base/). The rest of the
+# layers below is the library's own. InstalledLibraryTest compiles each
 # installed header alone against the prefix, so a header added here that
 # includes one missing from the list fails there.
 set(VEK_PUBLIC_HEADERS
   diag/U_VEK_Debug.h
+  diag/U_VEK_ExceptionInfos.h
+  diag/U_VEK_ExecuteFile.h
   diag/U_VEK_FileVersion.h
+  diag/U_VEK_Files.h
   diag/U_VEK_Global.h
   diag/U_VEK_LogFile.h
+  diag/U_VEK_MapFile.h
+  diag/U_VEK_ObjectInfos.h
+  diag/U_VEK_RaiseError.h
+  diag/U_VEK_SafeFree.h
   diag/U_VEK_System.h
+  diag/U_VEK_Trace.h
+  diag/U_VEK_TypedValue.h
   runtime/Application.h
   runtime/Conversions.h
   runtime/Exceptions.h
   runtime/QtText.h
   runtime/Shutdown.h
+  base/Conversions.h
+  base/Exceptions.h
+  base/Shutdown.h
+  base/TextUtil.h
   platform/CodeAddress.h
   platform/FatalSignal.h
   platform/PageMemory.h

@@ -18,29 +18,29 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "base/Exceptions.h"
 #include "diag/F_VEK_Log.h"
 #include "diag/F_VEK_SendReport.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/Application.h"
-#include "runtime/Exceptions.h"
 #include "runtime/Fonts.h"
-#include "runtime/MessageBox.h"
 #include "runtime/Panel.h"
+#include "runtime/QtText.h"
 
 namespace {
 
 // The form at design: client area, the compact part and the field rows.
-constexpr int kClientWidth = 377;
-constexpr int kClientHeight = 344;
-constexpr int kMainHeight = 125;
-constexpr int kLabelLeft = 12;
-constexpr int kFieldLeft = 85;
-constexpr int kFieldWidth = 250;
-constexpr int kFieldHeight = 13;
+constexpr int ClientWidth = 377;
+constexpr int ClientHeight = 344;
+constexpr int MainHeight = 125;
+constexpr int LabelLeft = 12;
+constexpr int FieldLeft = 85;
+constexpr int FieldWidth = 250;
+constexpr int FieldHeight = 13;
 // The screen resolution the form is designed for; the printout keeps the
 // form's size on such a screen.
-constexpr double kDesignDpi = 96.0;
+constexpr double DesignDpi = 96.0;
 
 // A panel at a fixed place.
 TPanel* MakePanel(QWidget* parent, const char* name, const QRect& geometry, TBevelCut outer = bvRaised,
@@ -72,7 +72,7 @@ void MakeRow(QGroupBox* group, int top, const char* labelName, const char* capti
              const char* fieldName, QLineEdit*& field) {
   label = new QLabel(QString::fromLatin1(caption), group);
   label->setObjectName(QString::fromLatin1(labelName));
-  label->move(kLabelLeft, top);
+  label->move(LabelLeft, top);
   label->adjustSize();
 
   field = new QLineEdit(group);
@@ -84,7 +84,7 @@ void MakeRow(QGroupBox* group, int top, const char* labelName, const char* capti
   QPalette pal = field->palette();
   pal.setColor(QPalette::Base, pal.color(QPalette::Button));
   field->setPalette(pal);
-  field->setGeometry(kFieldLeft, top, kFieldWidth, kFieldHeight);
+  field->setGeometry(FieldLeft, top, FieldWidth, FieldHeight);
 }
 
 // A design text with CR LF line breaks as a widget shows it.
@@ -134,6 +134,7 @@ QPixmap VEKErrorPicture(int Size) {
 }
 
 TfmVEKException::TChoosePrinter TfmVEKException::ChoosePrinter = &TfmVEKException::DefaultChoosePrinter;
+TfmVEKException::TCallStackProc TfmVEKException::CallStackProc = nullptr;
 
 TfmVEKException::TfmVEKException(QWidget* parent) : QDialog(parent) {
   BuildControls();
@@ -154,14 +155,14 @@ void TfmVEKException::BuildControls() {
   pal.setColor(QPalette::Window, pal.color(QPalette::Midlight));  // 3D-light
   setPalette(pal);
   setAutoFillBackground(true);
-  setFixedSize(kClientWidth, kClientHeight);
+  setFixedSize(ClientWidth, ClientHeight);
 
   // The compact part: message, type, Close and Details.
-  pnMain = MakePanel(this, "pnMain", QRect(0, 0, kClientWidth, kMainHeight), bvNone);
-  pnButtons = MakePanel(pnMain, "pnButtons", QRect(kClientWidth - 90, 0, 90, kMainHeight));
+  pnMain = MakePanel(this, "pnMain", QRect(0, 0, ClientWidth, MainHeight), bvNone);
+  pnButtons = MakePanel(pnMain, "pnButtons", QRect(ClientWidth - 90, 0, 90, MainHeight));
   btnClose = MakeButton(pnButtons, "btnClose", "Close", 8, 4);
   btnDetail = MakeButton(pnButtons, "btnDetail", "&Details >>", 8, 96);
-  pnMessage = MakePanel(pnMain, "pnMessage", QRect(0, 0, kClientWidth - 90, kMainHeight), bvRaised, 5);
+  pnMessage = MakePanel(pnMain, "pnMessage", QRect(0, 0, ClientWidth - 90, MainHeight), bvRaised, 5);
   const QRect message = pnMessage->ClientRect();
   Panel2 = MakePanel(pnMessage, "Panel2", QRect(message.left(), message.top(), 45, message.height()));
   Image1 = new QLabel(Panel2);
@@ -195,8 +196,8 @@ void TfmVEKException::BuildControls() {
   moMessage->setGeometry(Panel3->ClientRect());
 
   // The detail area.
-  pnDetail = MakePanel(this, "pnDetail", QRect(0, kMainHeight, kClientWidth, kClientHeight - kMainHeight), bvNone);
-  pnInfos = MakePanel(pnDetail, "pnInfos", QRect(0, 0, kClientWidth, DetailHeight - 32), bvRaised, 5);
+  pnDetail = MakePanel(this, "pnDetail", QRect(0, MainHeight, ClientWidth, ClientHeight - MainHeight), bvNone);
+  pnInfos = MakePanel(pnDetail, "pnInfos", QRect(0, 0, ClientWidth, DetailHeight - 32), bvRaised, 5);
   const QRect infos = pnInfos->ClientRect();
   pnInfosSystem = MakePanel(pnInfos, "pnInfosSystem", QRect(infos.left(), infos.top(), infos.width(), 52));
   gbExec = MakeGroup(pnInfosSystem, "gbExec", "Application Informations");
@@ -213,7 +214,7 @@ void TfmVEKException::BuildControls() {
   MakeRow(gbSys, 72, "lbAddr", "Address", lbAddr, "edAddr", edAddr);
   MakeRow(gbSys, 86, "lbSenderClass", "Sender Class", lbSenderClass, "edSenderClass", edSenderClass);
   MakeRow(gbSys, 100, "lbSenderName", "Sender Name", lbSenderName, "edSenderName", edSenderName);
-  pnButtonsDetail = MakePanel(pnDetail, "pnButtonsDetail", QRect(0, DetailHeight - 32, kClientWidth, 32));
+  pnButtonsDetail = MakePanel(pnDetail, "pnButtonsDetail", QRect(0, DetailHeight - 32, ClientWidth, 32));
   btnCallstack = MakeButton(pnButtonsDetail, "btnCallstack", "View &callstack", 129, 2);
   btnLog = MakeButton(pnButtonsDetail, "btnLog", "View &logfile", 213, 2);
   btnPrint = MakeButton(pnButtonsDetail, "btnPrint", "&Print", 293, 2);
@@ -311,7 +312,7 @@ bool TfmVEKException::PrintForm(QPrinter& Printer) {
   QPainter painter;
   if (!painter.begin(&Printer)) return false;
   const QRect page = painter.viewport();
-  const double scale = Printer.resolution() / kDesignDpi;
+  const double scale = Printer.resolution() / DesignDpi;
   QSizeF size(image.width() * scale, image.height() * scale);
   if (size.width() > page.width() || size.height() > page.height())
     size.scale(QSizeF(page.size()), Qt::KeepAspectRatio);
@@ -331,7 +332,7 @@ void TfmVEKException::btnPrintClick() {
 
 void TfmVEKException::btnCallstackClick() {
   std::string text;
-  VEKDebugger()->GetCallStack(0, false, text);
+  if (CallStackProc) CallStackProc(text);
   ShowMessage(text);
 }
 
@@ -353,15 +354,12 @@ void TfmVEKException::showEvent(QShowEvent* event) {
   btnClose->setFocus();
 }
 
-void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, QObject* Sender, const std::exception* E) {
-  IVEKDebug* debug = VEKDebugger();
-  TVEKExceptionInfos infos;
-  debug->GetExceptionInfos(Sender, E, infos);
+void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, const TVEKExceptionInfos& Infos, bool MapLoaded,
+                         const std::string& Report) {
   const std::unique_ptr<TfmVEKException> dialog(DialogClass ? DialogClass() : new TfmVEKException);
   if (Application) dialog->setWindowTitle(ToQString(Application->Title()));
-  const TVEKMapFile* map = debug->GetMapFile();
   const bool logActive = VEKApplication && VEKApplication->LogFile && VEKApplication->LogFile->Active();
-  dialog->ShowInfos(infos, map && map->Loaded(), logActive);
-  if (!VEKReportServer().empty() && VEKDebug) dialog->AddSendReport(VEKReportOf(VEKDebug->ReportText(infos)));
+  dialog->ShowInfos(Infos, MapLoaded, logActive);
+  if (!VEKReportServer().empty() && !Report.empty()) dialog->AddSendReport(VEKReportOf(Report));
   dialog->exec();
 }

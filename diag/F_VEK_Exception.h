@@ -1,18 +1,19 @@
 #pragma once
 // The exception dialog: the modal window the interceptor (U_VEK_Debug) shows
-// for an exception nobody handled. It opens compact, with the message, the
-// exception's type and Close; "Details >>" expands it by the detail area
-// (where the exception was raised, the sender, the application's path and
-// version) with buttons for the call stack, the log and a printout.
+// for an exception nobody handled, from the record it wrote its report from
+// (TVEKExceptionInfos). It opens compact, with the message, the exception's
+// type and Close; "Details >>" expands it by the detail area (where the
+// exception was raised, the sender, the application's path and version)
+// with buttons for the call stack, the log and a printout.
 //
 // Laid out at fixed pixel positions for 96 dots per inch: client area
 // 377 x 344 expanded, 377 x 125 compact. Every control carries its design
 // name as objectName(). GUI thread only.
-#include <exception>
+#include <string>
 
 #include <QDialog>
 
-#include "diag/U_VEK_Debug.h"
+#include "diag/U_VEK_ExceptionInfos.h"
 
 class QGroupBox;
 class QLabel;
@@ -47,6 +48,12 @@ class TfmVEKException : public QDialog {
   using TChoosePrinter = bool (*)(QPrinter& Printer, QWidget* Parent);
   static TChoosePrinter ChoosePrinter;
   static bool DefaultChoosePrinter(QPrinter& Printer, QWidget* Parent);
+
+  // Where btnCallstack gets its text: the interceptor's walk of the stack
+  // at the click (IVEKDebug::GetCallStack(0, false)). The interceptor sets
+  // it when it is created; without it the button shows an empty box.
+  using TCallStackProc = void (*)(std::string& Text);
+  static TCallStackProc CallStackProc;
 
   // The detail area's height at design.
   static constexpr int DetailHeight = 219;
@@ -119,12 +126,15 @@ class TfmVEKException : public QDialog {
 class QPixmap;
 QPixmap VEKErrorPicture(int Size);
 
-// The dialog for (Sender, E): the infos from VEKDebugger()->GetExceptionInfos,
-// a dialog made by DialogClass (the plain TfmVEKException when null) without
-// an owner, captioned with the application's title, Details only with a
-// loaded map, the log button only with an active log, "Send report" only
-// with a report collector named (for the report as the log has it); shown
-// modally, freed when it closes, on every path. Errors propagate to the
-// caller.
+// The dialog for one exception: a dialog made by DialogClass (the plain
+// TfmVEKException when null) without an owner, captioned with the
+// application's title, showing Infos, Details only with MapLoaded (the
+// interceptor's map file is loaded), the log button only with an active
+// log, "Send report" only with a report collector named and Report (the
+// report as the log has it) not empty; shown modally, freed when it closes,
+// on every path. Errors propagate to the caller. (The interceptor's unit,
+// diag/U_VEK_Debug.h, has the same call for an exception object, which fills
+// the record and the report first.)
 using TVEKExceptionDialogClass = TfmVEKException* (*)();
-void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, QObject* Sender, const std::exception* E);
+void ShowExceptionDialog(TVEKExceptionDialogClass DialogClass, const TVEKExceptionInfos& Infos, bool MapLoaded,
+                         const std::string& Report);

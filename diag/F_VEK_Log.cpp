@@ -12,24 +12,24 @@
 #include <QVBoxLayout>
 #include <qdrawutil.h>
 
-#include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_SafeFree.h"
 #include "runtime/Application.h"
 #include "runtime/Fonts.h"
-#include "runtime/MessageBox.h"
+#include "runtime/QtText.h"
 
 namespace {
 
 // The window's outer size, frame included.
-constexpr int kOuterWidth = 500;
-constexpr int kOuterHeight = 350;
+constexpr int OuterWidth = 500;
+constexpr int OuterHeight = 350;
 // Its client size where the frame is the classic one (4 pixels around, a
 // 19-pixel caption) or where there is no frame at all.
-constexpr int kClientWidth = 492;
-constexpr int kClientHeight = 323;
+constexpr int ClientWidth = 492;
+constexpr int ClientHeight = 323;
 
-constexpr int kButtonsHeight = 32;
+constexpr int ButtonsHeight = 32;
 // btnClose keeps its distance to the right edge: 492 - 408 - 75.
-constexpr int kCloseRightGap = kClientWidth - 408 - 75;
+constexpr int CloseRightGap = ClientWidth - 408 - 75;
 
 // A panel with a raised outer bevel, a border and a lowered inner bevel,
 // each bevel one pixel wide; its children fill what lies inside.
@@ -70,7 +70,7 @@ TfmVEKLog::TfmVEKLog(QWidget* parent) : QWidget(parent, Qt::Window) {
   setAutoFillBackground(true);
   const std::string title = Application ? Application->Title() : FromQString(QCoreApplication::applicationName());
   setWindowTitle(ToQString(title + " - Log"));
-  resize(kClientWidth, kClientHeight);
+  resize(ClientWidth, ClientHeight);
 }
 
 // Until the window is first shown it has no controls: the log file creates
@@ -101,7 +101,7 @@ void TfmVEKLog::BuildControls() {
 
   pnButtons = new QWidget(this);
   pnButtons->setObjectName(QStringLiteral("pnButtons"));
-  pnButtons->setFixedHeight(kButtonsHeight);
+  pnButtons->setFixedHeight(ButtonsHeight);
   pnButtons->installEventFilter(this);
   btnClose = new QPushButton(QStringLiteral("Close"), pnButtons);
   btnClose->setObjectName(QStringLiteral("btnClose"));
@@ -174,7 +174,7 @@ void TfmVEKLog::moveEvent(QMoveEvent* event) {
 
 bool TfmVEKLog::eventFilter(QObject* watched, QEvent* event) {
   if (watched == pnButtons && event->type() == QEvent::Resize)
-    btnClose->move(pnButtons->width() - kCloseRightGap - btnClose->width(), btnClose->y());
+    btnClose->move(pnButtons->width() - CloseRightGap - btnClose->width(), btnClose->y());
   return QWidget::eventFilter(watched, event);
 }
 
@@ -183,7 +183,7 @@ void TfmVEKLog::FitFrame() {
   const QSize frame = frameGeometry().size() - geometry().size();
   if (frame.width() <= 0 && frame.height() <= 0) return;
   FFramed = true;
-  resize(kOuterWidth - frame.width(), kOuterHeight - frame.height());
+  resize(OuterWidth - frame.width(), OuterHeight - frame.height());
 }
 
 void TfmVEKLog::CentreOnScreen() {

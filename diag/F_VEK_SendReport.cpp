@@ -20,8 +20,8 @@
 
 namespace {
 
-constexpr int kClientWidth = 520;
-constexpr int kClientHeight = 380;
+constexpr int ClientWidth = 520;
+constexpr int ClientHeight = 380;
 
 std::string ApplicationTitle() {
   if (VEKApplication) return VEKApplication->Title;
@@ -113,7 +113,7 @@ TfmVEKSendReport::TfmVEKSendReport(const std::string& Server, const TVEKReport& 
   pal.setColor(QPalette::Window, pal.color(QPalette::Midlight));  // 3D-light, as the exception dialog
   setPalette(pal);
   setAutoFillBackground(true);
-  resize(kClientWidth, kClientHeight);
+  resize(ClientWidth, ClientHeight);
   setMinimumSize(360, 260);
 
   lbQuestion = MakeLabel(this, "lbQuestion");

@@ -3,9 +3,10 @@
 #include <exception>
 #include <new>
 
+#include "base/Exceptions.h"
+#include "base/TextUtil.h"
 #include "platform/FileSystem.h"
 #include "platform/VersionInfo.h"
-#include "runtime/Exceptions.h"
 
 const char* const FileOSNames[13] = {
     "MS-DOS",
@@ -52,13 +53,11 @@ const std::uint32_t FileTypeValues[6] = {
 
 namespace {
 
-const char* const UnknownName = "<Unknown>";
-
 template <std::size_t N>
 std::string NameOf(std::uint32_t Value, const char* const (&Names)[N], const std::uint32_t (&Values)[N]) {
   for (std::size_t i = 0; i < N; ++i)
     if (Values[i] == Value) return Names[i];
-  return UnknownName;
+  return UnknownText;
 }
 
 std::string Hi(std::uint32_t Value) {

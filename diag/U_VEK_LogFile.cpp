@@ -8,21 +8,21 @@
 #include <QApplication>
 #include <QCoreApplication>
 
+#include "base/Exceptions.h"
+#include "base/TextUtil.h"
+#include "base/Utf8.h"
 #include "diag/F_VEK_Log.h"
-#include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogStorage.h"
+#include "diag/U_VEK_SafeFree.h"
 #include "diag/U_VEK_StateFolder.h"
-#include "diag/U_VEK_System.h"
-#include "runtime/Exceptions.h"
+#include "runtime/Application.h"
 #include "runtime/LocaleText.h"
-#include "runtime/MessageBox.h"
-#include "runtime/Utf8.h"
 
 const char* const LogLevelTexts[6] = {"", "INFO  ", "ERROR ", "EXCEPT", "ENTER ", "LEAVE "};
 
 namespace {
 
-const std::string kDashes(89, '-');
+const std::string Dashes(89, '-');
 
 // A level outside the table keeps the column layout.
 const char* LevelText(TVEKLogLevel Level) {
@@ -37,10 +37,6 @@ std::string MessageOf(const std::exception& E) {
   if (const auto* e = dynamic_cast<const Exception*>(&E)) return e->Message();
   return E.what();
 }
-
-// Installed before main runs. The hook variable is constant-initialised, so
-// the order of the units' static initialisation does not matter.
-[[maybe_unused]] const bool HooksInstalled = (InstallLogHooks(), true);
 
 }  // namespace
 
@@ -143,24 +139,14 @@ void TVEKLogFile::Start() {
       std::vector<std::string> old = storage.ReadLines(FileName, Limit(MaxLines));
       Lines.assign(std::make_move_iterator(old.begin()), std::make_move_iterator(old.end()));
     }
-    std::string title, exeName, userName, computerName, osVersion;
-    if (VEKApplication) {
-      title = VEKApplication->Title;
-      exeName = VEKApplication->ExeName;
-    }
-    if (VEKWindows) {
-      userName = VEKWindows->UserName;
-      computerName = VEKWindows->ComputerName;
-      osVersion = VEKWindows->OSVersion;
-    }
-    Write(llNone, kDashes, false);
-    Write(llNone, "START LOGGING : " + title + " at " + (Clock ? Clock() : NowText()), false);
-    Write(llNone, kDashes, false);
-    Write(llNone, "PROCESS  : " + exeName, false);
-    Write(llNone, "USER     : " + userName, false);
-    Write(llNone, "COMPUTER : " + computerName, false);
-    Write(llNone, "SYSTEM   : " + osVersion, false);
-    Write(llNone, kDashes, false);
+    Write(llNone, Dashes, false);
+    Write(llNone, "START LOGGING : " + Opening.Title + " at " + (Clock ? Clock() : NowText()), false);
+    Write(llNone, Dashes, false);
+    Write(llNone, "PROCESS  : " + Opening.ExeName, false);
+    Write(llNone, "USER     : " + Opening.UserName, false);
+    Write(llNone, "COMPUTER : " + Opening.ComputerName, false);
+    Write(llNone, "SYSTEM   : " + Opening.OSVersion, false);
+    Write(llNone, Dashes, false);
     Write(llNone, "", false);
   } catch (const std::exception& e) {
     StartFailed(MessageOf(e));
@@ -178,9 +164,9 @@ void TVEKLogFile::Stop() {
   if (!FActive) return;
   try {
     Write(llNone, "", false);
-    Write(llNone, kDashes, false);
+    Write(llNone, Dashes, false);
     Write(llNone, "STOP LOGGING at " + (Clock ? Clock() : NowText()), false);
-    Write(llNone, kDashes, false);
+    Write(llNone, Dashes, false);
     Write(llNone, "", false);
   } catch (...) {
     // The save below is attempted all the same.
@@ -190,14 +176,4 @@ void TVEKLogFile::Stop() {
   } catch (...) {
     // Silent, like every write of the log.
   }
-}
-
-// ---------------------------------------------------------------------------
-
-void VEKLogRaiseError(const std::string& Msg) {
-  if (VEKApplication && VEKApplication->LogFile) VEKApplication->LogFile->Write(llError, Msg, false);
-}
-
-void InstallLogHooks() {
-  RaiseErrorLogHook = &VEKLogRaiseError;
 }

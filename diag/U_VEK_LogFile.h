@@ -24,6 +24,17 @@ extern const char* const LogLevelTexts[6];
 
 class TfmVEKLog;
 
+// What the opening block of a run names: the program and the machine it
+// runs on. The log's owner hands them over (TVEKApplication, from its own
+// facts and those of VEKWindows); a text nobody gave stays empty.
+struct TVEKLogOpening {
+  std::string Title;         // "START LOGGING : <Title> at <time>"
+  std::string ExeName;       // "PROCESS  : "
+  std::string UserName;      // "USER     : "
+  std::string ComputerName;  // "COMPUTER : "
+  std::string OSVersion;     // "SYSTEM   : "
+};
+
 class TVEKLogFile {
  public:
   // Inactive and empty, with the hidden viewer (no viewer when the process
@@ -46,6 +57,8 @@ class TVEKLogFile {
   // The time stamp of entries and of the opening and closing blocks: NowText
   // (the locale's short date, a blank, its long time) unless replaced.
   std::function<std::string()> Clock;
+  // The facts of the opening block.
+  TVEKLogOpening Opening;
 
   bool Active() const { return FActive; }
   // Switching on runs Start; switching off runs Stop, then logging stops.
@@ -76,10 +89,3 @@ class TVEKLogFile {
   // has not happened).
   bool FUnsaved = false;
 };
-
-// RaiseError's log entry: Msg at level llError, without a save request, in
-// the log file of VEKApplication when both exist. Installed as
-// RaiseErrorLogHook when the program starts (static initialisation of this
-// unit); InstallLogHooks installs it again, e.g. after a test replaced it.
-void VEKLogRaiseError(const std::string& Msg);
-void InstallLogHooks();

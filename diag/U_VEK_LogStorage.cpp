@@ -2,16 +2,16 @@
 
 #include <cerrno>
 
-#include "diag/U_VEK_Global.h"
+#include "base/Exceptions.h"
+#include "base/ServiceSlot.h"
+#include "base/TextUtil.h"
+#include "diag/U_VEK_Files.h"
 #include "platform/FileSystem.h"
-#include "runtime/Exceptions.h"
-#include "runtime/ServiceSlot.h"
-#include "runtime/TextUtil.h"
 
 namespace {
 
 // Size of the pieces ReplaceFile hands to the writer.
-constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t Chunk = 64 * 1024;
 
 // A file of the platform as the log's writer.
 class TFileLogWriter final : public TVEKLogWriter {
@@ -65,13 +65,13 @@ void TVEKLogStorage::ReplaceFile(const std::string& FileName, const std::deque<s
   }
   try {
     std::string chunk;
-    chunk.reserve(kChunk);
+    chunk.reserve(Chunk);
     for (const std::string& line : Lines) {
-      if (!chunk.empty() && chunk.size() + line.size() + 2 > kChunk) {
+      if (!chunk.empty() && chunk.size() + line.size() + 2 > Chunk) {
         writer->Append(chunk);
         chunk.clear();
       }
-      if (line.size() + 2 > kChunk) {
+      if (line.size() + 2 > Chunk) {
         writer->Append(line);
         writer->Append("\r\n");
       } else {
@@ -94,19 +94,19 @@ void TVEKLogStorage::ReplaceFile(const std::string& FileName, const std::deque<s
 
 // ---------------------------------------------------------------------------
 
-bool TVEKPosixLogStorage::FileExists(const std::string& FileName) {
+bool TVEKFileSystemLogStorage::FileExists(const std::string& FileName) {
   return ::FileExists(FileName);
 }
 
-void TVEKPosixLogStorage::CreateEmptyFile(const std::string& FileName) {
+void TVEKFileSystemLogStorage::CreateEmptyFile(const std::string& FileName) {
   ::CreateEmptyFile(FileName);
 }
 
-std::vector<std::string> TVEKPosixLogStorage::ReadLines(const std::string& FileName, std::size_t MaxCount) {
+std::vector<std::string> TVEKFileSystemLogStorage::ReadLines(const std::string& FileName, std::size_t MaxCount) {
   // Of a large log only its end is read, with the byte before it to tell
   // whether the end begins a line; a line cut short there is dropped.
   std::uintmax_t skipped = 0;
-  const std::string text = ReadFileTail(FileName, kMaxLogReadBack + 1, skipped);
+  const std::string text = ReadFileTail(FileName, MaxLogReadBack + 1, skipped);
   TLineReader reader(text);
   if (skipped > 0) {
     // Read from that byte on, the first line is empty (the byte ended a
@@ -117,30 +117,31 @@ std::vector<std::string> TVEKPosixLogStorage::ReadLines(const std::string& FileN
   return VEKLastLines(reader.Rest(), MaxCount);
 }
 
-std::string TVEKPosixLogStorage::SaveTarget(const std::string& FileName) {
+std::string TVEKFileSystemLogStorage::SaveTarget(const std::string& FileName) {
   return FinalLinkTarget(FileName);
 }
 
-std::unique_ptr<TVEKLogWriter> TVEKPosixLogStorage::NewWriter(const std::string& Prefix, const std::string& ModelFile,
-                                                              std::string& FileName) {
+std::unique_ptr<TVEKLogWriter> TVEKFileSystemLogStorage::NewWriter(const std::string& Prefix,
+                                                                   const std::string& ModelFile,
+                                                                   std::string& FileName) {
   TFileWriter file = TFileWriter::CreateUnique(Prefix, ModelFile);
   FileName = file.FileName();
   return std::make_unique<TFileLogWriter>(std::move(file));
 }
 
-std::unique_ptr<TVEKLogWriter> TVEKPosixLogStorage::RewriteInPlace(const std::string& FileName) {
+std::unique_ptr<TVEKLogWriter> TVEKFileSystemLogStorage::RewriteInPlace(const std::string& FileName) {
   return std::make_unique<TFileLogWriter>(TFileWriter::OpenExisting(FileName));
 }
 
-void TVEKPosixLogStorage::RenameFile(const std::string& From, const std::string& To) {
+void TVEKFileSystemLogStorage::RenameFile(const std::string& From, const std::string& To) {
   ::RenameFile(From, To);
 }
 
-void TVEKPosixLogStorage::RemoveFile(const std::string& FileName) noexcept {
+void TVEKFileSystemLogStorage::RemoveFile(const std::string& FileName) noexcept {
   ::RemoveFile(FileName);
 }
 
-void TVEKPosixLogStorage::SyncFolder(const std::string& Folder) noexcept {
+void TVEKFileSystemLogStorage::SyncFolder(const std::string& Folder) noexcept {
   ::SyncFolder(Folder);
 }
 
@@ -149,7 +150,7 @@ void TVEKPosixLogStorage::SyncFolder(const std::string& Folder) noexcept {
 namespace {
 // A log file may still save while the process's static objects go: the
 // slot keeps the real storage to the end.
-constinit TServiceSlot<TVEKLogStorage, TVEKPosixLogStorage> Slot;
+constinit TServiceSlot<TVEKLogStorage, TVEKFileSystemLogStorage> Slot;
 }  // namespace
 
 TVEKLogStorage& VEKLogStorage() {

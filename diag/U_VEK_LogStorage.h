@@ -29,8 +29,8 @@
 #include <vector>
 
 // The most of a log file's end that is read back: of a larger log only the
-// lines that lie wholly inside its last kMaxLogReadBack bytes are read.
-inline constexpr std::uintmax_t kMaxLogReadBack = 64u * 1024 * 1024;
+// lines that lie wholly inside its last MaxLogReadBack bytes are read.
+inline constexpr std::uintmax_t MaxLogReadBack = 64u * 1024 * 1024;
 
 // A new file being written by ReplaceFile.
 class TVEKLogWriter {
@@ -53,7 +53,7 @@ class TVEKLogStorage {
   virtual void CreateEmptyFile(const std::string& FileName) = 0;
   // The file's lines (split at CR LF, lone CR or lone LF; a final line break
   // does not start another line; bytes kept as they are), at most the last
-  // MaxCount of them, read from the file's last kMaxLogReadBack bytes. A
+  // MaxCount of them, read from the file's last MaxLogReadBack bytes. A
   // folder, a device or an unreadable file raises
   // "Cannot open file "<name>". <reason>".
   virtual std::vector<std::string> ReadLines(const std::string& FileName, std::size_t MaxCount) = 0;
@@ -86,7 +86,7 @@ class TVEKLogStorage {
 };
 
 // The real file system, through platform/FileSystem.h.
-class TVEKPosixLogStorage final : public TVEKLogStorage {
+class TVEKFileSystemLogStorage final : public TVEKLogStorage {
  public:
   bool FileExists(const std::string& FileName) override;
   void CreateEmptyFile(const std::string& FileName) override;

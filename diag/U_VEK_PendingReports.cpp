@@ -3,28 +3,30 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/TextUtil.h"
 #include "diag/U_VEK_StateFolder.h"
 #include "platform/DirEnum.h"
 #include "platform/FileSystem.h"
 #include "platform/SignalSafeFile.h"
-#include "runtime/TextUtil.h"
 
 namespace {
 
-const char* const kSuffix = ".vekreport";
-constexpr std::size_t kMaxFieldLines = 32;
-constexpr std::size_t kMaxProgramLength = 128;
-constexpr std::size_t kMaxVersionLength = 64;
-constexpr std::size_t kMaxTokenLength = 128;
+const char* const ReportFileSuffix = ".vekreport";
+constexpr std::size_t MaxFieldLines = 32;
+constexpr std::size_t MaxProgramLength = 128;
+constexpr std::size_t MaxVersionLength = 64;
+constexpr std::size_t MaxTokenLength = 128;
 
 // The crash reports' folder and the head of the running program's report:
 // prepared on the GUI thread, read by the signal handler. Initialised
-// before the program runs, so the handler never starts them.
+// before the program runs, so the handler never starts them (the folder at
+// compile time; the empty text as the program loads: clang does not take
+// libstdc++'s string as a constant initialiser).
 constinit TSignalSafeFolder CrashFolder;
-constinit std::string CrashHead;
+std::string CrashHead;
 
 bool IsToken(std::string_view Value) {
-  return !Value.empty() && Value.size() <= kMaxTokenLength && std::all_of(Value.begin(), Value.end(), [](char c) {
+  return !Value.empty() && Value.size() <= MaxTokenLength && std::all_of(Value.begin(), Value.end(), [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
            c == ':' || c == '-';
   });
@@ -45,7 +47,7 @@ std::optional<TVEKReport> ParsePendingReport(std::string_view Text) {
   TVEKReport report;
   bool program = false;
   for (std::size_t count = 0;; ++count) {
-    if (count > kMaxFieldLines || !lines.Next(line)) return std::nullopt;
+    if (count > MaxFieldLines || !lines.Next(line)) return std::nullopt;
     if (line.empty()) break;
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return std::nullopt;
@@ -53,11 +55,11 @@ std::optional<TVEKReport> ParsePendingReport(std::string_view Text) {
     const std::string_view value = TrimBlanks(line.substr(colon + 1));
     if (HasControlChars(value)) return std::nullopt;
     if (name == "program") {
-      if (value.empty() || value.size() > kMaxProgramLength) return std::nullopt;
+      if (value.empty() || value.size() > MaxProgramLength) return std::nullopt;
       report.Program = value;
       program = true;
     } else if (name == "version") {
-      if (value.size() > kMaxVersionLength) return std::nullopt;
+      if (value.size() > MaxVersionLength) return std::nullopt;
       report.Version = value;
     } else if (name == "executable") {
       if (!value.empty() && !IsToken(value)) return std::nullopt;
@@ -79,7 +81,7 @@ bool PrepareCrashReports(const std::string& Folder, const std::string& ProgramFi
   // folder is prepared, and the folder cleared first.
   CrashFolder.Clear();
   CrashHead = VEKReportHead(Head);
-  return !ProgramFile.empty() && CrashFolder.Prepare(Folder, ProgramFile + ".", kSuffix, MaxPendingReports);
+  return !ProgramFile.empty() && CrashFolder.Prepare(Folder, ProgramFile + ".", ReportFileSuffix, MaxPendingReports);
 }
 
 void StopCrashReports() {
@@ -107,7 +109,7 @@ std::vector<TVEKPendingReport> PendingReports(const std::string& Folder, const s
       continue;
     }
     std::uint64_t seconds = 0, process = 0;
-    if (!TSignalSafeFolder::ParseName(entry.Name, prefix, kSuffix, seconds, process)) continue;
+    if (!TSignalSafeFolder::ParseName(entry.Name, prefix, ReportFileSuffix, seconds, process)) continue;
     std::optional<TVEKReport> report;
     try {
       std::uintmax_t skipped = 0;

@@ -3,19 +3,19 @@
 #include <cstdio>
 #include <random>
 
+#include "base/TextCodec.h"
+#include "base/TextUtil.h"
 #include "diag/U_VEK_System.h"
 #include "platform/CodeAddress.h"
 #include "platform/Http.h"
-#include "runtime/TextCodec.h"
-#include "runtime/TextUtil.h"
 
 namespace {
 
-const char* const kCrLf = "\r\n";
+const char* const CrLf = "\r\n";
 // The longest part of a reply's line the user reads.
-constexpr std::size_t kMaxReasonLength = 200;
+constexpr std::size_t MaxReasonLength = 200;
 // A reply larger than this is no reply of a collector.
-constexpr std::size_t kMaxReplyBytes = 64 * 1024;
+constexpr std::size_t MaxReplyBytes = 64 * 1024;
 
 std::string& ReportServer() {
   static std::string server;
@@ -28,9 +28,9 @@ std::string ReasonOf(std::string_view Text) {
   TLineReader lines(Text);
   std::string_view line;
   if (!lines.Next(line)) return {};
-  std::string reason = TextAsUtf8(line.substr(0, 4 * kMaxReasonLength));
+  std::string reason = TextAsUtf8(line.substr(0, 4 * MaxReasonLength));
   std::size_t at = 0, characters = 0;
-  while (at < reason.size() && characters < kMaxReasonLength) {
+  while (at < reason.size() && characters < MaxReasonLength) {
     const std::size_t length = Utf8SequenceLength(reason, at);
     at += length > 0 ? length : 1;
     ++characters;
@@ -65,24 +65,24 @@ std::string WireIdentity(std::string Identity) {
 
 std::string VEKReportHead(const TVEKReport& Report) {
   std::string head = "VEK-Report 1";
-  head += kCrLf;
+  head += CrLf;
   // A value is one line: a line break would start another field.
   const auto field = [&head](const char* Name, const std::string& Value) {
     std::string value = Value;
     for (char& c : value)
       if (c == '\r' || c == '\n') c = ' ';
-    head += std::string(Name) + ": " + value + kCrLf;
+    head += std::string(Name) + ": " + value + CrLf;
   };
   field("Program", Report.Program);
   field("Version", Report.Version);
   if (!Report.Executable.empty()) field("Executable", Report.Executable);
   field("Key", Report.Key);
-  head += kCrLf;
+  head += CrLf;
   return head;
 }
 
 std::string VEKReportBody(const TVEKReport& Report) {
-  return VEKReportHead(Report) + CrLfLineBreaks(Report.Text) + kCrLf;
+  return VEKReportHead(Report) + CrLfLineBreaks(Report.Text) + CrLf;
 }
 
 std::string NewVEKReportKey() {
@@ -118,7 +118,7 @@ const std::string& VEKReportServer() {
 
 TVEKSendResult VEKSendResultOf(long Status, std::string_view Body) {
   TVEKSendResult result;
-  if (Body.size() > kMaxReplyBytes) Body = Body.substr(0, kMaxReplyBytes);
+  if (Body.size() > MaxReplyBytes) Body = Body.substr(0, MaxReplyBytes);
   if (Status == 200 || Status == 201) {
     result.Outcome = TVEKSendOutcome::Sent;
     result.Reference = ReferenceOf(Body);
@@ -170,7 +170,7 @@ TVEKSendResult TVEKReportSender::Send(const std::string& Server, const TVEKRepor
     limits.ConnectTimeoutMs = BoundMs;
     limits.StallTimeoutMs = BoundMs;
     limits.TotalTimeoutMs = BoundMs;
-    limits.MaxBodyBytes = kMaxReplyBytes;
+    limits.MaxBodyBytes = MaxReplyBytes;
     FSession = TInternetSession::Open(Report.Program.empty() ? "VEK" : Report.Program + " (VEK)", limits);
     if (!FSession) {
       result.Reason = "the HTTP library cannot be loaded";

@@ -9,17 +9,19 @@
 #include <QSessionManager>
 #include <QThread>
 
+#include "base/Exceptions.h"
+#include "base/Shutdown.h"
+#include "base/TextUtil.h"
 #include "diag/U_VEK_FileVersion.h"
-#include "diag/U_VEK_Global.h"
+#include "diag/U_VEK_Files.h"
 #include "diag/U_VEK_LogFile.h"
+#include "diag/U_VEK_RaiseError.h"
+#include "diag/U_VEK_SafeFree.h"
 #include "platform/Process.h"
 #include "platform/SystemInfo.h"
 #include "runtime/Application.h"
-#include "runtime/Exceptions.h"
 #include "runtime/LocaleText.h"
-#include "runtime/MessageBox.h"
-#include "runtime/Shutdown.h"
-#include "runtime/TextUtil.h"
+#include "runtime/QtText.h"
 
 TVEKApplication* VEKApplication = nullptr;
 TVEKWindows* VEKWindows = nullptr;
@@ -29,24 +31,28 @@ const char* const PlatformNames[3] = {"Win32s on Windows 3.1", "Win32 on Windows
 
 namespace {
 
-constexpr const char* kOSCallFailed = "A call to an OS function failed";
+constexpr const char* OSCallFailed = "A call to an OS function failed";
 
 // A platform that never says "no more" must not hold Refresh forever.
-constexpr int kMaxDisplayModes = 4096;
+constexpr int MaxDisplayModes = 4096;
+
+// Installed before main runs. The hook variable is constant-initialised, so
+// the order of the units' static initialisation does not matter.
+[[maybe_unused]] const bool HooksInstalled = (InstallLogHooks(), true);
 
 // The text of a name or folder call: the name up to its first zero byte on
-// success, else the system's message for the error, or kOSCallFailed when
+// success, else the system's message for the error, or OSCallFailed when
 // the system gave no error number.
 std::string OSCallText(const TOSCallResult& r) {
   if (r.Ok) return r.Text.substr(0, r.Text.find('\0'));
   if (r.Error != 0) return SysErrorMessage(r.Error);
-  return kOSCallFailed;
+  return OSCallFailed;
 }
 
 // The field of each registry fact, indexed by TShellFolder: each field has
 // the name of its folder.
 #define VEK_SHELL_FIELD(Name, ValueName) &TVEKWindows::Name,
-std::string TVEKWindows::*const kShellFields[] = {BREVANT_SHELL_FOLDERS(VEK_SHELL_FIELD)};
+std::string TVEKWindows::*const ShellFields[] = {BREVANT_SHELL_FOLDERS(VEK_SHELL_FIELD)};
 #undef VEK_SHELL_FIELD
 
 // "<kilobytes> Ko": the amount divided by 1024, rounded half up, its digits
@@ -57,7 +63,7 @@ std::string KiloText(std::uint64_t bytes) {
 
 // Raises the platform error for `code`.
 [[noreturn]] void RaiseLastOSError(int code) {
-  if (code == 0) throw EOSError(kOSCallFailed, 0);
+  if (code == 0) throw EOSError(OSCallFailed, 0);
   throw EOSError("System Error.  Code: " + std::to_string(code) + ".\r\n" + SysErrorMessage(code), code);
 }
 
@@ -222,21 +228,21 @@ void TVEKWindows::Refresh() {
     const TFolderRead read = sys.ShellFolder(static_cast<TShellFolder>(i), value);
     if (read == TFolderRead::WrongType)
       throw ERegistryException(std::string("Invalid data type for '") + ShellFolderValueNames[i] + "'");
-    this->*kShellFields[i] = read == TFolderRead::Found ? value : std::string();
+    this->*ShellFields[i] = read == TFolderRead::Found ? value : std::string();
   }
 
   Environment = sys.EnvironmentStrings();
 
   DisplayModes.clear();
   TDisplayMode mode;
-  for (int i = 0; i < kMaxDisplayModes && sys.DisplayMode(i, mode); ++i) {
+  for (int i = 0; i < MaxDisplayModes && sys.DisplayMode(i, mode); ++i) {
     std::string text = std::to_string(mode.Width) + " x " + std::to_string(mode.Height) + " (" +
                        std::to_string(mode.BitsPerPixel) + " bits)";
     if (std::find(DisplayModes.begin(), DisplayModes.end(), text) == DisplayModes.end())
       DisplayModes.push_back(std::move(text));
   }
 
-  IPAddress = "<Unknown>";
+  IPAddress = UnknownText;
   std::string host;
   std::vector<std::string> addresses;
   if (sys.HostName(host) && sys.HostAddresses(host, addresses))
@@ -292,6 +298,13 @@ TVEKApplication::TVEKApplication() {
     FullTitle = Title + " " + Version;
 
     LogFile->FileName = LogFileNameOf(ExeName);
+    LogFile->Opening.Title = Title;
+    LogFile->Opening.ExeName = ExeName;
+    if (VEKWindows) {
+      LogFile->Opening.UserName = VEKWindows->UserName;
+      LogFile->Opening.ComputerName = VEKWindows->ComputerName;
+      LogFile->Opening.OSVersion = VEKWindows->OSVersion;
+    }
 
     for (const std::string& p : process.CommandLineParams()) Params.push_back(UpperAscii(p));
 
@@ -327,9 +340,9 @@ void TVEKApplication::ShowAndLog(const std::string& Msg) {
 }
 
 void TVEKApplication::SetPriority(TVEKPriority Value) {
-  static constexpr std::uint32_t kClasses[] = {pcHigh, pcIdle, pcNormal, pcRealTime};
+  static constexpr std::uint32_t Classes[] = {pcHigh, pcIdle, pcNormal, pcRealTime};
   // A value outside the table asks for no class, which the platform refuses.
-  const std::uint32_t cls = Value < std::size(kClasses) ? kClasses[Value] : 0;
+  const std::uint32_t cls = Value < std::size(Classes) ? Classes[Value] : 0;
   int error = 0;
   if (!CurrentProcessServices().SetPriorityClass(cls, error)) RaiseLastOSError(error);
 }
@@ -368,4 +381,12 @@ void InitVEKSystem() {
 void FinalizeVEKSystem() {
   SafeFreeAndNil(VEKWindows);
   SafeFreeAndNil(VEKApplication);
+}
+
+void VEKLogRaiseError(const std::string& Msg) {
+  if (VEKApplication && VEKApplication->LogFile) VEKApplication->LogFile->Write(llError, Msg, false);
+}
+
+void InstallLogHooks() {
+  RaiseErrorLogHook = &VEKLogRaiseError;
 }

@@ -85,8 +85,9 @@ enum TVEKPriority : std::uint8_t { prHigh = 0, prIdle = 1, prNormal = 2, prRealT
 
 class TVEKApplication {
  public:
-  // Gathers every fact and names the log file; decides LogActive from the
-  // command line. An error on the way is raised again after the object's
+  // Gathers every fact, names the log file and hands it the facts of its
+  // opening block (its own, and those of VEKWindows when that exists);
+  // decides LogActive from the command line. An error on the way is raised again after the object's
   // parts are released.
   TVEKApplication();
   virtual ~TVEKApplication();
@@ -132,3 +133,10 @@ void InitVEKSystem();
 // The unit's shut-down: releases VEKWindows, then VEKApplication (each
 // with SafeFreeAndNil, so a second call does nothing).
 void FinalizeVEKSystem();
+
+// RaiseError's log entry: Msg at level llError, without a save request, in
+// the log file of VEKApplication when both exist. Installed as
+// RaiseErrorLogHook when the program starts (static initialisation of this
+// unit); InstallLogHooks installs it again, e.g. after a test replaced it.
+void VEKLogRaiseError(const std::string& Msg);
+void InstallLogHooks();

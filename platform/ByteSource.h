@@ -13,22 +13,22 @@ class TByteSource {
  public:
   virtual ~TByteSource() = default;
   virtual std::uint64_t Size() const = 0;
-  // Copies `Count` bytes at `Offset` into `Out`; false when they are not all there.
-  virtual bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const = 0;
+  // Copies `count` bytes at `offset` into `out`; false when they are not all there.
+  virtual bool Read(std::uint64_t offset, std::size_t count, void* out) const = 0;
 
  protected:
-  bool InRange(std::uint64_t Offset, std::uint64_t Count) const {
+  bool InRange(std::uint64_t offset, std::uint64_t count) const {
     const std::uint64_t size = Size();
-    return Offset <= size && Count <= size - Offset;
+    return offset <= size && count <= size - offset;
   }
 };
 
 // Bytes in memory; the caller keeps them alive while the source is used.
 class TMemorySource final : public TByteSource {
  public:
-  explicit TMemorySource(std::string_view Bytes) : FBytes(Bytes) {}
+  explicit TMemorySource(std::string_view bytes) : FBytes(bytes) {}
   std::uint64_t Size() const override { return FBytes.size(); }
-  bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override;
+  bool Read(std::uint64_t offset, std::size_t count, void* out) const override;
 
  private:
   std::string_view FBytes;
@@ -45,18 +45,18 @@ class TMemorySource final : public TByteSource {
 // page of a fresh buffer costs a page fault.
 class TFileSource final : public TByteSource {
  public:
-  explicit TFileSource(const std::string& FileName);
+  explicit TFileSource(const std::string& fileName);
   ~TFileSource() override;
   TFileSource(const TFileSource&) = delete;
   TFileSource& operator=(const TFileSource&) = delete;
 
   bool IsOpen() const { return FHandle >= 0; }
   std::uint64_t Size() const override { return FSize; }
-  bool Read(std::uint64_t Offset, std::size_t Count, void* Out) const override;
+  bool Read(std::uint64_t offset, std::size_t count, void* out) const override;
 
  private:
   static constexpr std::size_t WindowSize = 8 * 1024;
-  bool ReadFile(std::uint64_t Offset, std::size_t Count, void* Out) const;
+  bool ReadFile(std::uint64_t offset, std::size_t count, void* out) const;
 
   int FHandle = -1;
   std::uint64_t FSize = 0;

@@ -37,31 +37,31 @@ struct TCodeModule {
   bool MainExecutable = false;
 };
 
-// The module whose loaded segments hold Address. False, Module untouched,
+// The module whose loaded segments hold address. False, module untouched,
 // when no module holds it. Takes the loader's lock and allocates the name:
 // not for a signal handler.
-bool FindCodeModule(std::uintptr_t Address, TCodeModule& Module);
+bool FindCodeModule(std::uintptr_t address, TCodeModule& module);
 
 // The link-time address of the executable's ".text" section. Read once from
 // /proc/self/exe and cached for the life of the process, failure included:
 // false when the file cannot be read, is not an ELF file of this machine's
 // class, or has no ".text" section.
-bool ExecutableTextAddress(std::uintptr_t& Address);
+bool ExecutableTextAddress(std::uintptr_t& address);
 
-// The code offset of Address inside the executable (see above). False,
-// Offset untouched, when Address is in no module or in another module than
+// The code offset of address inside the executable (see above). False,
+// offset untouched, when address is in no module or in another module than
 // the executable, or when the .text address is unknown. An address of the
 // executable outside .text (its PLT, its data) still gets an offset, below
 // 0 (wrapped) or past the end of .text.
-bool ExecutableCodeOffset(std::uintptr_t Address, std::uintptr_t& Offset);
+bool ExecutableCodeOffset(std::uintptr_t address, std::uintptr_t& offset);
 
 // The address of the ".text" section in the section headers of an ELF file
 // of this machine's class and byte order, given as its bytes or by name.
 // Every offset, count and size the file gives is checked against the bytes
 // really there: a damaged file gives false, never a read outside it. The
 // file is read in pieces (headers, the section-name table), not whole.
-bool ElfTextSectionAddress(std::string_view Image, std::uintptr_t& Address);
-bool ElfTextSectionAddress(const std::string& FileName, std::uintptr_t& Address);
+bool ElfTextSectionAddress(std::string_view image, std::uintptr_t& address);
+bool ElfTextSectionAddress(const std::string& fileName, std::uintptr_t& address);
 
 // Which build an ELF file of this machine's class and byte order is, as a
 // map file names the executable it was made from:
@@ -73,22 +73,22 @@ bool ElfTextSectionAddress(const std::string& FileName, std::uintptr_t& Address)
 //                         64-bit FNV-1a hash of the section's bytes (16).
 // Empty when the file has neither or is no such ELF file. Every offset,
 // count and size the file gives is checked against the bytes really there.
-std::string ElfIdentity(std::string_view Image);
-std::string ElfIdentity(const std::string& FileName);
+std::string ElfIdentity(std::string_view image);
+std::string ElfIdentity(const std::string& fileName);
 // The identity of the running executable (/proc/self/exe), read once.
 const std::string& ExecutableIdentity();
 
-// The nearest symbol at or below Address that the module holding Address
+// The nearest symbol at or below address that the module holding address
 // exports through its dynamic symbol table, as the loader's dladdr finds
 // it: its raw (mangled) name and its run-time address. False, outputs
-// untouched, when Address is in no module or the module exports no symbol
+// untouched, when address is in no module or the module exports no symbol
 // that covers it. An executable exports symbols only when linked with
 // -rdynamic; static functions are never exported, so an address inside one
 // gives the exported symbol before it, or nothing.
-bool NearestExportedSymbol(std::uintptr_t Address, std::string& Name, std::uintptr_t& SymbolAddress);
+bool NearestExportedSymbol(std::uintptr_t address, std::string& name, std::uintptr_t& symbolAddress);
 
 // The file-name part of a path: everything after its last "/".
-std::string ModuleBaseName(const std::string& FileName);
+std::string ModuleBaseName(const std::string& fileName);
 
 // ---------------------------------------------------------------------------
 // Stack capture.
@@ -107,22 +107,22 @@ struct TCodeFrame {
 
 // The address whose source line is the frame's current line: a return
 // address points after the call, so the call itself lies one byte before.
-inline std::uintptr_t CallSiteAddress(const TCodeFrame& Frame) {
-  return Frame.Interrupted || Frame.Address == 0 ? Frame.Address : Frame.Address - 1;
+inline std::uintptr_t CallSiteAddress(const TCodeFrame& frame) {
+  return frame.Interrupted || frame.Address == 0 ? frame.Address : frame.Address - 1;
 }
 
-// Captures the calling thread's stack into Frames, innermost first, with
+// Captures the calling thread's stack into frames, innermost first, with
 // the unwinder of the C++ runtime (the .eh_frame tables: it walks through
 // code built without frame pointers, and through a signal handler's frame
 // into the interrupted code). Frame 0 is the function that called
-// CaptureStack; the first Skip frames are left out; at most Max frames are
+// CaptureStack; the first skip frames are left out; at most max frames are
 // stored. Returns the number stored (0 when nothing could be unwound).
 //
-// The capture ends at the outermost frame, at Max, at a frame without
+// The capture ends at the outermost frame, at max, at a frame without
 // unwind tables or return address, or where the frame addresses stop
 // growing (a damaged stack). It allocates nothing and takes no locks with
 // this system's unwinder (which finds its tables through the loader's
 // lock-free _dl_find_object), so a signal handler may call it. A stack whose
 // saved registers were overwritten can still make the unwinder itself read
 // where it points before any check here can look at it.
-std::size_t CaptureStack(TCodeFrame* Frames, std::size_t Max, std::size_t Skip);
+std::size_t CaptureStack(TCodeFrame* frames, std::size_t max, std::size_t skip);

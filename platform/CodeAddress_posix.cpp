@@ -18,8 +18,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/TextUtil.h"
 #include "platform/ByteSource.h"
-#include "runtime/TextUtil.h"
 
 namespace {
 
@@ -36,22 +36,22 @@ constexpr char TextName[] = ".text";  // compared with its terminating zero
 constexpr std::uint64_t MaxSections = 1u << 16;
 
 // The ELF header of a file of this machine's class and byte order.
-bool ReadHeader(const TByteSource& Image, TEhdr& Header) {
-  return Image.Read(0, sizeof Header, &Header) && std::memcmp(Header.e_ident, ELFMAG, SELFMAG) == 0 &&
-         Header.e_ident[EI_CLASS] == NativeClass && Header.e_ident[EI_DATA] == NativeData;
+bool ReadHeader(const TByteSource& image, TEhdr& header) {
+  return image.Read(0, sizeof header, &header) && std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
+         header.e_ident[EI_CLASS] == NativeClass && header.e_ident[EI_DATA] == NativeData;
 }
 
-bool FindTextSection(const TByteSource& Image, TShdr& Text) {
+bool FindTextSection(const TByteSource& image, TShdr& text) {
   TEhdr header;
-  if (!ReadHeader(Image, header)) return false;
+  if (!ReadHeader(image, header)) return false;
   const std::uint64_t table = header.e_shoff;
   const std::uint64_t entrySize = header.e_shentsize;
   if (table == 0 || entrySize < sizeof(TShdr)) return false;
-  const std::uint64_t size = Image.Size();
+  const std::uint64_t size = image.Size();
   if (table > size) return false;
   const std::uint64_t inFile = (size - table) / entrySize;  // whole headers the file holds
   auto section = [&](std::uint64_t Index, TShdr& S) {
-    return Index < inFile && Image.Read(table + Index * entrySize, sizeof S, &S);
+    return Index < inFile && image.Read(table + Index * entrySize, sizeof S, &S);
   };
 
   // Extended numbering: a count of 0 or a name index of SHN_XINDEX means the
@@ -73,18 +73,18 @@ bool FindTextSection(const TByteSource& Image, TShdr& Text) {
     if (!section(i, s)) return false;
     if (s.sh_name > strings.sh_size || strings.sh_size - s.sh_name < sizeof TextName) continue;
     char name[sizeof TextName];
-    if (!Image.Read(strings.sh_offset + s.sh_name, sizeof name, name)) return false;
+    if (!image.Read(strings.sh_offset + s.sh_name, sizeof name, name)) return false;
     if (std::memcmp(name, TextName, sizeof name) != 0) continue;
-    Text = s;
+    text = s;
     return true;
   }
   return false;
 }
 
-bool FindTextSection(const TByteSource& Image, std::uintptr_t& Address) {
+bool FindTextSection(const TByteSource& image, std::uintptr_t& address) {
   TShdr text;
-  if (!FindTextSection(Image, text)) return false;
-  Address = static_cast<std::uintptr_t>(text.sh_addr);
+  if (!FindTextSection(image, text)) return false;
+  address = static_cast<std::uintptr_t>(text.sh_addr);
   return true;
 }
 
@@ -98,10 +98,10 @@ constexpr std::uint64_t MaxSegments = 1u << 12;
 // A build-id longer than this is no build-id (the linker writes 20 bytes).
 constexpr std::uint64_t MaxBuildId = 64;
 
-std::string HexText(const unsigned char* Bytes, std::size_t Count) {
+std::string HexText(const unsigned char* Bytes, std::size_t count) {
   static const char digits[] = "0123456789abcdef";
   std::string text;
-  for (std::size_t i = 0; i < Count; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     text += digits[Bytes[i] >> 4];
     text += digits[Bytes[i] & 0x0F];
   }
@@ -110,22 +110,22 @@ std::string HexText(const unsigned char* Bytes, std::size_t Count) {
 
 // The GNU build-id note of a note segment at [Offset, Offset + Size), its
 // notes padded to Align bytes.
-bool FindBuildIdIn(const TByteSource& Image, std::uint64_t Offset, std::uint64_t Size, std::uint64_t Align,
-                   std::string& Id) {
-  auto padded = [Align](std::uint64_t n) { return (n + Align - 1) / Align * Align; };
-  for (std::uint64_t at = 0; Size - at >= sizeof(TNhdr);) {
+bool FindBuildIdIn(const TByteSource& image, std::uint64_t offset, std::uint64_t size, std::uint64_t align,
+                   std::string& id) {
+  auto padded = [align](std::uint64_t n) { return (n + align - 1) / align * align; };
+  for (std::uint64_t at = 0; size - at >= sizeof(TNhdr);) {
     TNhdr note;
-    if (!Image.Read(Offset + at, sizeof note, &note)) return false;
+    if (!image.Read(offset + at, sizeof note, &note)) return false;
     at += sizeof note;
     const std::uint64_t name = padded(note.n_namesz), desc = padded(note.n_descsz);
-    if (name > Size - at || desc > Size - at - name) return false;
+    if (name > size - at || desc > size - at - name) return false;
     char owner[4];
     if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == sizeof owner && note.n_descsz > 0 &&
-        note.n_descsz <= MaxBuildId && Image.Read(Offset + at, sizeof owner, owner) &&
+        note.n_descsz <= MaxBuildId && image.Read(offset + at, sizeof owner, owner) &&
         std::memcmp(owner, "GNU", sizeof owner) == 0) {
       unsigned char bytes[MaxBuildId];
-      if (!Image.Read(Offset + at + name, note.n_descsz, bytes)) return false;
-      Id = "gnu-build-id " + HexText(bytes, note.n_descsz);
+      if (!image.Read(offset + at + name, note.n_descsz, bytes)) return false;
+      id = "gnu-build-id " + HexText(bytes, note.n_descsz);
       return true;
     }
     at += name + desc;
@@ -133,45 +133,45 @@ bool FindBuildIdIn(const TByteSource& Image, std::uint64_t Offset, std::uint64_t
   return false;
 }
 
-bool FindBuildId(const TByteSource& Image, std::string& Id) {
+bool FindBuildId(const TByteSource& image, std::string& id) {
   TEhdr header;
-  if (!ReadHeader(Image, header) || header.e_phoff == 0 || header.e_phentsize < sizeof(TPhdr)) return false;
-  const std::uint64_t size = Image.Size();
+  if (!ReadHeader(image, header) || header.e_phoff == 0 || header.e_phentsize < sizeof(TPhdr)) return false;
+  const std::uint64_t size = image.Size();
   if (header.e_phoff > size) return false;
   const std::uint64_t count =
       std::min<std::uint64_t>({header.e_phnum, MaxSegments, (size - header.e_phoff) / header.e_phentsize});
   for (std::uint64_t i = 0; i < count; ++i) {
     TPhdr ph;
-    if (!Image.Read(header.e_phoff + i * header.e_phentsize, sizeof ph, &ph)) return false;
+    if (!image.Read(header.e_phoff + i * header.e_phentsize, sizeof ph, &ph)) return false;
     if (ph.p_type != PT_NOTE || ph.p_offset > size || ph.p_filesz > size - ph.p_offset) continue;
-    if (FindBuildIdIn(Image, ph.p_offset, ph.p_filesz, ph.p_align == 8 ? 8 : 4, Id)) return true;
+    if (FindBuildIdIn(image, ph.p_offset, ph.p_filesz, ph.p_align == 8 ? 8 : 4, id)) return true;
   }
   return false;
 }
 
 // "text <size> <hash>" of the .text section's bytes.
-bool HashText(const TByteSource& Image, std::string& Id) {
+bool HashText(const TByteSource& image, std::string& id) {
   TShdr text;
-  if (!FindTextSection(Image, text) || text.sh_type == SHT_NOBITS) return false;
-  if (text.sh_offset > Image.Size() || text.sh_size > Image.Size() - text.sh_offset) return false;
+  if (!FindTextSection(image, text) || text.sh_type == SHT_NOBITS) return false;
+  if (text.sh_offset > image.Size() || text.sh_size > image.Size() - text.sh_offset) return false;
   std::uint64_t hash = Fnv1a64Basis;
   std::vector<char> chunk(1 << 16);
   for (std::uint64_t at = 0; at < text.sh_size;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), text.sh_size - at));
-    if (!Image.Read(text.sh_offset + at, n, chunk.data())) return false;
+    if (!image.Read(text.sh_offset + at, n, chunk.data())) return false;
     hash = Fnv1a64(std::string_view(chunk.data(), n), hash);
     at += n;
   }
   char line[64];
   std::snprintf(line, sizeof line, "text %08llX %016llX", static_cast<unsigned long long>(text.sh_size),
                 static_cast<unsigned long long>(hash));
-  Id = line;
+  id = line;
   return true;
 }
 
-std::string Identity(const TByteSource& Image) {
+std::string Identity(const TByteSource& image) {
   std::string id;
-  if (FindBuildId(Image, id) || HashText(Image, id)) return id;
+  if (FindBuildId(image, id) || HashText(image, id)) return id;
   return {};
 }
 
@@ -196,19 +196,19 @@ struct TModuleSearch {
   TCodeModule* Module = nullptr;
 };
 
-int VisitModule(dl_phdr_info* Info, std::size_t, void* Data) {
-  auto& search = *static_cast<TModuleSearch*>(Data);
+int VisitModule(dl_phdr_info* info, std::size_t, void* data) {
+  auto& search = *static_cast<TModuleSearch*>(data);
   const bool main = search.Index++ == 0;  // the loader lists the executable first
-  for (ElfW(Half) i = 0; i < Info->dlpi_phnum; ++i) {
-    const ElfW(Phdr)& ph = Info->dlpi_phdr[i];
+  for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
     if (ph.p_type != PT_LOAD) continue;
-    const std::uintptr_t start = Info->dlpi_addr + ph.p_vaddr;
+    const std::uintptr_t start = info->dlpi_addr + ph.p_vaddr;
     if (search.Address < start || search.Address - start >= ph.p_memsz) continue;
     search.Found = true;
-    search.Module->LoadBase = Info->dlpi_addr;
+    search.Module->LoadBase = info->dlpi_addr;
     search.Module->MainExecutable = main;
     // The executable's own entry has an empty name.
-    search.Module->FileName = main ? std::string() : std::string(Info->dlpi_name ? Info->dlpi_name : "");
+    search.Module->FileName = main ? std::string() : std::string(info->dlpi_name ? info->dlpi_name : "");
     return 1;
   }
   return 0;
@@ -226,11 +226,11 @@ struct TCapture {
   std::uintptr_t LastAddress = 0;
 };
 
-_Unwind_Reason_Code VisitFrame(_Unwind_Context* Context, void* Data) {
-  auto& capture = *static_cast<TCapture*>(Data);
+_Unwind_Reason_Code VisitFrame(_Unwind_Context* context, void* data) {
+  auto& capture = *static_cast<TCapture*>(data);
   int beforeInstruction = 0;
-  const std::uintptr_t address = _Unwind_GetIPInfo(Context, &beforeInstruction);
-  const std::uintptr_t cfa = _Unwind_GetCFA(Context);
+  const std::uintptr_t address = _Unwind_GetIPInfo(context, &beforeInstruction);
+  const std::uintptr_t cfa = _Unwind_GetCFA(context);
   if (address == 0) return _URC_END_OF_STACK;
   // Frame addresses grow outward. A frame that a signal interrupted may lie
   // on another stack than the handler (an alternate signal stack), so the
@@ -255,32 +255,32 @@ _Unwind_Reason_Code VisitFrame(_Unwind_Context* Context, void* Data) {
 
 }  // namespace
 
-bool FindCodeModule(std::uintptr_t Address, TCodeModule& Module) {
+bool FindCodeModule(std::uintptr_t address, TCodeModule& module) {
   TCodeModule found;
   TModuleSearch search;
-  search.Address = Address;
+  search.Address = address;
   search.Module = &found;
   dl_iterate_phdr(VisitModule, &search);
   if (!search.Found) return false;
   if (found.MainExecutable) found.FileName = ExecutableFile();
-  Module = std::move(found);
+  module = std::move(found);
   return true;
 }
 
-bool ElfTextSectionAddress(std::string_view Image, std::uintptr_t& Address) {
-  return FindTextSection(TMemorySource(Image), Address);
+bool ElfTextSectionAddress(std::string_view image, std::uintptr_t& address) {
+  return FindTextSection(TMemorySource(image), address);
 }
 
-bool ElfTextSectionAddress(const std::string& FileName, std::uintptr_t& Address) {
-  return FindTextSection(TFileSource(FileName), Address);
+bool ElfTextSectionAddress(const std::string& fileName, std::uintptr_t& address) {
+  return FindTextSection(TFileSource(fileName), address);
 }
 
-std::string ElfIdentity(std::string_view Image) {
-  return Identity(TMemorySource(Image));
+std::string ElfIdentity(std::string_view image) {
+  return Identity(TMemorySource(image));
 }
 
-std::string ElfIdentity(const std::string& FileName) {
-  return Identity(TFileSource(FileName));
+std::string ElfIdentity(const std::string& fileName) {
+  return Identity(TFileSource(fileName));
 }
 
 const std::string& ExecutableIdentity() {
@@ -288,7 +288,7 @@ const std::string& ExecutableIdentity() {
   return identity;
 }
 
-bool ExecutableTextAddress(std::uintptr_t& Address) {
+bool ExecutableTextAddress(std::uintptr_t& address) {
   struct TText {
     bool Known = false;
     std::uintptr_t Address = 0;
@@ -299,39 +299,39 @@ bool ExecutableTextAddress(std::uintptr_t& Address) {
     return t;
   }();
   if (!text.Known) return false;
-  Address = text.Address;
+  address = text.Address;
   return true;
 }
 
-bool ExecutableCodeOffset(std::uintptr_t Address, std::uintptr_t& Offset) {
+bool ExecutableCodeOffset(std::uintptr_t address, std::uintptr_t& offset) {
   TCodeModule module;
   std::uintptr_t text = 0;
-  if (!FindCodeModule(Address, module) || !module.MainExecutable || !ExecutableTextAddress(text)) return false;
-  Offset = Address - module.LoadBase - text;
+  if (!FindCodeModule(address, module) || !module.MainExecutable || !ExecutableTextAddress(text)) return false;
+  offset = address - module.LoadBase - text;
   return true;
 }
 
-bool NearestExportedSymbol(std::uintptr_t Address, std::string& Name, std::uintptr_t& SymbolAddress) {
+bool NearestExportedSymbol(std::uintptr_t address, std::string& name, std::uintptr_t& symbolAddress) {
   Dl_info info{};
-  if (::dladdr(reinterpret_cast<const void*>(Address), &info) == 0) return false;
+  if (::dladdr(reinterpret_cast<const void*>(address), &info) == 0) return false;
   if (!info.dli_sname || !info.dli_saddr || info.dli_sname[0] == '\0') return false;
-  Name = info.dli_sname;
-  SymbolAddress = reinterpret_cast<std::uintptr_t>(info.dli_saddr);
+  name = info.dli_sname;
+  symbolAddress = reinterpret_cast<std::uintptr_t>(info.dli_saddr);
   return true;
 }
 
-std::string ModuleBaseName(const std::string& FileName) {
-  const std::size_t slash = FileName.rfind('/');
-  return slash == std::string::npos ? FileName : FileName.substr(slash + 1);
+std::string ModuleBaseName(const std::string& fileName) {
+  const std::size_t slash = fileName.rfind('/');
+  return slash == std::string::npos ? fileName : fileName.substr(slash + 1);
 }
 
-[[gnu::noinline]] std::size_t CaptureStack(TCodeFrame* Frames, std::size_t Max, std::size_t Skip) {
-  if (!Frames || Max == 0) return 0;
+[[gnu::noinline]] std::size_t CaptureStack(TCodeFrame* frames, std::size_t max, std::size_t skip) {
+  if (!frames || max == 0) return 0;
   TCapture capture;
-  capture.Frames = Frames;
-  capture.Max = Max;
+  capture.Frames = frames;
+  capture.Max = max;
   // The unwinder's first frame is CaptureStack itself.
-  capture.Skip = Skip + 1;
+  capture.Skip = skip + 1;
   _Unwind_Backtrace(VisitFrame, &capture);
   return capture.Count;
 }

@@ -10,7 +10,7 @@
 
 #include <cerrno>
 
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 struct TDirEnum::TImpl {
   DIR* Dir = nullptr;
@@ -37,7 +37,7 @@ int TDirEnum::Error() const {
 
 bool TDirEnum::Next(TDirEntry& entry) {
   if (!FImpl->Dir) return false;
-  constexpr std::uint32_t kSpecial = faHidden | faSysFile | faVolumeID | faDirectory;
+  constexpr std::uint32_t Special = faHidden | faSysFile | faVolumeID | faDirectory;
   for (;;) {
     errno = 0;
     const dirent* d = ::readdir(FImpl->Dir);
@@ -61,7 +61,7 @@ bool TDirEnum::Next(TDirEntry& entry) {
       attr |= faDirectory;
     else
       attr |= faArchive;
-    if ((attr & kSpecial) & ~FImpl->Filter) continue;
+    if ((attr & Special) & ~FImpl->Filter) continue;
     entry.Name = name;
     entry.Size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
     entry.Attr = attr;
@@ -95,7 +95,7 @@ bool FolderIgnoresCase(const std::string& folder) {
   struct statfs fs {};
   if (::statfs(folder.c_str(), &fs) != 0) return false;
   // The kernel's magic numbers of the file systems that fold case.
-  constexpr unsigned long kCaseFolding[] = {
+  constexpr unsigned long CaseFolding[] = {
       0x4d44,      // FAT (msdos, vfat)
       0x2011BAB0,  // exFAT
       0x5346544e,  // NTFS (ntfs3)
@@ -103,14 +103,14 @@ bool FolderIgnoresCase(const std::string& folder) {
       0xFE534D42,  // SMB2
       0x517B,      // SMB
   };
-  for (const unsigned long magic : kCaseFolding)
+  for (const unsigned long magic : CaseFolding)
     if (static_cast<unsigned long>(fs.f_type) == magic) return true;
   // ext4 and f2fs fold case per folder.
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   int flags = 0;
-  constexpr int kCaseFoldFlag = 0x40000000;  // FS_CASEFOLD_FL
-  const bool folds = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & kCaseFoldFlag) != 0;
+  constexpr int CaseFoldFlag = 0x40000000;  // FS_CASEFOLD_FL
+  const bool folds = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & CaseFoldFlag) != 0;
   ::close(fd);
   return folds;
 }

@@ -88,11 +88,11 @@ struct TFatalSignalInfo {
 using TFatalSignalReport = void (*)(const TFatalSignalInfo& Info);
 
 // Installs the handler for the five signals, keeping their dispositions,
-// with Report and a bound of BoundSeconds (at least 1) for each report,
+// with `report` and a bound of `boundSeconds` (at least 1) for each report,
 // and gives the calling thread an alternate stack. Installed already: only
-// Report and the bound change. False when a disposition could not be set
+// the report and the bound change. False when a disposition could not be set
 // (those set are put back).
-bool InstallFatalSignalHandler(TFatalSignalReport Report, unsigned BoundSeconds);
+bool InstallFatalSignalHandler(TFatalSignalReport report, unsigned boundSeconds);
 // Puts back the dispositions kept at installation, for each signal whose
 // handler is still this one (a handler the program installed later stays).
 // Nothing when not installed.
@@ -114,4 +114,4 @@ bool GiveThreadAlternateSignalStack();
 //   "Aborted (sent by this process)"
 // A sent signal says "sent by this process" or "sent by process <pid>"; an
 // unknown code "code <n>". Addresses at the pointer's full width.
-std::string FatalSignalDescription(const TFatalSignalInfo& Info);
+std::string FatalSignalDescription(const TFatalSignalInfo& info);

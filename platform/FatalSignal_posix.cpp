@@ -19,12 +19,12 @@
 
 namespace {
 
-constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-constexpr std::size_t kSignalCount = std::size(kFatalSignals);
+constexpr int FatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+constexpr std::size_t SignalCount = std::size(FatalSignals);
 
 // The installation, written by Install and Remove (and by the handler when
 // it puts the old dispositions back).
-struct sigaction Saved[kSignalCount];
+struct sigaction Saved[SignalCount];
 std::atomic<bool> Installed{false};
 std::atomic<TFatalSignalReport> ReportFunction{nullptr};
 std::atomic<unsigned> BoundSeconds{10};
@@ -44,8 +44,8 @@ pid_t ThreadId() {
   return static_cast<pid_t>(::syscall(SYS_gettid));
 }
 
-const char* SignalName(int Signal) {
-  switch (Signal) {
+const char* SignalName(int signal) {
+  switch (signal) {
     case SIGSEGV:
       return "SIGSEGV";
     case SIGBUS:
@@ -63,8 +63,8 @@ const char* SignalName(int Signal) {
 
 // The only part that depends on the processor: where the context keeps the
 // instruction pointer.
-std::uintptr_t InstructionPointer(const void* Context) {
-  const auto* context = static_cast<const ucontext_t*>(Context);
+std::uintptr_t InstructionPointer(const void* rawContext) {
+  const auto* context = static_cast<const ucontext_t*>(rawContext);
   if (!context) return 0;
 #if defined(__x86_64__)
   return static_cast<std::uintptr_t>(context->uc_mcontext.gregs[REG_RIP]);
@@ -79,26 +79,26 @@ bool IsOurHandler(const struct sigaction& Action);
 
 // Puts back the dispositions kept at installation where ours is still set.
 void RestoreDispositions() {
-  for (std::size_t i = 0; i < kSignalCount; ++i) {
+  for (std::size_t i = 0; i < SignalCount; ++i) {
     struct sigaction current {};
-    if (::sigaction(kFatalSignals[i], nullptr, &current) == 0 && IsOurHandler(current))
-      ::sigaction(kFatalSignals[i], &Saved[i], nullptr);
+    if (::sigaction(FatalSignals[i], nullptr, &current) == 0 && IsOurHandler(current))
+      ::sigaction(FatalSignals[i], &Saved[i], nullptr);
   }
   Installed.store(false);
 }
 
 // Default disposition, unblocked, raised: the five signals end the process.
-[[noreturn]] void EndBySignal(int Signal) {
+[[noreturn]] void EndBySignal(int signal) {
   struct sigaction byDefault {};
   byDefault.sa_handler = SIG_DFL;
   sigemptyset(&byDefault.sa_mask);
-  ::sigaction(Signal, &byDefault, nullptr);
+  ::sigaction(signal, &byDefault, nullptr);
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, Signal);
+  sigaddset(&set, signal);
   ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-  ::raise(Signal);
-  ::_exit(128 + Signal);  // not reached: the default action ends the process
+  ::raise(signal);
+  ::_exit(128 + signal);  // not reached: the default action ends the process
 }
 
 extern "C" void OnReportTimeout(int) {
@@ -128,17 +128,17 @@ void DisarmBound() {
   if (SavedAlarmSeconds != 0) ::alarm(SavedAlarmSeconds);
 }
 
-void Describe(int Signal, const siginfo_t* SigInfo, const void* Context) {
-  Info.Signal = Signal;
-  Info.Name = SignalName(Signal);
-  Info.Code = SigInfo ? SigInfo->si_code : SI_USER;
+void Describe(int signal, const siginfo_t* sigInfo, const void* context) {
+  Info.Signal = signal;
+  Info.Name = SignalName(signal);
+  Info.Code = sigInfo ? sigInfo->si_code : SI_USER;
   Info.Sent = Info.Code <= 0;
-  Info.SenderPid = Info.Sent && SigInfo ? SigInfo->si_pid : 0;
-  Info.FaultAddress = !Info.Sent && SigInfo ? reinterpret_cast<std::uintptr_t>(SigInfo->si_addr) : 0;
+  Info.SenderPid = Info.Sent && sigInfo ? sigInfo->si_pid : 0;
+  Info.FaultAddress = !Info.Sent && sigInfo ? reinterpret_cast<std::uintptr_t>(sigInfo->si_addr) : 0;
 
   // The capture starts in this handler; the unwinder passes through the
   // signal frame into the interrupted code, whose frame it marks.
-  const std::uintptr_t ip = InstructionPointer(Context);
+  const std::uintptr_t ip = InstructionPointer(context);
   const std::size_t count = CaptureStack(Captured, std::size(Captured), 0);
   std::size_t first = count;
   for (std::size_t i = 0; i < count && first == count; ++i)
@@ -156,13 +156,13 @@ void Describe(int Signal, const siginfo_t* SigInfo, const void* Context) {
 }
 
 // The signal's course once the old dispositions are back.
-void TakeCourse(int Signal, const siginfo_t* SigInfo) {
+void TakeCourse(int signal, const siginfo_t* sigInfo) {
   // A processor's fault happens again when the instruction runs again.
-  if (Signal != SIGABRT && SigInfo && SigInfo->si_code > 0) return;
-  ::raise(Signal);
+  if (signal != SIGABRT && sigInfo && sigInfo->si_code > 0) return;
+  ::raise(signal);
 }
 
-extern "C" void OnFatalSignal(int Signal, siginfo_t* SigInfo, void* Context) {
+extern "C" void OnFatalSignal(int signal, siginfo_t* sigInfo, void* context) {
   const int savedErrno = errno;
   const pid_t self = ThreadId();
   pid_t reporter = 0;
@@ -171,27 +171,27 @@ extern "C" void OnFatalSignal(int Signal, siginfo_t* SigInfo, void* Context) {
     // process ends by the signal being reported.
     if (reporter == self) {
       const int first = ReportingSignal.load();
-      EndBySignal(first != 0 ? first : Signal);
+      EndBySignal(first != 0 ? first : signal);
     }
     // Another thread reports; the bound limits the wait.
     while (!ReportDone.load()) {
       const timespec pause{0, 10 * 1000 * 1000};
       ::nanosleep(&pause, nullptr);
     }
-    TakeCourse(Signal, SigInfo);
+    TakeCourse(signal, sigInfo);
     errno = savedErrno;
     return;
   }
-  ReportingSignal.store(Signal);
+  ReportingSignal.store(signal);
   ArmBound();
-  Describe(Signal, SigInfo, Context);
+  Describe(signal, sigInfo, context);
   // Allocates, takes locks, writes files: a best effort, which the bound
   // and the rule for a second fault keep from hanging the process.
   if (const TFatalSignalReport report = ReportFunction.load()) report(Info);
   DisarmBound();
   RestoreDispositions();
   ReportDone.store(true);
-  TakeCourse(Signal, SigInfo);
+  TakeCourse(signal, sigInfo);
   errno = savedErrno;
 }
 
@@ -251,9 +251,9 @@ bool GiveThreadAlternateSignalStack() {
   return true;
 }
 
-bool InstallFatalSignalHandler(TFatalSignalReport Report, unsigned Bound) {
-  ReportFunction.store(Report);
-  BoundSeconds.store(Bound);
+bool InstallFatalSignalHandler(TFatalSignalReport report, unsigned bound) {
+  ReportFunction.store(report);
+  BoundSeconds.store(bound);
   GiveThreadAlternateSignalStack();  // without one, everything but an overflow is still reported
   if (Installed.load()) return true;
   ReportingThread.store(0);
@@ -266,9 +266,9 @@ bool InstallFatalSignalHandler(TFatalSignalReport Report, unsigned Bound) {
   // with its own number.
   sigemptyset(&handler.sa_mask);
   handler.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
-  for (std::size_t i = 0; i < kSignalCount; ++i) {
-    if (::sigaction(kFatalSignals[i], &handler, &Saved[i]) != 0) {
-      while (i-- > 0) ::sigaction(kFatalSignals[i], &Saved[i], nullptr);
+  for (std::size_t i = 0; i < SignalCount; ++i) {
+    if (::sigaction(FatalSignals[i], &handler, &Saved[i]) != 0) {
+      while (i-- > 0) ::sigaction(FatalSignals[i], &Saved[i], nullptr);
       return false;
     }
   }
@@ -281,9 +281,9 @@ void RemoveFatalSignalHandler() {
   RestoreDispositions();
 }
 
-std::string FatalSignalDescription(const TFatalSignalInfo& Info) {
+std::string FatalSignalDescription(const TFatalSignalInfo& info) {
   const char* what = "Fatal signal";
-  switch (Info.Signal) {
+  switch (info.Signal) {
     case SIGSEGV:
       what = "Segmentation fault";
       break;
@@ -303,40 +303,40 @@ std::string FatalSignalDescription(const TFatalSignalInfo& Info) {
       break;
   }
   const char* kind = nullptr;
-  if (!Info.Sent) {
-    switch (Info.Signal) {
+  if (!info.Sent) {
+    switch (info.Signal) {
       case SIGSEGV:
-        kind = Info.Code == SEGV_MAPERR   ? "address not mapped to object"
-               : Info.Code == SEGV_ACCERR ? "invalid permissions for mapped object"
-               : Info.Code == SI_KERNEL   ? "general protection fault"
+        kind = info.Code == SEGV_MAPERR   ? "address not mapped to object"
+               : info.Code == SEGV_ACCERR ? "invalid permissions for mapped object"
+               : info.Code == SI_KERNEL   ? "general protection fault"
                                           : nullptr;
         break;
       case SIGBUS:
-        kind = Info.Code == BUS_ADRALN   ? "invalid address alignment"
-               : Info.Code == BUS_ADRERR ? "nonexistent physical address"
-               : Info.Code == BUS_OBJERR ? "object-specific hardware error"
+        kind = info.Code == BUS_ADRALN   ? "invalid address alignment"
+               : info.Code == BUS_ADRERR ? "nonexistent physical address"
+               : info.Code == BUS_OBJERR ? "object-specific hardware error"
                                          : nullptr;
         break;
       case SIGFPE:
-        kind = Info.Code == FPE_INTDIV   ? "integer divide by zero"
-               : Info.Code == FPE_INTOVF ? "integer overflow"
-               : Info.Code == FPE_FLTDIV ? "floating-point divide by zero"
-               : Info.Code == FPE_FLTOVF ? "floating-point overflow"
-               : Info.Code == FPE_FLTUND ? "floating-point underflow"
-               : Info.Code == FPE_FLTRES ? "floating-point inexact result"
-               : Info.Code == FPE_FLTINV ? "floating-point invalid operation"
-               : Info.Code == FPE_FLTSUB ? "subscript out of range"
+        kind = info.Code == FPE_INTDIV   ? "integer divide by zero"
+               : info.Code == FPE_INTOVF ? "integer overflow"
+               : info.Code == FPE_FLTDIV ? "floating-point divide by zero"
+               : info.Code == FPE_FLTOVF ? "floating-point overflow"
+               : info.Code == FPE_FLTUND ? "floating-point underflow"
+               : info.Code == FPE_FLTRES ? "floating-point inexact result"
+               : info.Code == FPE_FLTINV ? "floating-point invalid operation"
+               : info.Code == FPE_FLTSUB ? "subscript out of range"
                                          : nullptr;
         break;
       case SIGILL:
-        kind = Info.Code == ILL_ILLOPC   ? "illegal opcode"
-               : Info.Code == ILL_ILLOPN ? "illegal operand"
-               : Info.Code == ILL_ILLADR ? "illegal addressing mode"
-               : Info.Code == ILL_ILLTRP ? "illegal trap"
-               : Info.Code == ILL_PRVOPC ? "privileged opcode"
-               : Info.Code == ILL_PRVREG ? "privileged register"
-               : Info.Code == ILL_COPROC ? "coprocessor error"
-               : Info.Code == ILL_BADSTK ? "internal stack error"
+        kind = info.Code == ILL_ILLOPC   ? "illegal opcode"
+               : info.Code == ILL_ILLOPN ? "illegal operand"
+               : info.Code == ILL_ILLADR ? "illegal addressing mode"
+               : info.Code == ILL_ILLTRP ? "illegal trap"
+               : info.Code == ILL_PRVOPC ? "privileged opcode"
+               : info.Code == ILL_PRVREG ? "privileged register"
+               : info.Code == ILL_COPROC ? "coprocessor error"
+               : info.Code == ILL_BADSTK ? "internal stack error"
                                          : nullptr;
         break;
       default:
@@ -345,19 +345,19 @@ std::string FatalSignalDescription(const TFatalSignalInfo& Info) {
   }
   std::string text = what;
   char detail[64];
-  if (Info.Sent) {
-    if (Info.SenderPid == ::getpid())
+  if (info.Sent) {
+    if (info.SenderPid == ::getpid())
       text += " (sent by this process)";
     else
-      text += " (sent by process " + std::to_string(Info.SenderPid) + ")";
+      text += " (sent by process " + std::to_string(info.SenderPid) + ")";
   } else if (kind) {
     text += std::string(" (") + kind + ")";
   } else {
-    text += " (code " + std::to_string(Info.Code) + ")";
+    text += " (code " + std::to_string(info.Code) + ")";
   }
-  if (!Info.Sent && (Info.Signal == SIGSEGV || Info.Signal == SIGBUS)) {
+  if (!info.Sent && (info.Signal == SIGSEGV || info.Signal == SIGBUS)) {
     std::snprintf(detail, sizeof detail, " at 0x%0*" PRIXPTR, static_cast<int>(2 * sizeof(std::uintptr_t)),
-                  Info.FaultAddress);
+                  info.FaultAddress);
     text += detail;
   }
   return text;

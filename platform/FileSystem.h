@@ -4,7 +4,7 @@
 // file under a name nobody else holds, flushing to the disk and renaming in
 // one step.
 //
-// Calls that fail raise the FileError of runtime/Exceptions.h (EInOutError
+// Calls that fail raise the FileError of base/Exceptions.h (EInOutError
 // with the system's error number): "Cannot open file" for reading, "Cannot
 // create file" for opening to write and "Cannot write file" for writing,
 // unless their comment says otherwise. Any thread may call; one TFileWriter

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "runtime/Exceptions.h"
+#include "base/Exceptions.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ using TClock = std::chrono::steady_clock;
 // at start-up would cost the program several milliseconds before its window
 // shows, for a library that only the update check behind Next uses. The
 // name is the library's ABI name (the one the link would have recorded).
-constexpr const char* kCurlLibrary = "libcurl.so.4";
+constexpr const char* CurlLibrary = "libcurl.so.4";
 
 // The library's entry points that this file calls.
 struct TCurl {
@@ -54,7 +54,7 @@ struct TCurl {
 // (then every later call answers null again at once). Safe from any thread.
 const TCurl* Curl() {
   static const TCurl* const curl = []() -> const TCurl* {
-    void* library = ::dlopen(kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
+    void* library = ::dlopen(CurlLibrary, RTLD_NOW | RTLD_LOCAL);
     if (!library) return nullptr;
     static TCurl entries;
     bool complete = true;
@@ -90,24 +90,24 @@ bool RawUnsafe(unsigned char b) {
 }
 
 void AppendEscaped(std::string& out, unsigned char b) {
-  static const char kHex[] = "0123456789ABCDEF";
+  static const char Hex[] = "0123456789ABCDEF";
   out += '%';
-  out += kHex[b >> 4];
-  out += kHex[b & 0x0F];
+  out += Hex[b >> 4];
+  out += Hex[b & 0x0F];
 }
 
 // The URL as it may appear in a log line: unsafe bytes escaped, bounded length.
 std::string Printable(const std::string& url) {
-  constexpr std::size_t kMax = 1000;
+  constexpr std::size_t Max = 1000;
   std::string out;
-  for (std::size_t i = 0; i < url.size() && out.size() < kMax; ++i) {
+  for (std::size_t i = 0; i < url.size() && out.size() < Max; ++i) {
     const auto b = static_cast<unsigned char>(url[i]);
     if (RawUnsafe(b))
       AppendEscaped(out, b);
     else
       out += url[i];
   }
-  if (out.size() >= kMax) out += "...";
+  if (out.size() >= Max) out += "...";
   return out;
 }
 

@@ -24,11 +24,11 @@
 #include <utility>
 #include <vector>
 
-// At least `Size` bytes (0 counts as 1), zero-filled. Raises std::bad_alloc
+// At least `size` bytes (0 counts as 1), zero-filled. Raises std::bad_alloc
 // when the system gives no memory.
-void* AllocatePresentPages(std::size_t Size);
-// Gives back memory of AllocatePresentPages; `Size` as it was asked for.
-void FreePresentPages(void* Memory, std::size_t Size) noexcept;
+void* AllocatePresentPages(std::size_t size);
+// Gives back memory of AllocatePresentPages; `size` as it was asked for.
+void FreePresentPages(void* memory, std::size_t size) noexcept;
 
 // An allocator of standard containers over such pages. An element that a
 // container creates without a value (resize of a vector) is default-
@@ -43,19 +43,19 @@ struct TPageAllocator {
   template <class U>
   TPageAllocator(const TPageAllocator<U>&) noexcept {}
 
-  T* allocate(std::size_t Count) {
-    if (Count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
-    return static_cast<T*>(AllocatePresentPages(Count * sizeof(T)));
+  T* allocate(std::size_t count) {
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(AllocatePresentPages(count * sizeof(T)));
   }
-  void deallocate(T* Memory, std::size_t Count) noexcept { FreePresentPages(Memory, Count * sizeof(T)); }
+  void deallocate(T* memory, std::size_t count) noexcept { FreePresentPages(memory, count * sizeof(T)); }
 
   template <class U>
   void construct(U* Place) noexcept(std::is_nothrow_default_constructible_v<U>) {
     ::new (static_cast<void*>(Place)) U;
   }
   template <class U, class... TArgs>
-  void construct(U* Place, TArgs&&... Args) {
-    ::new (static_cast<void*>(Place)) U(std::forward<TArgs>(Args)...);
+  void construct(U* place, TArgs&&... args) {
+    ::new (static_cast<void*>(place)) U(std::forward<TArgs>(args)...);
   }
 
   friend bool operator==(const TPageAllocator&, const TPageAllocator&) noexcept { return true; }

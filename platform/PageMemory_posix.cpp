@@ -17,14 +17,14 @@
 
 #ifdef BREVANT_HEAP_PAGES
 
-void* AllocatePresentPages(std::size_t Size) {
-  void* memory = std::calloc(Size == 0 ? 1 : Size, 1);
+void* AllocatePresentPages(std::size_t size) {
+  void* memory = std::calloc(size == 0 ? 1 : size, 1);
   if (!memory) throw std::bad_alloc();
   return memory;
 }
 
-void FreePresentPages(void* Memory, std::size_t) noexcept {
-  std::free(Memory);
+void FreePresentPages(void* memory, std::size_t) noexcept {
+  std::free(memory);
 }
 
 #else
@@ -43,46 +43,46 @@ std::size_t SmallPage() {
 }
 
 // A block held in large pages.
-bool IsLarge(std::size_t Size) {
-  return Size >= LargePage / 2;
+bool IsLarge(std::size_t size) {
+  return size >= LargePage / 2;
 }
 
-// The length of the mapping for Size bytes: whole large pages for a large
+// The length of the mapping for size bytes: whole large pages for a large
 // block, whole small pages for another; 0 when that overflows.
-std::size_t MappedLength(std::size_t Size) {
-  const std::size_t unit = IsLarge(Size) ? LargePage : SmallPage();
-  if (Size == 0) return unit;
-  if (Size > std::numeric_limits<std::size_t>::max() - unit - LargePage) return 0;
-  return (Size + unit - 1) / unit * unit;
+std::size_t MappedLength(std::size_t size) {
+  const std::size_t unit = IsLarge(size) ? LargePage : SmallPage();
+  if (size == 0) return unit;
+  if (size > std::numeric_limits<std::size_t>::max() - unit - LargePage) return 0;
+  return (size + unit - 1) / unit * unit;
 }
 
-// A mapping of Length bytes (whole large pages) that starts on a large
+// A mapping of length bytes (whole large pages) that starts on a large
 // page's boundary, asked to be held in large pages; null when the system
 // gives none.
-char* MapLargePages(std::size_t Length) {
-  void* raw = ::mmap(nullptr, Length + LargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+char* MapLargePages(std::size_t length) {
+  void* raw = ::mmap(nullptr, length + LargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
   const auto start = reinterpret_cast<std::uintptr_t>(raw);
   const std::uintptr_t aligned = (start + LargePage - 1) / LargePage * LargePage;
   // The surplus before and after the aligned block goes back.
   if (aligned > start) ::munmap(raw, aligned - start);
   if (const std::size_t after = start + LargePage - aligned; after > 0)
-    ::munmap(reinterpret_cast<void*>(aligned + Length), after);
+    ::munmap(reinterpret_cast<void*>(aligned + length), after);
   void* block = reinterpret_cast<void*>(aligned);
   // Without transparent huge pages the block is made of small pages, which
   // serves all the same. Either way the pages are made present now (Linux
   // 5.14 and later; before, they come as they are first written).
-  (void)::madvise(block, Length, MADV_HUGEPAGE);
-  (void)::madvise(block, Length, MADV_POPULATE_WRITE);
+  (void)::madvise(block, length, MADV_HUGEPAGE);
+  (void)::madvise(block, length, MADV_POPULATE_WRITE);
   return static_cast<char*>(block);
 }
 
 }  // namespace
 
-void* AllocatePresentPages(std::size_t Size) {
-  const std::size_t length = MappedLength(Size);
+void* AllocatePresentPages(std::size_t size) {
+  const std::size_t length = MappedLength(size);
   if (length == 0) throw std::bad_alloc();
-  if (IsLarge(Size)) {
+  if (IsLarge(size)) {
     if (char* block = MapLargePages(length)) return block;
     throw std::bad_alloc();
   }
@@ -93,8 +93,8 @@ void* AllocatePresentPages(std::size_t Size) {
   return memory;
 }
 
-void FreePresentPages(void* Memory, std::size_t Size) noexcept {
-  if (Memory) ::munmap(Memory, MappedLength(Size));
+void FreePresentPages(void* memory, std::size_t size) noexcept {
+  if (memory) ::munmap(memory, MappedLength(size));
 }
 
 #endif

@@ -3,8 +3,8 @@
 // is attached, its scheduling priority, the search for another program's
 // top-level window, and the signals that ask it to end.
 //
-// TProcessServices is the service; TPosixProcessServices the Linux
-// implementation. Callers reach the one in use through
+// TProcessServices is the service; TPosixProcessServices (Process_posix.h)
+// the Linux implementation. Callers reach the one in use through
 // CurrentProcessServices(); tests install a stand-in with
 // SetCurrentProcessServices(). TEndSignalWatch is not replaceable: tests
 // send real signals to child processes.
@@ -37,54 +37,22 @@ class TProcessServices {
   // A debugger is attached to the process now.
   virtual bool BeingDebugged() = 0;
   // A top-level window of this window class exists on the desktop.
-  virtual bool TopLevelWindowExists(const std::string& ClassName) = 0;
+  virtual bool TopLevelWindowExists(const std::string& className) = 0;
   // The process's priority class. On failure returns false with the
-  // system's error number in Error (0 when it gave none).
-  virtual bool GetPriorityClass(std::uint32_t& Class, int& Error) = 0;
+  // system's error number in error (0 when it gave none).
+  virtual bool GetPriorityClass(std::uint32_t& priorityClass, int& error) = 0;
   // Sets the process's priority class. On failure (a class the system
   // refuses, or one that is not in the list above) returns false with the
-  // error number in Error; the priority is then as it was.
-  virtual bool SetPriorityClass(std::uint32_t Class, int& Error) = 0;
-};
-
-// Priority classes on Linux, per thread of the process (the kernel keeps a
-// nice value and a scheduling policy per thread; threads started later
-// inherit the creating thread's):
-//   pcRealTime  nice -20: the strongest level of the ordinary scheduler.
-//               A real-time policy (SCHED_FIFO) is not used: a busy GUI
-//               thread under it can freeze the whole desktop.
-//   pcHigh      nice -10
-//   pcNormal    nice 0
-//   pcIdle      nice 19
-//   Setting a class also returns a thread with another policy to the
-//   ordinary one (SCHED_OTHER). Raising the priority (a lower nice value)
-//   needs the privilege to do so (CAP_SYS_NICE, or RLIMIT_NICE allowing
-//   it); without it the call fails with EACCES and nothing changes.
-// Reading back looks at the calling thread: SCHED_FIFO or SCHED_RR reads as
-// pcRealTime and SCHED_IDLE as pcIdle; otherwise nice -20, -10, 0 and 19
-// read as the four classes above, any other negative value as
-// pcAboveNormal and any other positive value as pcBelowNormal.
-class TPosixProcessServices final : public TProcessServices {
- public:
-  // The GUI application's ExeName(); without one, /proc/self/exe.
-  std::string ExecutablePath() override;
-  // /proc/self/cmdline after the first: every argument as the process
-  // received it, the toolkit's own options (-style, -reverse, ...) included.
-  std::vector<std::string> CommandLineParams() override;
-  // TracerPid in /proc/self/status is not 0.
-  bool BeingDebugged() override;
-  // Window classes of the original desktop have no equivalent here: never.
-  bool TopLevelWindowExists(const std::string& ClassName) override;
-  bool GetPriorityClass(std::uint32_t& Class, int& Error) override;
-  bool SetPriorityClass(std::uint32_t Class, int& Error) override;
+  // error number in error; the priority is then as it was.
+  virtual bool SetPriorityClass(std::uint32_t priorityClass, int& error) = 0;
 };
 
 // The service in use: the platform's own unless another was installed.
 TProcessServices& CurrentProcessServices();
-// Installs `Services` (null: the platform's own again) and returns the one
+// Installs `services` (null: the platform's own again) and returns the one
 // it replaces (null when that was the platform's own). The caller keeps
-// ownership and keeps `Services` alive while it is installed.
-TProcessServices* SetCurrentProcessServices(TProcessServices* Services);
+// ownership and keeps `services` alive while it is installed.
+TProcessServices* SetCurrentProcessServices(TProcessServices* services);
 
 // ---------------------------------------------------------------------------
 // TEndSignalWatch: calls OnSignal(signal number) on the GUI thread when the
@@ -107,7 +75,7 @@ TProcessServices* SetCurrentProcessServices(TProcessServices* Services);
 class TEndSignalWatch {
  public:
   using TOnSignal = std::function<void(int Signal)>;
-  explicit TEndSignalWatch(TOnSignal OnSignal);
+  explicit TEndSignalWatch(TOnSignal onSignal);
   ~TEndSignalWatch();
   TEndSignalWatch(const TEndSignalWatch&) = delete;
   TEndSignalWatch& operator=(const TEndSignalWatch&) = delete;

@@ -1,4 +1,4 @@
-#include "platform/Process.h"
+#include "platform/Process_posix.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,10 +17,8 @@
 #include <QSocketNotifier>
 #include <QThread>
 
-#include "platform/SystemInfo.h"
-#include "runtime/Application.h"
-#include "runtime/MessageBox.h"
-#include "runtime/ServiceSlot.h"
+#include "base/ServiceSlot.h"
+#include "platform/SystemInfo_posix.h"
 
 namespace {
 
@@ -82,15 +80,17 @@ TProcessServices& CurrentProcessServices() {
   return Slot.Current();
 }
 
-TProcessServices* SetCurrentProcessServices(TProcessServices* Services) {
-  return Slot.Install(Services);
+TProcessServices* SetCurrentProcessServices(TProcessServices* services) {
+  return Slot.Install(services);
 }
 
 // ---------------------------------------------------------------------------
 // TPosixProcessServices
 
 std::string TPosixProcessServices::ExecutablePath() {
-  if (Application) return Application->ExeName();
+  // With the toolkit running, the toolkit's name of the program (the one
+  // the application object takes as its executable name).
+  if (QCoreApplication::instance()) return QCoreApplication::applicationFilePath().toStdString();
   std::error_code ec;
   const auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
   return ec ? std::string() : path.string();
@@ -121,42 +121,42 @@ bool TPosixProcessServices::TopLevelWindowExists(const std::string&) {
   return false;
 }
 
-bool TPosixProcessServices::GetPriorityClass(std::uint32_t& Class, int& Error) {
-  Error = 0;
+bool TPosixProcessServices::GetPriorityClass(std::uint32_t& priorityClass, int& error) {
+  error = 0;
   const int policy = ::sched_getscheduler(0);
   if (policy < 0) {
-    Error = errno;
+    error = errno;
     return false;
   }
   if (policy == SCHED_FIFO || policy == SCHED_RR) {
-    Class = pcRealTime;
+    priorityClass = pcRealTime;
     return true;
   }
   if (policy == SCHED_IDLE) {
-    Class = pcIdle;
+    priorityClass = pcIdle;
     return true;
   }
   errno = 0;
   const int nice = ::getpriority(PRIO_PROCESS, 0);  // -1 is a valid value: errno tells
   if (nice == -1 && errno != 0) {
-    Error = errno;
+    error = errno;
     return false;
   }
   switch (nice) {
     case -20:
-      Class = pcRealTime;
+      priorityClass = pcRealTime;
       break;
     case -10:
-      Class = pcHigh;
+      priorityClass = pcHigh;
       break;
     case 0:
-      Class = pcNormal;
+      priorityClass = pcNormal;
       break;
     case 19:
-      Class = pcIdle;
+      priorityClass = pcIdle;
       break;
     default:
-      Class = nice < 0 ? pcAboveNormal : pcBelowNormal;
+      priorityClass = nice < 0 ? pcAboveNormal : pcBelowNormal;
       break;
   }
   return true;
@@ -166,14 +166,14 @@ bool TPosixProcessServices::GetPriorityClass(std::uint32_t& Class, int& Error) {
 // other threads of /proc/self/task follow; one that ended meanwhile is
 // passed over, and as they run with the same rights as the calling thread,
 // a refusal there is not expected and not reported.
-bool TPosixProcessServices::SetPriorityClass(std::uint32_t Class, int& Error) {
+bool TPosixProcessServices::SetPriorityClass(std::uint32_t priorityClass, int& error) {
   int nice = 0;
-  if (!NiceOfClass(Class, nice)) {
-    Error = EINVAL;
+  if (!NiceOfClass(priorityClass, nice)) {
+    error = EINVAL;
     return false;
   }
-  Error = SetThreadPriority(0, nice);
-  if (Error != 0) return false;
+  error = SetThreadPriority(0, nice);
+  if (error != 0) return false;
   const pid_t self = static_cast<pid_t>(::syscall(SYS_gettid));
   if (DIR* dir = ::opendir("/proc/self/task")) {
     while (const dirent* e = ::readdir(dir)) {
@@ -191,7 +191,7 @@ bool TPosixProcessServices::SetPriorityClass(std::uint32_t Class, int& Error) {
 // TEndSignalWatch
 
 namespace {
-constexpr int kEndSignals[] = {SIGTERM, SIGHUP, SIGINT};
+constexpr int EndSignals[] = {SIGTERM, SIGHUP, SIGINT};
 // The pipe's writing end, for the handler; -1 when nothing watches.
 volatile sig_atomic_t SignalWriteFd = -1;
 
@@ -210,7 +210,7 @@ struct TEndSignalState {
   int ReadFd = -1;
   int WriteFd = -1;
   QSocketNotifier* Notifier = nullptr;
-  struct sigaction Saved[std::size(kEndSignals)] = {};
+  struct sigaction Saved[std::size(EndSignals)] = {};
   std::vector<TEndSignalWatch*> Watches;
   bool Ignoring = false;
 
@@ -221,7 +221,7 @@ struct TEndSignalState {
 
   // Signals the process was started with ignored (as "nohup" does for
   // SIGHUP) stay ignored: that is what the user asked for.
-  bool Skipped[std::size(kEndSignals)] = {};
+  bool Skipped[std::size(EndSignals)] = {};
 
   bool Install() {
     int fds[2];
@@ -234,13 +234,13 @@ struct TEndSignalState {
     struct sigaction sa {};
     sa.sa_handler = OnEndSignal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : kEndSignals) sigaddset(&sa.sa_mask, sig);
+    for (int sig : EndSignals) sigaddset(&sa.sa_mask, sig);
     sa.sa_flags = SA_RESTART;
-    for (std::size_t i = 0; i < std::size(kEndSignals); ++i) {
+    for (std::size_t i = 0; i < std::size(EndSignals); ++i) {
       if (Ignoring) continue;
-      ::sigaction(kEndSignals[i], nullptr, &Saved[i]);
+      ::sigaction(EndSignals[i], nullptr, &Saved[i]);
       Skipped[i] = Saved[i].sa_handler == SIG_IGN;
-      if (!Skipped[i]) ::sigaction(kEndSignals[i], &sa, nullptr);
+      if (!Skipped[i]) ::sigaction(EndSignals[i], &sa, nullptr);
     }
     return true;
   }
@@ -249,8 +249,8 @@ struct TEndSignalState {
   // notifier then goes while it is reporting, which the toolkit allows.
   void Remove() {
     if (!Ignoring)
-      for (std::size_t i = 0; i < std::size(kEndSignals); ++i)
-        if (!Skipped[i]) ::sigaction(kEndSignals[i], &Saved[i], nullptr);
+      for (std::size_t i = 0; i < std::size(EndSignals); ++i)
+        if (!Skipped[i]) ::sigaction(EndSignals[i], &Saved[i], nullptr);
     SignalWriteFd = -1;
     delete Notifier;
     Notifier = nullptr;
@@ -272,7 +272,7 @@ struct TEndSignalState {
   }
 };
 
-TEndSignalWatch::TEndSignalWatch(TOnSignal OnSignal) : FOnSignal(std::move(OnSignal)) {
+TEndSignalWatch::TEndSignalWatch(TOnSignal onSignal) : FOnSignal(std::move(onSignal)) {
   const QCoreApplication* app = QCoreApplication::instance();
   if (!app || QThread::currentThread() != app->thread()) return;
   TEndSignalState& s = TEndSignalState::Get();
@@ -294,5 +294,5 @@ void TEndSignalWatch::IgnoreEndSignals() {
   struct sigaction sa {};
   sa.sa_handler = SIG_IGN;
   sigemptyset(&sa.sa_mask);
-  for (int sig : kEndSignals) ::sigaction(sig, &sa, nullptr);
+  for (int sig : EndSignals) ::sigaction(sig, &sa, nullptr);
 }

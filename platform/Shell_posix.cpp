@@ -12,7 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 // The desktop's opener is xdg-open. It is found on PATH and started with an
 // argument vector of exactly two entries, "xdg-open" and the document, never
@@ -25,7 +25,7 @@
 // a monitor and exits at once (the helper is reaped right away); the monitor,
 // now a child of the system, starts xdg-open, waits for it and writes what
 // happened into a close-on-exec pipe. The caller waits up to
-// kVerdictWaitMs for that report:
+// VerdictWaitMs for that report:
 //   - a report arrives: it is mapped as below;
 //   - no report in time: xdg-open is still busy with the document; that
 //     counts as success (seSuccess). The monitor's later report goes into a
@@ -61,7 +61,7 @@
 //     5 no permission to read the file         seAccessDenied (5)
 //     any other status, or ended by a signal   seAssocIncomplete (27)
 //   the monitor ends without a report          seOutOfResources (0)
-//   still running after kVerdictWaitMs         seSuccess (42)
+//   still running after VerdictWaitMs         seSuccess (42)
 //
 // `params`: xdg-open takes exactly one argument and fails with a syntax
 // error on a second one, and the original platform ignores parameters for a
@@ -72,7 +72,7 @@
 
 namespace {
 
-constexpr int kVerdictWaitMs = 2000;
+constexpr int VerdictWaitMs = 2000;
 
 enum TStage : int {
   stForkFailed = 1,
@@ -325,7 +325,7 @@ int ShellExecute(const std::string& verb, const std::string& file, const std::st
   }
 
   TReport report;
-  const TWait wait = WaitForReport(fds[0], kVerdictWaitMs, report);
+  const TWait wait = WaitForReport(fds[0], VerdictWaitMs, report);
   ::close(fds[0]);
   switch (wait) {
     case TWait::TimedOut:

@@ -38,7 +38,7 @@ class TSignalSafeFolder {
   // files are its own. Nothing is created yet. False, nothing prepared,
   // when a name is too long, empty or not absolute, or the prefix or suffix
   // holds a "/".
-  bool Prepare(const std::string& Folder, const std::string& Prefix, const std::string& Suffix, std::size_t MaxFiles);
+  bool Prepare(const std::string& folder, const std::string& prefix, const std::string& suffix, std::size_t maxFiles);
   // Nothing prepared: Write writes nothing.
   void Clear();
   bool Prepared() const { return FPrepared.load() != nullptr; }
@@ -46,12 +46,12 @@ class TSignalSafeFolder {
   // Writes the parts, one after the other, into a new file (see above).
   // False, no file left behind, when nothing is prepared or a step fails.
   // Async-signal-safe; allocates nothing.
-  bool Write(const std::string_view* Parts, std::size_t Count) const noexcept;
+  bool Write(const std::string_view* parts, std::size_t count) const noexcept;
 
-  // The time and process a name of Prefix and Suffix gives: false when the
+  // The time and process a name of prefix and suffix gives: false when the
   // name has not exactly that form (digits of those counts, no more).
-  static bool ParseName(std::string_view Name, std::string_view Prefix, std::string_view Suffix, std::uint64_t& Seconds,
-                        std::uint64_t& ProcessId);
+  static bool ParseName(std::string_view name, std::string_view prefix, std::string_view suffix, std::uint64_t& seconds,
+                        std::uint64_t& processId);
 
  private:
   struct TPrepared {

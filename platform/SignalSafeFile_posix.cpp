@@ -15,54 +15,54 @@
 
 namespace {
 
-constexpr std::size_t kDigits = 20;  // the seconds in a name
-constexpr std::size_t kLeafSize = 256;
-constexpr std::size_t kPathSize = TSignalSafeFolder::MaxFolderLength + 2;
+constexpr std::size_t Digits = 20;  // the seconds in a name
+constexpr std::size_t LeafSize = 256;
+constexpr std::size_t PathSize = TSignalSafeFolder::MaxFolderLength + 2;
 
-// Appends Text to the NUL-terminated Buffer of Size bytes holding Length;
+// Appends text to the NUL-terminated buffer of size bytes holding length;
 // false when it does not fit.
-bool Append(char* Buffer, std::size_t Size, std::size_t& Length, std::string_view Text) noexcept {
-  if (Text.size() >= Size - Length) return false;
-  std::memcpy(Buffer + Length, Text.data(), Text.size());
-  Length += Text.size();
-  Buffer[Length] = '\0';
+bool Append(char* buffer, std::size_t size, std::size_t& length, std::string_view text) noexcept {
+  if (text.size() >= size - length) return false;
+  std::memcpy(buffer + length, text.data(), text.size());
+  length += text.size();
+  buffer[length] = '\0';
   return true;
 }
 
 // Value in decimal, at least Width digits (zeros in front).
-bool AppendDecimal(char* Buffer, std::size_t Size, std::size_t& Length, std::uint64_t Value,
-                   std::size_t Width) noexcept {
-  char digits[kDigits];
+bool AppendDecimal(char* buffer, std::size_t size, std::size_t& length, std::uint64_t value,
+                   std::size_t width) noexcept {
+  char digits[Digits];
   std::size_t count = 0;
   do {
-    digits[kDigits - 1 - count++] = static_cast<char>('0' + Value % 10);
-    Value /= 10;
-  } while (Value != 0);
-  while (count < Width && count < kDigits) digits[kDigits - 1 - count++] = '0';
-  return Append(Buffer, Size, Length, std::string_view(digits + kDigits - count, count));
+    digits[Digits - 1 - count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count < width && count < Digits) digits[Digits - 1 - count++] = '0';
+  return Append(buffer, size, length, std::string_view(digits + Digits - count, count));
 }
 
 // A run of decimal digits as a number; false when it holds anything else or
 // overflows.
-bool Decimal(std::string_view Text, std::uint64_t& Value) noexcept {
-  if (Text.empty()) return false;
-  std::uint64_t value = 0;
-  for (const char c : Text) {
+bool Decimal(std::string_view text, std::uint64_t& value) noexcept {
+  if (text.empty()) return false;
+  std::uint64_t number = 0;
+  for (const char c : text) {
     if (c < '0' || c > '9') return false;
-    if (__builtin_mul_overflow(value, 10u, &value) ||
-        __builtin_add_overflow(value, static_cast<unsigned>(c - '0'), &value))
+    if (__builtin_mul_overflow(number, 10u, &number) ||
+        __builtin_add_overflow(number, static_cast<unsigned>(c - '0'), &number))
       return false;
   }
-  Value = value;
+  value = number;
   return true;
 }
 
-// Makes Folder and the folders above it that are missing.
-bool MakeFolders(const std::string& Folder) noexcept {
-  char path[kPathSize];
-  for (std::size_t i = 1; i <= Folder.size(); ++i) {
-    if (i < Folder.size() && Folder[i] != '/') continue;
-    std::memcpy(path, Folder.data(), i);
+// Makes folder and the folders above it that are missing.
+bool MakeFolders(const std::string& folder) noexcept {
+  char path[PathSize];
+  for (std::size_t i = 1; i <= folder.size(); ++i) {
+    if (i < folder.size() && folder[i] != '/') continue;
+    std::memcpy(path, folder.data(), i);
     path[i] = '\0';
     if (::mkdir(path, 0700) == 0 || errno == EEXIST) continue;
     struct stat st {};
@@ -71,32 +71,32 @@ bool MakeFolders(const std::string& Folder) noexcept {
   return true;
 }
 
-bool WriteAll(int File, std::string_view Data) noexcept {
-  while (!Data.empty()) {
-    const ssize_t written = ::write(File, Data.data(), Data.size());
+bool WriteAll(int file, std::string_view data) noexcept {
+  while (!data.empty()) {
+    const ssize_t written = ::write(file, data.data(), data.size());
     if (written < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    Data.remove_prefix(static_cast<std::size_t>(written));
+    data.remove_prefix(static_cast<std::size_t>(written));
   }
   return true;
 }
 
 // The layout of one entry that getdents64 returns: inode (8 bytes), offset
 // (8), record length (2), type (1), then the name with its NUL.
-constexpr std::size_t kRecordLengthAt = 16;
-constexpr std::size_t kNameAt = 19;
+constexpr std::size_t RecordLengthAt = 16;
+constexpr std::size_t NameAt = 19;
 
 }  // namespace
 
-bool TSignalSafeFolder::Prepare(const std::string& Folder, const std::string& Prefix, const std::string& Suffix,
-                                std::size_t MaxFiles) {
+bool TSignalSafeFolder::Prepare(const std::string& folder, const std::string& prefix, const std::string& suffix,
+                                std::size_t maxFiles) {
   const auto affixOk = [](const std::string& Text) {
     return Text.size() <= MaxAffixLength && Text.find('/') == std::string::npos && Text.find('\0') == std::string::npos;
   };
-  if (Folder.empty() || Folder[0] != '/' || Folder.size() > MaxFolderLength || Folder.find('\0') != std::string::npos ||
-      Prefix.empty() || !affixOk(Prefix) || !affixOk(Suffix) || MaxFiles == 0)
+  if (folder.empty() || folder[0] != '/' || folder.size() > MaxFolderLength || folder.find('\0') != std::string::npos ||
+      prefix.empty() || !affixOk(prefix) || !affixOk(suffix) || maxFiles == 0)
     return false;
   // Each preparation stays reachable from the next, so that a handler that
   // still reads an earlier one reads valid memory.
@@ -105,11 +105,11 @@ bool TSignalSafeFolder::Prepare(const std::string& Folder, const std::string& Pr
   };
   static const TKept* kept = nullptr;
   auto* prepared = new TKept;
-  prepared->Folder = Folder;
+  prepared->Folder = folder;
   while (prepared->Folder.size() > 1 && prepared->Folder.back() == '/') prepared->Folder.pop_back();
-  prepared->Prefix = Prefix;
-  prepared->Suffix = Suffix;
-  prepared->MaxFiles = MaxFiles;
+  prepared->Prefix = prefix;
+  prepared->Suffix = suffix;
+  prepared->MaxFiles = maxFiles;
   prepared->Earlier = kept;
   kept = prepared;
   FPrepared.store(prepared);
@@ -120,17 +120,17 @@ void TSignalSafeFolder::Clear() {
   FPrepared.store(nullptr);
 }
 
-bool TSignalSafeFolder::ParseName(std::string_view Name, std::string_view Prefix, std::string_view Suffix,
-                                  std::uint64_t& Seconds, std::uint64_t& ProcessId) {
-  if (Name.size() < Prefix.size() + Suffix.size() || Name.substr(0, Prefix.size()) != Prefix ||
-      Name.substr(Name.size() - Suffix.size()) != Suffix)
+bool TSignalSafeFolder::ParseName(std::string_view name, std::string_view prefix, std::string_view suffix,
+                                  std::uint64_t& seconds, std::uint64_t& processId) {
+  if (name.size() < prefix.size() + suffix.size() || name.substr(0, prefix.size()) != prefix ||
+      name.substr(name.size() - suffix.size()) != suffix)
     return false;
-  const std::string_view middle = Name.substr(Prefix.size(), Name.size() - Prefix.size() - Suffix.size());
-  if (middle.size() < kDigits + 2 || middle[kDigits] != '.') return false;
-  return Decimal(middle.substr(0, kDigits), Seconds) && Decimal(middle.substr(kDigits + 1), ProcessId);
+  const std::string_view middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  if (middle.size() < Digits + 2 || middle[Digits] != '.') return false;
+  return Decimal(middle.substr(0, Digits), seconds) && Decimal(middle.substr(Digits + 1), processId);
 }
 
-bool TSignalSafeFolder::Write(const std::string_view* Parts, std::size_t Count) const noexcept {
+bool TSignalSafeFolder::Write(const std::string_view* parts, std::size_t count) const noexcept {
   const TPrepared* prepared = FPrepared.load();
   if (!prepared) return false;
   const int savedErrno = errno;
@@ -141,39 +141,39 @@ bool TSignalSafeFolder::Write(const std::string_view* Parts, std::size_t Count) 
 
   // The oldest files go until there is room for this one.
   for (int round = 0; ok && round < 64; ++round) {
-    std::size_t count = 0;
-    char oldest[kLeafSize] = "";
+    std::size_t kept = 0;
+    char oldest[LeafSize] = "";
     if (::lseek(folder, 0, SEEK_SET) != 0) break;
     alignas(8) char entries[4096];
     for (;;) {
       const long got = ::syscall(SYS_getdents64, folder, entries, sizeof entries);
       if (got <= 0) break;
-      for (std::size_t at = 0; at + kNameAt < static_cast<std::size_t>(got);) {
+      for (std::size_t at = 0; at + NameAt < static_cast<std::size_t>(got);) {
         unsigned short length = 0;
-        std::memcpy(&length, entries + at + kRecordLengthAt, sizeof length);
-        if (length <= kNameAt || at + length > static_cast<std::size_t>(got)) break;
-        const char* name = entries + at + kNameAt;
-        const std::size_t nameLength = ::strnlen(name, length - kNameAt);
+        std::memcpy(&length, entries + at + RecordLengthAt, sizeof length);
+        if (length <= NameAt || at + length > static_cast<std::size_t>(got)) break;
+        const char* name = entries + at + NameAt;
+        const std::size_t nameLength = ::strnlen(name, length - NameAt);
         at += length;
         std::uint64_t seconds = 0, process = 0;
-        if (nameLength >= kLeafSize ||
+        if (nameLength >= LeafSize ||
             !ParseName(std::string_view(name, nameLength), p.Prefix, p.Suffix, seconds, process))
           continue;
-        ++count;
+        ++kept;
         if (oldest[0] == '\0' || std::strcmp(name, oldest) < 0) std::memcpy(oldest, name, nameLength + 1);
       }
     }
-    if (count < p.MaxFiles || oldest[0] == '\0' || ::unlinkat(folder, oldest, 0) != 0) break;
+    if (kept < p.MaxFiles || oldest[0] == '\0' || ::unlinkat(folder, oldest, 0) != 0) break;
   }
 
   // The file's name, and its temporary name: hidden, ending in ".tmp".
-  char leaf[kLeafSize] = "";
-  char temp[kLeafSize + 8] = ".";
+  char leaf[LeafSize] = "";
+  char temp[LeafSize + 8] = ".";
   std::size_t leafLength = 0, tempLength = 1;
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   ok = ok && Append(leaf, sizeof leaf, leafLength, p.Prefix) &&
-       AppendDecimal(leaf, sizeof leaf, leafLength, static_cast<std::uint64_t>(now.tv_sec), kDigits) &&
+       AppendDecimal(leaf, sizeof leaf, leafLength, static_cast<std::uint64_t>(now.tv_sec), Digits) &&
        Append(leaf, sizeof leaf, leafLength, ".") &&
        AppendDecimal(leaf, sizeof leaf, leafLength, static_cast<std::uint64_t>(::getpid()), 1) &&
        Append(leaf, sizeof leaf, leafLength, p.Suffix) && Append(temp, sizeof temp, tempLength, leaf) &&
@@ -190,7 +190,7 @@ bool TSignalSafeFolder::Write(const std::string_view* Parts, std::size_t Count) 
     }
     ok = file >= 0;
   }
-  for (std::size_t i = 0; ok && i < Count; ++i) ok = WriteAll(file, Parts[i]);
+  for (std::size_t i = 0; ok && i < count; ++i) ok = WriteAll(file, parts[i]);
   ok = ok && ::fsync(file) == 0;
   if (file >= 0 && ::close(file) != 0) ok = false;
   ok = ok && ::renameat(folder, temp, folder, leaf) == 0;

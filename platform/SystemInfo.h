@@ -5,7 +5,8 @@
 // the registry, the environment block, the display modes, the host's IPv4
 // addresses and the memory status.
 //
-// TSystemInfo is the service; TPosixSystemInfo the Linux implementation.
+// TSystemInfo is the service; TPosixSystemInfo (SystemInfo_posix.h) the
+// Linux implementation.
 // Callers reach the one in use through CurrentSystemInfo(); tests install a
 // stand-in with SetCurrentSystemInfo(). Where each value comes from on Linux
 // is written beside the code that reads it (SystemInfo_posix.cpp).
@@ -16,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Exceptions.h"
+#include "base/Exceptions.h"
 
 // The version record of the running system.
 struct TOSVersionRecord {
@@ -126,74 +127,31 @@ class TSystemInfo {
   virtual TOSCallResult SystemDir() = 0;
   // The folder for temporary files, ending with the folder separator.
   virtual TOSCallResult TempDir() = 0;
-  // Reads one registry fact. Value is empty unless the result is Found.
-  virtual TFolderRead ShellFolder(TShellFolder Folder, std::string& Value) = 0;
+  // Reads one registry fact. `value` is empty unless the result is Found.
+  virtual TFolderRead ShellFolder(TShellFolder folder, std::string& value) = 0;
   // The process's environment strings ("NAME=value"), in block order.
   virtual std::vector<std::string> EnvironmentStrings() = 0;
-  // Display mode number Index (0, 1, 2, ...) of the current display; false
+  // Display mode number index (0, 1, 2, ...) of the current display; false
   // when there is no such mode.
-  virtual bool DisplayMode(int Index, TDisplayMode& Mode) = 0;
+  virtual bool DisplayMode(int index, TDisplayMode& mode) = 0;
   // The host's name; false when it cannot be got.
-  virtual bool HostName(std::string& Name) = 0;
-  // The IPv4 addresses of the host called `Name`, dotted; false when none
+  virtual bool HostName(std::string& name) = 0;
+  // The IPv4 addresses of the host called `name`, dotted; false when none
   // is known. Only local sources are asked, never a name server: a start-up
   // must not wait on the network (see the platform's implementation).
-  virtual bool HostAddresses(const std::string& Name, std::vector<std::string>& Addresses) = 0;
+  virtual bool HostAddresses(const std::string& name, std::vector<std::string>& addresses) = 0;
   virtual TMemoryStatus MemoryStatus() = 0;
-};
-
-class TPosixSystemInfo final : public TSystemInfo {
- public:
-  TOSVersionRecord VersionRecord() override;
-  TOSCallResult ComputerName() override;
-  TOSCallResult UserName() override;
-  TOSCallResult WindowsDir() override;
-  TOSCallResult SystemDir() override;
-  TOSCallResult TempDir() override;
-  TFolderRead ShellFolder(TShellFolder Folder, std::string& Value) override;
-  std::vector<std::string> EnvironmentStrings() override;
-  bool DisplayMode(int Index, TDisplayMode& Mode) override;
-  bool HostName(std::string& Name) override;
-  bool HostAddresses(const std::string& Name, std::vector<std::string>& Addresses) override;
-  TMemoryStatus MemoryStatus() override;
 };
 
 // The service in use: the platform's own unless another was installed.
 TSystemInfo& CurrentSystemInfo();
-// Installs `Info` (null: the platform's own again) and returns the one it
+// Installs `info` (null: the platform's own again) and returns the one it
 // replaces (null when that was the platform's own). The caller keeps
-// ownership and keeps `Info` alive while it is installed.
-TSystemInfo* SetCurrentSystemInfo(TSystemInfo* Info);
-
-// ---------------------------------------------------------------------------
-// Readers of the Linux sources, exposed for tests. Each takes the text as
-// read and never fails: what does not parse gives zeros or an empty text.
-
-// Major, minor and patch level of a kernel release such as
-// "6.1.0-18-amd64": the leading decimal numbers separated by dots; missing
-// ones are 0; a number too large for 32 bits is cut at the largest value.
-void ParseKernelRelease(const std::string& Release, std::uint32_t& Major, std::uint32_t& Minor, std::uint32_t& Build);
-
-// The value of `Key` in an os-release file (KEY=value lines, the value
-// optionally in single or double quotes, a backslash escaping the next
-// character inside double quotes); empty when the key is missing.
-std::string OsReleaseValue(const std::string& Content, const std::string& Key);
-
-// The folder of `Key` (such as "XDG_DESKTOP_DIR") in a user-dirs.dirs file:
-// lines KEY="$HOME/path" or KEY="/path", a backslash escaping the next
-// character; "$HOME" is replaced by `Home`. Empty when the key is missing or
-// its value has another form (a relative path, another variable). The last
-// line of a key counts.
-std::string UserDirsValue(const std::string& Content, const std::string& Key, const std::string& Home);
+// ownership and keeps `info` alive while it is installed.
+TSystemInfo* SetCurrentSystemInfo(TSystemInfo* info);
 
 // The user's own folder for state that programs keep between runs (logs,
 // reports waiting to be sent): $XDG_STATE_HOME when it holds an absolute
 // path, else ~/.local/state (the home folder from $HOME, else the user
 // database); empty when there is no home folder. Not created here.
 std::string UserStateFolder();
-
-// A "Key:  <number> kB" field of /proc/meminfo or /proc/self/status, in
-// bytes; false when the field is missing or malformed.
-bool ProcFieldBytes(const std::string& Content, const std::string& Key, std::uint64_t& Bytes);
-// A "Key:\t<number>" field of /proc/self/status as a plain number.
-bool ProcFieldNumber(const std::string& Content, const std::string& Key, std::uint64_t& Value);

@@ -1,4 +1,4 @@
-#include "platform/SystemInfo.h"
+#include "platform/SystemInfo_posix.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -23,30 +23,30 @@
 #include <QGuiApplication>
 #include <QScreen>
 
-#include "runtime/ServiceSlot.h"
+#include "base/ServiceSlot.h"
 
 extern char** environ;
 
 namespace {
 
 // Files read here are small; anything beyond this is not looked at.
-constexpr std::size_t kMaxSourceBytes = 256 * 1024;
+constexpr std::size_t MaxSourceBytes = 256 * 1024;
 
-// The first kMaxSourceBytes of a file (also of /proc files, whose size the
+// The first MaxSourceBytes of a file (also of /proc files, whose size the
 // file system does not know); empty when it cannot be read.
 std::string ReadSource(const char* path) {
   std::string text;
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return text;
   char buf[4096];
-  while (text.size() < kMaxSourceBytes) {
+  while (text.size() < MaxSourceBytes) {
     const ssize_t got = ::read(fd, buf, sizeof buf);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     text.append(buf, static_cast<std::size_t>(got));
   }
   ::close(fd);
-  if (text.size() > kMaxSourceBytes) text.resize(kMaxSourceBytes);
+  if (text.size() > MaxSourceBytes) text.resize(MaxSourceBytes);
   return text;
 }
 
@@ -205,19 +205,19 @@ constinit TServiceSlot<TSystemInfo, TPosixSystemInfo> Slot;
 
 // ---------------------------------------------------------------------------
 
-void ParseKernelRelease(const std::string& Release, std::uint32_t& Major, std::uint32_t& Minor, std::uint32_t& Build) {
-  std::uint32_t* parts[3] = {&Major, &Minor, &Build};
+void ParseKernelRelease(const std::string& release, std::uint32_t& major, std::uint32_t& minor, std::uint32_t& build) {
+  std::uint32_t* parts[3] = {&major, &minor, &build};
   for (auto* p : parts) *p = 0;
   std::size_t i = 0;
   for (int n = 0; n < 3; ++n) {
     if (n > 0) {
-      if (i >= Release.size() || Release[i] != '.') return;
+      if (i >= release.size() || release[i] != '.') return;
       ++i;
     }
-    if (i >= Release.size() || Release[i] < '0' || Release[i] > '9') return;
+    if (i >= release.size() || release[i] < '0' || release[i] > '9') return;
     std::uint64_t v = 0;
-    while (i < Release.size() && Release[i] >= '0' && Release[i] <= '9') {
-      if (v < std::numeric_limits<std::uint32_t>::max()) v = v * 10 + static_cast<unsigned>(Release[i] - '0');
+    while (i < release.size() && release[i] >= '0' && release[i] <= '9') {
+      if (v < std::numeric_limits<std::uint32_t>::max()) v = v * 10 + static_cast<unsigned>(release[i] - '0');
       ++i;
     }
     *parts[n] = v > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
@@ -225,11 +225,11 @@ void ParseKernelRelease(const std::string& Release, std::uint32_t& Major, std::u
   }
 }
 
-std::string OsReleaseValue(const std::string& Content, const std::string& Key) {
+std::string OsReleaseValue(const std::string& content, const std::string& key) {
   std::string result;
-  ForEachLine(Content, [&](std::string_view line) {
+  ForEachLine(content, [&](std::string_view line) {
     std::string_view value;
-    if (!AssignmentOf(line, Key, value)) return;
+    if (!AssignmentOf(line, key, value)) return;
     std::string text;
     if (!value.empty() && value[0] == '"') {
       if (!UnquoteDouble(value, text)) return;
@@ -250,18 +250,18 @@ std::string UserStateFolder() {
   return XdgBase("XDG_STATE_HOME", ".local/state", HomeDir());
 }
 
-std::string UserDirsValue(const std::string& Content, const std::string& Key, const std::string& Home) {
+std::string UserDirsValue(const std::string& content, const std::string& key, const std::string& home) {
   std::string result;
-  ForEachLine(Content, [&](std::string_view line) {
+  ForEachLine(content, [&](std::string_view line) {
     std::string_view value;
-    if (!AssignmentOf(line, Key, value)) return;
+    if (!AssignmentOf(line, key, value)) return;
     std::string text;
     if (value.empty() || value[0] != '"' || !UnquoteDouble(value, text)) {
       result.clear();
       return;
     }
     if (text.compare(0, 5, "$HOME") == 0 && (text.size() == 5 || text[5] == '/'))
-      result = Home.empty() ? std::string() : Home + text.substr(5);
+      result = home.empty() ? std::string() : home + text.substr(5);
     else if (!text.empty() && text[0] == '/')
       result = text;
     else
@@ -272,37 +272,37 @@ std::string UserDirsValue(const std::string& Content, const std::string& Key, co
 
 namespace {
 // A /proc field's number and the unit text after it (blanks trimmed).
-bool ProcFieldValue(const std::string& Content, const std::string& Key, std::uint64_t& Value, std::string_view& Unit) {
+bool ProcFieldValue(const std::string& content, const std::string& key, std::uint64_t& value, std::string_view& unit) {
   std::string_view rest;
-  if (!ProcField(Content, Key, rest)) return false;
+  if (!ProcField(content, key, rest)) return false;
   std::size_t i = 0;
-  if (!ParseUnsigned(rest, i, Value)) return false;
+  if (!ParseUnsigned(rest, i, value)) return false;
   while (i < rest.size() && IsBlank(rest[i])) ++i;
-  Unit = rest.substr(i);
-  while (!Unit.empty() && IsBlank(Unit.back())) Unit.remove_suffix(1);
+  unit = rest.substr(i);
+  while (!unit.empty() && IsBlank(unit.back())) unit.remove_suffix(1);
   return true;
 }
 }  // namespace
 
-bool ProcFieldNumber(const std::string& Content, const std::string& Key, std::uint64_t& Value) {
+bool ProcFieldNumber(const std::string& content, const std::string& key, std::uint64_t& value) {
   std::uint64_t v = 0;
   std::string_view unit;
-  if (!ProcFieldValue(Content, Key, v, unit) || !unit.empty()) return false;
-  Value = v;
+  if (!ProcFieldValue(content, key, v, unit) || !unit.empty()) return false;
+  value = v;
   return true;
 }
 
-bool ProcFieldBytes(const std::string& Content, const std::string& Key, std::uint64_t& Bytes) {
+bool ProcFieldBytes(const std::string& content, const std::string& key, std::uint64_t& bytes) {
   std::uint64_t v = 0;
   std::string_view unit;
-  if (!ProcFieldValue(Content, Key, v, unit)) return false;
+  if (!ProcFieldValue(content, key, v, unit)) return false;
   if (unit == "kB") {
     if (v > std::numeric_limits<std::uint64_t>::max() / 1024) return false;
     v *= 1024;
   } else if (!unit.empty()) {
     return false;
   }
-  Bytes = v;
+  bytes = v;
   return true;
 }
 
@@ -310,8 +310,8 @@ TSystemInfo& CurrentSystemInfo() {
   return Slot.Current();
 }
 
-TSystemInfo* SetCurrentSystemInfo(TSystemInfo* Info) {
-  return Slot.Install(Info);
+TSystemInfo* SetCurrentSystemInfo(TSystemInfo* info) {
+  return Slot.Install(info);
 }
 
 // ---------------------------------------------------------------------------
@@ -405,45 +405,45 @@ TOSCallResult TPosixSystemInfo::TempDir() {
 // "~" is $HOME, else the user database's home folder; without either, the
 // folders read as missing. Folders are given without a trailing "/". Nothing
 // here is ever of the wrong type.
-TFolderRead TPosixSystemInfo::ShellFolder(TShellFolder Folder, std::string& Value) {
-  Value.clear();
+TFolderRead TPosixSystemInfo::ShellFolder(TShellFolder folder, std::string& value) {
+  value.clear();
   const std::string home = HomeDir();
   const auto below = [](std::string base, const char* sub) { return base.empty() ? base : base + "/" + sub; };
-  switch (Folder) {
+  switch (folder) {
     case TShellFolder::AppData:
-      Value = XdgBase("XDG_CONFIG_HOME", ".config", home);
+      value = XdgBase("XDG_CONFIG_HOME", ".config", home);
       break;
     case TShellFolder::LocalAppData:
-      Value = XdgBase("XDG_DATA_HOME", ".local/share", home);
+      value = XdgBase("XDG_DATA_HOME", ".local/share", home);
       break;
     case TShellFolder::Cache:
-      Value = XdgBase("XDG_CACHE_HOME", ".cache", home);
+      value = XdgBase("XDG_CACHE_HOME", ".cache", home);
       break;
     case TShellFolder::Fonts:
-      Value = below(XdgBase("XDG_DATA_HOME", ".local/share", home), "fonts");
+      value = below(XdgBase("XDG_DATA_HOME", ".local/share", home), "fonts");
       break;
     case TShellFolder::Programs:
-      Value = below(XdgBase("XDG_DATA_HOME", ".local/share", home), "applications");
+      value = below(XdgBase("XDG_DATA_HOME", ".local/share", home), "applications");
       break;
     case TShellFolder::Startup:
-      Value = below(XdgBase("XDG_CONFIG_HOME", ".config", home), "autostart");
+      value = below(XdgBase("XDG_CONFIG_HOME", ".config", home), "autostart");
       break;
     case TShellFolder::Desktop:
-      Value = XdgUserDir("XDG_DESKTOP_DIR", "Desktop", home);
+      value = XdgUserDir("XDG_DESKTOP_DIR", "Desktop", home);
       break;
     case TShellFolder::Personal:
-      Value = XdgUserDir("XDG_DOCUMENTS_DIR", "Documents", home);
+      value = XdgUserDir("XDG_DOCUMENTS_DIR", "Documents", home);
       break;
     case TShellFolder::MyPictures:
-      Value = XdgUserDir("XDG_PICTURES_DIR", "Pictures", home);
+      value = XdgUserDir("XDG_PICTURES_DIR", "Pictures", home);
       break;
     case TShellFolder::Templates:
-      Value = XdgUserDir("XDG_TEMPLATES_DIR", "Templates", home);
+      value = XdgUserDir("XDG_TEMPLATES_DIR", "Templates", home);
       break;
     default:
       break;
   }
-  return Value.empty() ? TFolderRead::Missing : TFolderRead::Found;
+  return value.empty() ? TFolderRead::Missing : TFolderRead::Found;
 }
 
 // The process's environment (environ), in order.
@@ -458,35 +458,35 @@ std::vector<std::string> TPosixSystemInfo::EnvironmentStrings() {
 // primary screen's current size in device pixels (its geometry times its
 // device-pixel ratio) and colour depth. No GUI application or no screen:
 // no mode.
-bool TPosixSystemInfo::DisplayMode(int Index, TDisplayMode& Mode) {
-  if (Index != 0 || !qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return false;
+bool TPosixSystemInfo::DisplayMode(int index, TDisplayMode& mode) {
+  if (index != 0 || !qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return false;
   const QScreen* screen = QGuiApplication::primaryScreen();
   if (!screen) return false;
   const double ratio = screen->devicePixelRatio();
-  Mode.Width = static_cast<int>(std::lround(screen->geometry().width() * ratio));
-  Mode.Height = static_cast<int>(std::lround(screen->geometry().height() * ratio));
-  Mode.BitsPerPixel = screen->depth();
+  mode.Width = static_cast<int>(std::lround(screen->geometry().width() * ratio));
+  mode.Height = static_cast<int>(std::lround(screen->geometry().height() * ratio));
+  mode.BitsPerPixel = screen->depth();
   return true;
 }
 
 // gethostname().
-bool TPosixSystemInfo::HostName(std::string& Name) {
+bool TPosixSystemInfo::HostName(std::string& name) {
   char buf[256 + 1] = {};
   if (::gethostname(buf, sizeof buf - 1) != 0 || !buf[0]) return false;
-  Name = buf;
+  name = buf;
   return true;
 }
 
 // The local sources only, as the C library's "files" and "myhostname"
 // lookups would answer, so that a name server that does not answer (a VPN
 // that is down) never holds the start-up for its time-outs:
-// 1. the entries of /etc/hosts that carry `Name` (without regard to case)
+// 1. the entries of /etc/hosts that carry `name` (without regard to case)
 //    among their names, IPv4 addresses only, in file order;
-// 2. else, when `Name` is this machine's own name, the IPv4 addresses of its
+// 2. else, when `name` is this machine's own name, the IPv4 addresses of its
 //    network interfaces (getifaddrs), in the kernel's order.
-bool TPosixSystemInfo::HostAddresses(const std::string& Name, std::vector<std::string>& Addresses) {
-  Addresses.clear();
-  if (Name.empty() || Name.find('\0') != std::string::npos) return false;
+bool TPosixSystemInfo::HostAddresses(const std::string& name, std::vector<std::string>& addresses) {
+  addresses.clear();
+  if (name.empty() || name.find('\0') != std::string::npos) return false;
   if (FILE* hosts = std::fopen("/etc/hosts", "re")) {
     char* line = nullptr;
     std::size_t capacity = 0;
@@ -496,9 +496,9 @@ bool TPosixSystemInfo::HostAddresses(const std::string& Name, std::vector<std::s
       const char* address = ::strtok_r(line, " \t\r\n", &save);
       in_addr parsed{};
       if (!address || ::inet_pton(AF_INET, address, &parsed) != 1) continue;
-      while (const char* name = ::strtok_r(nullptr, " \t\r\n", &save)) {
-        if (::strcasecmp(name, Name.c_str()) == 0) {
-          Addresses.emplace_back(address);
+      while (const char* alias = ::strtok_r(nullptr, " \t\r\n", &save)) {
+        if (::strcasecmp(alias, name.c_str()) == 0) {
+          addresses.emplace_back(address);
           break;
         }
       }
@@ -506,20 +506,20 @@ bool TPosixSystemInfo::HostAddresses(const std::string& Name, std::vector<std::s
     std::free(line);
     std::fclose(hosts);
   }
-  if (!Addresses.empty()) return true;
+  if (!addresses.empty()) return true;
 
   std::string own;
-  if (!HostName(own) || ::strcasecmp(own.c_str(), Name.c_str()) != 0) return false;
+  if (!HostName(own) || ::strcasecmp(own.c_str(), name.c_str()) != 0) return false;
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return false;
   for (const ifaddrs* i = list; i; i = i->ifa_next) {
     if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
     const auto* in = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
     char text[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) Addresses.emplace_back(text);
+    if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) addresses.emplace_back(text);
   }
   ::freeifaddrs(list);
-  return !Addresses.empty();
+  return !addresses.empty();
 }
 
 // Physical memory: MemTotal and MemAvailable of /proc/meminfo. Paging file

@@ -47,21 +47,21 @@ struct TThrowSite {
 };
 
 // Stack capture on every throw, process-wide. Off at start.
-void SetThrowStackCapture(bool On);
+void SetThrowStackCapture(bool on);
 bool ThrowStackCapture();
 
-// The note of the newest throw on this thread of the object at Object of
-// type Type (Type null: any type). False when there is none.
-bool FindThrowSite(const void* Object, const std::type_info* Type, TThrowSite& Site);
+// The note of the newest throw on this thread of the object at `object` of
+// type `type` (`type` null: any type). False when there is none.
+bool FindThrowSite(const void* object, const std::type_info* type, TThrowSite& site);
 
 // The exception the calling thread is handling now (the innermost catch
 // block it is in): its object's address and type. False outside any
 // handler.
-bool CurrentExceptionObject(const void*& Object, const std::type_info*& Type);
+bool CurrentExceptionObject(const void*& object, const std::type_info*& type);
 
 // The note of the exception being handled now. False outside any handler
 // or when that exception has no note.
-bool CurrentThrowSite(TThrowSite& Site);
+bool CurrentThrowSite(TThrowSite& site);
 
 // Throws seen on this thread since it started, notes or not: for tests
 // that the replacement is linked.

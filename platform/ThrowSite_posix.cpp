@@ -82,8 +82,8 @@ _Unwind_Reason_Code CaptureStep(_Unwind_Context* context, void* arg) {
   return capture.Count < ThrowSiteMaxFrames ? _URC_NO_REASON : _URC_END_OF_STACK;
 }
 
-__attribute__((noinline)) std::size_t CaptureFrames(std::uintptr_t Site, std::uintptr_t* Out) {
-  TCapture capture{Site, Out, 0, false};
+__attribute__((noinline)) std::size_t CaptureFrames(std::uintptr_t site, std::uintptr_t* out) {
+  TCapture capture{site, out, 0, false};
   _Unwind_Backtrace(&CaptureStep, &capture);
   return capture.Count;
 }
@@ -153,47 +153,47 @@ extern "C" [[noreturn]] void __cxa_throw(void* object, void* type, void (*destru
 }
 #endif
 
-void SetThrowStackCapture(bool On) {
-  Capture.store(On, std::memory_order_relaxed);
+void SetThrowStackCapture(bool on) {
+  Capture.store(on, std::memory_order_relaxed);
 }
 
 bool ThrowStackCapture() {
   return Capture.load(std::memory_order_relaxed);
 }
 
-bool FindThrowSite(const void* Object, const std::type_info* Type, TThrowSite& Site) {
+bool FindThrowSite(const void* object, const std::type_info* type, TThrowSite& site) {
   const TThreadNotes& notes = Notes;
   const std::size_t kept = notes.Count < ThrowSiteSlots ? static_cast<std::size_t>(notes.Count) : ThrowSiteSlots;
   for (std::size_t i = 1; i <= kept; ++i) {
     const std::size_t slot = (notes.Count - i) % ThrowSiteSlots;
     const TThrowNote& note = notes.Notes[slot];
-    if (note.Object != Object) continue;
-    if (Type && note.Type && *note.Type != *Type) return false;
-    Site.Address = note.Address;
-    Site.FrameCount = Frames ? note.FrameCount : 0;
-    if (Site.FrameCount) std::memcpy(Site.Frames, Frames->Frames[slot], Site.FrameCount * sizeof(std::uintptr_t));
+    if (note.Object != object) continue;
+    if (type && note.Type && *note.Type != *type) return false;
+    site.Address = note.Address;
+    site.FrameCount = Frames ? note.FrameCount : 0;
+    if (site.FrameCount) std::memcpy(site.Frames, Frames->Frames[slot], site.FrameCount * sizeof(std::uintptr_t));
     return true;
   }
   return false;
 }
 
-bool CurrentExceptionObject(const void*& Object, const std::type_info*& Type) {
+bool CurrentExceptionObject(const void*& object, const std::type_info*& type) {
   const std::exception_ptr current = std::current_exception();
   if (!current) return false;
   // The C++ library's exception_ptr is the address of the thrown object
   // itself (the primary exception's object, also for a rethrown one).
   static_assert(sizeof(current) == sizeof(void*));
-  void* object = nullptr;
-  std::memcpy(&object, static_cast<const void*>(&current), sizeof object);
-  Object = object;
-  Type = current.__cxa_exception_type();
-  return Object != nullptr;
+  void* thrown = nullptr;
+  std::memcpy(&thrown, static_cast<const void*>(&current), sizeof thrown);
+  object = thrown;
+  type = current.__cxa_exception_type();
+  return object != nullptr;
 }
 
-bool CurrentThrowSite(TThrowSite& Site) {
+bool CurrentThrowSite(TThrowSite& site) {
   const void* object = nullptr;
   const std::type_info* type = nullptr;
-  return CurrentExceptionObject(object, type) && FindThrowSite(object, type, Site);
+  return CurrentExceptionObject(object, type) && FindThrowSite(object, type, site);
 }
 
 std::uint64_t ThrowsSeen() {

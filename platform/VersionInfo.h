@@ -50,29 +50,29 @@ inline constexpr std::size_t FixedFileInfoSize = 52;
 // The size in bytes of the file's version block; 0 when the file has none,
 // cannot be opened or read, is not a regular file, or its block is damaged
 // beyond the node header of its root.
-std::uint32_t GetFileVersionInfoSize(const std::string& FileName);
+std::uint32_t GetFileVersionInfoSize(const std::string& fileName);
 
-// Reads the file's version block into `Block` (exactly
-// GetFileVersionInfoSize bytes). False, `Block` emptied, where
+// Reads the file's version block into `block` (exactly
+// GetFileVersionInfoSize bytes). False, `block` emptied, where
 // GetFileVersionInfoSize gives 0.
-bool GetFileVersionInfo(const std::string& FileName, std::string& Block);
+bool GetFileVersionInfo(const std::string& fileName, std::string& block);
 
 // The sub-block "\": the block's fixed part. False when the root node has no
 // value of at least 52 bytes or its signature is not VS_FFI_SIGNATURE;
-// `Fixed` is then left unchanged.
-bool VerQueryValue(const std::string& Block, const std::string& SubBlock, TFixedFileInfo& Fixed);
+// `fixed` is then left unchanged.
+bool VerQueryValue(const std::string& block, const std::string& subBlock, TFixedFileInfo& fixed);
 
 // Any other sub-block: the path of node keys from the root, separated by "\"
 // (empty components ignored, keys compared without regard to ASCII case),
 // e.g. "\StringFileInfo\040904E4\CompanyName" or "\VarFileInfo\Translation".
-// For a text node (type 1) `Value` is the text up to its terminating zero,
+// For a text node (type 1) `value` is the text up to its terminating zero,
 // converted from UTF-16LE to UTF-8 (the 8-bit code page here; an unpaired
 // surrogate gives U+FFFD). For a binary node (type 0) it is the value's bytes.
 // For "\" it is the root's value (the fixed part's raw bytes, unchecked).
-// False, `Value` unchanged, when a node of the path is missing or damaged.
-bool VerQueryValue(const std::string& Block, const std::string& SubBlock, std::string& Value);
+// False, `value` unchanged, when a node of the path is missing or damaged.
+bool VerQueryValue(const std::string& block, const std::string& subBlock, std::string& value);
 
 // The version block of a file held in memory: the same reading as
-// GetFileVersionInfo, over `Image` instead of a file. False, `Block`
+// GetFileVersionInfo, over `image` instead of a file. False, `block`
 // emptied, when there is none.
-bool ExtractVersionBlock(std::string_view Image, std::string& Block);
+bool ExtractVersionBlock(std::string_view image, std::string& block);

@@ -8,35 +8,35 @@
 #include <cstring>
 #include <vector>
 
+#include "base/TextUtil.h"
+#include "base/Utf8.h"
 #include "platform/ByteSource.h"
-#include "runtime/TextUtil.h"
-#include "runtime/Utf8.h"
 
 namespace {
 
 // Little- or big-endian numbers out of a source.
 class TReader {
  public:
-  explicit TReader(const TByteSource& Source, bool BigEndian = false) : FSource(&Source), FBigEndian(BigEndian) {}
+  explicit TReader(const TByteSource& source, bool bigEndian = false) : FSource(&source), FBigEndian(bigEndian) {}
 
   const TByteSource& Source() const { return *FSource; }
 
-  bool U16(std::uint64_t Offset, std::uint32_t& Value) const { return Number(Offset, 2, Value); }
-  bool U32(std::uint64_t Offset, std::uint32_t& Value) const { return Number(Offset, 4, Value); }
-  bool U64(std::uint64_t Offset, std::uint64_t& Value) const {
+  bool U16(std::uint64_t offset, std::uint32_t& value) const { return Number(offset, 2, value); }
+  bool U32(std::uint64_t offset, std::uint32_t& value) const { return Number(offset, 4, value); }
+  bool U64(std::uint64_t offset, std::uint64_t& value) const {
     unsigned char b[8];
-    if (!FSource->Read(Offset, 8, b)) return false;
-    Value = 0;
-    for (int i = 0; i < 8; ++i) Value |= std::uint64_t{b[FBigEndian ? 7 - i : i]} << (8 * i);
+    if (!FSource->Read(offset, 8, b)) return false;
+    value = 0;
+    for (int i = 0; i < 8; ++i) value |= std::uint64_t{b[FBigEndian ? 7 - i : i]} << (8 * i);
     return true;
   }
 
  private:
-  bool Number(std::uint64_t Offset, int Width, std::uint32_t& Value) const {
+  bool Number(std::uint64_t offset, int width, std::uint32_t& value) const {
     unsigned char b[4];
-    if (!FSource->Read(Offset, static_cast<std::size_t>(Width), b)) return false;
-    Value = 0;
-    for (int i = 0; i < Width; ++i) Value |= std::uint32_t{b[FBigEndian ? Width - 1 - i : i]} << (8 * i);
+    if (!FSource->Read(offset, static_cast<std::size_t>(width), b)) return false;
+    value = 0;
+    for (int i = 0; i < width; ++i) value |= std::uint32_t{b[FBigEndian ? width - 1 - i : i]} << (8 * i);
     return true;
   }
 
@@ -46,15 +46,15 @@ class TReader {
 
 constexpr std::size_t NodeHeaderSize = 6;  // wLength, wValueLength, wType
 
-// Reads the block that starts at `Offset` and may take up to `Available`
+// Reads the block that starts at `offset` and may take up to `available`
 // bytes: its root's own length decides how much is taken.
-bool ReadBlockAt(const TByteSource& Source, std::uint64_t Offset, std::uint64_t Available, std::string& Block) {
+bool ReadBlockAt(const TByteSource& source, std::uint64_t offset, std::uint64_t available, std::string& block) {
   std::uint32_t length = 0;
-  if (Available < NodeHeaderSize || !TReader(Source).U16(Offset, length)) return false;
-  if (length < NodeHeaderSize || length > Available) return false;
-  Block.resize(length);
-  if (!Source.Read(Offset, length, Block.data())) {
-    Block.clear();
+  if (available < NodeHeaderSize || !TReader(source).U16(offset, length)) return false;
+  if (length < NodeHeaderSize || length > available) return false;
+  block.resize(length);
+  if (!source.Read(offset, length, block.data())) {
+    block.clear();
     return false;
   }
   return true;
@@ -67,9 +67,9 @@ constexpr std::uint32_t HighBit = 0x80000000u;
 
 class TPeImage {
  public:
-  explicit TPeImage(const TReader& Reader) : R(Reader) {}
+  explicit TPeImage(const TReader& reader) : R(reader) {}
 
-  bool FindVersionBlock(std::string& Block) {
+  bool FindVersionBlock(std::string& block) {
     std::uint32_t mz = 0, lfanew = 0, signature = 0;
     if (!R.U16(0, mz) || mz != 0x5A4D || !R.U32(0x3C, lfanew)) return false;
     if (!R.U32(lfanew, signature) || signature != 0x00004550) return false;
@@ -114,56 +114,56 @@ class TPeImage {
     if (!TreeU32(entry, dataRva) || !TreeU32(std::uint64_t{entry} + 4, dataSize)) return false;
     std::uint64_t dataOffset = 0, available = 0;
     if (dataSize < NodeHeaderSize || !MapRva(dataRva, NodeHeaderSize, dataOffset, &available)) return false;
-    return ReadBlockAt(R.Source(), dataOffset, std::min<std::uint64_t>(dataSize, available), Block);
+    return ReadBlockAt(R.Source(), dataOffset, std::min<std::uint64_t>(dataSize, available), block);
   }
 
  private:
   // A number inside the resource tree.
-  bool TreeU32(std::uint64_t Offset, std::uint32_t& Value) const {
-    if (Offset > FRsrcAvailable || FRsrcAvailable - Offset < 4) return false;
-    return R.U32(FRsrcOffset + Offset, Value);
+  bool TreeU32(std::uint64_t offset, std::uint32_t& value) const {
+    if (offset > FRsrcAvailable || FRsrcAvailable - offset < 4) return false;
+    return R.U32(FRsrcOffset + offset, value);
   }
-  bool TreeU16(std::uint64_t Offset, std::uint32_t& Value) const {
-    if (Offset > FRsrcAvailable || FRsrcAvailable - Offset < 2) return false;
-    return R.U16(FRsrcOffset + Offset, Value);
+  bool TreeU16(std::uint64_t offset, std::uint32_t& value) const {
+    if (offset > FRsrcAvailable || FRsrcAvailable - offset < 2) return false;
+    return R.U16(FRsrcOffset + offset, value);
   }
 
-  // Looks in the resource directory at tree offset `Directory` for the entry
-  // with the numeric id `Id` (ById), or takes its first entry, and gives that
+  // Looks in the resource directory at tree offset `directory` for the entry
+  // with the numeric id `id` (byId), or takes its first entry, and gives that
   // entry's OffsetToData. Only three fixed levels are ever walked, so a
   // directory that points back at itself or its parents cannot loop.
-  bool FindEntry(std::uint64_t Directory, bool ById, std::uint32_t Id, std::uint32_t& Target) const {
+  bool FindEntry(std::uint64_t directory, bool byId, std::uint32_t id, std::uint32_t& target) const {
     std::uint32_t named = 0, ids = 0;
-    if (!TreeU16(Directory + 12, named) || !TreeU16(Directory + 14, ids)) return false;
+    if (!TreeU16(directory + 12, named) || !TreeU16(directory + 14, ids)) return false;
     const std::uint32_t count = named + ids;  // at most 131070 entries
     for (std::uint32_t i = 0; i < count; ++i) {
-      const std::uint64_t entry = Directory + 16 + std::uint64_t{i} * 8;
+      const std::uint64_t entry = directory + 16 + std::uint64_t{i} * 8;
       std::uint32_t name = 0;
-      if (!TreeU32(entry, name) || !TreeU32(entry + 4, Target)) return false;
-      if (!ById) return true;
-      if (!(name & HighBit) && name == Id) return true;
+      if (!TreeU32(entry, name) || !TreeU32(entry + 4, target)) return false;
+      if (!byId) return true;
+      if (!(name & HighBit) && name == id) return true;
     }
     return false;
   }
 
-  // The file offset of `Size` bytes at `Rva`, when one section's raw data in
-  // the file holds them all. `Available` (optional) receives how many bytes
+  // The file offset of `size` bytes at `rva`, when one section's raw data in
+  // the file holds them all. `available` (optional) receives how many bytes
   // of that section's raw data follow the address.
-  bool MapRva(std::uint32_t Rva, std::uint32_t Size, std::uint64_t& Offset, std::uint64_t* Available) const {
+  bool MapRva(std::uint32_t rva, std::uint32_t size, std::uint64_t& offset, std::uint64_t* available) const {
     for (std::uint32_t i = 0; i < FSectionCount; ++i) {
       const std::uint64_t header = FSectionTable + std::uint64_t{i} * 40;
       std::uint32_t va = 0, rawSize = 0, rawPointer = 0;
       if (!R.U32(header + 12, va) || !R.U32(header + 16, rawSize) || !R.U32(header + 20, rawPointer)) return false;
-      if (Rva < va || std::uint64_t{Rva} - va >= rawSize) continue;
-      const std::uint64_t delta = std::uint64_t{Rva} - va;
-      std::uint64_t available = rawSize - delta;
+      if (rva < va || std::uint64_t{rva} - va >= rawSize) continue;
+      const std::uint64_t delta = std::uint64_t{rva} - va;
+      std::uint64_t room = rawSize - delta;
       const std::uint64_t start = std::uint64_t{rawPointer} + delta;
       const std::uint64_t fileSize = R.Source().Size();
       if (start >= fileSize) return false;
-      available = std::min(available, fileSize - start);
-      if (Size > available) return false;
-      Offset = start;
-      if (Available) *Available = available;
+      room = std::min(room, fileSize - start);
+      if (size > room) return false;
+      offset = start;
+      if (available) *available = room;
       return true;
     }
     return false;
@@ -192,9 +192,9 @@ struct TElfSection {
 
 class TElfImage {
  public:
-  explicit TElfImage(const TByteSource& Source) : FSource(Source), R(Source) {}
+  explicit TElfImage(const TByteSource& source) : FSource(source), R(source) {}
 
-  bool FindVersionBlock(std::string& Block) {
+  bool FindVersionBlock(std::string& block) {
     unsigned char ident[16];
     if (!FSource.Read(0, sizeof ident, ident) || std::memcmp(ident,
                                                              "\x7F"
@@ -238,34 +238,34 @@ class TElfImage {
       if (!HasName(strings, s.Name)) continue;
       if (s.Type == ShtNoBits) return false;
       if (s.Offset > size) return false;
-      return ReadBlockAt(FSource, s.Offset, std::min(s.Size, size - s.Offset), Block);
+      return ReadBlockAt(FSource, s.Offset, std::min(s.Size, size - s.Offset), block);
     }
     return false;
   }
 
  private:
-  bool Section(std::uint64_t Index, TElfSection& S) const {
+  bool Section(std::uint64_t index, TElfSection& s) const {
     const std::uint64_t size = FSource.Size();
-    if (FTable > size || Index >= (size - FTable) / FEntrySize) return false;
-    const std::uint64_t h = FTable + Index * FEntrySize;
+    if (FTable > size || index >= (size - FTable) / FEntrySize) return false;
+    const std::uint64_t h = FTable + index * FEntrySize;
     if (F64)
-      return R.U32(h, S.Name) && R.U32(h + 4, S.Type) && R.U64(h + 24, S.Offset) && R.U64(h + 32, S.Size) &&
-             R.U32(h + 40, S.Link);
+      return R.U32(h, s.Name) && R.U32(h + 4, s.Type) && R.U64(h + 24, s.Offset) && R.U64(h + 32, s.Size) &&
+             R.U32(h + 40, s.Link);
     std::uint32_t offset = 0, length = 0;
-    if (!(R.U32(h, S.Name) && R.U32(h + 4, S.Type) && R.U32(h + 16, offset) && R.U32(h + 20, length) &&
-          R.U32(h + 24, S.Link)))
+    if (!(R.U32(h, s.Name) && R.U32(h + 4, s.Type) && R.U32(h + 16, offset) && R.U32(h + 20, length) &&
+          R.U32(h + 24, s.Link)))
       return false;
-    S.Offset = offset;
-    S.Size = length;
+    s.Offset = offset;
+    s.Size = length;
     return true;
   }
 
-  // True when the name table holds VersionSectionName, zero included, at `Name`.
-  bool HasName(const TElfSection& Strings, std::uint32_t Name) const {
+  // True when the name table holds VersionSectionName, zero included, at `name`.
+  bool HasName(const TElfSection& strings, std::uint32_t name) const {
     constexpr std::size_t length = sizeof VersionSectionName;  // with the zero
-    if (Name > Strings.Size || Strings.Size - Name < length) return false;
+    if (name > strings.Size || strings.Size - name < length) return false;
     char text[length];
-    return FSource.Read(Strings.Offset + Name, length, text) && std::memcmp(text, VersionSectionName, length) == 0;
+    return FSource.Read(strings.Offset + name, length, text) && std::memcmp(text, VersionSectionName, length) == 0;
   }
 
   const TByteSource& FSource;
@@ -275,19 +275,19 @@ class TElfImage {
   std::uint64_t FEntrySize = 0;
 };
 
-bool FindVersionBlock(const TByteSource& Source, std::string& Block) {
-  Block.clear();
+bool FindVersionBlock(const TByteSource& source, std::string& block) {
+  block.clear();
   unsigned char magic[4] = {};
-  if (!Source.Read(0, 2, magic)) return false;
+  if (!source.Read(0, 2, magic)) return false;
   if (magic[0] == 'M' && magic[1] == 'Z') {
-    const TReader reader(Source);
-    return TPeImage(reader).FindVersionBlock(Block);
+    const TReader reader(source);
+    return TPeImage(reader).FindVersionBlock(block);
   }
-  if (Source.Read(0, 4, magic) && std::memcmp(magic,
+  if (source.Read(0, 4, magic) && std::memcmp(magic,
                                               "\x7F"
                                               "ELF",
                                               4) == 0)
-    return TElfImage(Source).FindVersionBlock(Block);
+    return TElfImage(source).FindVersionBlock(block);
   return false;
 }
 
@@ -303,47 +303,47 @@ struct TNode {
   std::size_t Children = 0;    // where the first child would start
 };
 
-std::uint32_t BlockU16(std::string_view Block, std::size_t Offset) {
-  return std::uint32_t{static_cast<unsigned char>(Block[Offset])} |
-         std::uint32_t{static_cast<unsigned char>(Block[Offset + 1])} << 8;
+std::uint32_t BlockU16(std::string_view block, std::size_t offset) {
+  return std::uint32_t{static_cast<unsigned char>(block[offset])} |
+         std::uint32_t{static_cast<unsigned char>(block[offset + 1])} << 8;
 }
 
-constexpr std::size_t Align4(std::size_t Offset) {
-  return (Offset + 3) & ~std::size_t{3};
+constexpr std::size_t Align4(std::size_t offset) {
+  return (offset + 3) & ~std::size_t{3};
 }
 
-// Reads the node at `Start`, which must end by `Limit` (its parent's end).
-bool ParseNode(std::string_view Block, std::size_t Start, std::size_t Limit, TNode& N) {
-  if (Limit > Block.size() || Start > Limit || Limit - Start < NodeHeaderSize) return false;
-  const std::size_t length = BlockU16(Block, Start);
-  if (length < NodeHeaderSize || length > Limit - Start) return false;
-  N.End = Start + length;
-  const std::size_t valueLength = BlockU16(Block, Start + 2);
-  N.Type = BlockU16(Block, Start + 4);
-  N.KeyStart = Start + NodeHeaderSize;
-  std::size_t p = N.KeyStart;
+// Reads the node at `start`, which must end by `limit` (its parent's end).
+bool ParseNode(std::string_view block, std::size_t start, std::size_t limit, TNode& n) {
+  if (limit > block.size() || start > limit || limit - start < NodeHeaderSize) return false;
+  const std::size_t length = BlockU16(block, start);
+  if (length < NodeHeaderSize || length > limit - start) return false;
+  n.End = start + length;
+  const std::size_t valueLength = BlockU16(block, start + 2);
+  n.Type = BlockU16(block, start + 4);
+  n.KeyStart = start + NodeHeaderSize;
+  std::size_t p = n.KeyStart;
   for (;; p += 2) {
-    if (N.End - p < 2) return false;  // the key has no terminating zero inside the node
-    if (BlockU16(Block, p) == 0) break;
+    if (n.End - p < 2) return false;  // the key has no terminating zero inside the node
+    if (BlockU16(block, p) == 0) break;
   }
-  N.KeyUnits = (p - N.KeyStart) / 2;
-  N.ValueStart = std::min(Align4(p + 2), N.End);
+  n.KeyUnits = (p - n.KeyStart) / 2;
+  n.ValueStart = std::min(Align4(p + 2), n.End);
   // A text's value length counts UTF-16 units, a binary value's counts bytes.
   // Files that count a text in bytes are common: the node's end bounds both.
-  const std::size_t valueBytes = N.Type == 1 ? valueLength * 2 : valueLength;
-  N.ValueBytes = std::min(valueBytes, N.End - N.ValueStart);
-  N.Children = std::min(Align4(N.ValueStart + N.ValueBytes), N.End);
+  const std::size_t valueBytes = n.Type == 1 ? valueLength * 2 : valueLength;
+  n.ValueBytes = std::min(valueBytes, n.End - n.ValueStart);
+  n.Children = std::min(Align4(n.ValueStart + n.ValueBytes), n.End);
   return true;
 }
 
-// UTF-16LE `Units` units at `Start`, up to the first zero, as UTF-8.
-std::string Utf16ToUtf8(std::string_view Block, std::size_t Start, std::size_t Units) {
+// UTF-16LE `units` units at `start`, up to the first zero, as UTF-8.
+std::string Utf16ToUtf8(std::string_view block, std::size_t start, std::size_t units) {
   std::string out;
-  for (std::size_t i = 0; i < Units; ++i) {
-    const std::uint32_t u = BlockU16(Block, Start + 2 * i);
+  for (std::size_t i = 0; i < units; ++i) {
+    const std::uint32_t u = BlockU16(block, start + 2 * i);
     if (u == 0) break;
-    if (u >= 0xD800 && u < 0xDC00 && i + 1 < Units) {
-      const std::uint32_t low = BlockU16(Block, Start + 2 * (i + 1));
+    if (u >= 0xD800 && u < 0xDC00 && i + 1 < units) {
+      const std::uint32_t low = BlockU16(block, start + 2 * (i + 1));
       if (low >= 0xDC00 && low < 0xE000) {
         AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
         ++i;
@@ -355,28 +355,28 @@ std::string Utf16ToUtf8(std::string_view Block, std::size_t Start, std::size_t U
   return out;
 }
 
-bool SameKey(std::string_view Block, const TNode& N, std::string_view Key) {
-  return SameTextAscii(Utf16ToUtf8(Block, N.KeyStart, N.KeyUnits), Key);
+bool SameKey(std::string_view block, const TNode& n, std::string_view key) {
+  return SameTextAscii(Utf16ToUtf8(block, n.KeyStart, n.KeyUnits), key);
 }
 
-// Walks the path of keys in `SubBlock` down from the root. Each step goes
+// Walks the path of keys in `subBlock` down from the root. Each step goes
 // into a node strictly inside the one before, and the children of a node
 // are stepped through by their own lengths (at least a header each), so the
 // walk ends within the block's size.
-bool FindNode(std::string_view Block, std::string_view SubBlock, TNode& N) {
-  if (!ParseNode(Block, 0, Block.size(), N)) return false;
+bool FindNode(std::string_view block, std::string_view subBlock, TNode& n) {
+  if (!ParseNode(block, 0, block.size(), n)) return false;
   std::size_t pos = 0;
-  while (pos < SubBlock.size()) {
-    const std::size_t next = std::min(SubBlock.find('\\', pos), SubBlock.size());
-    const std::string_view key = SubBlock.substr(pos, next - pos);
+  while (pos < subBlock.size()) {
+    const std::size_t next = std::min(subBlock.find('\\', pos), subBlock.size());
+    const std::string_view key = subBlock.substr(pos, next - pos);
     pos = next + 1;
     if (key.empty()) continue;
     bool found = false;
-    for (std::size_t child = N.Children; child < N.End;) {
+    for (std::size_t child = n.Children; child < n.End;) {
       TNode c;
-      if (!ParseNode(Block, child, N.End, c)) return false;
-      if (SameKey(Block, c, key)) {
-        N = c;
+      if (!ParseNode(block, child, n.End, c)) return false;
+      if (SameKey(block, c, key)) {
+        n = c;
         found = true;
         break;
       }
@@ -387,48 +387,48 @@ bool FindNode(std::string_view Block, std::string_view SubBlock, TNode& N) {
   return true;
 }
 
-std::uint32_t BlockU32(std::string_view Block, std::size_t Offset) {
-  return BlockU16(Block, Offset) | BlockU16(Block, Offset + 2) << 16;
+std::uint32_t BlockU32(std::string_view block, std::size_t offset) {
+  return BlockU16(block, offset) | BlockU16(block, offset + 2) << 16;
 }
 
 }  // namespace
 
-std::uint32_t GetFileVersionInfoSize(const std::string& FileName) {
+std::uint32_t GetFileVersionInfoSize(const std::string& fileName) {
   std::string block;
-  return GetFileVersionInfo(FileName, block) ? static_cast<std::uint32_t>(block.size()) : 0;
+  return GetFileVersionInfo(fileName, block) ? static_cast<std::uint32_t>(block.size()) : 0;
 }
 
-bool GetFileVersionInfo(const std::string& FileName, std::string& Block) {
-  Block.clear();
-  const TFileSource source(FileName);
-  return source.IsOpen() && FindVersionBlock(source, Block);
+bool GetFileVersionInfo(const std::string& fileName, std::string& block) {
+  block.clear();
+  const TFileSource source(fileName);
+  return source.IsOpen() && FindVersionBlock(source, block);
 }
 
-bool ExtractVersionBlock(std::string_view Image, std::string& Block) {
-  return FindVersionBlock(TMemorySource(Image), Block);
+bool ExtractVersionBlock(std::string_view image, std::string& block) {
+  return FindVersionBlock(TMemorySource(image), block);
 }
 
-bool VerQueryValue(const std::string& Block, const std::string& SubBlock, TFixedFileInfo& Fixed) {
+bool VerQueryValue(const std::string& block, const std::string& subBlock, TFixedFileInfo& fixed) {
   TNode root;
-  if (!FindNode(Block, "", root) || SubBlock.find_first_not_of('\\') != std::string::npos) return false;
-  if (root.ValueBytes < FixedFileInfoSize || BlockU32(Block, root.ValueStart) != VS_FFI_SIGNATURE) return false;
-  std::uint32_t* fields[] = {&Fixed.dwSignature,     &Fixed.dwStrucVersion,     &Fixed.dwFileVersionMS,
-                             &Fixed.dwFileVersionLS, &Fixed.dwProductVersionMS, &Fixed.dwProductVersionLS,
-                             &Fixed.dwFileFlagsMask, &Fixed.dwFileFlags,        &Fixed.dwFileOS,
-                             &Fixed.dwFileType,      &Fixed.dwFileSubtype,      &Fixed.dwFileDateMS,
-                             &Fixed.dwFileDateLS};
+  if (!FindNode(block, "", root) || subBlock.find_first_not_of('\\') != std::string::npos) return false;
+  if (root.ValueBytes < FixedFileInfoSize || BlockU32(block, root.ValueStart) != VS_FFI_SIGNATURE) return false;
+  std::uint32_t* fields[] = {&fixed.dwSignature,     &fixed.dwStrucVersion,     &fixed.dwFileVersionMS,
+                             &fixed.dwFileVersionLS, &fixed.dwProductVersionMS, &fixed.dwProductVersionLS,
+                             &fixed.dwFileFlagsMask, &fixed.dwFileFlags,        &fixed.dwFileOS,
+                             &fixed.dwFileType,      &fixed.dwFileSubtype,      &fixed.dwFileDateMS,
+                             &fixed.dwFileDateLS};
   static_assert(sizeof fields / sizeof fields[0] * 4 == FixedFileInfoSize);
   for (std::size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i)
-    *fields[i] = BlockU32(Block, root.ValueStart + 4 * i);
+    *fields[i] = BlockU32(block, root.ValueStart + 4 * i);
   return true;
 }
 
-bool VerQueryValue(const std::string& Block, const std::string& SubBlock, std::string& Value) {
+bool VerQueryValue(const std::string& block, const std::string& subBlock, std::string& value) {
   TNode n;
-  if (!FindNode(Block, SubBlock, n)) return false;
+  if (!FindNode(block, subBlock, n)) return false;
   if (n.Type == 1)
-    Value = Utf16ToUtf8(Block, n.ValueStart, n.ValueBytes / 2);
+    value = Utf16ToUtf8(block, n.ValueStart, n.ValueBytes / 2);
   else
-    Value.assign(Block, n.ValueStart, n.ValueBytes);
+    value.assign(block, n.ValueStart, n.ValueBytes);
   return true;
 }

@@ -5,10 +5,10 @@
 #include <QPushButton>
 #include <QWidget>
 
-#include "runtime/Exceptions.h"
+#include "base/Exceptions.h"
+#include "base/TextUtil.h"
 #include "runtime/Fonts.h"
 #include "runtime/MessageBox.h"
-#include "runtime/TextUtil.h"
 
 TApplication* Application = nullptr;
 
@@ -125,4 +125,8 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
   Guard(control, [&] { result = PressButtonOnEnter(receiver, event) || QApplication::notify(receiver, event); });
   FEventReceiver = outer;
   return result;
+}
+
+void ShowMessage(const std::string& text) {
+  TMessageBox::Show(text, Application ? Application->Title() : std::string(), TMsgIcon::None);
 }

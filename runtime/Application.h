@@ -79,3 +79,7 @@ class TApplication : public QApplication {
 
 // The application object, or null before it is created and after it is gone.
 extern TApplication* Application;
+
+// A plain box with one OK button, titled with the application's title (no
+// title without an application object).
+void ShowMessage(const std::string& text);

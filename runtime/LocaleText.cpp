@@ -6,7 +6,7 @@
 #include <QDateTime>
 #include <QLocale>
 
-#include "runtime/MessageBox.h"
+#include "runtime/QtText.h"
 
 namespace {
 // The long time format without its time-zone part: Qt's long formats add the

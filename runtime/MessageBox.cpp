@@ -2,8 +2,6 @@
 
 #include <optional>
 
-#include "runtime/Application.h"
-
 namespace {
 std::optional<QMessageBox::StandardButton> NextAnswer;
 bool AutoAnswer = false;
@@ -51,8 +49,4 @@ const std::vector<TShownMessage>& TMessageBox::History() {
 }
 void TMessageBox::ClearHistory() {
   Shown.clear();
-}
-
-void ShowMessage(const std::string& text) {
-  TMessageBox::Show(text, Application ? Application->Title() : std::string(), TMsgIcon::None);
 }

@@ -2,7 +2,8 @@
 // Message boxes. Every box of the program goes through TMessageBox so that
 // tests can answer a box instead of a person: SetNextAnswer() makes the next
 // box return at once without showing, and every box, shown or answered, is
-// recorded in History().
+// recorded in History(). The plain box titled with the application's title,
+// ShowMessage, belongs to the application object (runtime/Application.h).
 #include <functional>
 #include <string>
 #include <vector>
@@ -33,6 +34,3 @@ class TMessageBox {
   static const std::vector<TShownMessage>& History();
   static void ClearHistory();
 };
-
-// A plain box with one OK button, titled with the application's title.
-void ShowMessage(const std::string& text);

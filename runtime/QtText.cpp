@@ -1,6 +1,6 @@
 #include "runtime/QtText.h"
 
-#include "runtime/TextCodec.h"
+#include "base/TextCodec.h"
 
 QString ToQString(const std::string& s) {
   if (IsValidUtf8(s)) return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));

@@ -40,8 +40,8 @@
 #include "tools/update-server/UpdateServer.h"
 
 namespace {
-constexpr int kProducts = 26;
-constexpr int kLoopbackRounds = 31;
+constexpr int ProductCount = 26;
+constexpr int LoopbackRounds = 31;
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -93,7 +93,7 @@ bool WebText(TInternetSession& session, const std::string& url, std::string& tex
 std::vector<std::string> OneAfterTheOther(TInternetSession& session, const TProductTable& table,
                                           const std::string& base) {
   std::vector<std::string> histories;
-  for (int place = 0; place < kProducts; ++place) {
+  for (int place = 0; place < ProductCount; ++place) {
     const std::size_t in = TProductTable::Installed(place);
     std::string text, history = HistoryErrorText;
     if (!WebText(session, UpdateRecordUrl(base, table.Code[in], table.ID[in]), text)) break;
@@ -106,7 +106,7 @@ std::vector<std::string> OneAfterTheOther(TInternetSession& session, const TProd
 
 std::vector<std::string> SideBySide(TInternetSession& session, const TProductTable& table, const std::string& base) {
   std::vector<std::string> histories;
-  const TLatestValues latest = FetchLatestValues(session, table, kProducts, base);
+  const TLatestValues latest = FetchLatestValues(session, table, ProductCount, base);
   for (const TProductLatest& product : latest.Products) histories.push_back(product.History);
   if (latest.Failed) histories.pop_back();
   return histories;
@@ -136,7 +136,7 @@ std::vector<TFigure> Measure(const std::vector<TCheck>& checks, const std::vecto
       std::vector<std::string> histories;
       times[c].push_back(Milliseconds([&] { histories = checks[c](*session, table, base); }));
       if (proxy) figures[c].Connections += static_cast<double>(proxy->Connections() - connectionsBefore) / rounds[c];
-      figures[c].Ok = figures[c].Ok && histories.size() == kProducts &&
+      figures[c].Ok = figures[c].Ok && histories.size() == ProductCount &&
                       std::all_of(histories.begin(), histories.end(), [&](const auto& h) { return h == history; });
     }
   for (std::size_t c = 0; c < checks.size(); ++c) figures[c].Ms = Median(times[c]);
@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
   std::string history;
   for (int i = 0; i < 40; ++i) history += "Version 2." + std::to_string(i) + "\r\n- an improvement of some length\r\n";
   TProductTable table;
-  for (int i = 0; i < kProducts; ++i) {
+  for (int i = 0; i < ProductCount; ++i) {
     const std::string id = "p" + std::to_string(i);
     catalogue.Write(id + ".txt", history);
     catalogue.Write(id + ".product", "id=" + id + "\r\ndate=15/03/2026\r\nversion=2.2.0\r\nhistory=" + id +
@@ -196,7 +196,7 @@ int main(int argc, char** argv) {
   server.Start("127.0.0.1", 0);
   const std::string base = server.BaseUrl();
   std::ofstream config(work.File("curl.cfg"));
-  for (int i = 0; i < kProducts; ++i) {
+  for (int i = 0; i < ProductCount; ++i) {
     const std::string id = "p" + std::to_string(i);
     for (const std::string& url :
          {UpdateRecordUrl(base, "P", id), HistoryPointerUrl(base, id), base + "history/" + id + ".txt"})
@@ -204,16 +204,16 @@ int main(int argc, char** argv) {
   }
   config.close();
   std::vector<double> curl;
-  for (int round = 0; round < kLoopbackRounds; ++round)
+  for (int round = 0; round < LoopbackRounds; ++round)
     curl.push_back(Milliseconds([&] {
       RunAndRead({"curl", "--silent", "--show-error", "--noproxy", "*", "--config", work.File("curl.cfg")}, {},
                  std::chrono::seconds(60));
     }));
   const std::vector<TFigure> loopback =
-      Measure({concurrent, sequential}, {kLoopbackRounds, kLoopbackRounds}, table, base, "", history, nullptr);
+      Measure({concurrent, sequential}, {LoopbackRounds, LoopbackRounds}, table, base, "", history, nullptr);
   const TFigure &now = loopback[0], &before = loopback[1];
-  std::printf("network part of a check, %d products (%d requests), on loopback, median of %d rounds:\n", kProducts,
-              3 * kProducts, kLoopbackRounds);
+  std::printf("network part of a check, %d products (%d requests), on loopback, median of %d rounds:\n", ProductCount,
+              3 * ProductCount, LoopbackRounds);
   std::printf("  wizard, products side by side:                 %8.2f ms%s\n", now.Ms, now.Ok ? "" : "  WRONG RESULTS");
   std::printf("  one request after the other (256-byte reads):  %8.2f ms%s\n", before.Ms,
               before.Ok ? "" : "  WRONG RESULTS");

@@ -22,9 +22,9 @@
 #include <string>
 #include <typeinfo>
 
+#include "base/Exceptions.h"
 #include "diag/U_VEK_Debug.h"
 #include "platform/ThrowSite.h"
-#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -145,9 +145,9 @@ int main(int argc, char** argv) {
   std::string report;
   const double firstReport = ReportMicroseconds(debug, 20, report);
   double laterReport = 0;
-  constexpr int kLaterReports = 20;
-  for (int i = 0; i < kLaterReports; ++i) laterReport += ReportMicroseconds(debug, 20, report);
-  laterReport /= kLaterReports;
+  constexpr int LaterReports = 20;
+  for (int i = 0; i < LaterReports; ++i) laterReport += ReportMicroseconds(debug, 20, report);
+  laterReport /= LaterReports;
   debug.SetActive(false);
 
   // Boost.Stacktrace: the first resolution reads the debug information.
@@ -155,35 +155,35 @@ int main(int argc, char** argv) {
   std::size_t characters = Resolve(TraceAt(20));
   const double firstBoost = Microseconds(TClock::now() - start);
   double laterBoost = 0;
-  for (int i = 0; i < kLaterReports; ++i) {
+  for (int i = 0; i < LaterReports; ++i) {
     start = TClock::now();
     characters += Resolve(TraceAt(20));
     laterBoost += Microseconds(TClock::now() - start);
   }
-  laterBoost /= kLaterReports;
+  laterBoost /= LaterReports;
 
   std::printf("Report of a throw 20 frames deep (map of %s):\n", exe.c_str());
   std::printf("  map file load                  %12.1f us\n", mapLoad);
   std::printf("  first report                   %12.1f us\n", firstReport);
-  std::printf("  later report (mean of %d)      %12.1f us\n", kLaterReports, laterReport);
+  std::printf("  later report (mean of %d)      %12.1f us\n", LaterReports, laterReport);
   std::printf("Boost.Stacktrace, 20-frame trace with function, file and line (%zu characters):\n", characters);
   std::printf("  first resolution               %12.1f us\n", firstBoost);
-  std::printf("  later resolution (mean of %d)  %12.1f us\n", kLaterReports, laterBoost);
+  std::printf("  later resolution (mean of %d)  %12.1f us\n", LaterReports, laterBoost);
   std::printf("  first report / first resolution  %10.4f   (aim: below 0.1)\n", firstReport / firstBoost);
   std::printf("  later report / 1 ms              %10.4f   (aim: below 1)\n", laterReport / 1000.0);
 
   // Rounds of each kind in turn; the best round of each counts, which
   // leaves out what other programs on the machine took meanwhile.
-  constexpr int kThrows = 10000, kRounds = 7;
-  std::printf("Throw and catch, best of %d rounds of %d:\n", kRounds, kThrows);
+  constexpr int ThrowCount = 10000, RoundCount = 7;
+  std::printf("Throw and catch, best of %d rounds of %d:\n", RoundCount, ThrowCount);
   for (int depth : {1, 20}) {
     double plain = 1e300, off = 1e300, on = 1e300;
-    for (int round = 0; round < kRounds; ++round) {
-      plain = std::min(plain, ThrowNanoseconds(ThrowThrough<false>, depth, kThrows));
+    for (int round = 0; round < RoundCount; ++round) {
+      plain = std::min(plain, ThrowNanoseconds(ThrowThrough<false>, depth, ThrowCount));
       SetThrowStackCapture(false);
-      off = std::min(off, ThrowNanoseconds(ThrowThrough<true>, depth, kThrows));
+      off = std::min(off, ThrowNanoseconds(ThrowThrough<true>, depth, ThrowCount));
       SetThrowStackCapture(true);
-      on = std::min(on, ThrowNanoseconds(ThrowThrough<true>, depth, kThrows));
+      on = std::min(on, ThrowNanoseconds(ThrowThrough<true>, depth, ThrowCount));
       SetThrowStackCapture(false);
     }
     std::printf(

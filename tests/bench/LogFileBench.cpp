@@ -14,7 +14,7 @@
 
 namespace {
 
-const std::string kMessage = "Checking product \"Image Tool\" 2.1.0 against the update server";
+const std::string SampleMessage = "Checking product \"Image Tool\" 2.1.0 against the update server";
 
 // A log already holding 5000 items, in a real file.
 struct TFullLog {
@@ -23,14 +23,14 @@ struct TFullLog {
   TFullLog() {
     Log.FileName = Dir.File("Brevant.log");
     Log.SetActive(true);
-    for (int i = 0; Log.Lines.size() < 5000; ++i) Log.Write(llInfo, kMessage + " " + std::to_string(i), false);
+    for (int i = 0; Log.Lines.size() < 5000; ++i) Log.Write(llInfo, SampleMessage + " " + std::to_string(i), false);
     Log.Save();
   }
 };
 
 void BM_LogEntry(benchmark::State& state) {
   TFullLog full;
-  for (auto _ : state) full.Log.Write(llInfo, kMessage, false);
+  for (auto _ : state) full.Log.Write(llInfo, SampleMessage, false);
   state.SetItemsProcessed(state.iterations());
 }
 

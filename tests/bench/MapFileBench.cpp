@@ -28,10 +28,10 @@
 #include <string>
 #include <vector>
 
+#include "base/Exceptions.h"
+#include "base/TextFile.h"
 #include "diag/U_VEK_Debug.h"
 #include "platform/CodeAddress.h"
-#include "runtime/Exceptions.h"
-#include "runtime/TextFile.h"
 
 namespace {
 

@@ -37,12 +37,12 @@
 #include <string>
 #include <vector>
 
+#include "MapLayout.h"
+#include "MapPath.h"
+#include "base/TextFile.h"
 #include "diag/U_VEK_Debug.h"
-#include "runtime/TextFile.h"
 #include "tests/support/DwarfFrames.h"
 #include "tests/support/Process.h"
-#include "tools/mapgen/MapLayout.h"
-#include "tools/mapgen/MapPath.h"
 
 namespace {
 

@@ -25,8 +25,8 @@
 #include <QLabel>
 
 #include "MapUnits.h"
+#include "base/Exceptions.h"
 #include "diag/U_VEK_Debug.h"
-#include "runtime/Exceptions.h"
 
 volatile int MapProbeSink = 0;
 
@@ -115,14 +115,14 @@ int main(int argc, char** argv) {
     double reportCpu = 0;
     long reportFaults = 0;
     const double first = Report(debug, infos, &reportCpu, &reportFaults);
-    constexpr int kLater = 10;
+    constexpr int Later = 10;
     double later = 0;
-    for (int i = 0; i < kLater; ++i) later += Report(debug, infos);
+    for (int i = 0; i < Later; ++i) later += Report(debug, infos);
     debug.SetActive(false);
     std::printf(
         "load %.1f report %.1f later %.1f loadcpu %.1f reportcpu %.1f loadfaults %ld reportfaults %ld rssbefore %ld "
         "rssmap %ld hwm %ld",
-        load, first, later / kLater, loadCpu, reportCpu, loadFaults, reportFaults, rssBefore, rssMap,
+        load, first, later / Later, loadCpu, reportCpu, loadFaults, reportFaults, rssBefore, rssMap,
         StatusKiB("VmHWM"));
     std::printf(" unit %s line %s\n", infos.UnitName.c_str(), infos.LineNumber.c_str());
   } catch (const std::exception& e) {

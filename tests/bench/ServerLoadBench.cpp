@@ -54,9 +54,9 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-constexpr int kProducts = 26;
-constexpr auto kRequestTimeout = std::chrono::seconds(30);
-constexpr auto kLevelTimeout = std::chrono::seconds(120);
+constexpr int ProductCount = 26;
+constexpr auto RequestTimeout = std::chrono::seconds(30);
+constexpr auto LevelTimeout = std::chrono::seconds(120);
 
 struct TTarget {
   std::string Name;
@@ -90,7 +90,7 @@ std::vector<TTarget> Targets(const std::string& serverExe) {
 void WriteCatalogue(const TTempDir& dir) {
   std::string history;
   for (int i = 0; i < 40; ++i) history += "Version 2." + std::to_string(i) + "\r\n- an improvement of some length\r\n";
-  for (int i = 0; i < kProducts; ++i) {
+  for (int i = 0; i < ProductCount; ++i) {
     const std::string id = "p" + std::to_string(i);
     dir.Write(id + ".txt", history);
     dir.Write(id + ".product", "id=" + id + "\r\ndate=15/03/2026\r\nversion=2.2.0\r\nhistory=" + id +
@@ -102,7 +102,7 @@ void WriteCatalogue(const TTempDir& dir) {
 std::vector<std::string> CheckRequests(int port) {
   const std::string head = " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nAccept: */*\r\n\r\n";
   std::vector<std::string> requests;
-  for (int i = 0; i < kProducts; ++i) {
+  for (int i = 0; i < ProductCount; ++i) {
     const std::string id = "p" + std::to_string(i);
     requests.push_back("GET /soft_update.php?referer=P_Update&productID=" + id + head);
     requests.push_back("GET /soft_history.php?productID=" + id + head);
@@ -174,13 +174,13 @@ class TLevel {
     const TClock::time_point start = TClock::now();
     for (std::size_t c = 0; c < FChecks.size(); ++c) Dispatch(c);
     std::vector<epoll_event> events(256);
-    while (FLeft > 0 && TClock::now() - start < kLevelTimeout) {
+    while (FLeft > 0 && TClock::now() - start < LevelTimeout) {
       const int n = ::epoll_wait(FEpoll, events.data(), static_cast<int>(events.size()), 100);
       for (int e = 0; e < n; ++e) Handle(events[e].data.u64, events[e].events);
       const TClock::time_point now = TClock::now();
       for (std::size_t c = 0; c < FChecks.size(); ++c)
         for (std::size_t k = 0; k < FChecks[c].Connections.size(); ++k)
-          if (FChecks[c].Connections[k].Busy && now - FChecks[c].Connections[k].Started > kRequestTimeout) Fail(c, k);
+          if (FChecks[c].Connections[k].Busy && now - FChecks[c].Connections[k].Started > RequestTimeout) Fail(c, k);
     }
     for (TCheck& check : FChecks) {
       FFigures.Failures += static_cast<long>(FRequests.size() - check.Answered);

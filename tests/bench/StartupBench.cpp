@@ -56,8 +56,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kDescriptors = 26;
-constexpr auto kShowTimeout = 30s;
+constexpr int Descriptors = 26;
+constexpr auto ShowTimeout = 30s;
 
 struct TSample {
   double Ms = 0;
@@ -130,11 +130,11 @@ std::optional<TSample> RunOnce(const std::vector<std::string>& argv) {
   const long long start = MonotonicNs();
   TChildProcess child(argv, env, "/dev/null");
   ::close(fds[1]);
-  const auto line = ReadLine(fds[0], std::chrono::steady_clock::now() + kShowTimeout);
+  const auto line = ReadLine(fds[0], std::chrono::steady_clock::now() + ShowTimeout);
   ::close(fds[0]);
   if (!line) {
     std::fprintf(stderr, "%s showed no window within %lld s\n", argv[0].c_str(),
-                 static_cast<long long>(kShowTimeout.count()));
+                 static_cast<long long>(ShowTimeout.count()));
     return std::nullopt;
   }
   TSample sample;
@@ -160,7 +160,7 @@ T Median(std::vector<T> v) {
 std::string InstallWizardWithDescriptors(const std::string& exe, const TTempDir& dir) {
   const std::string copy = dir.File("Brevant");
   std::filesystem::copy_file(exe, copy);
-  for (int i = 1; i <= kDescriptors; ++i) {
+  for (int i = 1; i <= Descriptors; ++i) {
     const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
     dir.Write("product" + n + ".ini", "[Product]\r\nID=product" + n + "\r\nMODE=0\r\nVERSION=1." + std::to_string(i) +
                                           ".0\r\nTITLE=Quellmark Product " + n + "\r\nCODE=QP" + n +
@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::printf("Start-up to the window shown, offscreen, %d descriptors, %d interleaved runs each\n", kDescriptors,
+  std::printf("Start-up to the window shown, offscreen, %d descriptors, %d interleaved runs each\n", Descriptors,
               rounds);
   std::printf(
       "wall: from spawn to the window painted; CPU: the time the program ran on a processor until then\n"

@@ -35,10 +35,10 @@ __attribute__((noinline)) void TracedSecond() {
 
 namespace {
 
-const std::string kMessage = "TraceBench::TracedFirst";
+const std::string SampleMessage = "TraceBench::TracedFirst";
 
 void BM_LogEntry(benchmark::State& state) {
-  for (auto _ : state) VEKApplication->LogFile->Write(llEnter, kMessage, false);
+  for (auto _ : state) VEKApplication->LogFile->Write(llEnter, SampleMessage, false);
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
 
   // Every benchmark meets the log full (5000 lines), as a long session has it.
   TVEKLogFile& log = *VEKApplication->LogFile;
-  while (log.Lines.size() < 5000) log.Write(llInfo, kMessage, false);
+  while (log.Lines.size() < 5000) log.Write(llInfo, SampleMessage, false);
   log.Save();
 
   TRecorder recorder;

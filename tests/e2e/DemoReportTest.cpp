@@ -28,10 +28,10 @@ namespace {
 
 // The demo's buttons, the dialog's "Send report" and the send window's
 // "Send" (the window is 520 x 380, its buttons 8 pixels from the corner).
-constexpr int kButtonX = 160, kRuntimeErrorY = 21, kNullPointerY = 105;
-constexpr int kSendReportX = 287 + 8 + 37, kSendReportY = 50 + 12;
-constexpr int kSendX = 520 - 8 - 75 - 6 - 38, kSendY = 380 - 8 - 13;
-const char* const kLogin = "Authorization: Basic ZGV2OnBhc3N3b3Jk\r\n";  // dev:password
+constexpr int ButtonX = 160, RuntimeErrorY = 21, NullPointerY = 105;
+constexpr int SendReportX = 287 + 8 + 37, SendReportY = 50 + 12;
+constexpr int SendX = 520 - 8 - 75 - 6 - 38, SendY = 380 - 8 - 13;
+const char* const Login = "Authorization: Basic ZGV2OnBhc3N3b3Jk\r\n";  // dev:password
 
 class DemoReport : public ::testing::Test {
  protected:
@@ -66,10 +66,10 @@ class DemoReport : public ::testing::Test {
   }
   // Presses the send window's "Send" and waits for the collector's answer.
   void Send(const std::string& window) {
-    ASSERT_TRUE(X.Click(window, kSendX, kSendY));
+    ASSERT_TRUE(X.Click(window, SendX, SendY));
     ASSERT_TRUE(Collector->WaitForOutput("POST /reports 201")) << Collector->Output();
   }
-  std::string GroupPage() const { return HttpGet(Collector->Port(), "/groups/1", "", kLogin).Body; }
+  std::string GroupPage() const { return HttpGet(Collector->Port(), "/groups/1", "", Login).Body; }
 
   TXvfb X;
   TTempDir Dir;
@@ -81,12 +81,12 @@ TEST_F(DemoReport, TheDialogsReportReachesTheGroupPage) {
   auto demo = Start();
   const auto window = X.WaitForWindow("^VEK Demo$", 30s);
   ASSERT_TRUE(window) << Output();
-  ASSERT_TRUE(X.Click(*window, kButtonX, kRuntimeErrorY));
+  ASSERT_TRUE(X.Click(*window, ButtonX, RuntimeErrorY));
   const auto dialog = X.WaitForWindow("^vek-demo$", 30s);
   ASSERT_TRUE(dialog) << Output();
   ASSERT_TRUE(WaitUntil([&] { return X.WindowSize(*dialog) == std::make_pair(377, 125); }, 10s));
   Keep(*dialog, "exception-dialog-send.png");
-  ASSERT_TRUE(X.Click(*dialog, kSendReportX, kSendReportY));
+  ASSERT_TRUE(X.Click(*dialog, SendReportX, SendReportY));
   const auto send = X.WaitForWindow("^vek-demo - Send report$", 30s);
   ASSERT_TRUE(send) << Output();
   Keep(*send, "send-report.png");
@@ -109,7 +109,7 @@ TEST_F(DemoReport, ACrashIsOfferedAtTheNextStartAndReachesTheGroupPage) {
   auto demo = Start();
   const auto window = X.WaitForWindow("^VEK Demo$", 30s);
   ASSERT_TRUE(window) << Output();
-  ASSERT_TRUE(X.Click(*window, kButtonX, kNullPointerY));
+  ASSERT_TRUE(X.Click(*window, ButtonX, NullPointerY));
   ASSERT_EQ(demo->Wait(30s), -SIGSEGV) << Output();
   const std::string pending = Dir.File("state/quellmark/pending-reports");
   ASSERT_EQ(std::distance(fs::directory_iterator(pending), {}), 1);

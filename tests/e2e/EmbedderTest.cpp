@@ -22,11 +22,11 @@ using namespace std::chrono_literals;
 namespace {
 
 // The demo's window and its buttons' centres; the dialog's Details button.
-const char* const kDemoTitle = "^Embedder Demo$";
+const char* const DemoTitle = "^Embedder Demo$";
 // The application's title, the dialog's and the toolkit box's caption.
-const char* const kAppTitle = "^Embedderdemo$";
-constexpr int kRaiseX = 120, kRaiseY = 25, kAbortY = 65;
-constexpr int kDetailX = 287 + 8 + 37, kDetailY = 96 + 12;
+const char* const AppTitle = "^Embedderdemo$";
+constexpr int RaiseX = 120, RaiseY = 25, AbortY = 65;
+constexpr int DetailX = 287 + 8 + 37, DetailY = 96 + 12;
 
 // The line of the demo's throw statement.
 int ReportedLine() {
@@ -71,10 +71,10 @@ class Embedder : public ::testing::Test {
 TEST_F(Embedder, WithDebugTheLogGetsTheReportAtOnceAndTheDialogOpens) {
   InstallMap();
   auto demo = Start({"/DEBUG", "/LOGFILE"});
-  const auto window = X.WaitForWindow(kDemoTitle, 30s);
+  const auto window = X.WaitForWindow(DemoTitle, 30s);
   ASSERT_TRUE(window) << Output();
-  ASSERT_TRUE(X.Click(*window, kRaiseX, kRaiseY));
-  const auto dialog = X.WaitForWindow(kAppTitle, 30s);
+  ASSERT_TRUE(X.Click(*window, RaiseX, RaiseY));
+  const auto dialog = X.WaitForWindow(AppTitle, 30s);
   ASSERT_TRUE(dialog) << Output();
   ASSERT_TRUE(SizeIs(*dialog, 377, 125));
   Keep(*dialog, "exception-dialog.png");
@@ -102,11 +102,11 @@ TEST_F(Embedder, WithDebugTheLogGetsTheReportAtOnceAndTheDialogOpens) {
   EXPECT_NE(std::find(stack, report.end(), "               EmbedderDemo::main"), report.end()) << Log();
   EXPECT_EQ(report.back().find("Call Stack"), std::string::npos);
 
-  ASSERT_TRUE(X.Click(*dialog, kDetailX, kDetailY));
+  ASSERT_TRUE(X.Click(*dialog, DetailX, DetailY));
   ASSERT_TRUE(SizeIs(*dialog, 377, 344));
   Keep(*dialog, "exception-dialog-details.png");
   ASSERT_TRUE(X.PressKey(*dialog, "Escape"));
-  ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow(kAppTitle); }, 10s));
+  ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow(AppTitle); }, 10s));
 
   ASSERT_TRUE(X.RequestClose(*window));
   EXPECT_EQ(demo->Wait(30s), 0) << Output();
@@ -118,17 +118,17 @@ TEST_F(Embedder, WithDebugTheLogGetsTheReportAtOnceAndTheDialogOpens) {
 TEST_F(Embedder, TheSilentAbortGivesNoReport) {
   InstallMap();
   auto demo = Start({"/DEBUG", "/LOGFILE"});
-  const auto window = X.WaitForWindow(kDemoTitle, 30s);
+  const auto window = X.WaitForWindow(DemoTitle, 30s);
   ASSERT_TRUE(window) << Output();
-  ASSERT_TRUE(X.Click(*window, kRaiseX, kAbortY));
+  ASSERT_TRUE(X.Click(*window, RaiseX, AbortY));
   // Events are handled in order: once the raise's dialog is open, the abort
   // has been handled.
-  ASSERT_TRUE(X.Click(*window, kRaiseX, kRaiseY));
-  const auto dialog = X.WaitForWindow(kAppTitle, 30s);
+  ASSERT_TRUE(X.Click(*window, RaiseX, RaiseY));
+  const auto dialog = X.WaitForWindow(AppTitle, 30s);
   ASSERT_TRUE(dialog) << Output();
   EXPECT_EQ(ExceptEntries(Log()).size(), 1u) << Log();
   ASSERT_TRUE(X.PressKey(*dialog, "Escape"));
-  ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow(kAppTitle); }, 10s));
+  ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow(AppTitle); }, 10s));
   ASSERT_TRUE(X.RequestClose(*window));
   EXPECT_EQ(demo->Wait(30s), 0) << Output();
 }
@@ -136,17 +136,17 @@ TEST_F(Embedder, TheSilentAbortGivesNoReport) {
 TEST_F(Embedder, WithoutTheSwitchTheToolkitShowsTheMessageAndNothingIsLogged) {
   InstallMap();
   auto demo = Start({"/LOGFILE", "/NODEBUG"});
-  const auto window = X.WaitForWindow(kDemoTitle, 30s);
+  const auto window = X.WaitForWindow(DemoTitle, 30s);
   ASSERT_TRUE(window) << Output();
-  ASSERT_TRUE(X.Click(*window, kRaiseX, kRaiseY));
-  const auto box = X.WaitForWindow(kAppTitle, 30s);
+  ASSERT_TRUE(X.Click(*window, RaiseX, RaiseY));
+  const auto box = X.WaitForWindow(AppTitle, 30s);
   ASSERT_TRUE(box) << Output();
   const auto size = X.WindowSize(*box);
   ASSERT_TRUE(size);
   EXPECT_NE(*size, std::make_pair(377, 125));  // the toolkit's box, not the dialog
   Keep(*box, "toolkit-box.png");
   ASSERT_TRUE(X.PressKey(*box, "Return"));
-  ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow(kAppTitle); }, 10s));
+  ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow(AppTitle); }, 10s));
   ASSERT_TRUE(X.RequestClose(*window));
   EXPECT_EQ(demo->Wait(30s), 0) << Output();
   const std::string log = Log();
@@ -156,10 +156,10 @@ TEST_F(Embedder, WithoutTheSwitchTheToolkitShowsTheMessageAndNothingIsLogged) {
 
 TEST_F(Embedder, WithoutAMapTheLocationIsUnknown) {
   auto demo = Start({"/NODEBUG", "/DEBUG", "/LOGFILE"});  // /DEBUG wins
-  const auto window = X.WaitForWindow(kDemoTitle, 30s);
+  const auto window = X.WaitForWindow(DemoTitle, 30s);
   ASSERT_TRUE(window) << Output();
-  ASSERT_TRUE(X.Click(*window, kRaiseX, kRaiseY));
-  const auto dialog = X.WaitForWindow(kAppTitle, 30s);
+  ASSERT_TRUE(X.Click(*window, RaiseX, RaiseY));
+  const auto dialog = X.WaitForWindow(AppTitle, 30s);
   ASSERT_TRUE(dialog) << Output();
   ASSERT_TRUE(SizeIs(*dialog, 377, 125));
   Keep(*dialog, "exception-dialog-without-map.png");
@@ -170,7 +170,7 @@ TEST_F(Embedder, WithoutAMapTheLocationIsUnknown) {
   EXPECT_EQ(ReportValue(entries[0], "Sender Name  : "), "btnRaise");
   EXPECT_EQ(ReportValue(entries[0], "Call Stack   : "), "<Unknown>::<Unknown>");
   ASSERT_TRUE(X.PressKey(*dialog, "Escape"));
-  ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow(kAppTitle); }, 10s));
+  ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow(AppTitle); }, 10s));
   ASSERT_TRUE(X.RequestClose(*window));
   EXPECT_EQ(demo->Wait(30s), 0) << Output();
 }

@@ -42,15 +42,15 @@ TEST_F(WizardProcess, WithoutDescriptorsOnlyTheMessageShowsThenExitCodeZero) {
 }
 
 TEST_F(WizardProcess, CancelOnStartEndsWithoutTouchingTheNetwork) {
-  Dir.Write("imagetool.ini", kListedDescriptor);
+  Dir.Write("imagetool.ini", ListedDescriptor);
   TListener server;
   TChildProcess wizard({InstallWizard(Dir)},
                        {X.DisplayEnv(), "QT_QPA_PLATFORM=xcb", "BREVANT_UPDATE_SERVER=" + server.Url()},
                        Dir.File("output.txt"));
   const auto window = X.WaitForWindow("^Quellmark$", 30s);
   ASSERT_TRUE(window) << ReadWholeFile(Dir.File("output.txt"));
-  EXPECT_FALSE(HasLibrary(wizard, "libcurl"));             // the HTTP library is loaded by the check only
-  ASSERT_TRUE(X.Click(*window, kRightButtonX, kButtonY));  // Cancel
+  EXPECT_FALSE(HasLibrary(wizard, "libcurl"));           // the HTTP library is loaded by the check only
+  ASSERT_TRUE(X.Click(*window, RightButtonX, ButtonY));  // Cancel
   EXPECT_EQ(wizard.Wait(15s), 0);
   EXPECT_EQ(server.Accepted(), 0);
 }
@@ -92,16 +92,16 @@ TEST_P(WizardAgainst, NextThenDownloadOpensTheTickedPagesInRowOrderOneSecondApar
   ASSERT_EQ(newer.size(), 3u);
 
   EXPECT_FALSE(HasLibrary(wizard, "libcurl"));
-  ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));                             // Next
+  ASSERT_TRUE(X.Click(*window, LeftButtonX, ButtonY));                               // Next
   ASSERT_TRUE(nginx ? nginx->WaitForRequests(12) : reference->WaitForRequests(12));  // three per product
   EXPECT_TRUE(HasLibrary(wizard, "libcurl"));
   // After the check's closing pauses the results show, with their Download button.
-  ASSERT_TRUE(WaitUntil([&] { return ButtonShowsAt(X, *window, kLeftButtonX, kButtonY); }, 15s));
-  const QRect tick(kListX + 8 - 6, kListY + 13 + 6 - 6, 13, 13);  // the second row's tick
+  ASSERT_TRUE(WaitUntil([&] { return ButtonShowsAt(X, *window, LeftButtonX, ButtonY); }, 15s));
+  const QRect tick(ListX + 8 - 6, ListY + 13 + 6 - 6, 13, 13);  // the second row's tick
   const QImage ticked = X.Grab(*window).copy(tick);
   ASSERT_TRUE(X.Click(*window, tick.center().x(), tick.center().y()));
   ASSERT_TRUE(WaitUntil([&] { return X.Grab(*window).copy(tick) != ticked; }, 5s));
-  ASSERT_TRUE(X.Click(*window, kLeftButtonX, kButtonY));  // Download
+  ASSERT_TRUE(X.Click(*window, LeftButtonX, ButtonY));  // Download
   ASSERT_EQ(wizard.Wait(30s), 0) << ReadWholeFile(Dir.File("output.txt"));
 
   std::istringstream opened(ReadWholeFile(Dir.File("opened.txt")));
@@ -141,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, WizardAgainst, ::testing::Values("update-serve
 // ended the program with an error. No log is started either.
 TEST(WizardCommandLine, HelpAndVersionPrintWithoutAWindow) {
   TTempDir dir;
-  dir.Write("imagetool.ini", kListedDescriptor);
+  dir.Write("imagetool.ini", ListedDescriptor);
   const std::string exe = InstallWizard(dir);
   const std::vector<std::string> noDisplay{"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=xcb"};
   EXPECT_EQ(RunAndRead({exe, "--version"}, noDisplay, 30s), std::optional<std::string>("Brevant 1.0.0\n"));

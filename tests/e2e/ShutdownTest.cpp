@@ -17,17 +17,16 @@ using namespace std::chrono_literals;
 using namespace WizardAt;
 
 namespace {
-const std::string kDashes(89, '-');
+const std::string Dashes(89, '-');
 
 // The log holds one run: the opening block, then anything, then the closing
 // block as its very end.
 void ExpectOneFramedRun(const std::string& log, const std::string& exe) {
   const std::string stamp = "[^\\r\\n]+";
-  const std::regex opening("^# " + kDashes + "\r\n# START LOGGING : Brevant at " + stamp + "\r\n# " + kDashes +
+  const std::regex opening("^# " + Dashes + "\r\n# START LOGGING : Brevant at " + stamp + "\r\n# " + Dashes +
                            "\r\n# PROCESS  : " + exe + "\r\n# USER     : [^\r\n]+\r\n# COMPUTER : [^\r\n]+\r\n" +
-                           "# SYSTEM   : Linux v[0-9]+\\.[0-9]+\\.[0-9]+ [^\r\n]*\r\n# " + kDashes + "\r\n# \r\n");
-  const std::regex closing("# \r\n# " + kDashes + "\r\n# STOP LOGGING at " + stamp + "\r\n# " + kDashes +
-                           "\r\n# \r\n$");
+                           "# SYSTEM   : Linux v[0-9]+\\.[0-9]+\\.[0-9]+ [^\r\n]*\r\n# " + Dashes + "\r\n# \r\n");
+  const std::regex closing("# \r\n# " + Dashes + "\r\n# STOP LOGGING at " + stamp + "\r\n# " + Dashes + "\r\n# \r\n$");
   EXPECT_TRUE(std::regex_search(log, opening)) << log;
   EXPECT_TRUE(std::regex_search(log, closing)) << log;
   EXPECT_EQ(log.find("START LOGGING"), log.rfind("START LOGGING")) << log;
@@ -55,8 +54,8 @@ class WaysOut : public ::testing::Test {
   std::string StartAndCheck(const TServerProcess& server, const std::string& bin) {
     const std::string window =
         Start({"BREVANT_UPDATE_SERVER=" + server.Url(), "PATH=" + bin + ":" + std::getenv("PATH")});
-    if (window.empty() || !X.Click(window, kLeftButtonX, kButtonY) || !server.WaitForRequests(3) ||
-        !WaitUntil([&] { return ButtonShowsAt(X, window, kLeftButtonX, kButtonY); }, 15s))
+    if (window.empty() || !X.Click(window, LeftButtonX, ButtonY) || !server.WaitForRequests(3) ||
+        !WaitUntil([&] { return ButtonShowsAt(X, window, LeftButtonX, ButtonY); }, 15s))
       return {};
     return window;
   }
@@ -68,16 +67,16 @@ class WaysOut : public ::testing::Test {
 };
 
 TEST_F(WaysOut, Cancel) {
-  Dir.Write("imagetool.ini", kListedDescriptor);
+  Dir.Write("imagetool.ini", ListedDescriptor);
   const std::string window = Start();
   ASSERT_FALSE(window.empty()) << ReadWholeFile(Dir.File("output.txt"));
-  ASSERT_TRUE(X.Click(window, kRightButtonX, kButtonY));
+  ASSERT_TRUE(X.Click(window, RightButtonX, ButtonY));
   ASSERT_EQ(Wizard->Wait(15s), 0);
   ExpectOneFramedRun(Log(), Exe);
 }
 
 TEST_F(WaysOut, TheCloseBox) {
-  Dir.Write("imagetool.ini", kListedDescriptor);
+  Dir.Write("imagetool.ini", ListedDescriptor);
   const std::string window = Start();
   ASSERT_FALSE(window.empty());
   ASSERT_TRUE(X.RequestClose(window));
@@ -86,16 +85,16 @@ TEST_F(WaysOut, TheCloseBox) {
 }
 
 TEST_F(WaysOut, ExitAfterAFailedCheck) {
-  Dir.Write("imagetool.ini", kListedDescriptor);
+  Dir.Write("imagetool.ini", ListedDescriptor);
   const std::string window =
       Start({"BREVANT_UPDATE_SERVER=http://127.0.0.1:" + std::to_string(TFaultServer::ClosedPort()) + "/"});
   ASSERT_FALSE(window.empty());
-  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
+  ASSERT_TRUE(X.Click(window, LeftButtonX, ButtonY));  // Next
   // The check page shows before the HTTP library is loaded; its Exit button
   // shows when the check has failed.
   ASSERT_TRUE(WaitUntil([&] { return HasLibrary(*Wizard, "libcurl"); }, 15s));
-  ASSERT_TRUE(WaitUntil([&] { return ButtonShowsAt(X, window, kRightButtonX, kButtonY); }, 15s));
-  ASSERT_TRUE(X.Click(window, kRightButtonX, kButtonY));  // Exit
+  ASSERT_TRUE(WaitUntil([&] { return ButtonShowsAt(X, window, RightButtonX, ButtonY); }, 15s));
+  ASSERT_TRUE(X.Click(window, RightButtonX, ButtonY));  // Exit
   ASSERT_EQ(Wizard->Wait(15s), 0);
   ExpectOneFramedRun(Log(), Exe);
 }
@@ -106,12 +105,12 @@ TEST_F(WaysOut, ExitOnTheResultsAndDownload) {
     TTempDir dir;
     TServerProcess server(dir, DemoCatalogue());
     ASSERT_FALSE(server.Url().empty());
-    Dir.Write("imagetool.ini", kOlderImageToolDescriptor);
+    Dir.Write("imagetool.ini", OlderImageToolDescriptor);
     std::filesystem::remove(Dir.File("Brevant.log"));
     const std::string bin = InstallOpener(dir);
     const std::string window = StartAndCheck(server, bin);
     ASSERT_FALSE(window.empty()) << server.Log() << ReadWholeFile(Dir.File("output.txt"));
-    ASSERT_TRUE(X.Click(window, download ? kLeftButtonX : kRightButtonX, kButtonY));
+    ASSERT_TRUE(X.Click(window, download ? LeftButtonX : RightButtonX, ButtonY));
     ASSERT_EQ(Wizard->Wait(15s), 0);
     EXPECT_EQ(ReadWholeFile(dir.File("opened.txt")).empty(), !download);
     ExpectOneFramedRun(Log(), Exe);
@@ -130,7 +129,7 @@ TEST_F(WaysOut, NoProductFound) {
 }
 
 TEST_F(WaysOut, TerminationSignals) {
-  Dir.Write("imagetool.ini", kListedDescriptor);
+  Dir.Write("imagetool.ini", ListedDescriptor);
   for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
     SCOPED_TRACE(strsignal(sig));
     std::filesystem::remove(Dir.File("Brevant.log"));
@@ -147,13 +146,13 @@ TEST_F(WaysOut, TerminationSignals) {
 }
 
 TEST_F(WaysOut, WithoutTheSwitchNoLogIsWritten) {
-  Dir.Write("imagetool.ini", kListedDescriptor);
+  Dir.Write("imagetool.ini", ListedDescriptor);
   Wizard = std::make_unique<TChildProcess>(std::vector<std::string>{Exe},
                                            std::vector<std::string>{X.DisplayEnv(), "QT_QPA_PLATFORM=xcb"},
                                            Dir.File("output.txt"));
   const auto window = X.WaitForWindow("^Quellmark$", 30s);
   ASSERT_TRUE(window);
-  ASSERT_TRUE(X.Click(*window, kRightButtonX, kButtonY));
+  ASSERT_TRUE(X.Click(*window, RightButtonX, ButtonY));
   ASSERT_EQ(Wizard->Wait(15s), 0);
   EXPECT_FALSE(std::filesystem::exists(Dir.File("Brevant.log")));
 }
@@ -161,7 +160,7 @@ TEST_F(WaysOut, WithoutTheSwitchNoLogIsWritten) {
 // The wizard installed where its user cannot write keeps its log in the
 // user's state folder, under the same name, without a message.
 TEST_F(WaysOut, AFolderWithoutWriteAccessKeepsTheLogInTheStateFolder) {
-  Dir.Write("imagetool.ini", kListedDescriptor);
+  Dir.Write("imagetool.ini", ListedDescriptor);
   TTempDir state;
   std::vector<std::string> argv{Exe, "/LOGFILE"};
   if (::geteuid() == 0) {
@@ -179,7 +178,7 @@ TEST_F(WaysOut, AFolderWithoutWriteAccessKeepsTheLogInTheStateFolder) {
   const auto window = X.WaitForWindow("^Quellmark$", 30s);
   ASSERT_TRUE(window);
   EXPECT_FALSE(X.HasWindow("^Brevant$"));  // no message
-  ASSERT_TRUE(X.Click(*window, kRightButtonX, kButtonY));
+  ASSERT_TRUE(X.Click(*window, RightButtonX, ButtonY));
   EXPECT_EQ(Wizard->Wait(15s), 0);
   EXPECT_FALSE(std::filesystem::exists(Dir.File("Brevant.log")));
   ExpectOneFramedRun(ReadWholeFile(state.File("quellmark/Brevant.log")), Exe);
@@ -190,17 +189,17 @@ TEST_F(WaysOut, ARefusedDownloadIsLoggedAsAnErrorEntry) {
   TTempDir dir;
   TServerProcess server(dir, DemoCatalogue());
   ASSERT_FALSE(server.Url().empty());
-  Dir.Write("imagetool.ini", kOlderImageToolDescriptor);
+  Dir.Write("imagetool.ini", OlderImageToolDescriptor);
   const std::string bin = InstallOpener(dir, 4);  // the desktop's action failed
   const std::string window = StartAndCheck(server, bin);
   ASSERT_FALSE(window.empty()) << server.Log();
-  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Download
-  const auto box = X.WaitForWindow("^Brevant$", 30s);    // the error box, titled with the application's title
+  ASSERT_TRUE(X.Click(window, LeftButtonX, ButtonY));  // Download
+  const auto box = X.WaitForWindow("^Brevant$", 30s);  // the error box, titled with the application's title
   ASSERT_TRUE(box);
   ASSERT_TRUE(X.PressKey(*box, "Return"));
   ASSERT_TRUE(WaitUntil([&] { return !X.HasWindow("^Brevant$"); }, 15s));
-  ASSERT_TRUE(Wizard->Running());                         // it stays on the results
-  ASSERT_TRUE(X.Click(window, kRightButtonX, kButtonY));  // Exit
+  ASSERT_TRUE(Wizard->Running());                       // it stays on the results
+  ASSERT_TRUE(X.Click(window, RightButtonX, ButtonY));  // Exit
   ASSERT_EQ(Wizard->Wait(15s), 0);
   const std::string log = Log();
   ExpectOneFramedRun(log, Exe);
@@ -233,19 +232,19 @@ class WaysOutUnderAWindowManager : public WaysOut {
 };
 
 namespace {
-const char* const kSecondDescriptor =
+const char* const SecondDescriptor =
     "ID=8\r\nMODE=0\r\nVERSION=1.0\r\nTITLE=Second Tool\r\nCODE=SEC\r\nDAY=1\r\nMONTH=1\r\nYEAR=2025\r\n";
 }  // namespace
 
 TEST_F(WaysOutUnderAWindowManager, TheCloseBoxWhileTheServerIsSilent) {
   TFaultServer server;
   server.Silent("/soft_update.php");
-  Dir.Write("imagetool.ini", kListedDescriptor);
-  Dir.Write("second.ini", kSecondDescriptor);
+  Dir.Write("imagetool.ini", ListedDescriptor);
+  Dir.Write("second.ini", SecondDescriptor);
   const std::string window = Start({"BREVANT_UPDATE_SERVER=" + server.BaseUrl()});
   ASSERT_FALSE(window.empty()) << ReadWholeFile(Dir.File("output.txt"));
   ASSERT_TRUE(X.Ping(window, 10s)) << "no answer before the check";
-  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
+  ASSERT_TRUE(X.Click(window, LeftButtonX, ButtonY));  // Next
   WaitUntil([&] { return server.RequestCount() > 0; }, 15s);
   ASSERT_EQ(server.RequestCount(), 1u);
   // The check now waits for the server, for up to a minute.
@@ -263,11 +262,11 @@ TEST_F(WaysOutUnderAWindowManager, TheCloseBoxWhileTheServerIsSilent) {
 TEST_F(WaysOutUnderAWindowManager, ASignalWhileTheServerIsSilent) {
   TFaultServer server;
   server.Silent("/soft_update.php");
-  Dir.Write("imagetool.ini", kListedDescriptor);
-  Dir.Write("second.ini", kSecondDescriptor);
+  Dir.Write("imagetool.ini", ListedDescriptor);
+  Dir.Write("second.ini", SecondDescriptor);
   const std::string window = Start({"BREVANT_UPDATE_SERVER=" + server.BaseUrl()});
   ASSERT_FALSE(window.empty()) << ReadWholeFile(Dir.File("output.txt"));
-  ASSERT_TRUE(X.Click(window, kLeftButtonX, kButtonY));  // Next
+  ASSERT_TRUE(X.Click(window, LeftButtonX, ButtonY));  // Next
   WaitUntil([&] { return server.RequestCount() > 0; }, 15s);
   ASSERT_EQ(server.RequestCount(), 1u);
   Wizard->Signal(SIGTERM);

@@ -114,10 +114,10 @@ std::string TNginxExport::Download(const std::string& id, bool registered) const
   return {};
 }
 
-const char* const kListedDescriptor =
+const char* const ListedDescriptor =
     "[Product]\r\nID=7\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image "
     "Tool\r\nCODE=IMT\r\nDAY=14\r\nMONTH=03\r\nYEAR=2025\r\n";
-const char* const kOlderImageToolDescriptor =
+const char* const OlderImageToolDescriptor =
     "ID=imagetool\r\nMODE=0\r\nVERSION=2.1.0\r\nTITLE=Image Tool\r\nCODE=IMT\r\nDAY=1\r\nMONTH=1\r\nYEAR=2025\r\n";
 
 std::string InstallOpener(const TTempDir& dir, int exitCode) {

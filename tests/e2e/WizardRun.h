@@ -58,8 +58,8 @@ std::string InstallOpener(const TTempDir& dir, int exitCode = 0);
 
 // A descriptor of a product the wizard lists (unknown to the demo server),
 // and one of the demo's image tool, older than the demo server's version.
-extern const char* const kListedDescriptor;
-extern const char* const kOlderImageToolDescriptor;
+extern const char* const ListedDescriptor;
+extern const char* const OlderImageToolDescriptor;
 
 // A listening loopback socket that only counts who connects to it.
 class TListener {
@@ -85,7 +85,7 @@ bool ButtonShowsAt(const TXvfb& x, const std::string& window, int centreX, int c
 
 // Client coordinates of the wizard's controls.
 namespace WizardAt {
-constexpr int kPageX = 5 + 1 + 141, kPageY = 5 + 1 + 57;
-constexpr int kLeftButtonX = kPageX + 117 + 37, kRightButtonX = kPageX + 197 + 37, kButtonY = kPageY + 231 + 12;
-constexpr int kListX = kPageX + 5 + 1, kListY = kPageY + 5 + 80 + 1;  // the results list
+constexpr int PageX = 5 + 1 + 141, PageY = 5 + 1 + 57;
+constexpr int LeftButtonX = PageX + 117 + 37, RightButtonX = PageX + 197 + 37, ButtonY = PageY + 231 + 12;
+constexpr int ListX = PageX + 5 + 1, ListY = PageY + 5 + 80 + 1;  // the results list
 }  // namespace WizardAt

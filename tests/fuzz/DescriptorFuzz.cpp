@@ -5,8 +5,8 @@
 #include <string>
 
 #include "app/U_Products.h"
-#include "runtime/Exceptions.h"
-#include "runtime/TextFile.h"
+#include "base/Exceptions.h"
+#include "base/TextFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

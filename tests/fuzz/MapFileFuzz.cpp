@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Exceptions.h"
 #include "diag/U_VEK_Debug.h"
-#include "runtime/Exceptions.h"
 
 namespace {
 

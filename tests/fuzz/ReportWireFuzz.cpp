@@ -7,7 +7,7 @@
 #include <string>
 
 #include "WireFormat.h"
-#include "runtime/TextCodec.h"
+#include "base/TextCodec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string body(reinterpret_cast<const char*>(data), size);

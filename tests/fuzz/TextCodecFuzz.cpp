@@ -7,8 +7,8 @@
 
 #include <QStringDecoder>
 
+#include "base/TextCodec.h"
 #include "runtime/QtText.h"
-#include "runtime/TextCodec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);

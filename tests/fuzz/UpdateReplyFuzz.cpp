@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/U_UpdateCheck.h"
-#include "runtime/Exceptions.h"
+#include "base/Exceptions.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string reply(reinterpret_cast<const char*>(data), size);

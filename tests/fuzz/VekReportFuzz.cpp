@@ -9,12 +9,12 @@
 #include <cstdint>
 #include <string>
 
+#include "base/TextCodec.h"
+#include "base/TextUtil.h"
+#include "base/Utf8.h"
 #include "diag/U_VEK_PendingReports.h"
 #include "diag/U_VEK_Report.h"
 #include "platform/SignalSafeFile.h"
-#include "runtime/TextCodec.h"
-#include "runtime/TextUtil.h"
-#include "runtime/Utf8.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);

@@ -8,9 +8,9 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include "base/Demangle.h"
+#include "base/Exceptions.h"
 #include "runtime/Application.h"
-#include "runtime/Demangle.h"
-#include "runtime/Exceptions.h"
 #include "runtime/MessageBox.h"
 
 namespace {

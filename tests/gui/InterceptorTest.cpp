@@ -14,13 +14,13 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include "base/Exceptions.h"
 #include "diag/F_VEK_Exception.h"
 #include "diag/U_VEK_Debug.h"
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/Application.h"
-#include "runtime/Exceptions.h"
 #include "runtime/MessageBox.h"
 #include "tests/support/FakeSystem.h"
 #include "tests/support/LogEntries.h"

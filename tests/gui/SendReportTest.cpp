@@ -39,7 +39,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kLogin = "Authorization: Basic ZGV2OnBhc3N3b3Jk\r\n";  // dev:password
+const char* const Login = "Authorization: Basic ZGV2OnBhc3N3b3Jk\r\n";  // dev:password
 
 QString Text(const std::string& s) {
   return QString::fromStdString(s);
@@ -166,7 +166,7 @@ class SendReportTest : public QObject {
     std::string logged;
     for (const std::string& line : entries[0]) logged += (logged.empty() ? "" : "\n") + line;
     QCOMPARE(shownReport, logged + "\n");
-    const THttpReply filed = HttpGet(FCollector->Port(), "/reports/1", "", kLogin);
+    const THttpReply filed = HttpGet(FCollector->Port(), "/reports/1", "", Login);
     QCOMPARE(filed.Status, 200);
     QVERIFY2(filed.Body.find("Message      : Not a number\r\n               Second line") != std::string::npos,
              filed.Body.c_str());

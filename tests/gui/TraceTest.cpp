@@ -7,12 +7,12 @@
 
 #include <QtTest>
 
+#include "base/Exceptions.h"
 #include "diag/U_VEK_Debug.h"
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/Application.h"
-#include "runtime/Exceptions.h"
 #include "runtime/MessageBox.h"
 #include "tests/support/FakeSystem.h"
 #include "tests/support/TempDir.h"
@@ -127,7 +127,7 @@ std::vector<std::string> Entries(const char* Level) {
   return texts;
 }
 
-const std::string kUnit = "TraceTest::TTraced.";
+const std::string TracedUnit = "TraceTest::TTraced.";
 
 }  // namespace
 
@@ -167,8 +167,8 @@ class TraceTest : public QObject {
     TTraced traced;
     traced.Outer();
     QCOMPARE(traced.DepthInside, std::size_t(2));
-    QCOMPARE(Entries("ENTER "), (std::vector<std::string>{kUnit + "Outer", "  " + kUnit + "Inner"}));
-    QCOMPARE(Entries("LEAVE "), (std::vector<std::string>{"  " + kUnit + "Inner", kUnit + "Outer"}));
+    QCOMPARE(Entries("ENTER "), (std::vector<std::string>{TracedUnit + "Outer", "  " + TracedUnit + "Inner"}));
+    QCOMPARE(Entries("LEAVE "), (std::vector<std::string>{"  " + TracedUnit + "Inner", TracedUnit + "Outer"}));
     QCOMPARE(VEKDebug->Indent, 0);
     QVERIFY(VEKDebug->ProcStack->empty());
   }
@@ -177,9 +177,9 @@ class TraceTest : public QObject {
     QTest::addColumn<std::vector<TTypedValue>>("params");
     QTest::addColumn<std::string>("enter");
     QTest::newRow("int and text") << std::vector<TTypedValue>{42, std::string("abc")}
-                                  << kUnit + "WithParams ( 42 , 'abc' )";
-    QTest::newRow("one") << std::vector<TTypedValue>{true} << kUnit + "WithParams ( True )";
-    QTest::newRow("none") << std::vector<TTypedValue>{} << kUnit + "WithParams";
+                                  << TracedUnit + "WithParams ( 42 , 'abc' )";
+    QTest::newRow("one") << std::vector<TTypedValue>{true} << TracedUnit + "WithParams ( True )";
+    QTest::newRow("none") << std::vector<TTypedValue>{} << TracedUnit + "WithParams";
   }
   void parametersFollowTheLocationButNotInTheLeaveEntry() {
     QFETCH(std::vector<TTypedValue>, params);
@@ -187,7 +187,7 @@ class TraceTest : public QObject {
     TTraced traced;
     traced.WithParams(params);
     QCOMPARE(Entries("ENTER "), std::vector<std::string>{enter});
-    QCOMPARE(Entries("LEAVE "), std::vector<std::string>{kUnit + "WithParams"});
+    QCOMPARE(Entries("LEAVE "), std::vector<std::string>{TracedUnit + "WithParams"});
   }
 
   void theFurtherArgumentsFillTheEntry() {
@@ -267,8 +267,8 @@ class TraceTest : public QObject {
     const auto reports = Entries("EXCEPT");
     QCOMPARE(reports.size(), std::size_t(1));
     QVERIFY(reports[0].find("Message      : deep failure") != std::string::npos);
-    QCOMPARE(Entries("LEAVE "),
-             (std::vector<std::string>{"    " + kUnit + "Innermost", "  " + kUnit + "Middle", kUnit + "Chain"}));
+    QCOMPARE(Entries("LEAVE "), (std::vector<std::string>{"    " + TracedUnit + "Innermost",
+                                                          "  " + TracedUnit + "Middle", TracedUnit + "Chain"}));
     QVERIFY(VEKDebug->ProcStack->empty());
     QCOMPARE(VEKDebug->Indent, 0);
   }
@@ -293,8 +293,8 @@ class TraceTest : public QObject {
   void theScopeLeavesWhenAnExceptionLeavesTheFunction() {
     TTraced traced;
     QVERIFY_THROWS_EXCEPTION(Exception, traced.Scoped());
-    QCOMPARE(Entries("ENTER "), std::vector<std::string>{kUnit + "Scoped ( 7 )"});
-    QCOMPARE(Entries("LEAVE "), std::vector<std::string>{kUnit + "Scoped"});
+    QCOMPARE(Entries("ENTER "), std::vector<std::string>{TracedUnit + "Scoped ( 7 )"});
+    QCOMPARE(Entries("LEAVE "), std::vector<std::string>{TracedUnit + "Scoped"});
     QVERIFY(VEKDebug->ProcStack->empty());
   }
 
@@ -302,14 +302,14 @@ class TraceTest : public QObject {
     TTraced traced;
     traced.ScopedPlain();
     QCOMPARE(traced.DepthInside, std::size_t(1));
-    QCOMPARE(Entries("ENTER "), std::vector<std::string>{kUnit + "ScopedPlain"});
-    QCOMPARE(Entries("LEAVE "), std::vector<std::string>{kUnit + "ScopedPlain"});
+    QCOMPARE(Entries("ENTER "), std::vector<std::string>{TracedUnit + "ScopedPlain"});
+    QCOMPARE(Entries("LEAVE "), std::vector<std::string>{TracedUnit + "ScopedPlain"});
   }
 
   void theScopeDoesNotLeaveTwiceAfterHandleException() {
     TTraced traced;
     QVERIFY(traced.ScopedHandled());
-    QCOMPARE(Entries("LEAVE "), std::vector<std::string>{kUnit + "ScopedHandled"});
+    QCOMPARE(Entries("LEAVE "), std::vector<std::string>{TracedUnit + "ScopedHandled"});
     QCOMPARE(VEKDebug->Indent, 0);
   }
 

@@ -687,8 +687,8 @@ class UpdateCheckTest : public QObject {
   void idsAreSentUnchangedAndBytesOfTheHistoryKept() {
     TFaultServer server;
     const std::string id = "a b;'\"&x";
-    static const char kText[] = "line 1\r\nbin \x01\x02\xff and zero \0 kept\r\n";
-    const std::string text(kText, sizeof kText - 1);
+    static const char BinaryBody[] = "line 1\r\nbin \x01\x02\xff and zero \0 kept\r\n";
+    const std::string text(BinaryBody, sizeof BinaryBody - 1);
     server.Serve("/soft_update.php", "15/03/2025@@2.0");
     server.Serve("/soft_history.php", "@@" + server.BaseUrl() + "h.txt@@");
     server.Serve("/h.txt", text);

@@ -21,9 +21,9 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-constexpr int kPollMs = 100;                         // longest single wait of the thread
-constexpr std::size_t kMaxPairs = 256;               // more are accepted and closed at once
-constexpr std::size_t kMaxQueued = 8 * 1024 * 1024;  // server bytes held back per connection
+constexpr int PollMs = 100;                         // longest single wait of the thread
+constexpr std::size_t MaxPairs = 256;               // more are accepted and closed at once
+constexpr std::size_t MaxQueued = 8 * 1024 * 1024;  // server bytes held back per connection
 
 void NoDelay(int fd) {
   const int yes = 1;
@@ -118,7 +118,7 @@ void TDelayProxy::Accept() {
     if (fd < 0) return;
     ++FConnections;
     const int upstream = FUpstream.load();
-    if (FPairs.size() >= kMaxPairs || upstream <= 0) {
+    if (FPairs.size() >= MaxPairs || upstream <= 0) {
       ::close(fd);
       continue;
     }
@@ -142,12 +142,12 @@ void TDelayProxy::Run() {
     fds.clear();
     fds.push_back({FWake[0], POLLIN, 0});
     fds.push_back({FListen, POLLIN, 0});
-    int timeout = kPollMs;
+    int timeout = PollMs;
     for (const auto& p : FPairs) {
       short client = p->ToServer.empty() ? POLLIN : 0;
       if (p->BlockedToClient(now)) client |= POLLOUT;
       short server = p->Connecting || !p->ToServer.empty() ? POLLOUT : 0;
-      if (!p->ServerEnded && p->Queued < kMaxQueued) server |= POLLIN;
+      if (!p->ServerEnded && p->Queued < MaxQueued) server |= POLLIN;
       fds.push_back({p->Client, client, 0});
       fds.push_back({p->Server, server, 0});
       if (!p->ToClient.empty() && p->ToClient.front().first > now) {

@@ -17,10 +17,10 @@
 
 namespace {
 
-constexpr int kPollMs = 100;           // longest single wait of the server thread
-constexpr std::size_t kMaxConns = 64;  // more are accepted and closed at once
-constexpr std::size_t kMaxRequestBytes = 65536;
-constexpr std::size_t kStreamChunk = 65536;
+constexpr int PollMs = 100;           // longest single wait of the server thread
+constexpr std::size_t MaxConns = 64;  // more are accepted and closed at once
+constexpr std::size_t MaxRequestBytes = 65536;
+constexpr std::size_t StreamChunk = 65536;
 
 bool SameNoCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -203,7 +203,7 @@ void TFaultServer::Run() {
     fds.push_back({FWake[0], POLLIN, 0});
     fds.push_back({FListen, POLLIN, 0});
     for (const auto& c : FConns) fds.push_back({c->Fd, static_cast<short>(c->Sending() ? POLLOUT : POLLIN), 0});
-    if (::poll(fds.data(), fds.size(), kPollMs) < 0 && errno != EINTR) break;
+    if (::poll(fds.data(), fds.size(), PollMs) < 0 && errno != EINTR) break;
     if (fds[0].revents) break;
     // Connections accepted below are polled from the next round on.
     const std::size_t polled = FConns.size();
@@ -233,7 +233,7 @@ void TFaultServer::Accept() {
     const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
     ++FConnections;
-    if (FConns.size() >= kMaxConns) {
+    if (FConns.size() >= MaxConns) {
       ::close(fd);
       continue;
     }
@@ -250,7 +250,7 @@ bool TFaultServer::Receive(TConn& conn) {
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
   if (conn.Held) return true;
   conn.In.append(buf, static_cast<std::size_t>(n));
-  return conn.In.size() <= kMaxRequestBytes;
+  return conn.In.size() <= MaxRequestBytes;
 }
 
 bool TFaultServer::Send(TConn& conn) {
@@ -259,7 +259,7 @@ bool TFaultServer::Send(TConn& conn) {
       conn.Out.clear();
       conn.OutPos = 0;
       if (conn.GenNext == conn.GenEnd) break;
-      const std::uint64_t n = std::min<std::uint64_t>(kStreamChunk, conn.GenEnd - conn.GenNext);
+      const std::uint64_t n = std::min<std::uint64_t>(StreamChunk, conn.GenEnd - conn.GenNext);
       for (std::uint64_t i = 0; i < n; ++i) conn.Out += StreamByte(conn.GenNext + i);
       conn.GenNext += n;
     }

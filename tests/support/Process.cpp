@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <sstream>
 
 // Qt before Xlib, whose macros (None, Status, ...) clash with Qt's names.
 #include <QImage>
@@ -108,6 +109,21 @@ void GiveToNobody(const std::string& folder) {
 std::vector<std::string> AsNobodyIfRoot() {
   if (::geteuid() != 0) return {};
   return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+}
+
+std::uint64_t NmSymbolValue(const std::string& file, const std::string& name, bool dynamic) {
+  std::vector<std::string> argv{"nm"};
+  if (dynamic) argv.push_back("-D");
+  argv.push_back(file);
+  std::istringstream in(RunAndRead(argv, {}, std::chrono::seconds(60)).value_or(""));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string value, type, symbol;
+    if (fields >> value >> type >> symbol && (symbol == name || symbol.rfind(name + "@", 0) == 0))
+      return std::stoull(value, nullptr, 16);
+  }
+  return 0;
 }
 
 std::optional<std::string> RunAndRead(const std::vector<std::string>& argv, const std::vector<std::string>& env,

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,6 +45,11 @@ class TChildProcess {
 // output; none when it failed or timed out.
 std::optional<std::string> RunAndRead(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                                       std::chrono::milliseconds timeout);
+
+// The value of the symbol `name` (or of a version of it, `name@...`) as
+// `nm` lists the symbol table of `file` (its dynamic one with `dynamic`);
+// 0 when the symbol is missing or nm fails.
+std::uint64_t NmSymbolValue(const std::string& file, const std::string& name, bool dynamic = false);
 
 // Environment entries for a child that runs as another user: that user may
 // not read the checkout, so the leak suppressions file named in LSAN_OPTIONS

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "platform/SystemInfo.h"
+#include "platform/SystemInfo_posix.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 

@@ -14,7 +14,7 @@
 #include "tests/support/TempDir.h"
 
 namespace {
-const std::string kUsage =
+const std::string ExpectedUsage =
     "Usage: Brevant [/LOGFILE | /NOLOGFILE] [/DEBUG | /NODEBUG]\n"
     "       Brevant --help | -h | --version\n"
     "\n"
@@ -89,7 +89,7 @@ TEST(CommandLine, HelpAndVersionAreAnsweredEverythingElseIsLeftToTheWizard) {
 
 TEST(CommandLine, TheUsageNamesTheSwitchesTheServerVariablesAndTheLogFile) {
   ::setenv("XDG_STATE_HOME", "/home/ada/.local/state", 1);
-  EXPECT_EQ(UsageText("/opt/quellmark/Brevant"), kUsage);
+  EXPECT_EQ(UsageText("/opt/quellmark/Brevant"), ExpectedUsage);
   // The log file is the executable's name with ".log" for its extension.
   const std::string usage = UsageText("/opt/quellmark/Brevant.exe");
   EXPECT_NE(usage.find("\n  /opt/quellmark/Brevant.log\n  or, where you may not write into that folder:\n"

@@ -28,11 +28,11 @@
 #include <string>
 #include <thread>
 
+#include "base/Exceptions.h"
+#include "base/Shutdown.h"
 #include "diag/U_VEK_Debug.h"
 #include "diag/U_VEK_LogStorage.h"
 #include "runtime/Application.h"
-#include "runtime/Exceptions.h"
-#include "runtime/Shutdown.h"
 
 namespace {
 volatile bool KeepRecursing = true;
@@ -101,7 +101,7 @@ class TBrokenStorage final : public TVEKLogStorage {
 
  private:
   bool FHang;
-  TVEKPosixLogStorage FReal;
+  TVEKFileSystemLogStorage FReal;
 };
 
 extern "C" void ExitWith42(int) {

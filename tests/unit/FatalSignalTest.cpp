@@ -23,7 +23,7 @@ namespace {
 // Far more than any crash takes, also the one whose report waits for its
 // bound of one second; far less than the hour the helper's report may take
 // when it faults.
-constexpr auto kEnd = 60s;
+constexpr auto RunBound = 60s;
 
 class FatalSignal : public ::testing::Test {
  protected:
@@ -45,8 +45,8 @@ class FatalSignal : public ::testing::Test {
     return std::make_unique<TChildProcess>(args, env, Dir.File("output.txt"));
   }
   // Runs the helper to its end; its exit code, -signal, or 1000 when it
-  // still runs after kEnd.
-  int Run(const std::vector<std::string>& args) { return Start(args)->Wait(kEnd).value_or(1000); }
+  // still runs after RunBound.
+  int Run(const std::vector<std::string>& args) { return Start(args)->Wait(RunBound).value_or(1000); }
   std::vector<std::vector<std::string>> Reports() const {
     return ExceptEntries(ReadWholeFile(Dir.File("CrashHelper.log")));
   }
@@ -186,7 +186,7 @@ TEST_F(FatalSignal, WithACollectorNamedTheCrashIsKeptAsAPendingReport) {
     std::filesystem::remove(Dir.File("CrashHelper.log"));
     std::vector<std::string> env{"XDG_STATE_HOME=" + state};
     if (named) env.push_back("CRASH_REPORT_SERVER=http://127.0.0.1:9/");
-    ASSERT_EQ(Start({"/DEBUG", "/LOGFILE", "segv"}, env)->Wait(kEnd).value_or(1000), -SIGSEGV);
+    ASSERT_EQ(Start({"/DEBUG", "/LOGFILE", "segv"}, env)->Wait(RunBound).value_or(1000), -SIGSEGV);
     if (!named) {
       EXPECT_FALSE(std::filesystem::exists(state));
       continue;
@@ -213,9 +213,9 @@ TEST_F(FatalSignal, WithACollectorNamedTheCrashIsKeptAsAPendingReport) {
 
 TEST_F(FatalSignal, EndSignalsStillEndThroughTheShutDown) {
   auto child = Start({"/DEBUG", "/LOGFILE", "wait"});
-  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Dir.File("ready")); }, kEnd));
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Dir.File("ready")); }, RunBound));
   child->Signal(SIGTERM);
-  ASSERT_EQ(child->Wait(kEnd), 128 + SIGTERM);
+  ASSERT_EQ(child->Wait(RunBound), 128 + SIGTERM);
   const std::string log = ReadWholeFile(Dir.File("CrashHelper.log"));
   EXPECT_NE(log.find("STOP LOGGING"), std::string::npos) << log;
   EXPECT_TRUE(ExceptEntries(log).empty());

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "base/Exceptions.h"
 #include "diag/U_VEK_FileVersion.h"
 #include "platform/VersionInfo.h"
-#include "runtime/Exceptions.h"
 #include "tests/support/PeBuilder.h"
 #include "tests/support/TempDir.h"
 

@@ -14,12 +14,12 @@
 
 #include <QObject>
 
+#include "base/Shutdown.h"
 #include "diag/U_VEK_Global.h"
 #include "platform/DirEnum.h"
 #include "platform/Shell.h"
 #include "runtime/Application.h"
 #include "runtime/MessageBox.h"
-#include "runtime/Shutdown.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 

@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/Exceptions.h"
 #include "diag/U_VEK_Debug.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/Application.h"
-#include "runtime/Exceptions.h"
 #include "runtime/MessageBox.h"
 #include "tests/support/FakeSystem.h"
 #include "tests/support/TempDir.h"

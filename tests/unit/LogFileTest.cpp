@@ -18,13 +18,13 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Exceptions.h"
 #include "diag/F_VEK_Log.h"
 #include "diag/U_VEK_Global.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_LogStorage.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/Application.h"
-#include "runtime/Exceptions.h"
 #include "runtime/LocaleText.h"
 #include "runtime/MessageBox.h"
 #include "tests/support/TempDir.h"
@@ -37,9 +37,9 @@ using ::testing::StartsWith;
 
 namespace {
 
-constexpr std::string_view kDash =
+constexpr std::string_view Dash =
     "-----------------------------------------------------------------------------------------";
-static_assert(kDash.size() == 89);
+static_assert(Dash.size() == 89);
 
 TApplication* TestApp = nullptr;
 
@@ -146,7 +146,7 @@ class TFaultyStorage final : public TVEKLogStorage {
   [[noreturn]] static void Refuse(const std::string& FileName) {
     throw EInOutError("Cannot create file \"" + FileName + "\". Permission denied", EACCES);
   }
-  TVEKPosixLogStorage Real;
+  TVEKFileSystemLogStorage Real;
   TVEKLogStorage* FPrevious;
 };
 
@@ -172,15 +172,15 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
   return names;
 }
 
-const std::string kOpeningAt34 = Text({
-    "# " + std::string(kDash),
+const std::string OpeningAt34 = Text({
+    "# " + std::string(Dash),
     "# START LOGGING : Brevant at 06/12/2026 23:41:34",
-    "# " + std::string(kDash),
+    "# " + std::string(Dash),
     "# PROCESS  : C:\\Program Files\\Brevant\\Brevant.exe",
     "# USER     : user1",
     "# COMPUTER : PC-01",
     "# SYSTEM   : Windows NT v5.1.2600 Service Pack 2",
-    "# " + std::string(kDash),
+    "# " + std::string(Dash),
     "# ",
 });
 
@@ -203,6 +203,7 @@ class LogFileTest : public ::testing::Test {
     Log.emplace();
     Log->FileName = Name;
     Log->Clock = [this] { return Stamp; };
+    Log->Opening = {App->Title, App->ExeName, Windows->UserName, Windows->ComputerName, Windows->OSVersion};
   }
   void TearDown() override {
     Log.reset();
@@ -210,6 +211,7 @@ class LogFileTest : public ::testing::Test {
   }
 
   void DropSystemObjects() {
+    if (Log) Log->Opening = {};
     VEKApplication = nullptr;
     VEKWindows = nullptr;
     delete App;
@@ -239,18 +241,18 @@ TEST_F(LogFileTest, FirstRunCreatesTheFileEmptyAndSavesTheSampleLayoutToTheByte)
   ASSERT_TRUE(fs::exists(Name));
   Stamp = "06/12/2026 23:41:40";
   Log->Write(llInfo, "first line of the message\r\nsecond line of the message", true);
-  EXPECT_EQ(ReadWholeFile(Name), kOpeningAt34 + "# 06/12/2026 23:41:40 [ INFO   ] first line of the message\r\n" +
+  EXPECT_EQ(ReadWholeFile(Name), OpeningAt34 + "# 06/12/2026 23:41:40 [ INFO   ] first line of the message\r\n" +
                                      std::string(33, ' ') + "second line of the message\r\n");
   Stamp = "06/12/2026 23:45:02";
   const std::string closing =
-      Text({"# ", "# " + std::string(kDash), "# STOP LOGGING at 06/12/2026 23:45:02", "# " + std::string(kDash), "# "});
+      Text({"# ", "# " + std::string(Dash), "# STOP LOGGING at 06/12/2026 23:45:02", "# " + std::string(Dash), "# "});
   Log->SetActive(false);
   EXPECT_FALSE(Log->Active());
   EXPECT_THAT(ReadWholeFile(Name), EndsWith("second line of the message\r\n" + closing));
   // The destructor closes and saves the same way.
   Log->SetActive(true);
   Log.reset();
-  EXPECT_THAT(ReadWholeFile(Name), EndsWith("# " + std::string(kDash) + "\r\n# \r\n" + closing));
+  EXPECT_THAT(ReadWholeFile(Name), EndsWith("# " + std::string(Dash) + "\r\n# \r\n" + closing));
 }
 
 TEST_F(LogFileTest, EveryLevelShowsItsTextAndIndentsByItsPrefix) {
@@ -293,8 +295,8 @@ TEST_F(LogFileTest, OpeningBlockWithoutSystemObjectsAndWithTheRealClock) {
     if (Log->Lines[1] == "# START LOGGING :  at " + DateTimeText(t)) stamp = DateTimeText(t);
   EXPECT_THAT(
       std::vector<std::string>(Log->Lines.begin(), Log->Lines.end()),
-      ElementsAre("# " + std::string(kDash), "# START LOGGING :  at " + stamp, "# " + std::string(kDash),
-                  "# PROCESS  : ", "# USER     : ", "# COMPUTER : ", "# SYSTEM   : ", "# " + std::string(kDash), "# "));
+      ElementsAre("# " + std::string(Dash), "# START LOGGING :  at " + stamp, "# " + std::string(Dash),
+                  "# PROCESS  : ", "# USER     : ", "# COMPUTER : ", "# SYSTEM   : ", "# " + std::string(Dash), "# "));
 }
 
 // ---------------------------------------------------------------------------
@@ -318,19 +320,18 @@ TEST_F(LogFileTest, WhileLoggingIsOffNothingIsWrittenSavedOrShown) {
 TEST_F(LogFileTest, SwitchingOffAndOnClosesThenReadsBackAndOpensAgain) {
   Dir.Write("Brevant.log", "# old run\r\n  continued\rlone cr\nlone lf\r\n\xE9t\xE9\r\n\r\n");
   Log->SetActive(true);
-  EXPECT_THAT(
-      std::vector<std::string>(Log->Lines.begin(), Log->Lines.begin() + 7),
-      ElementsAre("# old run", "  continued", "lone cr", "lone lf", "\xE9t\xE9", "", "# " + std::string(kDash)));
+  EXPECT_THAT(std::vector<std::string>(Log->Lines.begin(), Log->Lines.begin() + 7),
+              ElementsAre("# old run", "  continued", "lone cr", "lone lf", "\xE9t\xE9", "", "# " + std::string(Dash)));
   Log->SetActive(false);
   const std::string first = ReadWholeFile(Name);
-  EXPECT_THAT(first, StartsWith("# old run\r\n  continued\r\nlone cr\r\nlone lf\r\n\xE9t\xE9\r\n\r\n" + kOpeningAt34));
+  EXPECT_THAT(first, StartsWith("# old run\r\n  continued\r\nlone cr\r\nlone lf\r\n\xE9t\xE9\r\n\r\n" + OpeningAt34));
   Stamp = "07/12/2026 08:00:00";
   Log->SetActive(true);
   Log->SetActive(true);  // the value it has: nothing happens
   Log->Save();
-  EXPECT_EQ(ReadWholeFile(Name), first + "# " + std::string(kDash) +
+  EXPECT_EQ(ReadWholeFile(Name), first + "# " + std::string(Dash) +
                                      "\r\n# START LOGGING : Brevant at 07/12/2026 08:00:00\r\n" +
-                                     kOpeningAt34.substr(kOpeningAt34.find("# " + std::string(kDash), 10)));
+                                     OpeningAt34.substr(OpeningAt34.find("# " + std::string(Dash), 10)));
 }
 
 TEST_F(LogFileTest, LinesAFailedStopCouldNotSaveSurviveSwitchingOnAgain) {
@@ -380,7 +381,7 @@ TEST_F(LogFileTest, AMultiLineEntryCountsOnceUntilReadBack) {
   next.MaxLines = 20;
   next.SetActive(true);
   ASSERT_EQ(next.Lines.size(), 20u);
-  EXPECT_EQ(next.Lines[0], "# " + std::string(kDash));
+  EXPECT_EQ(next.Lines[0], "# " + std::string(Dash));
   EXPECT_EQ(next.Lines[3], "  b");
   next.SetActive(false);
 }
@@ -487,7 +488,7 @@ TEST_F(LogFileTest, AFolderRefusingNewFilesStillSavesAWritableLogInPlace) {
   storage.NoNewFiles = true;
   Log->Lines.pop_front();
   Log->Save();
-  EXPECT_EQ(ReadWholeFile(Name), kOpeningAt34);
+  EXPECT_EQ(ReadWholeFile(Name), OpeningAt34);
   EXPECT_THAT(FolderEntries(Dir.Path()), ElementsAre("Brevant.log"));
 }
 
@@ -542,7 +543,7 @@ TEST_F(LogFileTest, AHugeLogIsReadBackByItsNewestLines) {
   // its start (sparse, costs no disk space) is skipped, its end kept.
   const std::string huge = Dir.File("huge.log");
   { std::ofstream(huge) << "oldest\r\n"; }
-  fs::resize_file(huge, kMaxLogReadBack + 100);
+  fs::resize_file(huge, MaxLogReadBack + 100);
   { std::ofstream(huge, std::ios::app) << "\r\nnewer\r\nnewest\r\n"; }
   Log->FileName = huge;
   Log->SetActive(true);
@@ -552,7 +553,7 @@ TEST_F(LogFileTest, AHugeLogIsReadBackByItsNewestLines) {
   EXPECT_EQ(Log->Lines[0], "newer");
   EXPECT_EQ(Log->Lines[1], "newest");
   Log->SetActive(false);
-  EXPECT_THAT(ReadWholeFile(huge), StartsWith("newer\r\nnewest\r\n" + kOpeningAt34));
+  EXPECT_THAT(ReadWholeFile(huge), StartsWith("newer\r\nnewest\r\n" + OpeningAt34));
 
   // Where the cut falls: a line cut short is dropped, a line that begins
   // right at the cut is kept, and a CR LF split by the cut starts no line.
@@ -570,9 +571,9 @@ TEST_F(LogFileTest, AHugeLogIsReadBackByItsNewestLines) {
     fs::resize_file(file, 1000);
     { std::ofstream(file, std::ios::app) << cut.EndBefore << cut.Start; }
     // Sparse filler up to the exact size that puts the cut after EndBefore.
-    fs::resize_file(file, 1000 + std::strlen(cut.EndBefore) + kMaxLogReadBack - end.size());
+    fs::resize_file(file, 1000 + std::strlen(cut.EndBefore) + MaxLogReadBack - end.size());
     { std::ofstream(file, std::ios::app) << end; }
-    const auto lines = TVEKPosixLogStorage().ReadLines(file, 10);
+    const auto lines = TVEKFileSystemLogStorage().ReadLines(file, 10);
     ASSERT_EQ(lines.size(), cut.FirstKept ? 3u : 2u);
     if (cut.FirstKept) {
       EXPECT_EQ(lines[0].substr(0, 5), "first");
@@ -597,13 +598,13 @@ TEST_F(LogFileTest, AFolderWithoutWriteAccessOnTheRealFileSystem) {
   EXPECT_TRUE(TMessageBox::History().empty());
   EXPECT_EQ(Log->FileName, Dir.File("state/quellmark/Brevant.log"));
   Log->SetActive(false);
-  EXPECT_THAT(ReadWholeFile(Log->FileName), StartsWith(kOpeningAt34));
+  EXPECT_THAT(ReadWholeFile(Log->FileName), StartsWith(OpeningAt34));
   ::unsetenv("XDG_STATE_HOME");
   // A writable log prepared in the locked folder is still kept up to date.
   Log->FileName = prepared;
   Log->SetActive(true);
   Log->SetActive(false);
-  EXPECT_THAT(ReadWholeFile(prepared), StartsWith("old\r\n" + kOpeningAt34));
+  EXPECT_THAT(ReadWholeFile(prepared), StartsWith("old\r\n" + OpeningAt34));
   EXPECT_THAT(FolderEntries(locked), ElementsAre("prepared.log"));
 }
 
@@ -618,7 +619,7 @@ TEST(LogStorageTest, ReplacingKeepsLinksAndPermissionsAndNeverWritesThroughAStal
   fs::create_symlink(real, link);
   const std::string victim = dir.Write("victim", "keep");
   fs::create_symlink(victim, real + ".tmp");
-  TVEKPosixLogStorage storage;
+  TVEKFileSystemLogStorage storage;
   const std::string big(200000, 'y');  // longer than one write piece
   storage.ReplaceFile(link, {"a", big, "b"});
   EXPECT_TRUE(fs::is_symlink(link));
@@ -638,8 +639,8 @@ TEST(LogStorageTest, ReadingKeepsOnlyTheNewestLinesOfAHugeFile) {
   EXPECT_THAT(VEKLastLines("a\r\r\n", 5), ElementsAre("a", ""));
   EXPECT_TRUE(VEKLastLines("a\r\n", 0).empty());
   TTempDir dir;
-  EXPECT_THROW(TVEKPosixLogStorage().ReadLines(dir.File("missing"), 10), EInOutError);
-  EXPECT_FALSE(TVEKPosixLogStorage().FileExists(dir.Path()));
+  EXPECT_THROW(TVEKFileSystemLogStorage().ReadLines(dir.File("missing"), 10), EInOutError);
+  EXPECT_FALSE(TVEKFileSystemLogStorage().FileExists(dir.Path()));
 }
 
 // ---------------------------------------------------------------------------

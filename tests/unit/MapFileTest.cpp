@@ -1,6 +1,5 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,17 +10,14 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "base/Demangle.h"
+#include "base/Exceptions.h"
+#include "base/TextFile.h"
 #include "diag/U_VEK_Debug.h"
 #include "platform/CodeAddress.h"
-#include "runtime/Demangle.h"
-#include "runtime/Exceptions.h"
-#include "runtime/TextFile.h"
-#include "tests/support/PeBuilder.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 
@@ -95,25 +91,8 @@ extern "C" {
   Sink = Sink + Depth;
 }
 
-[[gnu::noinline]] std::size_t MapFileCaptureHere(TCodeFrame* Frames, std::size_t Max, std::size_t Skip) {
-  const std::size_t n = CaptureStack(Frames, Max, Skip);
-  Sink = Sink + 4;
-  return n;
-}
-
-[[gnu::noinline]] std::size_t MapFileCaptureCaller(TCodeFrame* Frames, std::size_t Max, std::size_t Skip) {
-  const std::size_t n = MapFileCaptureHere(Frames, Max, Skip);
-  Sink = Sink + 5;
-  return n;
-}
-
 [[gnu::noinline]] int MapFileOffsetTarget(int X) {
   return X * 3 + Sink;
-}
-
-[[gnu::noinline]] void MapFileRaiseSignal() {
-  raise(SIGUSR1);
-  Sink = Sink + 6;
 }
 }
 
@@ -602,7 +581,7 @@ TEST(MapFileTest, UnreadableFileRaisesTheFileErrorAndEmptiesTheReader) {
   const std::string pipe = dir.File("pipe.map");
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);  // opening it to read would block for ever
   const std::string big = dir.Write("big.map", Join(SampleLines));
-  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kMaxTextFileSize) + 1), 0);
+  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(MaxTextFileSize) + 1), 0);
   for (const auto& [name, reason] : {std::pair{pipe, "Not a regular file"}, std::pair{big, "File too large"}}) {
     TVEKMapFile map;
     map.SetFileName(good);
@@ -736,46 +715,7 @@ std::string SelfPath() {
   return std::filesystem::read_symlink("/proc/self/exe").string();
 }
 
-std::string RunTool(const std::vector<std::string>& Argv) {
-  return RunAndRead(Argv, {}, std::chrono::seconds(60)).value_or("");
-}
-
-// The value of a symbol in `nm` output; 0 when missing.
-std::uint64_t NmValue(const std::string& Output, const std::string& Name) {
-  std::istringstream in(Output);
-  std::string value, type, name;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    if (fields >> value >> type >> name && (name == Name || name.rfind(Name + "@", 0) == 0))
-      return std::stoull(value, nullptr, 16);
-  }
-  return 0;
-}
-
-TEST(CodeAddressTest, ExecutableOffsetMatchesTheSymbolTable) {
-  const std::string exe = SelfPath();
-  const std::string sections = RunTool({"readelf", "-SW", exe});
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(sections, m, std::regex(R"(\]\s+\.text\s+\S+\s+([0-9a-f]+))"))) << sections;
-  const std::uint64_t text = std::stoull(m[1].str(), nullptr, 16);
-  const std::uint64_t symbol = NmValue(RunTool({"nm", exe}), "MapFileOffsetTarget");
-  ASSERT_NE(symbol, 0u);
-
-  std::uintptr_t textAddress = 0;
-  ASSERT_TRUE(ExecutableTextAddress(textAddress));
-  EXPECT_EQ(textAddress, text);
-  std::uintptr_t offset = 0;
-  ASSERT_TRUE(ExecutableCodeOffset(reinterpret_cast<std::uintptr_t>(&MapFileOffsetTarget), offset));
-  EXPECT_EQ(offset, symbol - text);
-
-  TCodeModule module;
-  ASSERT_TRUE(FindCodeModule(reinterpret_cast<std::uintptr_t>(&MapFileOffsetTarget), module));
-  EXPECT_TRUE(module.MainExecutable);
-  EXPECT_EQ(module.FileName, exe);
-}
-
-TEST(CodeAddressTest, LookupOfAnExecutableAddressUsesItsOffset) {
+TEST(MapFileAddressTest, LookupOfAnExecutableAddressUsesItsOffset) {
   std::uintptr_t offset = 0;
   const auto address = reinterpret_cast<std::uintptr_t>(&MapFileOffsetTarget);
   ASSERT_TRUE(ExecutableCodeOffset(address, offset));
@@ -812,7 +752,7 @@ TEST_P(LibraryAddress, ResolvesToTheLibraryAndItsExportedSymbol) {
   ASSERT_NE(symbol, 0u);
   Dl_info info{};
   ASSERT_NE(dladdr(reinterpret_cast<void*>(symbol), &info), 0);
-  const std::uint64_t linkAddress = NmValue(RunTool({"nm", "-D", info.dli_fname}), row.Symbol);
+  const std::uint64_t linkAddress = NmSymbolValue(info.dli_fname, row.Symbol, true);
   ASSERT_NE(linkAddress, 0u);
 
   // A map whose one unit spans every offset must not claim a library's code.
@@ -841,14 +781,9 @@ INSTANTIATE_TEST_SUITE_P(
                     TLibraryRow{"CLibrary", "libc.so.6", "opendir", "opendir"}),
     [](const testing::TestParamInfo<TLibraryRow>& Info) { return std::string(Info.param.Case); });
 
-TEST(CodeAddressTest, AddressInNoModuleIsUnknown) {
+TEST(MapFileAddressTest, AddressInNoModuleIsUnknown) {
   auto heap = std::make_unique<int>(1);
   const auto address = reinterpret_cast<std::uintptr_t>(heap.get());
-  TCodeModule module;
-  EXPECT_FALSE(FindCodeModule(address, module));
-  std::uintptr_t offset = 0;
-  EXPECT_FALSE(ExecutableCodeOffset(address, offset));
-
   TVEKMapFile map;
   map.LoadFromText("sample.map", Join(SampleLines));
   map.LookupOffset(0x318);
@@ -864,70 +799,7 @@ TEST(CodeAddressTest, AddressInNoModuleIsUnknown) {
   EXPECT_EQ(map.UnitName(), "F_Main");
 }
 
-struct TElfRow {
-  const char* Case;
-  void (*Damage)(TElfFile& F);
-};
-
-class ElfText : public testing::TestWithParam<TElfRow> {};
-
-TEST_P(ElfText, DamagedHeadersGiveNoAddress) {
-  TElfFile f = BuildElf(true, "");
-  std::uintptr_t address = 0;
-  ASSERT_TRUE(ElfTextSectionAddress(std::string_view(f.Bytes), address));
-  EXPECT_EQ(address, 0x400000u + 64);  // .text follows the 64-byte header
-  GetParam().Damage(f);
-  address = 0;
-  EXPECT_FALSE(ElfTextSectionAddress(std::string_view(f.Bytes), address));
-  EXPECT_EQ(address, 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Damage, ElfText,
-    testing::Values(TElfRow{"Truncated", [](TElfFile& F) { F.Bytes.resize(40); }},
-                    TElfRow{"TableCut", [](TElfFile& F) { F.Bytes.resize(F.SectionHeaders + F.EntrySize + 10); }},
-                    TElfRow{"TableBeyondFile", [](TElfFile& F) { Put32(F.Bytes, 40, 0x7FFFFFF0); }},
-                    TElfRow{"EntryTooSmall", [](TElfFile& F) { Put16(F.Bytes, 58, 16); }},
-                    TElfRow{"NamesIndexBeyondCount", [](TElfFile& F) { Put16(F.Bytes, 62, 9); }},
-                    TElfRow{"NamesBeyondFile",
-                            [](TElfFile& F) { Put32(F.Bytes, F.SectionHeaders + 2 * F.EntrySize + 24, 0x7FFFFFF0); }},
-                    TElfRow{"NameOffsetBeyondNames",
-                            [](TElfFile& F) { Put32(F.Bytes, F.SectionHeaders + F.EntrySize, 9999); }},
-                    TElfRow{"OtherClass", [](TElfFile& F) { F.Bytes = BuildElf(false, "").Bytes; }},
-                    TElfRow{"OtherByteOrder", [](TElfFile& F) { F.Bytes = BuildElf(true, "", true).Bytes; }},
-                    TElfRow{"NotElf", [](TElfFile& F) { F.Bytes[1] = 'X'; }}),
-    [](const testing::TestParamInfo<TElfRow>& Info) { return std::string(Info.param.Case); });
-
-TEST(CodeAddressTest, ElfTextOfFilesByName) {
-  TTempDir dir;
-  std::uintptr_t address = 0;
-  EXPECT_TRUE(ElfTextSectionAddress(dir.Write("tiny.elf", BuildElf(true, "").Bytes), address));
-  EXPECT_EQ(address, 0x400000u + 64);
-  EXPECT_FALSE(ElfTextSectionAddress(dir.File("none"), address));
-  EXPECT_FALSE(ElfTextSectionAddress(dir.Path(), address));
-  EXPECT_FALSE(ElfTextSectionAddress(std::string("/dev/null"), address));
-}
-
-// --- stack capture and walk -------------------------------------------------
-
-TEST(CodeAddressTest, CaptureStartsAtItsCaller) {
-  TCodeFrame frames[4];
-  ASSERT_EQ(MapFileCaptureCaller(frames, 2, 0), 2u);
-  std::string name;
-  std::uintptr_t at = 0;
-  ASSERT_TRUE(NearestExportedSymbol(CallSiteAddress(frames[0]), name, at));
-  EXPECT_EQ(name, "MapFileCaptureHere");
-  ASSERT_TRUE(NearestExportedSymbol(CallSiteAddress(frames[1]), name, at));
-  EXPECT_EQ(name, "MapFileCaptureCaller");
-  EXPECT_LT(frames[0].Cfa, frames[1].Cfa);
-  EXPECT_FALSE(frames[0].Interrupted);
-
-  ASSERT_EQ(MapFileCaptureCaller(frames, 1, 1), 1u);
-  ASSERT_TRUE(NearestExportedSymbol(CallSiteAddress(frames[0]), name, at));
-  EXPECT_EQ(name, "MapFileCaptureCaller");
-  EXPECT_EQ(MapFileCaptureCaller(frames, 0, 0), 0u);
-  EXPECT_EQ(MapFileCaptureCaller(frames, 4, 100000), 0u);
-}
+// --- walks through the map -------------------------------------------------
 
 TEST(MapFileWalkTest, ListsTheNestedFunctionsItsCallersAndMain) {
   TVEKMapFile map;
@@ -1065,43 +937,6 @@ TEST(MapFileWalkTest, DeepStackEndsAtTheDepthLimit) {
   EXPECT_EQ(walk.Frames[0].Symbol, "MapFileWalkLevel3");
   EXPECT_EQ(walk.Frames.back().Symbol, "MapFileWalkDeep");
   EXPECT_FALSE(map.NextFrame());
-}
-
-// In a child process: a signal handler on an alternate stack captures the
-// stack of the code the signal interrupted.
-TCodeFrame SignalFrames[64];
-std::size_t SignalFrameCount = 0;
-
-void CaptureInHandler(int) {
-  SignalFrameCount = CaptureStack(SignalFrames, 64, 0);
-}
-
-int CaptureThroughSignal() {
-  static char altStack[64 * 1024];
-  stack_t ss{};
-  ss.ss_sp = altStack;
-  ss.ss_size = sizeof altStack;
-  if (sigaltstack(&ss, nullptr) != 0) return 2;
-  struct sigaction sa {};
-  sa.sa_handler = CaptureInHandler;
-  sa.sa_flags = SA_ONSTACK;
-  sigaction(SIGUSR1, &sa, nullptr);
-  MapFileRaiseSignal();
-  // The interrupted frame lies inside the C library's raise; its callers
-  // follow, up to the function that raised the signal.
-  std::size_t i = 0;
-  while (i < SignalFrameCount && !SignalFrames[i].Interrupted) ++i;
-  if (i == SignalFrameCount) return 3;
-  for (++i; i < SignalFrameCount; ++i) {
-    std::string name;
-    std::uintptr_t at = 0;
-    if (NearestExportedSymbol(CallSiteAddress(SignalFrames[i]), name, at) && name == "MapFileRaiseSignal") return 0;
-  }
-  return 4;
-}
-
-TEST(CodeAddressDeathTest, CaptureInSignalHandlerReachesTheInterruptedCode) {
-  EXPECT_EXIT(std::_Exit(CaptureThroughSignal()), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -23,12 +23,12 @@
 #include <string>
 #include <vector>
 
+#include "MapLayout.h"
+#include "MapPath.h"
 #include "diag/U_VEK_Debug.h"
 #include "tests/support/DwarfFrames.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
-#include "tools/mapgen/MapLayout.h"
-#include "tools/mapgen/MapPath.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;

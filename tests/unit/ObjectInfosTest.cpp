@@ -17,10 +17,10 @@
 #include <QPushButton>
 #include <QVariant>
 
+#include "base/Conversions.h"
+#include "base/Exceptions.h"
 #include "diag/U_VEK_Global.h"
 #include "runtime/Application.h"
-#include "runtime/Conversions.h"
-#include "runtime/Exceptions.h"
 
 // Test classes, outside any namespace: their names appear in the texts.
 class TfmMain : public QDialog {

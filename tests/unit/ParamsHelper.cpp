@@ -1,4 +1,4 @@
-// A small program for SystemInfoTest: it creates the application object
+// A small program for ProcessServicesTest: it creates the application object
 // from its command line, as every program does, and prints the parameters
 // the process services then report, one a line, then their count.
 #include <cstdio>

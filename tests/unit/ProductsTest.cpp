@@ -7,8 +7,8 @@
 #include "app/U_FileList.h"
 #include "app/U_Products.h"
 #include "app/U_UpdateCheck.h"
+#include "base/Exceptions.h"
 #include "platform/DirEnum.h"
-#include "runtime/Exceptions.h"
 #include "tests/support/TempDir.h"
 
 using V = std::vector<std::string>;
@@ -22,8 +22,8 @@ std::string ParseError(const V& lines) {
   }
   return "no error";
 }
-const V kGood = {"[Product]", "ID=42",  "MODE=0",   "VERSION=2.1.0", "TITLE=Image Tool",
-                 "CODE=IMT",  "DAY=14", "MONTH=03", "YEAR=2025"};
+const V Good = {"[Product]", "ID=42",  "MODE=0",   "VERSION=2.1.0", "TITLE=Image Tool",
+                "CODE=IMT",  "DAY=14", "MONTH=03", "YEAR=2025"};
 }  // namespace
 
 TEST(LookupKey, FirstLineWhoseKeyMatchesWithoutRegardToCase) {
@@ -38,7 +38,7 @@ TEST(LookupKey, FirstLineWhoseKeyMatchesWithoutRegardToCase) {
 }
 
 TEST(ParseDescriptor, ReadsEveryKey) {
-  const TDescriptor d = ParseDescriptor(kGood);
+  const TDescriptor d = ParseDescriptor(Good);
   EXPECT_EQ(d.ID, "42");
   EXPECT_EQ(d.Mode, 0);
   EXPECT_EQ(d.Version, "2.1.0");
@@ -51,22 +51,22 @@ TEST(ParseDescriptor, ReadsEveryKey) {
 }
 
 TEST(ParseDescriptor, ErrorsInReadingOrder) {
-  V badMonth = kGood;
+  V badMonth = Good;
   badMonth[7] = "MONTH=13";
   EXPECT_EQ(ParseError(badMonth), "Invalid argument to date encode");
-  V noMode = kGood;
+  V noMode = Good;
   noMode.erase(noMode.begin() + 2);
   EXPECT_EQ(ParseError(noMode), "'' is not a valid integer value");
-  V both = kGood;  // MODE is converted before DAY
+  V both = Good;  // MODE is converted before DAY
   both[2] = "MODE=x";
   both[6] = "DAY=y";
   EXPECT_EQ(ParseError(both), "'x' is not a valid integer value");
-  V feb = kGood;
+  V feb = Good;
   feb[6] = "DAY=29";
   feb[7] = "MONTH=2";
   feb[8] = "YEAR=2023";
   EXPECT_EQ(ParseError(feb), "Invalid argument to date encode");
-  V year0 = kGood;
+  V year0 = Good;
   year0[8] = "YEAR=0";
   EXPECT_EQ(ParseError(year0), "Invalid argument to date encode");
 }
@@ -74,7 +74,7 @@ TEST(ParseDescriptor, ErrorsInReadingOrder) {
 TEST(ProductTable, GrowsInsteadOfWritingPastItsRoom) {
   TProductTable t;
   EXPECT_EQ(t.Room(), 26);
-  TDescriptor d = ParseDescriptor(kGood);
+  TDescriptor d = ParseDescriptor(Good);
   for (int place = 0; place < 40; ++place) {
     d.Title = "P" + std::to_string(place);
     t.Store(place, d);

@@ -28,7 +28,7 @@ namespace {
   return true;
 }();
 
-const std::string kText =
+const std::string SampleText =
     "Type         : EConvertError ( Exception )\r\nUnit         : VekDemo\r\nLine         : 168\r\n"
     "Class        : TfmVekDemo\r\nFunction     : btnConversionErrorClick\r\nAddress      : 0x0000559338314C69\r\n"
     "Sender Class : QPushButton > QAbstractButton > QWidget > QObject\r\nSender Name  : btnConversionError\r\n"
@@ -36,7 +36,7 @@ const std::string kText =
     "VekDemo::TfmVekDemo.btnConversionErrorClick\r\n"
     "               VekDemo::main";
 
-TVEKReport Report(const std::string& Text = kText) {
+TVEKReport Report(const std::string& Text = SampleText) {
   return {"vek-demo", "1.0.0", "gnu-build-id:5f5f0c38", NewVEKReportKey(), Text};
 }
 
@@ -70,7 +70,7 @@ TEST_F(ReportSendTest, AReportIsFiledAsShownAndOnceHoweverOftenItIsSent) {
             "The report was sent. Its reference is R-2.");
   const THttpReply filed = HttpGet(collector->Port(), "/reports/R-1", "", "Authorization: Basic ZGV2OnBhc3N3b3Jk\r\n");
   EXPECT_EQ(filed.Status, 200);
-  EXPECT_NE(filed.Body.find(kText), std::string::npos) << filed.Body;
+  EXPECT_NE(filed.Body.find(SampleText), std::string::npos) << filed.Body;
 }
 
 TEST_F(ReportSendTest, EveryFailureEndsInAClearMessage) {
@@ -85,15 +85,16 @@ TEST_F(ReportSendTest, EveryFailureEndsInAClearMessage) {
     std::string Expected;
   };
   const TRow rows[] = {
-      {"filed", collector->Url(), kText, TVEKSendOutcome::Sent, "The report was sent. Its reference is R-1."},
-      {"too many", collector->Url(), kText, TVEKSendOutcome::TooMany,
+      {"filed", collector->Url(), SampleText, TVEKSendOutcome::Sent, "The report was sent. Its reference is R-1."},
+      {"too many", collector->Url(), SampleText, TVEKSendOutcome::TooMany,
        "The report was not sent: the collector has taken too many reports from this computer lately. Try again "
        "later."},
-      {"down", "http://127.0.0.1:" + std::to_string(TFaultServer::ClosedPort()) + "/", kText, TVEKSendOutcome::NoAnswer,
+      {"down", "http://127.0.0.1:" + std::to_string(TFaultServer::ClosedPort()) + "/", SampleText,
+       TVEKSendOutcome::NoAnswer,
        "The report was not sent: the collector did not answer (Couldn't connect to server)."},
-      {"slow", silent.BaseUrl(), kText, TVEKSendOutcome::NoAnswer,
+      {"slow", silent.BaseUrl(), SampleText, TVEKSendOutcome::NoAnswer,
        "The report was not sent: the collector did not answer (no answer within 1 second)."},
-      {"no such address", "ftp://127.0.0.1/", kText, TVEKSendOutcome::NoAnswer,
+      {"no such address", "ftp://127.0.0.1/", SampleText, TVEKSendOutcome::NoAnswer,
        "The report was not sent: the collector did not answer (only http:// and https:// URLs can be opened)."},
   };
   for (const TRow& row : rows) {
@@ -180,11 +181,11 @@ TEST_F(PendingReportsTest, AtMostTwentyOfAProgramAreKeptTheOldestDropped) {
   for (std::uint64_t s = 1; s <= 25; ++s) Pending("Demo", s, body);
   const std::string other = Pending("Other", 1, body);
   ASSERT_TRUE(PrepareCrashReports(Folder, "Demo", Report("")));
-  ASSERT_TRUE(KeepCrashReport(kText));
+  ASSERT_TRUE(KeepCrashReport(SampleText));
   const auto reports = PendingReports(Folder, "Demo");
   ASSERT_EQ(reports.size(), 20u);
   EXPECT_EQ(reports.front().Time, 7);  // 1 to 6 dropped
-  EXPECT_EQ(reports.back().Report.Text, kText);
+  EXPECT_EQ(reports.back().Report.Text, SampleText);
   EXPECT_TRUE(fs::exists(other));  // another program's
 }
 
@@ -192,10 +193,10 @@ TEST_F(PendingReportsTest, TheListingDropsWhatIsNoPendingReportOfTheProgram) {
   const std::string body = VEKReportBody(Report());
   Pending("Demo", 3, body);
   Pending("Demo", 2, body);
-  Pending("Demo", 4, "VEK-Report 1\r\nProgram: Demo\r\n\r\n" + kText);     // no key: dropped
-  Dir.Write("pending/.Demo.00000000000000000005.42.vekreport.tmp", body);  // a write cut short: dropped
-  Dir.Write("pending/Demo.5.42.vekreport", body);                          // not the name of one: kept
-  Pending("Other", 1, "garbage");                                          // not this program's: kept
+  Pending("Demo", 4, "VEK-Report 1\r\nProgram: Demo\r\n\r\n" + SampleText);  // no key: dropped
+  Dir.Write("pending/.Demo.00000000000000000005.42.vekreport.tmp", body);    // a write cut short: dropped
+  Dir.Write("pending/Demo.5.42.vekreport", body);                            // not the name of one: kept
+  Pending("Other", 1, "garbage");                                            // not this program's: kept
   const auto reports = PendingReports(Folder, "Demo");
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[0].Time, 2);

@@ -6,11 +6,11 @@
 #include <typeinfo>
 #include <utility>
 
-#include "runtime/Conversions.h"
-#include "runtime/Demangle.h"
-#include "runtime/Exceptions.h"
-#include "runtime/TextFile.h"
-#include "runtime/TextUtil.h"
+#include "base/Conversions.h"
+#include "base/Demangle.h"
+#include "base/Exceptions.h"
+#include "base/TextFile.h"
+#include "base/TextUtil.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -159,7 +159,7 @@ TEST(TextFile, RefusesWhatIsNoReadableRegularFile) {
     EXPECT_EQ(message(locked), "Cannot open file \"" + locked + "\". Permission denied");
   }
   const std::string big = dir.Write("big.ini", "");
-  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kMaxTextFileSize) + 1), 0);
+  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(MaxTextFileSize) + 1), 0);
   EXPECT_EQ(message(big), "Cannot open file \"" + big + "\". File too large");
 }
 

@@ -21,7 +21,6 @@
 #include <ostream>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <QLocale>
@@ -32,8 +31,8 @@
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_LogStorage.h"
 #include "diag/U_VEK_System.h"
-#include "platform/Process.h"
-#include "platform/SystemInfo.h"
+#include "platform/Process_posix.h"
+#include "platform/SystemInfo_posix.h"
 #include "runtime/Application.h"
 #include "runtime/LocaleText.h"
 #include "runtime/MessageBox.h"
@@ -708,50 +707,8 @@ TEST(PosixSystemInfo, ScreenAndMemory) {
   }
 }
 
-TEST(PosixProcess, PriorityClassesMapOntoNiceValues) {
-  // In a child: the test runner's own priority stays as it is.
-  EXPECT_EXIT(
-      {
-        TPosixProcessServices p;
-        int error = 0;
-        std::uint32_t cls = 0;
-        auto check = [&](bool ok, const char* what) {
-          if (!ok) {
-            std::fprintf(stderr, "%s (error %d)\n", what, error);
-            std::_Exit(1);
-          }
-        };
-        check(!p.SetPriorityClass(0x1234, error) && error == EINVAL, "unknown class accepted");
-        check(p.SetPriorityClass(pcIdle, error), "idle refused");
-        check(getpriority(PRIO_PROCESS, 0) == 19, "idle is not nice 19");
-        check(p.GetPriorityClass(cls, error) && cls == pcIdle, "idle not read back");
-        if (geteuid() == 0) {
-          check(p.SetPriorityClass(pcRealTime, error) && getpriority(PRIO_PROCESS, 0) == -20, "real time");
-          check(p.GetPriorityClass(cls, error) && cls == pcRealTime, "real time not read back");
-          check(p.SetPriorityClass(pcHigh, error) && getpriority(PRIO_PROCESS, 0) == -10, "high");
-          check(p.GetPriorityClass(cls, error) && cls == pcHigh, "high not read back");
-          check(setpriority(PRIO_PROCESS, 0, -3) == 0, "nice -3");
-          check(p.GetPriorityClass(cls, error) && cls == pcAboveNormal, "above normal");
-          check(p.SetPriorityClass(pcNormal, error) && getpriority(PRIO_PROCESS, 0) == 0, "normal");
-        } else {
-          // Back up from idle needs a privilege this user lacks.
-          check(!p.SetPriorityClass(pcNormal, error) && (error == EACCES || error == EPERM), "raise allowed");
-          check(getpriority(PRIO_PROCESS, 0) == 19, "refusal changed the priority");
-        }
-        std::fputs("priority ok\n", stderr);
-        std::_Exit(0);
-      },
-      ::testing::ExitedWithCode(0), "priority ok");
-}
-
 // ---------------------------------------------------------------------------
 // Signals and the session's end
-
-bool SameHandler(int sig, void (*handler)(int)) {
-  struct sigaction sa {};
-  sigaction(sig, nullptr, &sa);
-  return sa.sa_handler == handler;
-}
 
 // The places where tests put stand-ins keep one contract: installing returns
 // the service it replaces (null for the platform's own) and null brings the
@@ -770,31 +727,7 @@ void ExpectSwapPoint(TService& (*Current)(), TService* (*Install)(TService*)) {
 TEST(SwapPoints, ReturnTheServiceTheyReplaceAndNullRestoresThePlatformsOwn) {
   ExpectSwapPoint<TSystemInfo, TFakeSystemInfo>(CurrentSystemInfo, SetCurrentSystemInfo);
   ExpectSwapPoint<TProcessServices, TFakeProcessServices>(CurrentProcessServices, SetCurrentProcessServices);
-  ExpectSwapPoint<TVEKLogStorage, TVEKPosixLogStorage>(VEKLogStorage, SetVEKLogStorage);
-}
-
-TEST(EndSignalWatch, NestsAndRestoresTheDispositions) {
-  struct sigaction before {};
-  sigaction(SIGTERM, nullptr, &before);
-  {
-    TEndSignalWatch outer([](int) {});
-    ASSERT_TRUE(outer.Watching());
-    EXPECT_FALSE(SameHandler(SIGTERM, before.sa_handler));
-    EXPECT_FALSE(SameHandler(SIGHUP, SIG_DFL));
-    EXPECT_FALSE(SameHandler(SIGINT, SIG_DFL));
-    {
-      TEndSignalWatch inner([](int) {});
-      EXPECT_TRUE(inner.Watching());
-    }
-    EXPECT_FALSE(SameHandler(SIGTERM, before.sa_handler));
-  }
-  EXPECT_TRUE(SameHandler(SIGTERM, before.sa_handler));
-
-  // Off the application's thread a watch does nothing.
-  bool watching = true;
-  std::thread([&] { watching = TEndSignalWatch([](int) {}).Watching(); }).join();
-  EXPECT_FALSE(watching);
-  EXPECT_TRUE(SameHandler(SIGTERM, before.sa_handler));
+  ExpectSwapPoint<TVEKLogStorage, TVEKFileSystemLogStorage>(VEKLogStorage, SetVEKLogStorage);
 }
 
 struct TEnding {
@@ -854,19 +787,6 @@ TEST(ProgramEndTest, ASignalIgnoredAtTheStartStaysIgnored) {
   child.Signal(SIGTERM);
   EXPECT_EQ(child.Wait(std::chrono::seconds(60)), 128 + SIGTERM);
   EXPECT_EQ("shut down, objects released\n", ReadWholeFile(dir.File("marker")));
-}
-
-TEST(CommandLineParams, AreEveryArgumentAsTheProcessReceivedIt) {
-  // The toolkit takes -reverse, -style and its value, and -qwindowtitle with
-  // its value out of its own list; the parameters keep them all, in order.
-  const std::vector<std::string> args{"a", "-reverse", "b", "-style", "fusion", "c", "-qwindowtitle", "/LOGFILE", ""};
-  std::vector<std::string> argv{PARAMS_HELPER_EXE};
-  argv.insert(argv.end(), args.begin(), args.end());
-  const auto out = RunAndRead(argv, {"QT_QPA_PLATFORM=offscreen"}, std::chrono::seconds(60));
-  ASSERT_TRUE(out.has_value());
-  std::string expected;
-  for (const auto& a : args) expected += a + "\n";
-  EXPECT_EQ(*out, expected + std::to_string(args.size()) + "\n");
 }
 
 }  // namespace

@@ -20,10 +20,10 @@
 
 #include <QTimer>
 
+#include "base/Shutdown.h"
 #include "diag/U_VEK_LogFile.h"
 #include "diag/U_VEK_System.h"
 #include "runtime/Application.h"
-#include "runtime/Shutdown.h"
 #include "tests/support/FakeSystem.h"
 
 namespace {

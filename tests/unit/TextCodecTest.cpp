@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "base/TextCodec.h"
 #include "runtime/QtText.h"
-#include "runtime/TextCodec.h"
 
 namespace {
 struct TCase {

@@ -483,11 +483,11 @@ TEST(UpdateServerProgramErrors, ExplainsBadStarts) {
 
 // --- on the open internet: what clients can do to the program
 
-constexpr std::size_t kBigHistory = 1024 * 1024;
-constexpr std::size_t kHugeHistory = TCatalogue::MaxHistoryFileSize;
+constexpr std::size_t BigHistory = 1024 * 1024;
+constexpr std::size_t HugeHistory = TCatalogue::MaxHistoryFileSize;
 // Memory the program may gain over a test; a reply built per range or a
 // buffered body is hundreds of times more.
-constexpr std::uint64_t kFlatMemory = 64 * 1024 * 1024;
+constexpr std::uint64_t FlatMemory = 64 * 1024 * 1024;
 
 std::string HistoryOfSize(std::size_t size) {
   std::string text;
@@ -501,7 +501,7 @@ class UpdateServerOnline : public ::testing::Test {
  protected:
   void SetUp() override {
     WriteCatalogue(Dir);
-    for (const auto& [id, size] : {std::pair<std::string, std::size_t>{"big", kBigHistory}, {"huge", kHugeHistory}}) {
+    for (const auto& [id, size] : {std::pair<std::string, std::size_t>{"big", BigHistory}, {"huge", HugeHistory}}) {
       WriteFile(Dir, id + ".txt", HistoryOfSize(size));
       WriteFile(Dir, id + ".product",
                 "id=" + id + "\ndate=15/03/2026\nversion=2.2.0\nhistory=" + id + ".txt\ndownload=http://d.example/\n");
@@ -535,18 +535,18 @@ TEST_F(UpdateServerOnline, IgnoresRangesWithMemoryFlat) {
   // text comes back once.
   std::string ranges = "0-";
   for (int i = 1; i < 2700; ++i) ranges += ",0-";
-  const std::string whole = HistoryOfSize(kBigHistory);
+  const std::string whole = HistoryOfSize(BigHistory);
   for (const std::string& range : {"bytes=" + ranges, std::string("bytes=0-99"), std::string("bytes=-5")}) {
     TLoopbackConnection connection(Port);
     ASSERT_TRUE(connection.Send("GET /history/big.txt HTTP/1.1\r\nHost: x\r\nRange: " + range + "\r\n\r\n"));
     const std::optional<TReply> ranged = connection.ReadReply();
     ASSERT_TRUE(ranged) << range.substr(0, 20);
     EXPECT_EQ(ranged->Status, 200);
-    EXPECT_EQ(ranged->Body.size(), kBigHistory);
+    EXPECT_EQ(ranged->Body.size(), BigHistory);
     EXPECT_EQ(ranged->Body, whole);
     EXPECT_EQ(ranged->Header("Content-Range"), "");
   }
-  EXPECT_LT(Memory() - MemoryBefore, kFlatMemory);
+  EXPECT_LT(Memory() - MemoryBefore, FlatMemory);
 }
 
 TEST_F(UpdateServerOnline, RefusesBodiesFromTheHeadWithMemoryFlat) {
@@ -581,7 +581,7 @@ TEST_F(UpdateServerOnline, RefusesBodiesFromTheHeadWithMemoryFlat) {
   std::size_t sent = 0;
   while (sent < 200'000'000 && pusher.Send(chunk)) sent += chunk.size();
   EXPECT_LT(sent, 200'000'000u);
-  EXPECT_LT(Memory() - MemoryBefore, kFlatMemory);
+  EXPECT_LT(Memory() - MemoryBefore, FlatMemory);
   EXPECT_TRUE(AnswersNormally());
 }
 
@@ -709,14 +709,14 @@ TEST_F(UpdateServerOnline, PipelinedRequestsGetEveryReplyInOrder) {
   ASSERT_TRUE(record && head && unknown && pointer);
   EXPECT_EQ(record->Body, "15/03/2026@@2.2.0\r\n");
   EXPECT_EQ(head->Status, 200);
-  EXPECT_EQ(head->Header("Content-Length"), std::to_string(kBigHistory));
+  EXPECT_EQ(head->Header("Content-Length"), std::to_string(BigHistory));
   EXPECT_EQ(unknown->Status, 404);
   EXPECT_EQ(AfterMarker(pointer->Body), Server->Url() + "history/big.txt");
   // The connection stays open for more.
   ASSERT_TRUE(connection.Send("GET /history/big.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
   const std::optional<TReply> text = connection.ReadReply();
   ASSERT_TRUE(text);
-  EXPECT_EQ(text->Body.size(), kBigHistory);
+  EXPECT_EQ(text->Body.size(), BigHistory);
 }
 
 TEST_F(UpdateServerOnline, CompressesNothingWhateverTheClientAccepts) {
@@ -728,7 +728,7 @@ TEST_F(UpdateServerOnline, CompressesNothingWhateverTheClientAccepts) {
     const std::optional<TReply> reply = connection.ReadReply();
     ASSERT_TRUE(reply) << accept;
     EXPECT_EQ(reply->Header("Content-Encoding"), "") << accept;
-    EXPECT_EQ(reply->Body.size(), kHugeHistory) << accept;
+    EXPECT_EQ(reply->Body.size(), HugeHistory) << accept;
   }
   // Three 16 MiB replies copied, not compressed: far below a second.
   EXPECT_LT(ProcessCpuSeconds(Server->Process().Pid()) - cpuBefore, 2.0);

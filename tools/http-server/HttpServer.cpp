@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "HttpText.h"
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 using namespace HttpText;
 

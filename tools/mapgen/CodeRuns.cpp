@@ -1,4 +1,4 @@
-#include "tools/mapgen/CodeRuns.h"
+#include "CodeRuns.h"
 
 #include <algorithm>
 

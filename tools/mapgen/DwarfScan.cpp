@@ -1,4 +1,4 @@
-#include "tools/mapgen/DwarfScan.h"
+#include "DwarfScan.h"
 
 #include <dwarf.h>
 #include <elfutils/libdw.h>
@@ -17,8 +17,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "runtime/Demangle.h"
-#include "tools/mapgen/CodeRuns.h"
+#include "CodeRuns.h"
+#include "base/Demangle.h"
 
 namespace {
 

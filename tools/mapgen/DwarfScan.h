@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/mapgen/MapLayout.h"
+#include "MapLayout.h"
 
 // A file that cannot be mapped: the message names the file and the reason.
 class EMapGenError : public std::runtime_error {

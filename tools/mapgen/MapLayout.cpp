@@ -1,4 +1,4 @@
-#include "tools/mapgen/MapLayout.h"
+#include "MapLayout.h"
 
 #include <algorithm>
 #include <cstdio>

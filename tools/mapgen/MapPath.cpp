@@ -1,4 +1,4 @@
-#include "tools/mapgen/MapPath.h"
+#include "MapPath.h"
 
 #include <filesystem>
 

@@ -10,10 +10,10 @@
 #include <iostream>
 #include <string>
 
+#include "DwarfScan.h"
+#include "MapLayout.h"
+#include "MapPath.h"
 #include "platform/CodeAddress.h"
-#include "tools/mapgen/DwarfScan.h"
-#include "tools/mapgen/MapLayout.h"
-#include "tools/mapgen/MapPath.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "Digest.h"
-#include "runtime/TextCodec.h"
-#include "runtime/TextUtil.h"
+#include "base/TextCodec.h"
+#include "base/TextUtil.h"
 
 namespace {
 

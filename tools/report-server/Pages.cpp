@@ -7,7 +7,7 @@
 #include <map>
 
 #include "HttpText.h"
-#include "runtime/TextCodec.h"
+#include "base/TextCodec.h"
 
 using HttpText::EncodePath;
 using HttpText::HtmlEscape;

@@ -6,7 +6,7 @@
 #include "HttpText.h"
 #include "Pages.h"
 #include "WireFormat.h"
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 using HttpText::DecodePercent;
 

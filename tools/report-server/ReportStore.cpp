@@ -4,7 +4,7 @@
 #include <charconv>
 
 #include "Digest.h"
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 std::string GroupSignature(const TNewReport& report) {
   std::string parts = report.Program;

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <sstream>
 
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 namespace fs = std::filesystem;
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
-#include "runtime/TextCodec.h"
-#include "runtime/TextUtil.h"
+#include "base/TextCodec.h"
+#include "base/TextUtil.h"
 
 namespace {
 

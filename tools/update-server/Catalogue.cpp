@@ -7,8 +7,8 @@
 #include <fstream>
 #include <system_error>
 
-#include "runtime/TextCodec.h"
-#include "runtime/TextUtil.h"
+#include "base/TextCodec.h"
+#include "base/TextUtil.h"
 
 namespace fs = std::filesystem;
 

@@ -17,8 +17,8 @@
 #include <system_error>
 #include <vector>
 
-#include "runtime/TextCodec.h"
-#include "runtime/TextUtil.h"
+#include "base/TextCodec.h"
+#include "base/TextUtil.h"
 
 namespace fs = std::filesystem;
 using namespace UpdateServerReplies;

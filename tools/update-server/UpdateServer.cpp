@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <sstream>
 
-#include "runtime/TextCodec.h"
-#include "runtime/TextUtil.h"
+#include "base/TextCodec.h"
+#include "base/TextUtil.h"
 
 using namespace UpdateServerReplies;
 using namespace HttpText;

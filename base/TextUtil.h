@@ -26,6 +26,10 @@ bool SameTextAscii(std::string_view a, std::string_view b);
 // `text` begins with `prefix` but for the case of ASCII letters.
 bool StartsWithTextAscii(std::string_view text, std::string_view prefix);
 
+// What the library and its reports write where a fact is not known: a
+// class, a unit, a name, a line, an address, a version.
+inline constexpr char UnknownText[] = "<Unknown>";
+
 // `text` without the blanks and tabs at its start and end.
 std::string_view TrimBlanks(std::string_view text);
 // Whether `text` holds a control character (below 0x20, or 0x7F).
@@ -46,8 +50,15 @@ std::uint64_t Fnv1a64(std::string_view bytes, std::uint64_t hash = Fnv1a64Basis)
 // CR LF, the line break of the design's texts and files.
 std::string CrLfLineBreaks(std::string_view text);
 
+// IndentText: puts FirstIndent copies of FillChar in front of S and
+// NextIndent copies after every CR LF pair in it. A lone CR or LF is no line
+// break here; a zero or negative count gives no fill characters. (One of the
+// diagnostics library's common helpers, diag/U_VEK_Global.h, by the
+// library's own name and parameters.)
+std::string IndentText(const std::string& S, int FirstIndent, int NextIndent, char FillChar);
+
 // Walks the lines of a text one by one; the text must outlive the walk.
-// SplitLines (runtime/TextFile.h) gives them all at once.
+// SplitLines (base/TextFile.h) gives them all at once.
 class TLineReader {
  public:
   explicit TLineReader(std::string_view text) : FText(text) {}

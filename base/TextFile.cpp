@@ -1,11 +1,11 @@
-#include "runtime/TextFile.h"
+#include "base/TextFile.h"
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 
-#include "runtime/Exceptions.h"
-#include "runtime/TextUtil.h"
+#include "base/Exceptions.h"
+#include "base/TextUtil.h"
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -24,7 +24,7 @@ std::vector<std::string> LoadTextLines(const std::string& fileName) {
   if (!fs::is_regular_file(st)) throw FileError(TFileAction::Open, fileName, EINVAL, "Not a regular file");
   const auto size = fs::file_size(fileName, ec);
   if (ec) throw FileError(TFileAction::Open, fileName, ec.value());
-  if (size > kMaxTextFileSize) throw FileError(TFileAction::Open, fileName, EFBIG, "File too large");
+  if (size > MaxTextFileSize) throw FileError(TFileAction::Open, fileName, EFBIG, "File too large");
 
   errno = 0;
   std::ifstream in(fileName, std::ios::binary);

@@ -1,8 +1,8 @@
-#include "runtime/TextCodec.h"
+#include "base/TextCodec.h"
 
 #include <array>
 
-#include "runtime/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 // Windows-1252 0x80-0x9F. The five bytes the code page leaves undefined map

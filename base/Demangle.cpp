@@ -1,4 +1,4 @@
-#include "runtime/Demangle.h"
+#include "base/Demangle.h"
 
 #include <cxxabi.h>
 

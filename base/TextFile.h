@@ -7,11 +7,11 @@
 
 // The largest file LoadTextLines reads; a descriptor or similar small text
 // file is far below it, and a larger one is refused rather than read whole.
-inline constexpr std::uintmax_t kMaxTextFileSize = 64u * 1024 * 1024;
+inline constexpr std::uintmax_t MaxTextFileSize = 64u * 1024 * 1024;
 
 // Raises EInOutError "Cannot open file "<name>". <reason>" when the file
 // cannot be opened or read, is not a regular file, or is larger than
-// kMaxTextFileSize.
+// MaxTextFileSize.
 std::vector<std::string> LoadTextLines(const std::string& fileName);
 
 // Splits text into lines by the rule above.

@@ -1,4 +1,4 @@
-#include "runtime/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <cxxabi.h>
 
@@ -6,7 +6,8 @@
 #include <system_error>
 #include <typeinfo>
 
-#include "runtime/Demangle.h"
+#include "base/Demangle.h"
+#include "base/TextUtil.h"
 
 void Abort() {
   throw EAbort();
@@ -44,7 +45,7 @@ std::string Number(T value) {
 
 EUnknownException EUnknownException::FromCurrent() {
   const std::type_info* type = abi::__cxa_current_exception_type();
-  std::string thrownClass = type ? Demangle(type->name()) : std::string("<Unknown>");
+  std::string thrownClass = type ? Demangle(type->name()) : std::string(UnknownText);
   const std::type_info* base = type ? FirstBase(*type) : nullptr;
   std::string thrownParent = base ? Demangle(base->name()) : std::string("<N/A>");
   std::string message = "Unknown exception";

@@ -1,4 +1,4 @@
-#include "runtime/TextUtil.h"
+#include "base/TextUtil.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -98,6 +98,18 @@ std::string CrLfLineBreaks(std::string_view text) {
     } else {
       result += text[i];
     }
+  }
+  return result;
+}
+
+std::string IndentText(const std::string& S, int FirstIndent, int NextIndent, char FillChar) {
+  const std::size_t first = FirstIndent > 0 ? static_cast<std::size_t>(FirstIndent) : 0;
+  const std::size_t next = NextIndent > 0 ? static_cast<std::size_t>(NextIndent) : 0;
+  std::string result(first, FillChar);
+  result.reserve(first + S.size());
+  for (std::size_t i = 0; i < S.size(); ++i) {
+    result += S[i];
+    if (S[i] == '\n' && i > 0 && S[i - 1] == '\r') result.append(next, FillChar);
   }
   return result;
 }

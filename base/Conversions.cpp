@@ -1,9 +1,9 @@
-#include "runtime/Conversions.h"
+#include "base/Conversions.h"
 
 #include <cctype>
 #include <limits>
 
-#include "runtime/Exceptions.h"
+#include "base/Exceptions.h"
 
 std::optional<std::int32_t> TryStrToInt(const std::string& s) {
   std::size_t i = 0;
@@ -65,8 +65,8 @@ std::optional<TDate> TryEncodeDate(int year, int month, int day) {
   std::int32_t days = y * 365 + y / 4 - y / 100 + y / 400;
   for (int m = 1; m < month; ++m) days += DaysInMonth(year, m);
   days += day - 1;
-  constexpr std::int32_t kDay0 = 693593;  // 30 December 1899 counted the same way
-  return days - kDay0;
+  constexpr std::int32_t Day0 = 693593;  // 30 December 1899 counted the same way
+  return days - Day0;
 }
 
 TDate EncodeDate(int year, int month, int day) {

@@ -1,4 +1,4 @@
-#include "runtime/Utf8.h"
+#include "base/Utf8.h"
 
 void AppendUtf8(std::string& out, char32_t c) {
   if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;

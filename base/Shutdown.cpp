@@ -1,4 +1,4 @@
-#include "runtime/Shutdown.h"
+#include "base/Shutdown.h"
 
 #include <cstdlib>
 #include <vector>
