@@ -791,7 +791,14 @@ bool TInternetSession::Post(const std::string& url, const std::string& contentTy
     return false;
   }
   const TCurl& lib = *core.Lib;
-  curl_slist* const headers = lib.SlistAppend(nullptr, ("Content-Type: " + contentType).c_str());
+  curl_slist* headers = lib.SlistAppend(nullptr, ("Content-Type: " + contentType).c_str());
+  // The server may refuse from the head alone (too large, too many) and
+  // close: a body still on its way would then reset the connection and take
+  // the refusal with it. Asked first, the server answers before the body.
+  if (headers && !lib.SlistAppend(headers, "Expect: 100-continue")) {
+    lib.SlistFreeAll(headers);
+    headers = nullptr;
+  }
   CURL* const e = core.Easy;
   bool ok = headers != nullptr;
   auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
