@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/ReportWire.h"
 #include "base/TextUtil.h"
 #include "diag/U_VEK_StateFolder.h"
 #include "platform/DirEnum.h"
@@ -13,9 +14,6 @@ namespace {
 
 const char* const ReportFileSuffix = ".vekreport";
 constexpr std::size_t MaxFieldLines = 32;
-constexpr std::size_t MaxProgramLength = 128;
-constexpr std::size_t MaxVersionLength = 64;
-constexpr std::size_t MaxTokenLength = 128;
 
 // The crash reports' folder and the head of the running program's report:
 // prepared on the GUI thread, read by the signal handler. Initialised
@@ -24,13 +22,6 @@ constexpr std::size_t MaxTokenLength = 128;
 // libstdc++'s string as a constant initialiser).
 constinit TSignalSafeFolder CrashFolder;
 std::string CrashHead;
-
-bool IsToken(std::string_view Value) {
-  return !Value.empty() && Value.size() <= MaxTokenLength && std::all_of(Value.begin(), Value.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-           c == ':' || c == '-';
-  });
-}
 
 }  // namespace
 
@@ -43,7 +34,8 @@ std::optional<TVEKReport> ParsePendingReport(std::string_view Text) {
   if (Text.size() > MaxPendingReportBytes || Text.find('\0') != std::string_view::npos) return std::nullopt;
   TLineReader lines(Text);
   std::string_view line;
-  if (!lines.Next(line) || line != "VEK-Report 1") return std::nullopt;
+  if (!lines.Next(line) || line != std::string(WireFormatName) + " " + std::to_string(WireFormatVersion))
+    return std::nullopt;
   TVEKReport report;
   bool program = false;
   for (std::size_t count = 0;; ++count) {
@@ -55,17 +47,17 @@ std::optional<TVEKReport> ParsePendingReport(std::string_view Text) {
     const std::string_view value = TrimBlanks(line.substr(colon + 1));
     if (HasControlChars(value)) return std::nullopt;
     if (name == "program") {
-      if (value.empty() || value.size() > MaxProgramLength) return std::nullopt;
+      if (value.empty() || value.size() > MaxWireProgramLength) return std::nullopt;
       report.Program = value;
       program = true;
     } else if (name == "version") {
-      if (value.size() > MaxVersionLength) return std::nullopt;
+      if (value.size() > MaxWireVersionLength) return std::nullopt;
       report.Version = value;
     } else if (name == "executable") {
-      if (!value.empty() && !IsToken(value)) return std::nullopt;
+      if (!value.empty() && !IsWireToken(value)) return std::nullopt;
       report.Executable = value;
     } else if (name == "key") {
-      if (!IsToken(value)) return std::nullopt;
+      if (!IsWireToken(value)) return std::nullopt;
       report.Key = value;
     }
   }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <random>
 
+#include "base/ReportWire.h"
 #include "base/TextCodec.h"
 #include "base/TextUtil.h"
 #include "diag/U_VEK_System.h"
@@ -58,13 +59,13 @@ std::string ReferenceOf(std::string_view Body) {
 std::string WireIdentity(std::string Identity) {
   for (char& c : Identity)
     if (c == ' ') c = ':';
-  return Identity.size() <= 128 ? Identity : std::string();
+  return Identity.size() <= MaxWireTokenLength ? Identity : std::string();
 }
 
 }  // namespace
 
 std::string VEKReportHead(const TVEKReport& Report) {
-  std::string head = "VEK-Report 1";
+  std::string head = std::string(WireFormatName) + " " + std::to_string(WireFormatVersion);
   head += CrLf;
   // A value is one line: a line break would start another field.
   const auto field = [&head](const char* Name, const std::string& Value) {

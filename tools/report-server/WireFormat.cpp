@@ -8,19 +8,14 @@
 
 namespace {
 
-constexpr std::size_t MaxProgramLength = 128;
-constexpr std::size_t MaxVersionLength = 64;
-constexpr std::size_t MaxIdentityLength = 128;
-
-bool IsTokenChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-         c == ':' || c == '-';
-}
+constexpr std::size_t MaxProgramLength = MaxWireProgramLength;
+constexpr std::size_t MaxVersionLength = MaxWireVersionLength;
+constexpr std::size_t MaxIdentityLength = MaxWireTokenLength;
 
 }  // namespace
 
 bool IsValidReportKey(std::string_view key) {
-  return !key.empty() && key.size() <= 128 && std::all_of(key.begin(), key.end(), IsTokenChar);
+  return IsWireToken(key);
 }
 
 std::optional<TWireReport> ParseWireReport(std::string_view body, std::string& error) {
@@ -85,7 +80,7 @@ std::optional<TWireReport> ParseWireReport(std::string_view body, std::string& e
                     " characters, no control characters");
       report.Version = value;
     } else if (name == "executable") {
-      if (value.size() > MaxIdentityLength || !std::all_of(value.begin(), value.end(), IsTokenChar))
+      if (!value.empty() && !IsWireToken(value))
         return fail("Executable must be at most " + std::to_string(MaxIdentityLength) +
                     " letters, digits and \". _ : -\"");
       report.Executable = value;

@@ -20,9 +20,8 @@
 #include <string_view>
 
 #include "ReportText.h"
+#include "base/ReportWire.h"
 
-inline constexpr std::string_view WireFormatName = "VEK-Report";
-inline constexpr int WireFormatVersion = 1;
 // The largest body read; a longer one is refused unread.
 inline constexpr std::size_t MaxReportBytes = 256 * 1024;
 
