@@ -1,6 +1,5 @@
 #include "diag/U_VEK_Debug.h"
 
-#include <algorithm>
 #include <csignal>
 #include <optional>
 #include <typeinfo>
@@ -13,7 +12,6 @@
 #include "diag/U_VEK_PendingReports.h"
 #include "diag/U_VEK_RaiseError.h"
 #include "diag/U_VEK_System.h"
-#include "platform/ByteSource.h"
 #include "platform/FileSystem.h"
 #include "runtime/Application.h"
 
@@ -42,17 +40,11 @@ std::string FailureTextTwice(const char* Heading, const std::exception* Failure)
   return FailureText(Heading, Failure) + CrLf + CrLf + "(" + (Failure ? std::string(Failure->what()) : "") + ")";
 }
 
-// Whether the map file names the running executable's build, or names none
-// (a map of another generator). Only the header is read: the lines before
-// the segment section lie in the file's first few hundred bytes.
-bool MapOfThisBuild(const std::string& Map) {
-  constexpr std::size_t HeadSize = 4096;
-  const TFileSource file(Map);
-  std::string head(static_cast<std::size_t>(std::min<std::uint64_t>(file.Size(), HeadSize)), '\0');
-  if (!file.Read(0, head.size(), head.data())) return true;  // the load will tell
-  const std::string named = TVEKMapFile::IdentityOf(head);
+// Whether a map naming Named belongs to the running executable's build;
+// a map that names none (of another generator) is taken.
+bool OfThisBuild(const std::string& Named) {
   const std::string& own = ExecutableIdentity();
-  return named.empty() || own.empty() || named == own;
+  return Named.empty() || own.empty() || Named == own;
 }
 
 // The fatal-signal handler's report function: the interceptor's report,
@@ -96,10 +88,11 @@ TVEKDebug::TVEKDebug() {
   const std::string exe = VEKApplication ? VEKApplication->ExeName : Application ? Application->ExeName() : "";
   if (exe.empty()) return;
   const std::string map = MapFileNameFor(exe);
-  // Read when a report or a trace first needs it; without a map, or with
-  // one that cannot be read or belongs to another build, the interceptor
-  // works without locations.
-  if (FileExists(map) && MapOfThisBuild(map)) MapFile->LoadWhenNeeded(map);
+  // Read, and its build checked, when a report or a trace first needs it:
+  // nothing of it at start-up. Without a map, or with one that cannot be
+  // read or belongs to another build, the interceptor works without
+  // locations.
+  if (FileExists(map)) MapFile->LoadWhenNeeded(map, OfThisBuild);
 }
 
 TVEKDebug::~TVEKDebug() {

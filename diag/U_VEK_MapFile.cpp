@@ -118,25 +118,35 @@ void TVEKMapFile::Clear() {
   FCurrentValid = false;
 }
 
-void TVEKMapFile::LoadWhenNeeded(const std::string& Value) {
+void TVEKMapFile::LoadWhenNeeded(const std::string& Value, TAcceptIdentity Accept) {
   FPending = Value;
+  FAccept = std::move(Accept);
 }
 
 void TVEKMapFile::LoadPending() const {
   if (FPending.empty()) return;
   std::string name;
   name.swap(FPending);
+  const TAcceptIdentity accept = std::move(FAccept);
+  FAccept = nullptr;
+  // Never created const: the accessors that load are const only for their
+  // callers.
+  TVEKMapFile& self = *const_cast<TVEKMapFile*>(this);
   try {
-    // Never created const: the accessors that load are const only for
-    // their callers.
-    const_cast<TVEKMapFile*>(this)->SetFileName(name);
+    self.SetFileName(name);
   } catch (...) {
     // Without a map the reader resolves nothing in the executable.
+    return;
+  }
+  if (accept && FLoaded && !accept(IdentityOf(std::string_view(FText.data(), FText.size())))) {
+    self.Clear();
+    self.FFileName.clear();
   }
 }
 
 void TVEKMapFile::SetFileName(const std::string& Value) {
   FPending.clear();
+  FAccept = nullptr;
   if (Value == FFileName) return;
   if (!Value.empty() && !FileExists(Value)) throw EMapFileException("Map File not found : " + Value + ".");
   Clear();
@@ -146,6 +156,7 @@ void TVEKMapFile::SetFileName(const std::string& Value) {
 
 void TVEKMapFile::LoadFromText(const std::string& Value, const std::string& Text) {
   FPending.clear();
+  FAccept = nullptr;
   Clear();
   if (Value.empty()) return;
   Load(Value, TPageVector<char>(Text.begin(), Text.end()));

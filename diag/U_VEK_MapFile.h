@@ -21,6 +21,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -122,8 +123,11 @@ class TVEKMapFile {
   // interceptor is created at start-up and most runs never report an
   // exception: reading the map then would delay the program's window for
   // nothing. A SetFileName or LoadFromText before the first use replaces
-  // the pending load.
-  void LoadWhenNeeded(const std::string& Value);
+  // the pending load. With Accept, the loaded map is kept only when Accept
+  // takes the identity its header names (IdentityOf; empty when none), else
+  // the reader is left empty as by a failed load.
+  using TAcceptIdentity = std::function<bool(const std::string& Identity)>;
+  void LoadWhenNeeded(const std::string& Value, TAcceptIdentity Accept = {});
 
   bool Loaded() const {
     LoadPending();
@@ -215,7 +219,8 @@ class TVEKMapFile {
   std::uintptr_t FReturnAddress = 0;
   std::string FFileName;
   bool FLoaded = false;
-  mutable std::string FPending;  // the map LoadWhenNeeded named, not read yet
+  mutable std::string FPending;     // the map LoadWhenNeeded named, not read yet
+  mutable TAcceptIdentity FAccept;  // and what it asked of that map's identity
   // The map file's text as it was read, and its lines: for each the offset
   // in the text where it starts, shifted left by 2, with the length of its
   // line break (0, 1 or 2) in the 2 low bits; then one more entry whose
